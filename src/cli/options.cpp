@@ -1,0 +1,64 @@
+// Option parsing: the option table, tested in order against each argument
+// from the third on; the first test that matches decides.
+#include "cli/options.h"
+
+#include "input/decimal.h"
+
+namespace tarnek {
+
+const std::string_view kUsageText =
+    "Usage:\n"
+    "   tarnek DataFileName OutFileName\n"
+    "Options:\n"
+    "   -Affff   Initial value for Alpha (a parametor of Gamma distribution)\n"
+    "             (default ffff=moment estimator: auto)\n"
+    "   -Bffff   Initial value for Beta (a parametor of Gamma distribution)\n"
+    "             (default ffff=moment estimator: auto)\n"
+    "   -Effff   Desired error tolerance for Newton-Raphson method\n"
+    "             (default ffff=0.00001)\n"
+    "   -Lnn     Limit of itelations for Newton-Raphson method\n"
+    "             (default nn=20)\n"
+    "Examples:\n"
+    "   tarnek sample.txt output.txt                (recommend)\n"
+    "   tarnek sample.txt output.txt -A12.3 -B13.0 -E0.005 -L10\n";
+
+namespace {
+
+// ASCII letters compare without regard to case; other bytes as they are.
+char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool HasOptionPrefix(std::string_view argument, char letter) {
+  return argument.size() >= 2 && argument[0] == '-' && FoldCase(argument[1]) == letter;
+}
+
+}  // namespace
+
+bool ApplyOption(std::string_view argument, RunSettings& settings) {
+  if (argument.size() == 2 && HasOptionPrefix(argument, 'T')) {
+    settings.Timing = 1;
+  } else if (HasOptionPrefix(argument, 'L')) {
+    settings.IterationLimit = ReadIntegerValue(argument.substr(2));
+  } else if (HasOptionPrefix(argument, 'E')) {
+    settings.Eps = ReadRealValue(argument.substr(2));
+  } else if (HasOptionPrefix(argument, 'A')) {
+    settings.AlphaOption = ReadRealValue(argument.substr(2));
+  } else if (HasOptionPrefix(argument, 'B')) {
+    settings.BetaOption = ReadRealValue(argument.substr(2));
+  } else {
+    return false;
+  }
+  return true;
+}
+
+ParseStatus ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings) {
+  if (arguments.size() < 2) return ParseStatus::Usage;
+  settings = RunSettings{};
+  for (size_t i = 2; i < arguments.size(); ++i) {
+    if (!ApplyOption(arguments[i], settings)) return ParseStatus::OptionError;
+  }
+  settings.DataFileName = arguments[0];
+  settings.OutFileName = arguments[1];
+  return ParseStatus::Ok;
+}
+
+}  // namespace tarnek

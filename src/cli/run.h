@@ -1,0 +1,19 @@
+// The run sequence of tarnek, from the banner to the exit code.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace tarnek {
+
+// Exit codes of the process.
+inline constexpr int kExitOk = 0;      // normal end, usage text, or "Option Error!"
+inline constexpr int kExitFailure = 1; // a file cannot be opened, created or written, or a value is out of range
+inline constexpr int kExitBadData = 2; // the data file holds text that does not read as a record
+
+// Runs tarnek with `arguments` (those after the command name), printing every
+// console message on `console`. Returns the exit code; never calls exit().
+int RunTarnek(const std::vector<std::string>& arguments, std::FILE* console);
+
+}  // namespace tarnek

@@ -1,0 +1,55 @@
+// The data file reader and the record table it fills.
+//
+// A data file is plain text holding records of four white-space-separated
+// numbers: Unit Code Data1 Data2. Lines carry no meaning. Text mode rules
+// apply: every carriage-return byte is dropped and a Ctrl-Z byte ends the data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnek {
+
+// One row per accepted record, in input order; record k (from 1) is row k-1.
+// The columns grow as the file needs: there is no record limit.
+struct RecordTable {
+  std::vector<int32_t> Unit;   // grouping key, -1 or greater
+  std::vector<int32_t> Code;   // record identifier, any value
+  std::vector<int32_t> Data1;  // observed count, 0 or greater
+  std::vector<double> Data2;   // expected count, finite and greater than 0
+  // Filled by grouping from the estimator's results.
+  std::vector<double> Ratio;       // crude ratio Data1/Data2, or NoEstimate
+  std::vector<double> EbRatioMe;   // EB ratio from the moment estimates, or NoEstimate
+  std::vector<double> EbRatioMle;  // EB ratio from the ML estimates, or NoEstimate
+
+  size_t Size() const { return Unit.size(); }
+};
+
+enum class ReadStatus {
+  Ok,
+  CannotOpen,   // the file cannot be opened (or is a directory)
+  CannotRead,   // an I/O error while reading it
+  OutOfRange,   // a complete record fails a value test; ErrorCode is its Code
+  NotARecord,   // text that does not read as a record; ErrorCode is the Code of the record before it (0 if none)
+};
+
+struct ReadResult {
+  ReadStatus Status = ReadStatus::Ok;
+  int32_t ErrorCode = 0;
+};
+
+// Applies the text-mode rules in place: cuts the text at the first Ctrl-Z
+// byte and drops every carriage-return byte.
+void ApplyTextMode(std::string& text);
+
+// Reads every record of `text` (text mode already applied) into `table`,
+// testing each record as soon as it is read: Data1 >= 0, then Data2 > 0 and
+// finite, then Unit >= -1. Stops at the first bad record.
+ReadResult ParseRecords(std::string_view text, RecordTable& table);
+
+// Opens and reads the data file `fileName`, applies text mode, and parses it.
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table);
+
+}  // namespace tarnek

@@ -1,0 +1,21 @@
+// Number formatting for the log, the result table and the console.
+//
+// "%d": plain signed decimal. "%lf": fixed point with exactly six digits
+// after the point, the binary value rounded exactly, ties to even (0.0078125
+// gives 0.007812), no leading blanks or zeros, a minus sign for negative
+// values (including those that round to zero, and -0.0). Infinities print
+// as "+INF" and "-INF", NaNs as "+NAN" and "-NAN" by their sign bit. The
+// output never depends on the locale.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarnek {
+
+void AppendInteger(std::string& out, int64_t value);  // "%d"
+void AppendFixed(std::string& out, double value);     // "%lf"
+
+std::string FormatFixed(double value);
+
+}  // namespace tarnek

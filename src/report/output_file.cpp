@@ -1,0 +1,221 @@
+// All-or-nothing output files on POSIX: mkstemp beside the target, checked
+// write(2) and close(2), rename(2) to commit.
+#include "report/output_file.h"
+
+#include <cerrno>
+#include <climits>  // PATH_MAX
+#include <csignal>
+#include <cstdlib>  // mkstemp, realpath
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarnek {
+
+namespace {
+
+constexpr size_t kBlockSize = size_t{1} << 20;
+
+// Temporary files to remove if the process is interrupted. Only the two
+// output files of a run are ever registered.
+constexpr int kMaxTempFiles = 4;
+const char* volatile gTempFiles[kMaxTempFiles] = {};
+
+extern "C" void RemoveTempFilesAndDie(int signalNumber) {
+  for (int i = 0; i < kMaxTempFiles; ++i) {
+    if (const char* name = gTempFiles[i]) unlink(name);
+  }
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void InstallHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction action{};
+  action.sa_handler = RemoveTempFilesAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous{};
+    // A signal the caller chose to ignore stays ignored.
+    if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(s, &action, nullptr);
+  }
+  // A file size limit or a closed FIFO reader must show up as a failed write
+  // (and a message), not as a silent death that leaves a temporary file.
+  signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void RegisterTemp(const std::string& name) {
+  for (int i = 0; i < kMaxTempFiles; ++i) {
+    if (gTempFiles[i] == nullptr) {
+      gTempFiles[i] = name.c_str();
+      return;
+    }
+  }
+}
+
+void UnregisterTemp(const std::string& name) {
+  for (int i = 0; i < kMaxTempFiles; ++i) {
+    if (gTempFiles[i] == name.c_str()) gTempFiles[i] = nullptr;
+  }
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The mode a file created by fopen(name, "w") would get: an existing file
+// keeps its own, a new one gets 0666 less the umask.
+mode_t ModeFor(bool exists, const struct stat& info) {
+  if (exists) return info.st_mode & 07777;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+void FlushBuffer(OutputFile& file) {
+  if (!file.Failed && !file.Buffer.empty() &&
+      !WriteAll(file.Fd, file.Buffer.data(), file.Buffer.size())) {
+    file.Failed = true;
+  }
+  file.Buffer.clear();
+}
+
+}  // namespace
+
+OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
+  InstallHandlers();
+  DiscardOutput(file);
+  file.Failed = false;
+  file.Name = name;
+  file.Target = name;
+
+  struct stat info{};
+  const bool exists = stat(name.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) return OutputStatus::CannotCreate;
+  if (exists && S_ISDIR(info.st_mode)) return OutputStatus::CannotCreate;
+
+  struct stat linkInfo{};
+  const bool isLink = lstat(name.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode);
+  const bool inPlace = (exists && !S_ISREG(info.st_mode)) || (!exists && isLink);
+  if (inPlace) {
+    // Devices, FIFOs and dangling links are written through, as they are.
+    file.Fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return file.Fd < 0 ? OutputStatus::CannotCreate : OutputStatus::Ok;
+  }
+  if (isLink) {
+    // Replace the file the link points to, and keep the link.
+    char resolved[PATH_MAX];
+    if (realpath(name.c_str(), resolved) == nullptr) return OutputStatus::CannotCreate;
+    file.Target = resolved;
+  }
+
+  std::string temp = DirectoryOf(file.Target) + "/.tarnek-XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) return OutputStatus::CannotCreate;
+  file.TempName = std::move(temp);
+  file.Fd = fd;
+  RegisterTemp(file.TempName);
+  if (fchmod(fd, ModeFor(exists, info)) != 0) {
+    DiscardOutput(file);
+    return OutputStatus::CannotCreate;
+  }
+  file.Buffer.reserve(kBlockSize);
+  return OutputStatus::Ok;
+}
+
+void WriteOutput(OutputFile& file, std::string_view bytes) {
+  file.Buffer.append(bytes);
+  if (file.Buffer.size() >= kBlockSize) FlushBuffer(file);
+}
+
+OutputStatus FinishOutput(OutputFile& file) {
+  if (file.Fd >= 0) {
+    FlushBuffer(file);
+    if (close(file.Fd) != 0) file.Failed = true;
+    file.Fd = -1;
+  }
+  return file.Failed ? OutputStatus::CannotWrite : OutputStatus::Ok;
+}
+
+const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
+  // No interruption between the renames: either all land or, if one fails,
+  // the run reports it.
+  sigset_t block;
+  sigset_t previous;
+  sigemptyset(&block);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&block, s);
+  sigprocmask(SIG_BLOCK, &block, &previous);
+  const OutputFile* failed = nullptr;
+  for (int i = 0; i < count && failed == nullptr; ++i) {
+    OutputFile& file = *files[i];
+    if (file.TempName.empty()) continue;
+    if (rename(file.TempName.c_str(), file.Target.c_str()) != 0) {
+      failed = &file;
+      break;
+    }
+    UnregisterTemp(file.TempName);
+    file.TempName.clear();
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return failed;
+}
+
+void DiscardOutput(OutputFile& file) {
+  if (file.Fd >= 0) {
+    close(file.Fd);
+    file.Fd = -1;
+  }
+  if (!file.TempName.empty()) {
+    unlink(file.TempName.c_str());
+    UnregisterTemp(file.TempName);
+    file.TempName.clear();
+  }
+  file.Buffer.clear();
+}
+
+OutputFile::~OutputFile() { DiscardOutput(*this); }
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat infoA{};
+  struct stat infoB{};
+  const bool existsA = stat(a.c_str(), &infoA) == 0;
+  const bool existsB = stat(b.c_str(), &infoB) == 0;
+  if (existsA && existsB) return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
+  if (existsA != existsB) return false;
+  // Neither exists yet: the same final name in the same directory.
+  auto finalName = [](const std::string& p) {
+    const size_t slash = p.rfind('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+  };
+  if (finalName(a) != finalName(b)) return false;
+  struct stat dirA{};
+  struct stat dirB{};
+  if (stat(DirectoryOf(a).c_str(), &dirA) == 0 && stat(DirectoryOf(b).c_str(), &dirB) == 0) {
+    return dirA.st_dev == dirB.st_dev && dirA.st_ino == dirB.st_ino;
+  }
+  return a == b;
+}
+
+}  // namespace tarnek

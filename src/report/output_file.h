@@ -1,0 +1,58 @@
+// Output files that are all or nothing.
+//
+// A regular (or not yet existing) target is written to a temporary file in
+// the same directory and renamed into place by CommitOutputs only when every
+// output is complete, flushed and closed; until then any earlier file of that
+// name stays exactly as it was. A target that exists and is not a regular
+// file (a device, a FIFO) is written in place. Every write, the final flush
+// and the close are checked. If the process is interrupted (SIGINT, SIGTERM,
+// SIGHUP) its temporary files are removed before it ends.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tarnek {
+
+struct OutputFile {
+  std::string Name;      // the name the user sees and the file finally gets
+  std::string Target;    // where it lands: Name, or the file a symbolic link points to
+  std::string TempName;  // the temporary file, empty when written in place
+  int Fd = -1;
+  bool Failed = false;   // a write has failed; the file is incomplete
+  std::string Buffer;    // bytes not yet written
+
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();  // discards a file that was not committed
+};
+
+enum class OutputStatus { Ok, CannotCreate, CannotWrite };
+
+// Creates the file (or its temporary stand-in) for `name`. Returns
+// CannotCreate when it cannot be created, for instance when the directory is
+// missing or `name` is a directory.
+OutputStatus CreateOutput(OutputFile& file, const std::string& name);
+
+// Appends bytes; they are written out in large blocks. A failure is
+// remembered in `Failed` and reported by FinishOutput.
+void WriteOutput(OutputFile& file, std::string_view bytes);
+
+// Writes what is buffered and closes the file. Returns CannotWrite when any
+// write, the flush or the close failed.
+OutputStatus FinishOutput(OutputFile& file);
+
+// Renames the finished temporary files into place, in the order given.
+// Returns the first file that could not be renamed, or nullptr.
+const OutputFile* CommitOutputs(OutputFile* const* files, int count);
+
+// Closes the file if open and removes its temporary file; the target is
+// left as it was. Safe to call more than once.
+void DiscardOutput(OutputFile& file);
+
+// True when `a` and `b` name the same file: the same device and inode when
+// both exist, otherwise the same directory and final name.
+bool SameFile(const std::string& a, const std::string& b);
+
+}  // namespace tarnek

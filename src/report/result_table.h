@@ -1,0 +1,28 @@
+// The result table: a tab-separated text file with a header line and one line
+// per record in input order. Every line ends with CR LF.
+#pragma once
+
+#include <string>
+
+#include "input/data_reader.h"
+#include "report/output_file.h"
+
+namespace tarnek {
+
+// The header line; two tabs stand between "Data2" and "Ratio(%)".
+inline constexpr const char* kResultHeader =
+    "Unit\tCode\tData1\tData2\t\tRatio(%)\tEB-Ratio(ME)(%)\tEB-Ratio(MLE)(%)\r\n";
+
+// Creates the result table and writes the header and every record:
+// Unit, Code, Data1, Data2, then 100 times Ratio, EbRatioMe and EbRatioMle.
+// A NoEstimate ratio prints as "***".
+OutputStatus WriteResultTable(OutputFile& out, const std::string& outFileName,
+                              const RecordTable& table);
+
+// Appends one record's line to `line`.
+void AppendResultLine(std::string& line, const RecordTable& table, size_t row);
+
+// Flushes and closes the table. Returns CannotWrite when anything failed.
+OutputStatus CloseResultTable(OutputFile& out);
+
+}  // namespace tarnek

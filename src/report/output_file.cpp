@@ -23,6 +23,9 @@ constexpr size_t kBlockSize = size_t{1} << 20;
 constexpr int kMaxTempFiles = 4;
 const char* volatile gTempFiles[kMaxTempFiles] = {};
 
+// The signals that end a run early and must take its temporary files along.
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
 extern "C" void RemoveTempFilesAndDie(int signalNumber) {
   for (int i = 0; i < kMaxTempFiles; ++i) {
     if (const char* name = gTempFiles[i]) unlink(name);
@@ -38,7 +41,7 @@ void InstallHandlers() {
   struct sigaction action{};
   action.sa_handler = RemoveTempFilesAndDie;
   sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int s : kInterruptions) {
     struct sigaction previous{};
     // A signal the caller chose to ignore stays ignored.
     if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
@@ -49,6 +52,18 @@ void InstallHandlers() {
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
 }
+
+// Holds back the interruptions that remove temporary files; returns the mask to restore.
+sigset_t BlockInterruptions() {
+  sigset_t block;
+  sigset_t previous;
+  sigemptyset(&block);
+  for (int s : kInterruptions) sigaddset(&block, s);
+  sigprocmask(SIG_BLOCK, &block, &previous);
+  return previous;
+}
+
+void RestoreInterruptions(const sigset_t& previous) { sigprocmask(SIG_SETMASK, &previous, nullptr); }
 
 void RegisterTemp(const std::string& name) {
   for (int i = 0; i < kMaxTempFiles; ++i) {
@@ -131,12 +146,18 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
     file.Target = resolved;
   }
 
+  // The temporary exists from mkstemp on: no interruption until it is
+  // registered for removal.
   std::string temp = DirectoryOf(file.Target) + "/.tarnek-XXXXXX";
+  const sigset_t previous = BlockInterruptions();
   const int fd = mkstemp(temp.data());
+  if (fd >= 0) {
+    file.TempName = std::move(temp);
+    file.Fd = fd;
+    RegisterTemp(file.TempName);
+  }
+  RestoreInterruptions(previous);
   if (fd < 0) return OutputStatus::CannotCreate;
-  file.TempName = std::move(temp);
-  file.Fd = fd;
-  RegisterTemp(file.TempName);
   if (fchmod(fd, ModeFor(exists, info)) != 0) {
     DiscardOutput(file);
     return OutputStatus::CannotCreate;
@@ -162,11 +183,7 @@ OutputStatus FinishOutput(OutputFile& file) {
 const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
   // No interruption between the renames: either all land or, if one fails,
   // the run reports it.
-  sigset_t block;
-  sigset_t previous;
-  sigemptyset(&block);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&block, s);
-  sigprocmask(SIG_BLOCK, &block, &previous);
+  const sigset_t previous = BlockInterruptions();
   const OutputFile* failed = nullptr;
   for (int i = 0; i < count && failed == nullptr; ++i) {
     OutputFile& file = *files[i];
@@ -178,7 +195,7 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
     UnregisterTemp(file.TempName);
     file.TempName.clear();
   }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  RestoreInterruptions(previous);
   return failed;
 }
 

@@ -1,9 +1,8 @@
-// Grouping by one sort: the record numbers, sorted by Unit and then by record
-// number, list every group's members in input order, group after group in
-// ascending order of Unit. No scan of the table per group is needed.
+// Grouping by one stable sort: the record numbers, sorted by Unit, list every
+// group's members in input order, group after group in ascending order of
+// Unit. No scan of the table per group is needed.
 #include "grouping/grouping.h"
 
-#include <algorithm>  // std::sort
 #include <cstdint>
 #include <vector>
 
@@ -34,6 +33,30 @@ void EstimateMembers(RecordTable& table, const RunSettings& settings, GroupWorks
   }
 }
 
+// The row numbers ordered by Unit (signed, ascending), rows of one Unit in
+// input order. A stable radix sort in two passes of 16 bits over the Unit,
+// moved to an unsigned key, starting from the rows in input order.
+std::vector<uint32_t> RowsByUnit(const std::vector<int32_t>& units) {
+  const size_t n = units.size();
+  auto key = [&units](uint32_t row) { return static_cast<uint32_t>(units[row]) ^ 0x80000000u; };
+  std::vector<uint32_t> rows(n);
+  std::vector<uint32_t> scratch(n);
+  for (size_t k = 0; k < n; ++k) scratch[k] = static_cast<uint32_t>(k);
+  for (int shift = 0; shift < 32; shift += 16) {
+    std::vector<size_t> start(size_t{1} << 16, 0);
+    for (uint32_t row : scratch) ++start[(key(row) >> shift) & 0xFFFF];
+    size_t total = 0;
+    for (size_t& bucket : start) {
+      const size_t count = bucket;
+      bucket = total;
+      total += count;
+    }
+    for (uint32_t row : scratch) rows[start[(key(row) >> shift) & 0xFFFF]++] = row;
+    if (shift == 0) rows.swap(scratch);
+  }
+  return rows;
+}
+
 }  // namespace
 
 GroupMode ChooseGroupMode(const RecordTable& table) {
@@ -56,17 +79,7 @@ void EstimateAllGroups(RecordTable& table, const RunSettings& settings, GroupWor
     return;
   }
 
-  // Key: Unit (shifted to sort as unsigned) above the row number, so one
-  // plain sort orders by Unit and keeps input order within each Unit.
-  std::vector<uint64_t> keys(n);
-  for (size_t k = 0; k < n; ++k) {
-    const uint32_t unitKey = static_cast<uint32_t>(table.Unit[k]) ^ 0x80000000u;
-    keys[k] = (static_cast<uint64_t>(unitKey) << 32) | static_cast<uint32_t>(k);
-  }
-  std::sort(keys.begin(), keys.end());
-  std::vector<uint32_t> rows(n);
-  for (size_t k = 0; k < n; ++k) rows[k] = static_cast<uint32_t>(keys[k]);
-
+  const std::vector<uint32_t> rows = RowsByUnit(table.Unit);
   for (size_t start = 0; start < n;) {
     const int32_t groupUnit = table.Unit[rows[start]];
     size_t end = start + 1;

@@ -1,23 +1,46 @@
-// Exact six-decimal formatting. Most values take a fast path in 128-bit
-// integer arithmetic; very large ones go through std::to_chars, which also
-// rounds exactly.
+// Exact six-decimal formatting. Values below 1e13 take a fast path in 128-bit
+// integer arithmetic; larger ones go through std::to_chars, which also rounds
+// exactly.
 #include "report/number_format.h"
 
-#include <bit>        // std::bit_cast
-#include <charconv>   // std::to_chars
-#include <cmath>      // std::isnan, std::isinf, std::signbit
+#include <bit>       // std::bit_cast
+#include <charconv>  // std::to_chars
+#include <cmath>     // std::isnan, std::isinf, std::signbit, std::fabs
+#include <cstring>   // std::memcpy
 
 namespace tarnek {
 
 namespace {
 
-// Writes the decimal digits of `v` into the end of `buf`, returning the start.
-char* WriteDigits(char* end, uint64_t v) {
-  do {
-    *--end = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the decimal digits of `v` so that they end at `end`; returns their start.
+char* WriteDigitsBackward(char* end, uint64_t v) {
+  while (v >= 100) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs + 2 * (v % 100), 2);
+    v /= 100;
+  }
+  if (v >= 10) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs + 2 * v, 2);
+  } else {
+    *--end = static_cast<char>('0' + v);
+  }
   return end;
+}
+
+// Writes the digits of `v` at `p`; returns the end.
+char* WriteDigits(char* p, uint64_t v) {
+  char buf[20];
+  char* end = buf + sizeof buf;
+  char* start = WriteDigitsBackward(end, v);
+  const size_t length = static_cast<size_t>(end - start);
+  std::memcpy(p, start, length);
+  return p + length;
 }
 
 // Below this magnitude the value times 10^6 fits a 64-bit integer.
@@ -52,36 +75,43 @@ uint64_t ScaledMagnitude(double value) {
 
 }  // namespace
 
-void AppendInteger(std::string& out, int64_t value) {
-  char buf[24];
-  auto result = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, result.ptr);
+char* WriteInteger(char* p, int64_t value) {
+  uint64_t magnitude = static_cast<uint64_t>(value);
+  if (value < 0) {
+    *p++ = '-';
+    magnitude = 0 - magnitude;
+  }
+  return WriteDigits(p, magnitude);
+}
+
+char* WriteFixed(char* p, double value) {
+  if (std::isnan(value) || std::isinf(value)) {
+    *p++ = std::signbit(value) ? '-' : '+';
+    std::memcpy(p, std::isnan(value) ? "NAN" : "INF", 3);
+    return p + 3;
+  }
+  if (!(std::fabs(value) < kFastLimit)) {
+    return std::to_chars(p, p + kMaxFixedLength, value, std::chars_format::fixed, 6).ptr;
+  }
+  const uint64_t scaled = ScaledMagnitude(value);
+  if (std::signbit(value)) *p++ = '-';
+  p = WriteDigits(p, scaled / 1000000);
+  *p++ = '.';
+  const auto fraction = static_cast<uint32_t>(scaled % 1000000);
+  std::memcpy(p, kDigitPairs + 2 * (fraction / 10000), 2);
+  std::memcpy(p + 2, kDigitPairs + 2 * (fraction / 100 % 100), 2);
+  std::memcpy(p + 4, kDigitPairs + 2 * (fraction % 100), 2);
+  return p + 6;
 }
 
 void AppendFixed(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out += std::signbit(value) ? "-NAN" : "+NAN";
-    return;
-  }
-  if (std::isinf(value)) {
-    out += value < 0 ? "-INF" : "+INF";
-    return;
-  }
-  if (!(std::fabs(value) < kFastLimit)) {
-    char buf[400];  // the largest double has 309 integer digits
-    auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 6);
-    out.append(buf, result.ptr);
-    return;
-  }
-  const uint64_t scaled = ScaledMagnitude(value);
-  char buf[32];
-  char* end = buf + sizeof buf;
-  char* p = WriteDigits(end, scaled % 1000000);
-  while (p > end - 6) *--p = '0';
-  *--p = '.';
-  p = WriteDigits(p, scaled / 1000000);
-  if (std::signbit(value)) *--p = '-';
-  out.append(p, end);
+  char buf[kMaxFixedLength];
+  out.append(buf, WriteFixed(buf, value));
+}
+
+void AppendInteger(std::string& out, int64_t value) {
+  char buf[kMaxIntegerLength + 1];
+  out.append(buf, WriteInteger(buf, value));
 }
 
 std::string FormatFixed(double value) {

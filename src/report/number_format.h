@@ -8,14 +8,23 @@
 // output never depends on the locale.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace tarnek {
 
-void AppendInteger(std::string& out, int64_t value);  // "%d"
-void AppendFixed(std::string& out, double value);     // "%lf"
+// Room that WriteFixed may need: the largest double has 309 integer digits.
+inline constexpr size_t kMaxFixedLength = 320;
+// Room that WriteInteger may need.
+inline constexpr size_t kMaxIntegerLength = 20;
 
+// Write the text at `p` and return the end of what they wrote.
+char* WriteFixed(char* p, double value);      // "%lf"
+char* WriteInteger(char* p, int64_t value);   // "%d"
+
+void AppendFixed(std::string& out, double value);
+void AppendInteger(std::string& out, int64_t value);
 std::string FormatFixed(double value);
 
 }  // namespace tarnek

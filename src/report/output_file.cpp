@@ -167,6 +167,11 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
 }
 
 void WriteOutput(OutputFile& file, std::string_view bytes) {
+  if (file.Buffer.empty() && bytes.size() >= kBlockSize) {
+    // A whole block goes out as it is, without a copy.
+    if (!file.Failed && !WriteAll(file.Fd, bytes.data(), bytes.size())) file.Failed = true;
+    return;
+  }
   file.Buffer.append(bytes);
   if (file.Buffer.size() >= kBlockSize) FlushBuffer(file);
 }

@@ -1,53 +1,63 @@
 // Result table lines. The percent values are one double multiplication each.
 #include "report/result_table.h"
 
+#include <cstring>  // std::memcpy
+#include <string_view>
+
 #include "estimation/estimator.h"  // NoEstimate
-#include "report/number_format.h"
 
 namespace tarnek {
 
 namespace {
 
-void AppendPercent(std::string& line, double ratio) {
+constexpr size_t kBlockSize = size_t{1} << 20;
+
+char* WritePercent(char* p, double ratio) {
   if (ratio == NoEstimate) {
-    line += "***";
-  } else {
-    AppendFixed(line, 100.0 * ratio);
+    std::memcpy(p, "***", 3);
+    return p + 3;
   }
+  return WriteFixed(p, 100.0 * ratio);
 }
 
 }  // namespace
 
-void AppendResultLine(std::string& line, const RecordTable& table, size_t row) {
-  AppendInteger(line, table.Unit[row]);
-  line += '\t';
-  AppendInteger(line, table.Code[row]);
-  line += '\t';
-  AppendInteger(line, table.Data1[row]);
-  line += '\t';
-  AppendFixed(line, table.Data2[row]);
-  line += '\t';
-  AppendPercent(line, table.Ratio[row]);
-  line += '\t';
-  AppendPercent(line, table.EbRatioMe[row]);
-  line += '\t';
-  AppendPercent(line, table.EbRatioMle[row]);
-  line += "\r\n";
+char* WriteResultLine(char* p, const RecordTable& table, size_t row) {
+  p = WriteInteger(p, table.Unit[row]);
+  *p++ = '\t';
+  p = WriteInteger(p, table.Code[row]);
+  *p++ = '\t';
+  p = WriteInteger(p, table.Data1[row]);
+  *p++ = '\t';
+  p = WriteFixed(p, table.Data2[row]);
+  *p++ = '\t';
+  p = WritePercent(p, table.Ratio[row]);
+  *p++ = '\t';
+  p = WritePercent(p, table.EbRatioMe[row]);
+  *p++ = '\t';
+  p = WritePercent(p, table.EbRatioMle[row]);
+  *p++ = '\r';
+  *p++ = '\n';
+  return p;
 }
 
 OutputStatus WriteResultTable(OutputFile& out, const std::string& outFileName,
                               const RecordTable& table) {
   const OutputStatus status = CreateOutput(out, outFileName);
   if (status != OutputStatus::Ok) return status;
-  std::string chunk = kResultHeader;
+  WriteOutput(out, kResultHeader);
+  // Lines are formatted straight into a block that goes out whole.
+  std::string block(kBlockSize + kMaxResultLineLength, '\0');
+  char* const begin = block.data();
+  char* p = begin;
   for (size_t row = 0; row < table.Size(); ++row) {
-    AppendResultLine(chunk, table, row);
-    if (chunk.size() >= (size_t{1} << 16)) {
-      WriteOutput(out, chunk);
-      chunk.clear();
+    p = WriteResultLine(p, table, row);
+    if (static_cast<size_t>(p - begin) >= kBlockSize) {
+      WriteOutput(out, std::string_view(begin, static_cast<size_t>(p - begin)));
+      p = begin;
     }
   }
-  WriteOutput(out, chunk);
+  WriteOutput(out, std::string_view(begin, static_cast<size_t>(p - begin)));
   return OutputStatus::Ok;
 }
 

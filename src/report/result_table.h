@@ -5,6 +5,7 @@
 #include <string>
 
 #include "input/data_reader.h"
+#include "report/number_format.h"
 #include "report/output_file.h"
 
 namespace tarnek {
@@ -19,8 +20,11 @@ inline constexpr const char* kResultHeader =
 OutputStatus WriteResultTable(OutputFile& out, const std::string& outFileName,
                               const RecordTable& table);
 
-// Appends one record's line to `line`.
-void AppendResultLine(std::string& line, const RecordTable& table, size_t row);
+// Room that one record's line may need.
+inline constexpr size_t kMaxResultLineLength = 3 * (kMaxIntegerLength + 1) + 4 * (kMaxFixedLength + 1) + 1;
+
+// Writes one record's line at `p` and returns its end.
+char* WriteResultLine(char* p, const RecordTable& table, size_t row);
 
 // Flushes and closes the table. Returns CannotWrite when anything failed.
 OutputStatus CloseResultTable(OutputFile& out);

@@ -85,10 +85,11 @@ void SweepInnerSums(FitScratch& s, double b) {
   double score = 0.0;
   double hess = 0.0;
   int64_t l = 0;
+  Extended lx = 0.0L;  // l as an extended value, counted exactly alongside
   for (size_t k = 0; k < s.DistinctCounts.size(); ++k) {
     const int64_t count = s.DistinctCounts[k];
-    for (; l < count; ++l) {
-      const Extended bl = Extended(b) + Extended(l);
+    for (; l < count; ++l, lx += 1.0L) {
+      const Extended bl = Extended(b) + lx;
       score = Stored(Extended(score) + 1.0L / bl);
       hess = Stored(Extended(hess) + 1.0L / (bl * bl));
     }

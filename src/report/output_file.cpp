@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <climits>  // PATH_MAX
 #include <csignal>
-#include <cstdlib>  // mkstemp, realpath
+#include <cstdlib>  // mkstemp
 #include <cstring>
 
 #include <fcntl.h>
@@ -87,6 +87,24 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Follows symbolic links from `path` to the name of the file they lead to,
+// which need not exist. False when the links cannot be read or loop.
+bool ResolveLinks(const std::string& path, std::string& target) {
+  target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info{};
+    if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+    std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX) + 1, '\0');
+    const ssize_t length = readlink(target.c_str(), link.data(), link.size());
+    if (length < 0 || static_cast<size_t>(length) >= link.size()) return false;
+    link.resize(static_cast<size_t>(length));
+    target = (link.front() == '/' || target.find('/') == std::string::npos)
+                 ? link
+                 : DirectoryOf(target) + "/" + link;
+  }
+  return false;
+}
+
 // The mode a file created by fopen(name, "w") would get: an existing file
 // keeps its own, a new one gets 0666 less the umask.
 mode_t ModeFor(bool exists, const struct stat& info) {
@@ -124,26 +142,19 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
   DiscardOutput(file);
   file.Failed = false;
   file.Name = name;
-  file.Target = name;
+  if (name.empty()) return OutputStatus::CannotCreate;
 
+  // A symbolic link stays as it is: the file it leads to is the one written,
+  // whether it exists yet or not.
+  if (!ResolveLinks(name, file.Target)) return OutputStatus::CannotCreate;
   struct stat info{};
-  const bool exists = stat(name.c_str(), &info) == 0;
+  const bool exists = stat(file.Target.c_str(), &info) == 0;
   if (!exists && errno != ENOENT) return OutputStatus::CannotCreate;
   if (exists && S_ISDIR(info.st_mode)) return OutputStatus::CannotCreate;
-
-  struct stat linkInfo{};
-  const bool isLink = lstat(name.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode);
-  const bool inPlace = (exists && !S_ISREG(info.st_mode)) || (!exists && isLink);
-  if (inPlace) {
-    // Devices, FIFOs and dangling links are written through, as they are.
-    file.Fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (exists && !S_ISREG(info.st_mode)) {
+    // Devices and FIFOs cannot be replaced: they are written through.
+    file.Fd = open(file.Target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     return file.Fd < 0 ? OutputStatus::CannotCreate : OutputStatus::Ok;
-  }
-  if (isLink) {
-    // Replace the file the link points to, and keep the link.
-    char resolved[PATH_MAX];
-    if (realpath(name.c_str(), resolved) == nullptr) return OutputStatus::CannotCreate;
-    file.Target = resolved;
   }
 
   // The temporary exists from mkstemp on: no interruption until it is

@@ -1,401 +1,255 @@
-// End-to-end runs of the built tarnek: every golden case directory, then the
-// whole-file properties of the log and the result table.
+// End-to-end runs of the built tarnek.
 //
-// A golden case is a directory under tests/golden/ holding
-//   data.txt     the data file (absent: the run meets a missing data file);
-//   args         the arguments after the command name, one a line; a line
-//                DATA or OUT stands for the data or result file path in the
-//                run's temporary directory;
-//   console.txt  the exact standard output, DATA, OUT and LOG standing for the
-//                data, result and log file paths as printed;
-//   result.txt, result.log  the exact result table and log (CR LF line ends),
-//                absent when the run must not leave that file;
-//   exit         the exit code.
-// Nothing but data.txt and the expected files may exist after the run, so a
-// leftover temporary or a stray file fails the case.
-#include <poll.h>          // poll
-#include <signal.h>        // kill, signal, SIGKILL, SIGXFSZ
+// Golden cases: each directory tests/golden/<case>/ is one run, kept as data
+// that a reader can check by hand:
+//   args       the arguments after the command name, one a line, as typed in
+//              the run's working directory, a fresh temporary directory;
+//   before/    that directory's initial content (absent: empty);
+//   after/     its exact content after the run: the same names (a leftover
+//              temporary or a stray file fails), every file byte for byte,
+//              every symbolic link with the same target;
+//   unchanged  stands instead of after/ when the run must change nothing;
+//   stdout     the exact console text;
+//   exit       the exit code.
+// A file named .keep only keeps its otherwise empty directory in the source
+// tree: it is neither copied nor compared.
+//
+// After them, what cannot be fixed bytes: the times of -T, a write that fails
+// at the file-size limit, a run interrupted by SIGTERM, inputs too large to
+// keep, and the bundled sample.
+#include <signal.h>        // kill, signal, SIGTERM, SIGXFSZ
 #include <sys/resource.h>  // setrlimit, RLIMIT_FSIZE
 #include <sys/wait.h>      // waitpid
-#include <unistd.h>        // fork, execv, pipe, dup2, chdir
+#include <unistd.h>        // fork, execv, dup2, chdir, alarm, usleep
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>   // tmpfile
 #include <cstdlib>  // mkdtemp
-#include <ctime>    // strptime, mktime, time
+#include <ctime>    // time, localtime, strftime
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <regex>
+#include <functional>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-namespace fs = std::filesystem;
-
-// Helpers shared with output_safety_test.cpp, which declares them again.
-namespace tarnek::e2e {
-
-// Starts the built tarnek with `args` in directory `dir`. Its standard output
-// goes to a pipe whose read end is returned in *consoleFd. A `fileSizeLimit`
-// above 0 caps the size of every file it writes (RLIMIT_FSIZE, with SIGXFSZ
-// ignored so that the write fails instead of killing the process).
-pid_t StartTarnek(const std::string& dir, const std::vector<std::string>& args, int* consoleFd,
-                  long fileSizeLimit) {
-  std::vector<std::string> owned{TARNEK_BINARY};
-  owned.insert(owned.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : owned) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {  // only async-signal-safe calls from here on
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    if (fileSizeLimit > 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  *consoleFd = fds[0];
-  return pid;
-}
-
-// Collects the console text until the process ends and returns its exit code,
-// 128 + the signal number when a signal ended it, or -1 when it ran past
-// `timeoutSeconds` (it is then killed).
-int FinishTarnek(pid_t pid, int consoleFd, std::string* console, int timeoutSeconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  bool timedOut = false;
-  char buffer[65536];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd p{consoleFd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0) {
-      timedOut = true;
-      break;
-    }
-    const ssize_t got = read(consoleFd, buffer, sizeof buffer);
-    if (got <= 0) break;
-    console->append(buffer, static_cast<size_t>(got));
-  }
-  close(consoleFd);
-  if (timedOut) kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (timedOut) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-int RunBinary(const std::string& dir, const std::vector<std::string>& args, std::string* console,
-              long fileSizeLimit = 0) {
-  int fd = -1;
-  const pid_t pid = StartTarnek(dir, args, &fd, fileSizeLimit);
-  if (pid < 0) return -1;
-  return FinishTarnek(pid, fd, console, 120);
-}
-
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-fs::path MakeTempDir() {
-  std::string pattern = (fs::temp_directory_path() / "tarnek-e2e-XXXXXX").string();
-  return mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
-}
-
-// The names in `dir`, sorted; symbolic links are listed, not followed.
-std::vector<std::string> DirEntries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-}  // namespace tarnek::e2e
-
 namespace {
 
-using namespace tarnek::e2e;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
-const fs::path kGoldenDir = fs::path(TARNEK_SOURCE_DIR) / "tests" / "golden";
-const std::string kBanner =
-    "EB estimator for Poisson-Gamma model [Version 1.1]\n"
-    "Empirical Bayes smoothing of small-area ratios by moments and maximum likelihood\n\n";
-const std::string kHeader = "Unit\tCode\tData1\tData2\t\tRatio(%)\tEB-Ratio(ME)(%)\tEB-Ratio(MLE)(%)\r\n";
+const fs::path kGolden = fs::path(TARNEK_SOURCE_DIR) / "tests" / "golden";
 
-struct ScratchDir {
-  fs::path path = MakeTempDir();
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
+// Runs the built tarnek with `args` in `dir` and returns its exit code (128 +
+// the signal number when a signal ended it) and its console text. A
+// `fileSizeLimit` above 0 caps every file it writes (RLIMIT_FSIZE, SIGXFSZ
+// ignored so that the write fails instead); `whileRunning` gets its process id
+// while it runs. A run that hangs is ended by SIGALRM after a minute.
+std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string> args, rlim_t fileSizeLimit = 0,
+                                   const std::function<void(pid_t)>& whileRunning = nullptr) {
+  std::vector<char*> argv{const_cast<char*>(TARNEK_BINARY)};
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::FILE* console = std::tmpfile();
+  if (console == nullptr) return {-1, "no temporary file for the console"};
+  const int consoleFd = fileno(console);
+  const pid_t pid = fork();
+  if (pid == 0) {  // only async-signal-safe calls from here on
+    dup2(consoleFd, STDOUT_FILENO);
+    alarm(60);
+    const rlimit limit{fileSizeLimit, fileSizeLimit};
+    if (fileSizeLimit > 0 && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)) _exit(126);
+    if (chdir(dir.c_str()) == 0) execv(argv[0], argv.data());
+    _exit(127);
   }
+  if (whileRunning) whileRunning(pid);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::string text;
+  std::rewind(console);
+  for (int c; (c = std::fgetc(console)) != EOF;) text += static_cast<char>(c);
+  std::fclose(console);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), text};
+}
+
+std::string Read(const fs::path& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+// A directory's content: every path below it but .keep files, mapped to the
+// bytes of the file, to "<directory>", or to "-> target" for a symbolic link.
+using Tree = std::map<std::string, std::string>;
+const std::string kDirectory = "<directory>", kLink = "-> ";
+
+Tree Snapshot(const fs::path& dir) {
+  Tree tree;
+  if (!fs::exists(dir)) return tree;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.path().filename() == ".keep") continue;
+    const std::string name = e.path().lexically_relative(dir).string();
+    tree[name] = e.is_symlink() ? kLink + fs::read_symlink(e.path()).string() : e.is_directory() ? kDirectory : Read(e.path());
+  }
+  return tree;
+}
+
+void ExpectTree(const fs::path& dir, const Tree& want) {
+  Tree got = Snapshot(dir);
+  for (const auto& [name, content] : want) {
+    EXPECT_EQ(got.count(name) ? got[name] : "(missing)", content) << name;
+    got.erase(name);
+  }
+  for (const auto& stray : got) ADD_FAILURE() << "stray file " << stray.first;
+}
+
+// A fresh temporary directory holding `files`, removed at the end. A parent
+// directory sorts before its content, so it is created first.
+struct Scratch {
+  fs::path path;
+  explicit Scratch(const Tree& files) {
+    std::string pattern = (fs::temp_directory_path() / "tarnek-e2e-XXXXXX").string();
+    path = mkdtemp(pattern.data());
+    for (const auto& [name, content] : files) {
+      if (content == kDirectory) fs::create_directory(path / name);
+      else if (content.rfind(kLink, 0) == 0) fs::create_symlink(content.substr(kLink.size()), path / name);
+      else std::ofstream(path / name, std::ios::binary) << content;
+    }
+  }
+  ~Scratch() { std::error_code ignored; fs::remove_all(path, ignored); }
 };
 
-// The console lines of a run named data.txt out.txt in its own directory.
-std::string NamesConsole() {
-  return kBanner + " DataFileName: data.txt\n OutFileName : out.txt\n LogFileName : out.log\n";
+// Runs tarnek in a directory holding `before`, checks its exit code and the
+// directory's content afterwards, and returns its console text.
+std::string ExpectRun(const Tree& before, const std::vector<std::string>& args, int exitCode, const Tree& after,
+                      rlim_t fileSizeLimit = 0) {
+  Scratch scratch(before);
+  const auto [gotExitCode, console] = Tarnek(scratch.path, args, fileSizeLimit);
+  EXPECT_EQ(gotExitCode, exitCode);
+  ExpectTree(scratch.path, after);
+  return console;
 }
 
-// One pass over `text`, so that a path holding a placeholder word is never
-// substituted twice.
-std::string Substitute(const std::string& text, const std::vector<std::pair<std::string, std::string>>& words) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    bool hit = false;
-    for (const auto& [word, value] : words) {
-      if (text.compare(i, word.size(), word) == 0) {
-        out += value;
-        i += word.size();
-        hit = true;
-        break;
-      }
-    }
-    if (!hit) out += text[i++];
-  }
-  return out;
-}
-
-std::vector<std::string> SplitCrLf(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (start != text.size()) lines.push_back(text.substr(start));  // an unterminated tail
-  return lines;
-}
-
-std::vector<std::string> GoldenCaseNames() {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(kGoldenDir)) {
-    if (entry.is_directory()) names.push_back(entry.path().filename());
-  }
-  std::sort(names.begin(), names.end());
+std::set<std::string> CaseNames() {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(kGolden)) if (e.is_directory()) names.insert(e.path().filename());
   return names;
 }
 
-class GoldenCase : public ::testing::TestWithParam<std::string> {};
+class Golden : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(GoldenCase, ConsoleExitCodeAndFilesMatchByteForByte) {
-  const fs::path source = kGoldenDir / GetParam();
-  ScratchDir scratch;
-  ASSERT_FALSE(scratch.path.empty());
-  const std::string data = (scratch.path / "data.txt").string();
-  const std::string out = (scratch.path / "out.txt").string();
-  const std::string log = (scratch.path / "out.log").string();
-
-  std::vector<std::string> expectedEntries;
-  if (fs::exists(source / "data.txt")) {
-    fs::copy_file(source / "data.txt", data);
-    expectedEntries.push_back("data.txt");
-  }
+TEST_P(Golden, ConsoleExitCodeAndFilesMatch) {
+  const fs::path dir = kGolden / GetParam();
+  const bool unchanged = fs::exists(dir / "unchanged");
+  ASSERT_NE(unchanged, fs::exists(dir / "after")) << "a case has either after/ or unchanged";
   std::vector<std::string> args;
-  std::istringstream argLines(ReadBytes(source / "args"));
-  for (std::string line; std::getline(argLines, line);) {
-    args.push_back(line == "DATA" ? data : line == "OUT" ? out : line);
-  }
-
-  std::string console;
-  const int exitCode = RunBinary(scratch.path, args, &console);
-  EXPECT_EQ(exitCode, std::stoi(ReadBytes(source / "exit")));
-  EXPECT_EQ(console, Substitute(ReadBytes(source / "console.txt"), {{"DATA", data}, {"OUT", out}, {"LOG", log}}));
-
-  for (const auto& [expected, actual] : {std::pair{"result.txt", "out.txt"}, std::pair{"result.log", "out.log"}}) {
-    if (fs::exists(source / expected)) {
-      expectedEntries.push_back(actual);
-      EXPECT_EQ(ReadBytes(scratch.path / actual), ReadBytes(source / expected)) << actual;
-    }
-  }
-  std::sort(expectedEntries.begin(), expectedEntries.end());
-  EXPECT_EQ(DirEntries(scratch.path), expectedEntries) << "a missing, stray or temporary file";
+  std::istringstream lines(Read(dir / "args"));
+  for (std::string line; std::getline(lines, line);) args.push_back(line);
+  EXPECT_EQ(ExpectRun(Snapshot(dir / "before"), args, std::stoi(Read(dir / "exit")),
+                      Snapshot(dir / (unchanged ? "before" : "after"))),
+            Read(dir / "stdout"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Golden, GoldenCase, ::testing::ValuesIn(GoldenCaseNames()),
+INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(CaseNames()),
                          [](const auto& info) { return info.param; });
 
-TEST(GoldenCases, AllPresent) { EXPECT_GE(GoldenCaseNames().size(), 15u); }
+TEST(GoldenCases, Found) { EXPECT_GE(CaseNames().size(), 45u); }
 
-// Runs data.txt -> out.txt in a fresh directory; the files are returned.
-struct Outcome {
-  int exitCode = -1;
-  std::string console, table, log;
-};
+const std::vector<std::string> kArgs{"data.txt", "out.txt"};
+const std::string kNames = Read(kGolden / "failing_fit" / "stdout");  // console up to the file names
 
-Outcome RunOnData(const std::string& data, std::vector<std::string> options = {}) {
-  ScratchDir scratch;
-  WriteBytes(scratch.path / "data.txt", data);
-  std::vector<std::string> args{"data.txt", "out.txt"};
-  args.insert(args.end(), options.begin(), options.end());
-  Outcome run;
-  run.exitCode = RunBinary(scratch.path, args, &run.console);
-  run.table = ReadBytes(scratch.path / "out.txt");
-  run.log = ReadBytes(scratch.path / "out.log");
-  return run;
+TEST(Timing, StartAndEndLinesBracketTheEstimationAndNeverReachTheFiles) {
+  // -t in lower case and -T again: each line once, with the local time of the
+  // run as strftime writes it; the files are those of the run without -T.
+  const auto timeText = [](std::time_t t) {
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y\n", std::localtime(&t)));
+  };
+  const fs::path worked = kGolden / "worked6";
+  const std::time_t before = std::time(nullptr);
+  const std::string console =
+      ExpectRun(Snapshot(worked / "before"), {"data.txt", "out.txt", "-t", "-T"}, 0, Snapshot(worked / "after"));
+  const std::time_t after = std::time(nullptr);
+  bool matched = false;
+  for (std::time_t start = before; start <= after; ++start)
+    for (std::time_t end = start; end <= after; ++end)
+      matched |= console == kNames + "\n start: " + timeText(start) + " end:   " + timeText(end);
+  EXPECT_TRUE(matched) << console;
 }
 
-TEST(ResultTable, HeaderLineCountAndLineEnds) {
-  // 100 records over several units: n records give n + 1 lines, each ended by
-  // CR LF (no bare LF or CR), the header with its two tabs, seven fields a row.
-  std::string data;
-  for (int k = 1; k <= 100; ++k) data += std::to_string(k % 4) + " " + std::to_string(k) + " " + std::to_string(k % 9) + " 1.5\n";
-  const Outcome run = RunOnData(data);
-  ASSERT_EQ(run.exitCode, 0);
-  ASSERT_GE(run.table.size(), 2u);
-  EXPECT_EQ(run.table.substr(run.table.size() - 2), "\r\n");
-  EXPECT_EQ(run.table.rfind(kHeader, 0), 0u);
-  const auto lines = SplitCrLf(run.table);
-  ASSERT_EQ(lines.size(), 101u);
-  for (size_t i = 1; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i].find_first_of("\r\n"), std::string::npos) << i;
-    EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), '\t'), 6) << lines[i];
-    EXPECT_EQ(lines[i].find("\t\t"), std::string::npos) << lines[i];
-    EXPECT_EQ(lines[i].rfind(std::to_string(i % 4) + "\t" + std::to_string(i) + "\t", 0), 0u) << "input order";
-  }
-}
-
-TEST(ResultTable, PercentColumnsRoundToSixDecimals) {
-  // Ratios 1/3 and 2/3: mean 1/2, variance 1/18, so ME Alpha 9 and Beta 4.5
-  // and EB ratios 5.5/12 and 6.5/12.
-  const Outcome run = RunOnData("-1 1 1 3\n-1 2 2 3\n");
-  ASSERT_EQ(run.exitCode, 0);
-  const auto lines = SplitCrLf(run.table);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[1].rfind("-1\t1\t1\t3.000000\t33.333333\t45.833333\t", 0), 0u) << lines[1];
-  EXPECT_EQ(lines[2].rfind("-1\t2\t2\t3.000000\t66.666667\t54.166667\t", 0), 0u) << lines[2];
-}
-
-TEST(OutputFiles, EarlierFilesReplacedOrKept) {
+TEST(GeneratedInput, WriteFailuresAndHugeInputs) {
+  // Every run starts beside earlier out.txt and out.log, which a failing run
+  // must leave as they were, with no temporary left beside them. A run slower
+  // than the alarm (a scan that is not linear) fails by its exit code.
+  std::string records;  // 2000 in one group
+  for (int k = 1; k <= 2000; ++k) records += "-1 " + std::to_string(k) + " " + std::to_string(k % 7) + " 1.25\n";
+  const std::string digits(999999, '0');
   struct Case {
     const char* note;
-    const char* data;
+    std::string data;
+    rlim_t fileSizeLimit;
+    std::string message;  // after the file names
     int exitCode;
-    bool replaced;
+    const char* golden;  // the case whose out.txt and out.log the run gives, or none
   } cases[] = {
-      {"a good run replaces, not appends to, longer earlier files", "-1 1 1 1\n-1 2 3 1\n", 0, true},
-      {"a value out of range leaves both earlier files as they were", "-1 1 1 1\n-1 2 3 0\n", 1, false},
-      {"text that is no record leaves both earlier files as they were", "-1 1 1 1\n-1 2 3\n", 2, false},
+      {"the table fails at the limit; the complete log must not land either", records, 4096,
+       "\n ERROR! Can't write out.txt file \n\n", 1, nullptr},
+      {"the log (~500 bytes) fails, the table (~150 bytes) not; the log closes first", "-1 1 1 1.25\n-1 2 2 1.25\n",
+       300, "\n ERROR! Can't write out.log file \n\n", 1, nullptr},
+      {"a million-digit Data2", "-1 1 1 1" + digits + ".\n", 0, "\n Error!! Wrong data found (in code-1)\n", 1, nullptr},
+      {"a million-digit Unit", "-1 7 1 1\n1" + digits + " 8 1 1\n", 0, "\n Error!! Wrong data found (around code-7)\n", 2,
+       nullptr},
+      {"a million blank lines", std::string(1000000, '\n'), 0, "", 0, "empty_data"},
+      {"a ten-megabyte line", std::string(10000000, ' ') + "-1 1 1 1\n-1 2 3 1\n", 0, "", 0, "failing_fit"},
   };
-  const std::string earlier(5000, 'e');
   for (const Case& c : cases) {
     SCOPED_TRACE(c.note);
-    ScratchDir scratch;
-    WriteBytes(scratch.path / "data.txt", c.data);
-    WriteBytes(scratch.path / "out.txt", earlier);
-    WriteBytes(scratch.path / "out.log", earlier + "log");
-    std::string console;
-    EXPECT_EQ(RunBinary(scratch.path, {"data.txt", "out.txt"}, &console), c.exitCode);
-    EXPECT_EQ(ReadBytes(scratch.path / "out.txt"),
-              c.replaced ? ReadBytes(kGoldenDir / "failing_fit" / "result.txt") : earlier);
-    EXPECT_EQ(ReadBytes(scratch.path / "out.log"),
-              c.replaced ? ReadBytes(kGoldenDir / "failing_fit" / "result.log") : earlier + "log");
-    EXPECT_EQ(DirEntries(scratch.path), (std::vector<std::string>{"data.txt", "out.log", "out.txt"}));
+    const Tree before{{"data.txt", c.data}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+    Tree after = c.golden ? Snapshot(kGolden / c.golden / "after") : before;
+    after["data.txt"] = c.data;
+    EXPECT_EQ(ExpectRun(before, kArgs, c.exitCode, after, c.fileSizeLimit), kNames + c.message);
   }
 }
 
-TEST(PerUnit, DegenerateGroupsLeaveTheOtherGroupsAlone) {
-  // Unit 3 has one record and unit 4 two equal ratios (no variance); both sit
-  // between units 2 and 5. The run must complete, print no NaN or infinity,
-  // and give units 2 and 5 the same lines as a run of those groups alone.
-  const std::string normal = "5 1 0 1\n2 2 1 1\n5 3 10 1\n2 4 3 1\n";
-  const std::string degenerate = "3 5 2 4\n4 6 2 1\n4 7 4 2\n";
-  const Outcome alone = RunOnData(normal);
-  const Outcome mixed = RunOnData("5 1 0 1\n3 5 2 4\n2 2 1 1\n4 6 2 1\n5 3 10 1\n4 7 4 2\n2 4 3 1\n");
-  ASSERT_EQ(alone.exitCode, 0);
-  ASSERT_EQ(mixed.exitCode, 0);
-  for (const std::string* text : {&mixed.console, &mixed.table, &mixed.log}) {
-    for (const char* bad : {"NAN", "INF", "nan", "inf"}) EXPECT_EQ(text->find(bad), std::string::npos) << bad;
+TEST(Interrupted, SigtermRemovesTemporariesAndKeepsEarlierFiles) {
+  // 300000 records in 30000 units keep the run busy for a while. SIGTERM is
+  // sent as soon as a temporary output file shows up, that is while the log
+  // is being written; a run too fast to be caught must have completed.
+  std::string data;
+  for (int k = 0; k < 300000; ++k) data += std::to_string(k % 30000) + " " + std::to_string(k) + " " + std::to_string(k % 23) + " 2.5\n";
+  const Tree before{{"data.txt", data}, {"out.txt", "earlier table"}};
+  Scratch scratch(before);
+  const auto hasTemporary = [&] {
+    return std::any_of(fs::directory_iterator(scratch.path), fs::directory_iterator(),
+                       [](const auto& e) { return e.path().filename().string().starts_with(".tarnek-"); });
+  };
+  bool caught = false;
+  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, 0, [&](pid_t pid) {
+    const auto giveUp = std::chrono::steady_clock::now() + 20s;
+    while (!(caught = hasTemporary()) && std::chrono::steady_clock::now() < giveUp) usleep(200);
+    kill(pid, SIGTERM);  // still our unreaped child, even if it has ended
+  });
+  if (exitCode == 128 + SIGTERM) {
+    ExpectTree(scratch.path, before);
+  } else {
+    ASSERT_EQ(exitCode, 0) << "ended by the signal or finished";
+    EXPECT_FALSE(hasTemporary());
   }
-  // The log without the blocks of units 3 and 4 is the log of the normal groups.
-  std::string log = mixed.log;
-  const size_t from = log.find("For unit 3 ");
-  const size_t to = log.find("For unit 5 ");
-  ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to);
-  EXPECT_NE(log.find("For unit 4 ", from), std::string::npos);
-  log.erase(from, to - from);
-  EXPECT_EQ(log, alone.log);
-  // Rows of units 2 and 5 are equal to those of the run alone, in input order.
-  std::vector<std::string> kept;
-  for (const std::string& line : SplitCrLf(mixed.table)) {
-    if (line.rfind("3\t", 0) != 0 && line.rfind("4\t", 0) != 0) kept.push_back(line);
-  }
-  EXPECT_EQ(kept, SplitCrLf(alone.table));
-  EXPECT_NE(mixed.table.find("\r\n3\t5\t2\t4.000000\t50.000000\t***\t***\r\n"), std::string::npos);
+  if (!caught) GTEST_SKIP() << "no temporary seen before the run ended";
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {
-  const Outcome run = RunOnData(ReadBytes(fs::path(TARNEK_SOURCE_DIR) / "examples" / "sample.txt"));
-  ASSERT_EQ(run.exitCode, 0);
-  EXPECT_NE(run.log.find("\r\n MLE of Alpha : 1.321667\r\n MLE of Beta  : 1.879490\r\n"), std::string::npos);
-  EXPECT_EQ(SplitCrLf(run.table).size(), 57u);
-  EXPECT_EQ(run.log.rfind(" Iteration for convergence : "), run.log.find(" Iteration for convergence : "))
-      << "one group";
-}
-
-// The time text of the start and end lines: 24 characters and the line end.
-const char* const kTimeText =
-    "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-    "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] [0-9]{4}\n";
-
-// Reads a time text back as a local calendar time.
-std::time_t ParseTimeText(const std::string& text) {
-  std::tm tm{};
-  if (!strptime(text.c_str(), "%a %b %d %H:%M:%S %Y", &tm)) return -1;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
-}
-
-TEST(Timing, StartAndEndLinesBracketTheEstimation) {
-  struct Case {
-    const char* note;
-    std::vector<std::string> options;
-  } cases[] = {
-      {"-T prints one start and one end line", {"-T"}},
-      {"-t matches regardless of letter case", {"-t"}},
-      {"-T twice still prints each line once", {"-T", "-T", "-L20"}},
-  };
-  const std::string data = ReadBytes(kGoldenDir / "worked6" / "data.txt");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.note);
-    const std::time_t before = std::time(nullptr);
-    const Outcome run = RunOnData(data, c.options);
-    const std::time_t after = std::time(nullptr);
-    EXPECT_EQ(run.exitCode, 0);
-    const std::regex shape(std::string("\n start: (") + kTimeText + ") end:   (" + kTimeText + ")");
-    std::smatch m;
-    ASSERT_EQ(run.console.rfind(NamesConsole(), 0), 0u) << run.console;
-    const std::string tail = run.console.substr(NamesConsole().size());
-    ASSERT_TRUE(std::regex_match(tail, m, shape)) << tail;
-    const std::time_t start = ParseTimeText(m[1]);
-    const std::time_t end = ParseTimeText(m[4]);
-    EXPECT_LE(before, start) << "the local time of the run";
-    EXPECT_LE(start, end);
-    EXPECT_LE(end, after);
-    // The times never reach the files.
-    EXPECT_EQ(run.table, ReadBytes(kGoldenDir / "worked6" / "result.txt"));
-    EXPECT_EQ(run.log, ReadBytes(kGoldenDir / "worked6" / "result.log"));
-  }
-}
-
-TEST(Timing, NoTimeWhenTheDataIsBad) {
-  const Outcome run = RunOnData("-1 1 1 1\n-1 2 -3 1\n", {"-T"});
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.console, NamesConsole() + "\n Error!! Wrong data found (in code-2)\n");
+  Scratch scratch({{"data.txt", Read(fs::path(TARNEK_SOURCE_DIR) / "examples" / "sample.txt")}});
+  ASSERT_EQ(Tarnek(scratch.path, kArgs).first, 0);
+  const std::string log = Read(scratch.path / "out.log"), table = Read(scratch.path / "out.txt");
+  EXPECT_NE(log.find("\r\n Number of regions: 56\r\n"), std::string::npos) << "one group of every record";
+  EXPECT_NE(log.find("\r\n MLE of Alpha : 1.321667\r\n MLE of Beta  : 1.879490\r\n"), std::string::npos);
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 57);
 }
 
 }  // namespace

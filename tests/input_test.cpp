@@ -1,0 +1,115 @@
+// The command line (option table, file-name positions, usage text) and the
+// input under it: decimal scanning and what the data reader does beyond the
+// end-to-end cases (more than 4000 records, a directory, the text-mode rules).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cli/options.h"
+#include "input/data_reader.h"
+#include "input/decimal.h"
+
+using namespace tarnek;
+
+TEST(OptionsTest, CommandLineTable) {
+  constexpr ParseStatus Ok = ParseStatus::Ok, Error = ParseStatus::OptionError, Usage = ParseStatus::Usage;
+  const struct {  // the settings expected when the status is Ok
+    const char* note; std::vector<std::string> args; ParseStatus status;
+    int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0;
+  } cases[] = {
+      {"two names: every default", {"d", "o"}, Ok},
+      {"a later option overrides", {"d", "o", "-L5", "-L10"}, Ok, 10},
+      {"a value without digits reads 0", {"d", "o", "-Lfive"}, Ok, 0},
+      {"a value ends at the first non-digit", {"d", "o", "-L7x"}, Ok, 7},
+      {"-L saturates beyond 32 bits", {"d", "o", "-L99999999999"}, Ok, 2147483647},
+      {"-E, -A, -B; letter case ignored", {"d", "o", "-e0.005", "-a1.5", "-b2"}, Ok, 20, 0.005, 1.5, 2},
+      {"-A0 reads 0.0 (automatic)", {"d", "o", "-A0"}, Ok, 20, 1e-5, 0},
+      {"no hex: -A0x10 reads 0.0", {"d", "o", "-A0x10"}, Ok, 20, 1e-5, 0},
+      {"-A1e999 reads +inf", {"d", "o", "-A1e999"}, Ok, 20, 1e-5, INFINITY},
+      {"-t sets Timing", {"d", "o", "-t"}, Ok, 20, 1e-5, -1, -1, 1},
+      {"-T matches only as the whole argument", {"d", "o", "-tx"}, Error},
+      {"stops at -X: -T never reached", {"d", "o", "-E0.005", "-X", "-T"}, Error},
+      {"positions one and two are never options", {"-T", "-L5"}, Ok},
+      {"the third position always is", {"-T", "data.txt", "out.txt"}, Error},
+      {"no argument: usage", {}, Usage},
+      {"one argument: usage", {"-L5"}, Usage},
+  };
+  for (const auto& c : cases) {
+    RunSettings s;
+    ASSERT_EQ(ParseCommandLine(c.args, s), c.status) << c.note;
+    if (c.status != Ok) continue;
+    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.IterationLimit, s.Eps, s.AlphaOption, s.BetaOption, s.Timing),
+              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing)) << c.note;
+  }
+}
+
+// Fourteen lines, the blanks counted out as the usage table states them.
+TEST(OptionsTest, UsageText) {
+  const auto _ = [](int n) { return std::string(n, ' '); };
+  const std::string gamma = " (a parametor of Gamma distribution)\n", automatic = _(13) + "(default ffff=moment estimator: auto)\n";
+  EXPECT_EQ(kUsageText, "Usage:\n" + _(3) + "tarnek DataFileName OutFileName\nOptions:\n" +
+                            _(3) + "-Affff" + _(3) + "Initial value for Alpha" + gamma + automatic +
+                            _(3) + "-Bffff" + _(3) + "Initial value for Beta" + gamma + automatic +
+                            _(3) + "-Effff" + _(3) + "Desired error tolerance for Newton-Raphson method\n" +
+                            _(13) + "(default ffff=0.00001)\n" +
+                            _(3) + "-Lnn" + _(5) + "Limit of itelations for Newton-Raphson method\n" +
+                            _(13) + "(default nn=20)\nExamples:\n" +
+                            _(3) + "tarnek sample.txt output.txt" + _(16) + "(recommend)\n" +
+                            _(3) + "tarnek sample.txt output.txt -A12.3 -B13.0 -E0.005 -L10\n");
+}
+
+// One case per way through the scanners. `used` is the count of characters
+// consumed, 0 when there is no number; an integer fits when strtod agrees.
+TEST(DecimalTest, ScanTable) {
+  const struct { bool real; std::string text; double value; long used; } cases[] = {
+      {false, "1ex", 1, 1},                        // an integer ends at the e
+      {false, "2147483647", 2147483647, 10},       // the largest int32 fits
+      {false, "2147483648", 2147483647, 10},       // one more saturates
+      {false, "-2147483648", -2147483648.0, 11},   // the smallest fits
+      {false, "-2147483649", -2147483648.0, 11},   // one less saturates
+      {false, std::string(400, '9'), 2147483647, 400},  // a long digit string is consumed whole
+      {false, "-", 0, 0},                          // a sign alone is no number
+      {true, "1ex", 1, 2},                         // a dangling exponent is consumed
+      {true, "1e+x", 1, 3},                        // with its sign
+      {true, ".5", 0.5, 2},                        // no integer digits
+      {true, "1.", 1, 2},                          // no fraction digits
+      {true, "-", 0, 0},
+      {true, ".", 0, 0},
+      {true, "0x10", 0, 1},                        // no hex
+      {true, "inf", 0, 0},                         // no words
+      {true, "1e999", INFINITY, 5},                // beyond the range: infinity
+      {true, "1e-999", 0, 6},                      // below it: zero
+      {true, "9007199254740993", 9007199254740992.0, 16},  // 2^53 + 1: the tie goes to even
+      {true, "2.4703282292062328e-324", 4.9406564584124654e-324, 23},  // just above half the least subnormal
+      {true, "0." + std::string(400, '3'), 1.0 / 3, 402},  // correctly rounded from many digits
+  };
+  for (const auto& c : cases) {
+    const char *p = c.text.data(), *last = p + c.text.size();
+    const ScannedReal r = ScanReal(p, last);
+    const ScannedInteger i = ScanInteger(p, last);
+    const auto [has, value, end, fits] = c.real ? std::tuple(r.HasDigits, r.Value, r.End, true) : std::tuple(i.HasDigits, double(i.Value), i.End, i.Fits);
+    EXPECT_EQ(std::tuple(has, value, has ? end - p : 0, fits),
+              std::tuple(c.used > 0, c.value, c.used, c.real || std::strtod(c.text.c_str(), nullptr) == c.value)) << c.text;
+  }
+}
+
+TEST(DataReaderTest, MoreThan4000Records) {
+  std::string text;
+  for (int k = 1; k <= 5000; ++k) text += std::to_string(k % 7 - 1) + " " + std::to_string(k) + " 3 " + std::to_string(k) + ".5\n";
+  RecordTable t;
+  ASSERT_EQ(ParseRecords(text, t).Status, ReadStatus::Ok);
+  ASSERT_EQ(t.Size(), 5000u);
+  EXPECT_EQ(std::tuple(t.Unit[4999], t.Code[4999], t.Data1[4999], t.Data2[4999]), std::tuple(5000 % 7 - 1, 5000, 3, 5000.5));
+}
+
+TEST(DataReaderTest, DirectoryAndTextMode) {
+  RecordTable t;
+  EXPECT_EQ(ReadDataFile(::testing::TempDir(), t).Status, ReadStatus::CannotOpen);
+  for (auto [in, out] : {std::pair<std::string, std::string>{"a\r\nb\r\n", "a\nb\n"}, {"4.5\r5", "4.55"}, {"ab\x1A" "cd\r\x1A", "ab"}}) {
+    ApplyTextMode(in);  // CR LF reads as LF, a lone CR joins lines, the first Ctrl-Z ends the data
+    EXPECT_EQ(in, out);
+  }
+}

@@ -1,1 +1,340 @@
-int main(){}
+// tarnek-gen: writes the benchmark data files, "Unit Code Data1 Data2" one
+// record per line, from a seed. The same workload and seed give the same
+// bytes on every machine.
+//
+// Reproducibility. std::mt19937_64 is fixed bit for bit by the C++ standard,
+// but the std::*_distribution classes and the libm functions are not (their
+// algorithms and last-bit rounding differ between libraries). So every sampler
+// here is written out, and the only floating-point operations used are
+// + - * / and sqrt, which IEEE 754 rounds exactly, plus frexp/ldexp, which are
+// exact; log and exp are evaluated by short series below. Numbers are printed
+// with std::to_chars, which is exact and ignores the locale.
+//
+// The model is the one tarnek estimates: record i has an expected count E(i)
+// (Data2) and an observed count (Data1) that is Poisson with mean theta(i) * E(i),
+// where theta(i) is drawn from a Gamma distribution. Every record draws its own
+// theta: a group whose records share one theta has no spread of ratios beyond
+// the Poisson noise, and its maximum-likelihood fit runs off to infinity.
+#include <charconv>  // std::to_chars
+#include <cmath>     // std::frexp, std::ldexp, std::sqrt, std::nearbyint
+#include <cstdint>
+#include <cstdio>    // std::fopen, std::fwrite, std::fprintf
+#include <cstdlib>   // std::strtoull
+#include <random>    // std::mt19937_64 (the engine only)
+#include <string>
+#include <string_view>
+#include <utility>   // std::swap
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Elementary functions from + - * / only, accurate to a few ulp, identical on
+// every IEEE machine (the build turns off contraction into fused multiply-add).
+
+constexpr double kLn2Hi = 6.93147180369123816490e-01;  // ln 2, upper bits (exact * k)
+constexpr double kLn2Lo = 1.90821492927058770002e-10;  // ln 2 - kLn2Hi
+constexpr double kLn2 = 6.93147180559945309417e-01;
+constexpr double kSqrtHalf = 7.07106781186547524401e-01;
+
+// Natural logarithm of x > 0: x = m * 2^e with m in [sqrt(1/2), sqrt(2)),
+// log m = 2 atanh(s), s = (m-1)/(m+1), |s| < 0.172, series to s^23.
+double Log(double x) {
+  int e = 0;
+  double m = std::frexp(x, &e);  // m in [0.5, 1)
+  if (m < kSqrtHalf) {
+    m *= 2.0;
+    e -= 1;
+  }
+  const double s = (m - 1.0) / (m + 1.0);
+  const double s2 = s * s;
+  double sum = 0.0;
+  for (int k = 23; k >= 3; k -= 2) sum = (sum + 1.0 / k) * s2;
+  return e * kLn2 + 2.0 * s * (1.0 + sum);
+}
+
+// e^x for x in [-700, 700]: x = k ln 2 + r with |r| <= ln2/2, Taylor to r^14.
+double Exp(double x) {
+  const double k = std::nearbyint(x / kLn2);
+  const double r = (x - k * kLn2Hi) - k * kLn2Lo;
+  double sum = 1.0;
+  for (int j = 14; j >= 1; --j) sum = 1.0 + sum * r / j;
+  return std::ldexp(sum, static_cast<int>(k));
+}
+
+// ---------------------------------------------------------------------------
+// Samplers on one engine. Every draw consumes engine outputs in a fixed order.
+
+class Sampler {
+ public:
+  explicit Sampler(uint64_t seed) : engine_(seed) {}
+
+  // Uniform in the open interval (0, 1), 53 random bits.
+  double Uniform() { return (static_cast<double>(engine_() >> 11) + 0.5) * 0x1.0p-53; }
+
+  double Uniform(double low, double high) { return low + (high - low) * Uniform(); }
+
+  // Uniform integer in [0, bound), bound >= 1, without modulo bias (rejection).
+  uint64_t Below(uint64_t bound) {
+    const uint64_t limit = UINT64_MAX - UINT64_MAX % bound;
+    for (;;) {
+      const uint64_t x = engine_();
+      if (x < limit) return x % bound;
+    }
+  }
+
+  // Standard normal, Marsaglia's polar method (one value per accepted pair).
+  double Normal() {
+    for (;;) {
+      const double u = 2.0 * Uniform() - 1.0;
+      const double v = 2.0 * Uniform() - 1.0;
+      const double s = u * u + v * v;
+      if (s >= 1.0 || s == 0.0) continue;
+      return u * std::sqrt(-2.0 * Log(s) / s);
+    }
+  }
+
+  // Gamma with the given shape (>= 1) and mean 1, Marsaglia and Tsang (2000).
+  double GammaMeanOne(double shape) {
+    const double d = shape - 1.0 / 3.0;
+    const double c = 1.0 / std::sqrt(9.0 * d);
+    for (;;) {
+      const double x = Normal();
+      double v = 1.0 + c * x;
+      if (v <= 0.0) continue;
+      v = v * v * v;
+      const double u = Uniform();
+      const double x2 = x * x;
+      if (u < 1.0 - 0.0331 * x2 * x2 || Log(u) < 0.5 * x2 + d * (1.0 - v + Log(v))) {
+        return d * v / shape;
+      }
+    }
+  }
+
+  // Poisson with the given mean: sequential inversion up to mean 100, above
+  // that the normal approximation, rounded and kept at 0 or more.
+  int64_t Poisson(double mean) {
+    if (mean <= 0.0) return 0;
+    if (mean > 100.0) {
+      const double x = std::nearbyint(mean + std::sqrt(mean) * Normal());
+      return x < 0.0 ? 0 : static_cast<int64_t>(x);
+    }
+    const double u = Uniform();
+    double p = Exp(-mean);
+    double cumulative = p;
+    int64_t k = 0;
+    // The cap ends the search when rounding keeps the sum just below u.
+    const int64_t cap = static_cast<int64_t>(mean + 40.0 * std::sqrt(mean)) + 40;
+    while (u > cumulative && k < cap) {
+      ++k;
+      p = p * mean / static_cast<double>(k);
+      cumulative += p;
+    }
+    return k;
+  }
+
+  template <typename T>
+  void Shuffle(std::vector<T>& items) {  // Fisher-Yates
+    for (size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[Below(i)]);
+  }
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+// ---------------------------------------------------------------------------
+// Output: records are formatted into one buffer and written in large blocks.
+
+class RecordWriter {
+ public:
+  explicit RecordWriter(std::FILE* file) : file_(file) { buffer_.reserve(kFlushAt + 128); }
+
+  void Record(int64_t unit, int64_t code, int64_t data1, double data2) {
+    Put(unit);
+    buffer_ += ' ';
+    Put(code);
+    buffer_ += ' ';
+    Put(data1);
+    buffer_ += ' ';
+    char text[400];  // room for any double in fixed notation
+    const auto fixed = std::chars_format::fixed;
+    buffer_.append(text, std::to_chars(text, text + sizeof text, data2, fixed, 4).ptr);
+    buffer_ += '\n';
+    if (buffer_.size() >= kFlushAt) Flush();
+  }
+
+  // False when a write failed.
+  bool Flush() {
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) ok_ = false;
+    buffer_.clear();
+    return ok_;
+  }
+
+ private:
+  void Put(int64_t value) {
+    char text[24];
+    buffer_.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  }
+
+  static constexpr size_t kFlushAt = 1 << 20;
+  std::FILE* file_;
+  std::string buffer_;
+  bool ok_ = true;
+};
+
+// Rounds E to the printed 4 decimals and keeps it above 0, so that the value
+// tarnek reads is the one the counts were drawn from.
+double PrintedExpected(double e) {
+  const double rounded = std::nearbyint(e * 10000.0) / 10000.0;
+  return rounded < 0.0001 ? 0.0001 : rounded;
+}
+
+// ---------------------------------------------------------------------------
+// Workloads.
+
+// One group (every Unit -1) of `records` records with expected counts around
+// 30 and thetas drawn around 1 (Gamma with shape 10 and mean 1).
+void OneGroupAround30(Sampler& rng, RecordWriter& out, int64_t records) {
+  for (int64_t code = 1; code <= records; ++code) {
+    const double e = PrintedExpected(rng.Uniform(20.0, 40.0));
+    out.Record(-1, code, rng.Poisson(rng.GammaMeanOne(10.0) * e), e);
+  }
+}
+
+// `units` units (Unit 0 .. units-1) of about records/units records each, the
+// units' records mixed in shuffled order. Expected counts log-uniform in
+// [1, 100]. Every unit has its own level, Gamma with shape 4 and mean 1, and
+// the thetas of its records are Gamma with shape 4 around that level: each
+// unit follows the Poisson-Gamma model with Beta 4 and Alpha 4 / level.
+void ManyUnits(Sampler& rng, RecordWriter& out, size_t records, size_t units) {
+  // Group sizes: start even, then move single records between random units,
+  // keeping every unit between 2 and twice the mean size.
+  const size_t mean = records / units;
+  std::vector<size_t> size(units, mean);
+  for (size_t u = 0; u < records - mean * units; ++u) size[u] += 1;
+  for (size_t move = 0; move < records / 2; ++move) {
+    const size_t from = rng.Below(units);
+    const size_t to = rng.Below(units);
+    if (from != to && size[from] > 2 && size[to] < 2 * mean) {
+      --size[from];
+      ++size[to];
+    }
+  }
+  std::vector<double> level(units);
+  for (double& l : level) l = rng.GammaMeanOne(4.0);
+
+  std::vector<int32_t> order;
+  order.reserve(records);
+  for (size_t u = 0; u < units; ++u) order.insert(order.end(), size[u], static_cast<int32_t>(u));
+  rng.Shuffle(order);
+
+  const double logHigh = Log(100.0);
+  int64_t code = 0;
+  for (const int32_t unit : order) {
+    const double e = PrintedExpected(Exp(rng.Uniform(0.0, logHigh)));
+    const double theta = level[static_cast<size_t>(unit)] * rng.GammaMeanOne(4.0);
+    out.Record(unit, ++code, rng.Poisson(theta * e), e);
+  }
+}
+
+// One group of `records` records with large expected counts (uniform in
+// 50,000 .. 500,000) and thetas drawn close to 1 (Gamma, shape 400): the
+// observed counts sum to about 1.1e9.
+void LargeCounts(Sampler& rng, RecordWriter& out, int64_t records) {
+  for (int64_t code = 1; code <= records; ++code) {
+    const double e = PrintedExpected(rng.Uniform(50000.0, 500000.0));
+    const double theta = rng.GammaMeanOne(400.0);
+    out.Record(-1, code, rng.Poisson(theta * e), e);
+  }
+}
+
+struct Workload {
+  const char* name;
+  const char* description;
+  uint64_t salt;  // mixed into the seed so that workloads do not share draws
+};
+
+constexpr Workload kWorkloads[] = {
+    {"max4000", "4,000 records, one group, counts around 30", 0x6d61783430303031ull},
+    {"units", "200,000 records in 20,000 units, shuffled", 0x756e697473303031ull},
+    {"million", "1,000,000 records in 100,000 units, shuffled", 0x6d696c6c696f6e31ull},
+    {"counts", "4,000 records, one group, counts summing to about 1e9", 0x636f756e74733031ull},
+};
+
+void Generate(std::string_view name, Sampler& rng, RecordWriter& out) {
+  if (name == "max4000") OneGroupAround30(rng, out, 4000);
+  if (name == "units") ManyUnits(rng, out, 200000, 20000);
+  if (name == "million") ManyUnits(rng, out, 1000000, 100000);
+  if (name == "counts") LargeCounts(rng, out, 4000);
+}
+
+void PrintUsage(std::FILE* to) {
+  std::fprintf(to, "usage: tarnek-gen WORKLOAD [--seed N] [--out FILE]\n\n"
+                   "Writes a tarnek data file (\"Unit Code Data1 Data2\" per line) to FILE or\n"
+                   "standard output. The same WORKLOAD and seed (default 1) give the same\n"
+                   "bytes on every machine.\n\n"
+                   "workloads:\n");
+  for (const Workload& w : kWorkloads) std::fprintf(to, "  %-8s %s\n", w.name, w.description);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Workload* workload = nullptr;
+  uint64_t seed = 1;
+  const char* outName = nullptr;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      PrintUsage(stdout);
+      return 0;
+    }
+    if ((arg == "--seed" || arg == "--out") && i + 1 < argc) {
+      const char* value = argv[++i];
+      if (arg == "--out") {
+        outName = value;
+        continue;
+      }
+      char* end = nullptr;
+      seed = std::strtoull(value, &end, 10);
+      if (*value == '\0' || *value == '-' || *end != '\0') {
+        std::fprintf(stderr, "tarnek-gen: bad seed '%s'\n", value);
+        return 2;
+      }
+      continue;
+    }
+    const Workload* match = nullptr;
+    for (const Workload& w : kWorkloads) {
+      if (arg == w.name) match = &w;
+    }
+    if (match == nullptr || workload != nullptr) {
+      std::fprintf(stderr, "tarnek-gen: unexpected argument '%s'\n\n", argv[i]);
+      PrintUsage(stderr);
+      return 2;
+    }
+    workload = match;
+  }
+  if (workload == nullptr) {
+    PrintUsage(stderr);
+    return 2;
+  }
+
+  std::FILE* file = outName != nullptr ? std::fopen(outName, "wb") : stdout;
+  if (file == nullptr) {
+    std::fprintf(stderr, "tarnek-gen: cannot create '%s'\n", outName);
+    return 1;
+  }
+  Sampler rng(seed ^ workload->salt);
+  RecordWriter out(file);
+  Generate(workload->name, rng, out);
+  bool ok = out.Flush();
+  if (std::fflush(file) != 0) ok = false;
+  if (outName != nullptr && std::fclose(file) != 0) ok = false;
+  if (!ok) {
+    std::fprintf(stderr, "tarnek-gen: cannot write '%s'\n",
+                 outName != nullptr ? outName : "standard output");
+    return 1;
+  }
+  return 0;
+}

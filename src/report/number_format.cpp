@@ -17,30 +17,34 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Writes the decimal digits of `v` so that they end at `end`; returns their start.
-char* WriteDigitsBackward(char* end, uint64_t v) {
+int DigitCount(uint64_t v) {
+  int count = 1;
+  for (;;) {
+    if (v < 10) return count;
+    if (v < 100) return count + 1;
+    if (v < 1000) return count + 2;
+    if (v < 10000) return count + 3;
+    v /= 10000;
+    count += 4;
+  }
+}
+
+// Writes the decimal digits of `v` at `p`, two at a time from the end;
+// returns the end.
+char* WriteDigits(char* p, uint64_t v) {
+  char* const end = p + DigitCount(v);
+  char* q = end;
   while (v >= 100) {
-    end -= 2;
-    std::memcpy(end, kDigitPairs + 2 * (v % 100), 2);
+    q -= 2;
+    std::memcpy(q, kDigitPairs + 2 * (v % 100), 2);
     v /= 100;
   }
   if (v >= 10) {
-    end -= 2;
-    std::memcpy(end, kDigitPairs + 2 * v, 2);
+    std::memcpy(q - 2, kDigitPairs + 2 * v, 2);
   } else {
-    *--end = static_cast<char>('0' + v);
+    q[-1] = static_cast<char>('0' + v);
   }
   return end;
-}
-
-// Writes the digits of `v` at `p`; returns the end.
-char* WriteDigits(char* p, uint64_t v) {
-  char buf[20];
-  char* end = buf + sizeof buf;
-  char* start = WriteDigitsBackward(end, v);
-  const size_t length = static_cast<size_t>(end - start);
-  std::memcpy(p, start, length);
-  return p + length;
 }
 
 // Below this magnitude the value times 10^6 fits a 64-bit integer.

@@ -1,0 +1,305 @@
+// Fuzz target: any bytes as the contents of a data file.
+//
+// Checks, for every input:
+//   1. text mode leaves no carriage return and no Ctrl-Z byte;
+//   2. the parse ends Ok, OutOfRange or NotARecord (the two others belong to
+//      the file system), with the four input columns of equal length and
+//      every stored record inside the value ranges (Data1 >= 0, Data2 finite
+//      and > 0, Unit >= -1);
+//   3. NotARecord names the Code of the last accepted record, 0 when none;
+//   4. nothing after a Ctrl-Z byte changes the result, and neither does white
+//      space appended at the end (a number also ends at the end of the text);
+//   5. the result (status, code, every stored value bit for bit) equals that
+//      of a reference scan written here from the record format alone, with
+//      strtod converting each plain decimal Data2;
+//   6. on a small table of modest counts, the estimation of every group
+//      leaves no NaN or infinity in any result, only numbers or NoEstimate,
+//      the log shows none either, every table line fits the room promised
+//      for it, and the log's temporary file goes away when it is discarded.
+#include <cmath>    // std::isfinite
+#include <cstdint>
+#include <cstdio>   // std::fprintf
+#include <cstdlib>  // std::abort, std::atexit, std::strtod, mkdtemp, std::getenv
+#include <cstring>  // std::memcmp
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <dirent.h>  // opendir, readdir
+#include <unistd.h>  // rmdir
+
+#include "cli/options.h"
+#include "estimation/estimator.h"
+#include "grouping/grouping.h"
+#include "input/data_reader.h"
+#include "report/log_report.h"
+#include "report/output_file.h"
+#include "report/result_table.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "fuzz_reader: invariant broken: %s\n", what);
+  std::abort();
+}
+
+#define CHECK(condition) \
+  do {                   \
+    if (!(condition)) Fail(#condition); \
+  } while (0)
+
+// Estimation is run only on inputs it finishes quickly: the fit sweeps every
+// count from 0 up to the group's largest one on each of its (at most 20)
+// steps, so the sum of the counts bounds the work of all groups together.
+constexpr size_t kMaxEstimatedRecords = 64;
+constexpr int64_t kMaxCount = 100000;
+constexpr int64_t kMaxCountSum = 100000;
+
+std::string gScratchDir;
+
+void RemoveScratchDir() {
+  if (!gScratchDir.empty()) rmdir(gScratchDir.c_str());
+}
+
+const std::string& ScratchDir() {
+  if (gScratchDir.empty()) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/tarnek-fuzz-reader-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) Fail("cannot create a scratch directory");
+    gScratchDir = pattern;
+    std::atexit(RemoveScratchDir);
+  }
+  return gScratchDir;
+}
+
+bool DirectoryIsEmpty(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return false;
+  bool empty = true;
+  while (const dirent* entry = readdir(d)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") empty = false;
+  }
+  closedir(d);
+  return empty;
+}
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool SameResult(const tarnek::ReadResult& ra, const tarnek::RecordTable& a,
+                const tarnek::ReadResult& rb, const tarnek::RecordTable& b) {
+  if (ra.Status != rb.Status || ra.ErrorCode != rb.ErrorCode) return false;
+  if (a.Unit != b.Unit || a.Code != b.Code || a.Data1 != b.Data1) return false;
+  if (a.Data2.size() != b.Data2.size()) return false;
+  for (size_t i = 0; i < a.Data2.size(); ++i) {
+    if (!SameBits(a.Data2[i], b.Data2[i])) return false;
+  }
+  return true;
+}
+
+// ---- The reference scan. ----
+//
+// Fields are separated by blanks, tabs, line feeds, vertical tabs, form
+// feeds (and carriage returns, which text mode has removed). An integer is an optional sign and at least one digit, and must fit
+// 32 bits. A real is an optional sign, digits with an optional point (one
+// digit at least), then optionally 'e' or 'E', an optional sign and digits;
+// the exponent marker and its sign are consumed even without digits, which
+// then add nothing. Every field ends at the first byte that cannot continue
+// it, and the next field may start right there.
+struct Reference {
+  std::string_view text;
+  size_t at = 0;
+
+  static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+  void SkipSpace() {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' ||
+                                text[at] == '\v' || text[at] == '\f' || text[at] == '\r')) {
+      ++at;
+    }
+  }
+
+  bool Integer(int32_t& value) {
+    SkipSpace();
+    bool negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+    const size_t first = at;
+    int64_t magnitude = 0;
+    for (; at < text.size() && IsDigit(text[at]); ++at) {
+      magnitude = magnitude * 10 + (text[at] - '0');
+      if (magnitude > (int64_t{1} << 32)) magnitude = int64_t{1} << 32;  // too big either way
+    }
+    if (at == first) return false;
+    const int64_t signed_value = negative ? -magnitude : magnitude;
+    if (signed_value > INT32_MAX || signed_value < INT32_MIN) return false;
+    value = static_cast<int32_t>(signed_value);
+    return true;
+  }
+
+  bool Real(double& value) {
+    SkipSpace();
+    std::string number;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) number += text[at++];
+    size_t digits = 0;
+    for (; at < text.size() && IsDigit(text[at]); ++at, ++digits) number += text[at];
+    if (at < text.size() && text[at] == '.') {
+      number += text[at++];
+      for (; at < text.size() && IsDigit(text[at]); ++at, ++digits) number += text[at];
+    }
+    if (digits == 0) return false;
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+      std::string exponent = "e";
+      ++at;
+      if (at < text.size() && (text[at] == '+' || text[at] == '-')) exponent += text[at++];
+      size_t expDigits = 0;
+      for (; at < text.size() && IsDigit(text[at]); ++at, ++expDigits) exponent += text[at];
+      if (expDigits > 0) number += exponent;
+    }
+    value = std::strtod(number.c_str(), nullptr);
+    return true;
+  }
+};
+
+tarnek::ReadResult ReferenceParse(std::string_view text, tarnek::RecordTable& table) {
+  using tarnek::ReadStatus;
+  Reference scan{text};
+  for (;;) {
+    scan.SkipSpace();
+    if (scan.at == text.size()) return {};
+    const int32_t previous = table.Code.empty() ? 0 : table.Code.back();
+    int32_t unit = 0;
+    int32_t code = 0;
+    int32_t data1 = 0;
+    double data2 = 0.0;
+    if (!scan.Integer(unit) || !scan.Integer(code) || !scan.Integer(data1) || !scan.Real(data2)) {
+      return {ReadStatus::NotARecord, previous};
+    }
+    if (data1 < 0 || !(data2 > 0.0 && std::isfinite(data2)) || unit < -1) {
+      return {ReadStatus::OutOfRange, code};
+    }
+    table.Unit.push_back(unit);
+    table.Code.push_back(code);
+    table.Data1.push_back(data1);
+    table.Data2.push_back(data2);
+  }
+}
+
+tarnek::ReadResult Parse(std::string text, tarnek::RecordTable& table) {
+  tarnek::ApplyTextMode(text);
+  return tarnek::ParseRecords(text, table);
+}
+
+// A result column entry: a number that the model allows (every ratio is a
+// quotient of non-negative counts by positive values) or NoEstimate.
+bool ValidResult(double x) { return x == tarnek::NoEstimate || (std::isfinite(x) && x >= 0.0); }
+
+void CheckEstimation(tarnek::RecordTable& table) {
+  using namespace tarnek;
+  const size_t n = table.Size();
+  OutputFile log;
+  CHECK(OpenLog(log, ScratchDir() + "/fuzz.log") == OutputStatus::Ok);
+  RunSettings settings;
+  GroupWorkspace ws;
+  EstimateAllGroups(table, settings, ws, log);
+
+  CHECK(table.Ratio.size() == n && table.EbRatioMe.size() == n && table.EbRatioMle.size() == n);
+  for (size_t i = 0; i < n; ++i) {
+    CHECK(ValidResult(table.Ratio[i]));
+    CHECK(ValidResult(table.EbRatioMe[i]));
+    CHECK(ValidResult(table.EbRatioMle[i]));
+  }
+  if (n > 0) {
+    // The workspace holds the last group's summary values.
+    CHECK(std::isfinite(ws.MeanRatio) && std::isfinite(ws.VarianceRatio));
+    CHECK(std::isfinite(ws.MeAlpha) && std::isfinite(ws.MeBeta));
+    CHECK(std::isfinite(ws.InitialAlpha) && std::isfinite(ws.InitialBeta));
+    CHECK(std::isfinite(ws.MleAlpha) && std::isfinite(ws.MleBeta));
+    CHECK(std::isfinite(ws.ErrorAlpha) && std::isfinite(ws.ErrorBeta));
+    CHECK(ws.FitSucceeded == 0 || ws.FitSucceeded == 1);
+    CHECK(ws.Iterations >= 0 && ws.Iterations <= settings.IterationLimit);
+    if (ws.FitSucceeded == 0) CHECK(ws.MleAlpha == NoEstimate && ws.MleBeta == NoEstimate);
+  }
+
+  // Every row formats as one line of the table within the room promised for
+  // it (the buffer is exactly that long, so AddressSanitizer sees any overrun).
+  std::vector<char> line(kMaxResultLineLength);
+  for (size_t i = 0; i < n; ++i) {
+    const char* end = WriteResultLine(line.data(), table, i);
+    const size_t length = static_cast<size_t>(end - line.data());
+    CHECK(length >= 2 && length <= kMaxResultLineLength);
+    CHECK(end[-2] == '\r' && end[-1] == '\n');
+  }
+
+  // The log (still in its buffer: a few blocks are far below one write)
+  // shows every value as a number or "***", never an infinity or a NaN.
+  CHECK(log.Buffer.find("INF") == std::string::npos);
+  CHECK(log.Buffer.find("NAN") == std::string::npos);
+
+  DiscardOutput(log);
+  CHECK(DirectoryIsEmpty(ScratchDir()));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace tarnek;
+  const std::string input(reinterpret_cast<const char*>(data), size);
+
+  std::string text = input;
+  ApplyTextMode(text);
+  CHECK(text.find('\r') == std::string::npos);
+  CHECK(text.find('\x1A') == std::string::npos);
+
+  RecordTable table;
+  const ReadResult result = ParseRecords(text, table);
+  CHECK(result.Status == ReadStatus::Ok || result.Status == ReadStatus::OutOfRange ||
+        result.Status == ReadStatus::NotARecord);
+  const size_t n = table.Size();
+  CHECK(table.Code.size() == n && table.Data1.size() == n && table.Data2.size() == n);
+  for (size_t i = 0; i < n; ++i) {
+    CHECK(table.Data1[i] >= 0);
+    CHECK(table.Data2[i] > 0.0 && std::isfinite(table.Data2[i]));
+    CHECK(table.Unit[i] >= -1);
+  }
+  if (result.Status == ReadStatus::NotARecord) {
+    CHECK(result.ErrorCode == (n == 0 ? 0 : table.Code.back()));
+  }
+
+  {
+    RecordTable reference;
+    const ReadResult referenceResult = ReferenceParse(text, reference);
+    CHECK(SameResult(result, table, referenceResult, reference));
+  }
+
+  // Whatever follows a Ctrl-Z is never read: junk that would not read, a
+  // record that would, carriage returns, a NUL, and the input once more.
+  {
+    std::string tail = input;
+    tail += '\x1A';
+    tail += std::string_view("x 1 2 3 4.5\r\n-1 -1 -1 -1\0\x1A", 26);
+    tail += input;
+    std::string cut = tail;
+    ApplyTextMode(cut);
+    CHECK(cut == text);
+    RecordTable other;
+    const ReadResult otherResult = Parse(tail, other);
+    CHECK(SameResult(result, table, otherResult, other));
+  }
+  // White space after the last field changes nothing.
+  {
+    RecordTable other;
+    const ReadResult otherResult = ParseRecords(text + " \t\n\v\f", other);
+    CHECK(SameResult(result, table, otherResult, other));
+  }
+
+  if (result.Status != ReadStatus::Ok || n > kMaxEstimatedRecords) return 0;
+  int64_t countSum = 0;
+  for (int32_t count : table.Data1) {
+    if (count > kMaxCount) return 0;
+    countSum += count;
+  }
+  if (countSum > kMaxCountSum) return 0;
+  CheckEstimation(table);
+  return 0;
+}

@@ -35,25 +35,30 @@ void EstimateMembers(RecordTable& table, const RunSettings& settings, GroupWorks
 
 // The row numbers ordered by Unit (signed, ascending), rows of one Unit in
 // input order. A stable radix sort in two passes of 16 bits over the Unit,
-// moved to an unsigned key, starting from the rows in input order.
+// moved to an unsigned key; each entry carries its key above its row number,
+// so both passes read their input in order.
 std::vector<uint32_t> RowsByUnit(const std::vector<int32_t>& units) {
   const size_t n = units.size();
-  auto key = [&units](uint32_t row) { return static_cast<uint32_t>(units[row]) ^ 0x80000000u; };
-  std::vector<uint32_t> rows(n);
-  std::vector<uint32_t> scratch(n);
-  for (size_t k = 0; k < n; ++k) scratch[k] = static_cast<uint32_t>(k);
-  for (int shift = 0; shift < 32; shift += 16) {
+  std::vector<uint64_t> entries(n);
+  std::vector<uint64_t> sorted(n);
+  for (size_t k = 0; k < n; ++k) {
+    const uint32_t key = static_cast<uint32_t>(units[k]) ^ 0x80000000u;
+    entries[k] = (uint64_t{key} << 32) | static_cast<uint32_t>(k);
+  }
+  for (int shift = 32; shift < 64; shift += 16) {
     std::vector<size_t> start(size_t{1} << 16, 0);
-    for (uint32_t row : scratch) ++start[(key(row) >> shift) & 0xFFFF];
+    for (uint64_t entry : entries) ++start[(entry >> shift) & 0xFFFF];
     size_t total = 0;
     for (size_t& bucket : start) {
       const size_t count = bucket;
       bucket = total;
       total += count;
     }
-    for (uint32_t row : scratch) rows[start[(key(row) >> shift) & 0xFFFF]++] = row;
-    if (shift == 0) rows.swap(scratch);
+    for (uint64_t entry : entries) sorted[start[(entry >> shift) & 0xFFFF]++] = entry;
+    entries.swap(sorted);
   }
+  std::vector<uint32_t> rows(n);
+  for (size_t k = 0; k < n; ++k) rows[k] = static_cast<uint32_t>(entries[k]);
   return rows;
 }
 

@@ -12,54 +12,80 @@ namespace {
 
 constexpr int32_t kSingleGroupUnit = -1;
 
-// Runs the estimator on the members `rows` (record rows in input order),
-// writes the block and scatters the results back.
+// A group member as grouping orders it: the Unit, moved to an unsigned sort
+// key, above the row number.
+using Entry = uint64_t;
+
+uint32_t RowOf(Entry entry) { return static_cast<uint32_t>(entry); }
+uint32_t KeyOf(Entry entry) { return static_cast<uint32_t>(entry >> 32); }
+
+// Asks for the rows of the next group while the current one is estimated:
+// in per-unit mode they lie anywhere in the table.
+void PrefetchMembers(const RecordTable& table, const Entry* members, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t row = RowOf(members[i]);
+    __builtin_prefetch(&table.Data1[row]);
+    __builtin_prefetch(&table.Data2[row]);
+    __builtin_prefetch(&table.Ratio[row], 1);
+    __builtin_prefetch(&table.EbRatioMe[row], 1);
+    __builtin_prefetch(&table.EbRatioMle[row], 1);
+  }
+}
+
+// Runs the estimator on `members` (in input order), writes the block and
+// scatters the results back to the members' rows.
 void EstimateMembers(RecordTable& table, const RunSettings& settings, GroupWorkspace& ws,
-                     OutputFile& log, GroupMode mode, int32_t groupUnit, const uint32_t* rows,
+                     OutputFile& log, GroupMode mode, int32_t groupUnit, const Entry* members,
                      size_t count) {
   ws.RegionCount = static_cast<int32_t>(count);
   ws.Data1.resize(count);
   ws.Data2.resize(count);
   for (size_t i = 0; i < count; ++i) {
-    ws.Data1[i] = table.Data1[rows[i]];
-    ws.Data2[i] = table.Data2[rows[i]];
+    ws.Data1[i] = table.Data1[RowOf(members[i])];
+    ws.Data2[i] = table.Data2[RowOf(members[i])];
   }
   EstimateGroup(ws, settings);
   WriteGroupBlock(log, mode, ws, settings.Eps, groupUnit);
   for (size_t i = 0; i < count; ++i) {
-    table.Ratio[rows[i]] = ws.Ratio[i];
-    table.EbRatioMe[rows[i]] = ws.EbRatioMe[i];
-    table.EbRatioMle[rows[i]] = ws.EbRatioMle[i];
+    const uint32_t row = RowOf(members[i]);
+    table.Ratio[row] = ws.Ratio[i];
+    table.EbRatioMe[row] = ws.EbRatioMe[i];
+    table.EbRatioMle[row] = ws.EbRatioMle[i];
   }
 }
 
-// The row numbers ordered by Unit (signed, ascending), rows of one Unit in
-// input order. A stable radix sort in two passes of 16 bits over the Unit,
-// moved to an unsigned key; each entry carries its key above its row number,
-// so both passes read their input in order.
-std::vector<uint32_t> RowsByUnit(const std::vector<int32_t>& units) {
+// The records ordered by Unit (signed, ascending), those of one Unit in
+// input order: a stable radix sort in two passes of 16 bits over the key,
+// starting from the entries in input order. Each entry carries its key, so
+// both passes read their input in order.
+std::vector<Entry> EntriesByUnit(const std::vector<int32_t>& units) {
   const size_t n = units.size();
-  std::vector<uint64_t> entries(n);
-  std::vector<uint64_t> sorted(n);
+  std::vector<Entry> entries(n);
+  std::vector<Entry> sorted(n);
   for (size_t k = 0; k < n; ++k) {
     const uint32_t key = static_cast<uint32_t>(units[k]) ^ 0x80000000u;
-    entries[k] = (uint64_t{key} << 32) | static_cast<uint32_t>(k);
+    entries[k] = (Entry{key} << 32) | static_cast<uint32_t>(k);
   }
   for (int shift = 32; shift < 64; shift += 16) {
     std::vector<size_t> start(size_t{1} << 16, 0);
-    for (uint64_t entry : entries) ++start[(entry >> shift) & 0xFFFF];
+    for (Entry entry : entries) ++start[(entry >> shift) & 0xFFFF];
     size_t total = 0;
     for (size_t& bucket : start) {
       const size_t count = bucket;
       bucket = total;
       total += count;
     }
-    for (uint64_t entry : entries) sorted[start[(entry >> shift) & 0xFFFF]++] = entry;
+    for (Entry entry : entries) sorted[start[(entry >> shift) & 0xFFFF]++] = entry;
     entries.swap(sorted);
   }
-  std::vector<uint32_t> rows(n);
-  for (size_t k = 0; k < n; ++k) rows[k] = static_cast<uint32_t>(entries[k]);
-  return rows;
+  return entries;
+}
+
+// The end of the group that begins at `start`: the first entry with another key.
+size_t GroupEnd(const std::vector<Entry>& entries, size_t start) {
+  size_t end = start + 1;
+  while (end < entries.size() && KeyOf(entries[end]) == KeyOf(entries[start])) ++end;
+  return end;
 }
 
 }  // namespace
@@ -78,19 +104,20 @@ void EstimateAllGroups(RecordTable& table, const RunSettings& settings, GroupWor
   const GroupMode mode = ChooseGroupMode(table);
 
   if (mode == GroupMode::SingleGroup) {
-    std::vector<uint32_t> rows(n);
-    for (size_t k = 0; k < n; ++k) rows[k] = static_cast<uint32_t>(k);
-    EstimateMembers(table, settings, ws, log, mode, kSingleGroupUnit, rows.data(), n);
+    std::vector<Entry> members(n);
+    for (size_t k = 0; k < n; ++k) members[k] = k;
+    EstimateMembers(table, settings, ws, log, mode, kSingleGroupUnit, members.data(), n);
     return;
   }
 
-  const std::vector<uint32_t> rows = RowsByUnit(table.Unit);
-  for (size_t start = 0; start < n;) {
-    const int32_t groupUnit = table.Unit[rows[start]];
-    size_t end = start + 1;
-    while (end < n && table.Unit[rows[end]] == groupUnit) ++end;
-    EstimateMembers(table, settings, ws, log, mode, groupUnit, rows.data() + start, end - start);
+  const std::vector<Entry> entries = EntriesByUnit(table.Unit);
+  for (size_t start = 0, end = n > 0 ? GroupEnd(entries, 0) : 0; start < n;) {
+    const size_t next = end < n ? GroupEnd(entries, end) : end;
+    PrefetchMembers(table, entries.data() + end, next - end);
+    const int32_t groupUnit = table.Unit[RowOf(entries[start])];
+    EstimateMembers(table, settings, ws, log, mode, groupUnit, entries.data() + start, end - start);
     start = end;
+    end = next;
   }
 }
 

@@ -1,11 +1,11 @@
-// Exact six-decimal formatting. Values below 1e13 take a fast path in 128-bit
+// Exact six-decimal formatting. Values below 2^43 take a fast path in
 // integer arithmetic; larger ones go through std::to_chars, which also rounds
 // exactly.
 #include "report/number_format.h"
 
 #include <bit>       // std::bit_cast
 #include <charconv>  // std::to_chars
-#include <cmath>     // std::isnan, std::isinf, std::signbit, std::fabs
+#include <cmath>     // std::isnan, std::signbit
 #include <cstring>   // std::memcpy
 
 namespace tarnek {
@@ -47,14 +47,16 @@ char* WriteDigits(char* p, uint64_t v) {
   return end;
 }
 
-// Below this magnitude the value times 10^6 fits a 64-bit integer.
-constexpr double kFastLimit = 1e13;
+constexpr int kExponentBias = 1023;
+constexpr int kSpecialExponent = 0x7FF;  // infinities and NaNs
+// Below 2^43 (about 8.8e12) the value times 10^6 fits a 64-bit integer.
+constexpr int kFastExponentLimit = kExponentBias + 43;
 
-// Returns round(|value| * 10^6), exactly, ties to even, for |value| < 1e13.
-// With |value| = m * 2^e (m an integer below 2^53), m * 10^6 needs at most 73
-// bits, so the product and the shift are exact in unsigned 128-bit arithmetic.
-uint64_t ScaledMagnitude(double value) {
-  const uint64_t bits = std::bit_cast<uint64_t>(value);
+// Returns round(|value| * 10^6), exactly, ties to even, for |value| < 2^43,
+// from the value's bits. With |value| = m * 2^e (m an integer below 2^53),
+// m * 10^6 needs at most 73 bits, so the product and the shift are exact in
+// unsigned 128-bit arithmetic.
+uint64_t ScaledMagnitude(uint64_t bits) {
   const int biasedExponent = static_cast<int>((bits >> 52) & 0x7FF);
   uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
   int exponent;
@@ -64,10 +66,17 @@ uint64_t ScaledMagnitude(double value) {
     mantissa |= uint64_t{1} << 52;
     exponent = biasedExponent - 1075;
   }
+  const int shift = -exponent;  // at least 10 below 2^43
   __extension__ typedef unsigned __int128 u128;
   const u128 product = static_cast<u128>(mantissa) * 1000000u;
-  if (exponent >= 0) return static_cast<uint64_t>(product << exponent);
-  const int shift = -exponent;
+  if (shift < 64) {
+    // The usual case: the remainder lies in the low 64 bits.
+    uint64_t rounded = static_cast<uint64_t>(product >> shift);
+    const uint64_t remainder = static_cast<uint64_t>(product) & ((uint64_t{1} << shift) - 1);
+    const uint64_t half = uint64_t{1} << (shift - 1);
+    if (remainder > half || (remainder == half && (rounded & 1) != 0)) ++rounded;
+    return rounded;
+  }
   if (shift >= 128) return 0;  // far below half a millionth
   const u128 quotient = product >> shift;
   const u128 remainder = product - (quotient << shift);
@@ -89,15 +98,17 @@ char* WriteInteger(char* p, int64_t value) {
 }
 
 char* WriteFixed(char* p, double value) {
-  if (std::isnan(value) || std::isinf(value)) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  const int biasedExponent = static_cast<int>((bits >> 52) & 0x7FF);
+  if (biasedExponent == kSpecialExponent) {
     *p++ = std::signbit(value) ? '-' : '+';
     std::memcpy(p, std::isnan(value) ? "NAN" : "INF", 3);
     return p + 3;
   }
-  if (!(std::fabs(value) < kFastLimit)) {
+  if (biasedExponent >= kFastExponentLimit) {
     return std::to_chars(p, p + kMaxFixedLength, value, std::chars_format::fixed, 6).ptr;
   }
-  const uint64_t scaled = ScaledMagnitude(value);
+  const uint64_t scaled = ScaledMagnitude(bits);
   if (std::signbit(value)) *p++ = '-';
   p = WriteDigits(p, scaled / 1000000);
   *p++ = '.';

@@ -196,6 +196,19 @@ OutputStatus FinishOutput(OutputFile& file) {
   return file.Failed ? OutputStatus::CannotWrite : OutputStatus::Ok;
 }
 
+// Puts the finished temporary file in place of the target. An existing
+// target is swapped with the temporary file in one step and then removed
+// under the temporary name: a plain rename over it would make the file
+// system write the new file out at once, which costs more than the run's
+// own writing. Where the swap is not supported, a plain rename does it.
+bool ReplaceTarget(const OutputFile& file) {
+  if (renameat2(AT_FDCWD, file.TempName.c_str(), AT_FDCWD, file.Target.c_str(), RENAME_EXCHANGE) == 0) {
+    unlink(file.TempName.c_str());
+    return true;
+  }
+  return rename(file.TempName.c_str(), file.Target.c_str()) == 0;
+}
+
 const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
   // No interruption between the renames: either all land or, if one fails,
   // the run reports it.
@@ -204,7 +217,7 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
   for (int i = 0; i < count && failed == nullptr; ++i) {
     OutputFile& file = *files[i];
     if (file.TempName.empty()) continue;
-    if (rename(file.TempName.c_str(), file.Target.c_str()) != 0) {
+    if (!ReplaceTarget(file)) {
       failed = &file;
       break;
     }

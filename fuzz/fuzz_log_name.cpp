@@ -27,18 +27,9 @@
 #include <vector>
 
 #include "report/log_name.h"
+#include "fuzz_check.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "fuzz_log_name: invariant broken: %s\n", what);
-  std::abort();
-}
-
-#define CHECK(condition) \
-  do {                   \
-    if (!(condition)) Fail(#condition); \
-  } while (0)
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 

@@ -42,18 +42,9 @@
 #include "input/data_reader.h"
 #include "report/log_name.h"
 #include "report/result_table.h"
+#include "fuzz_check.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "fuzz_options: invariant broken: %s\n", what);
-  std::abort();
-}
-
-#define CHECK(condition) \
-  do {                   \
-    if (!(condition)) Fail(#condition); \
-  } while (0)
 
 constexpr size_t kMaxArguments = 16;
 constexpr size_t kMaxDataBytes = 1024;
@@ -103,10 +94,10 @@ void Setup() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
                         "/tarnek-fuzz-options-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) Fail("cannot create a scratch directory");
+  if (mkdtemp(pattern.data()) == nullptr) FuzzFail(__FILE__, __LINE__, "cannot create a scratch directory");
   gScratchDir = pattern;
   gConsole = std::fopen("/dev/null", "w");
-  if (gConsole == nullptr) Fail("cannot open /dev/null");
+  if (gConsole == nullptr) FuzzFail(__FILE__, __LINE__, "cannot open /dev/null");
   std::atexit(Cleanup);
 }
 
@@ -130,9 +121,9 @@ bool ReadWholeFile(const std::string& name, std::string& contents) {
 
 void WriteWholeFile(const std::string& name, std::string_view contents) {
   std::FILE* f = std::fopen(name.c_str(), "wb");
-  if (f == nullptr) Fail("cannot write a scratch file");
+  if (f == nullptr) FuzzFail(__FILE__, __LINE__, "cannot write a scratch file");
   std::fwrite(contents.data(), 1, contents.size(), f);
-  if (std::fclose(f) != 0) Fail("cannot write a scratch file");
+  if (std::fclose(f) != 0) FuzzFail(__FILE__, __LINE__, "cannot write a scratch file");
 }
 
 // ---- An independent reading of the options, for the parser's check. ----

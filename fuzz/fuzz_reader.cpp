@@ -35,18 +35,9 @@
 #include "report/log_report.h"
 #include "report/output_file.h"
 #include "report/result_table.h"
+#include "fuzz_check.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "fuzz_reader: invariant broken: %s\n", what);
-  std::abort();
-}
-
-#define CHECK(condition) \
-  do {                   \
-    if (!(condition)) Fail(#condition); \
-  } while (0)
 
 // Estimation is run only on inputs it finishes quickly: the fit sweeps every
 // count from 0 up to the group's largest one on each of its (at most 20)
@@ -66,7 +57,7 @@ const std::string& ScratchDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
                           "/tarnek-fuzz-reader-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) Fail("cannot create a scratch directory");
+    if (mkdtemp(pattern.data()) == nullptr) FuzzFail(__FILE__, __LINE__, "cannot create a scratch directory");
     gScratchDir = pattern;
     std::atexit(RemoveScratchDir);
   }

@@ -12,6 +12,7 @@
 #include "input/data_reader.h"
 #include "report/log_name.h"
 #include "report/log_report.h"
+#include "report/number_format.h"
 #include "report/output_file.h"
 #include "report/result_table.h"
 #include "report/timestamps.h"
@@ -101,10 +102,10 @@ int RunTarnek(const std::vector<std::string>& arguments, std::FILE* console) {
       PrintWithName(console, "\n ERROR! Can't read ", settings.DataFileName, " file \n\n");
       return kExitFailure;
     case ReadStatus::OutOfRange:
-      PrintWithName(console, "\n Error!! Wrong data found (in code-", std::to_string(read.ErrorCode), ")\n");
+      PrintWithName(console, "\n Error!! Wrong data found (in code-", FormatInteger(read.ErrorCode), ")\n");
       return kExitFailure;
     case ReadStatus::NotARecord:
-      PrintWithName(console, "\n Error!! Wrong data found (around code-", std::to_string(read.ErrorCode), ")\n");
+      PrintWithName(console, "\n Error!! Wrong data found (around code-", FormatInteger(read.ErrorCode), ")\n");
       return kExitBadData;
   }
 

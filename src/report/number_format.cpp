@@ -129,6 +129,12 @@ void AppendInteger(std::string& out, int64_t value) {
   out.append(buf, WriteInteger(buf, value));
 }
 
+std::string FormatInteger(int64_t value) {
+  std::string out;
+  AppendInteger(out, value);
+  return out;
+}
+
 std::string FormatFixed(double value) {
   std::string out;
   AppendFixed(out, value);

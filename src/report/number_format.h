@@ -26,5 +26,6 @@ char* WriteInteger(char* p, int64_t value);   // "%d"
 void AppendFixed(std::string& out, double value);
 void AppendInteger(std::string& out, int64_t value);
 std::string FormatFixed(double value);
+std::string FormatInteger(int64_t value);
 
 }  // namespace tarnek

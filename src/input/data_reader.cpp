@@ -23,43 +23,89 @@ void ApplyTextMode(std::string& text) {
   }
 }
 
+namespace {
+
+enum class ScanStatus {
+  Record,      // a record was read and accepted
+  End,         // the input ended before the first field of a record
+  NeedMore,    // a field reaches the end of the text read so far: read more first
+  NotARecord,  // text that does not read as a record
+  OutOfRange,  // a complete record fails a value test
+};
+
+// Reads one record at `p` into `table`. `atEnd` tells whether `last` is the
+// end of the whole input; when it is not, a field that runs up to `last`
+// might go on, so the scan asks for more text instead of deciding. On
+// Record, `p` moves past the record; on OutOfRange, `code` is its Code.
+ScanStatus ScanRecord(const char*& p, const char* last, bool atEnd, RecordTable& table,
+                      int32_t& code) {
+  // Each field: skip white space, then scan; running into `last` early means more text is needed.
+  const char* q = SkipFieldSpace(p, last);
+  if (q == last) return atEnd ? ScanStatus::End : ScanStatus::NeedMore;
+  auto needMore = [&](const char* fieldEnd) { return fieldEnd == last && !atEnd; };
+
+  ScannedInteger fields[3];
+  for (ScannedInteger& field : fields) {
+    q = SkipFieldSpace(q, last);
+    if (needMore(q)) return ScanStatus::NeedMore;
+    field = ScanInteger(q, last);
+    if (needMore(field.End)) return ScanStatus::NeedMore;
+    if (!field.HasDigits || !field.Fits) return ScanStatus::NotARecord;
+    q = field.End;
+  }
+  q = SkipFieldSpace(q, last);
+  if (needMore(q)) return ScanStatus::NeedMore;
+  const ScannedReal data2 = ScanReal(q, last);
+  if (needMore(data2.End)) return ScanStatus::NeedMore;
+  if (!data2.HasDigits) return ScanStatus::NotARecord;
+
+  const auto& [unit, recordCode, data1] = fields;
+  // The tests in their order; the first failed one decides, all give the same message.
+  const bool data2Valid = data2.Value > 0.0 && std::isfinite(data2.Value);
+  if (data1.Value < 0 || !data2Valid || unit.Value < -1) {
+    code = recordCode.Value;
+    return ScanStatus::OutOfRange;
+  }
+  table.Unit.push_back(unit.Value);
+  table.Code.push_back(recordCode.Value);
+  table.Data1.push_back(data1.Value);
+  table.Data2.push_back(data2.Value);
+  p = data2.End;
+  return ScanStatus::Record;
+}
+
+// Reads records from `p` until the text runs out or a record is bad.
+// Returns NeedMore (with `p` at the start of the unfinished record) or ends
+// the read with `result`.
+bool ScanAvailable(const char*& p, const char* last, bool atEnd, RecordTable& table,
+                   ReadResult& result) {
+  for (;;) {
+    int32_t code = 0;
+    switch (ScanRecord(p, last, atEnd, table, code)) {
+      case ScanStatus::Record:
+        continue;
+      case ScanStatus::NeedMore:
+        return false;
+      case ScanStatus::End:
+        result = {};
+        return true;
+      case ScanStatus::NotARecord:
+        result = {ReadStatus::NotARecord, table.Code.empty() ? 0 : table.Code.back()};
+        return true;
+      case ScanStatus::OutOfRange:
+        result = {ReadStatus::OutOfRange, code};
+        return true;
+    }
+  }
+}
+
+}  // namespace
+
 ReadResult ParseRecords(std::string_view text, RecordTable& table) {
   const char* p = text.data();
-  const char* last = p + text.size();
-  // A generous first guess keeps the columns from regrowing on typical files.
-  const size_t guess = text.size() / 16;
-  table.Unit.reserve(guess);
-  table.Code.reserve(guess);
-  table.Data1.reserve(guess);
-  table.Data2.reserve(guess);
-
-  for (;;) {
-    p = SkipFieldSpace(p, last);
-    if (p == last) return {};  // end of input before a record: reading is complete
-
-    const int32_t previousCode = table.Code.empty() ? 0 : table.Code.back();
-    const ReadResult notARecord{ReadStatus::NotARecord, previousCode};
-
-    ScannedInteger unit = ScanInteger(p, last);
-    if (!unit.HasDigits || !unit.Fits) return notARecord;
-    ScannedInteger code = ScanInteger(SkipFieldSpace(unit.End, last), last);
-    if (!code.HasDigits || !code.Fits) return notARecord;
-    ScannedInteger data1 = ScanInteger(SkipFieldSpace(code.End, last), last);
-    if (!data1.HasDigits || !data1.Fits) return notARecord;
-    ScannedReal data2 = ScanReal(SkipFieldSpace(data1.End, last), last);
-    if (!data2.HasDigits) return notARecord;
-    p = data2.End;
-
-    // The tests in their order; the first failed one decides, all give the same message.
-    const bool data2Valid = data2.Value > 0.0 && std::isfinite(data2.Value);
-    if (data1.Value < 0 || !data2Valid || unit.Value < -1) {
-      return {ReadStatus::OutOfRange, code.Value};
-    }
-    table.Unit.push_back(unit.Value);
-    table.Code.push_back(code.Value);
-    table.Data1.push_back(data1.Value);
-    table.Data2.push_back(data2.Value);
-  }
+  ReadResult result;
+  ScanAvailable(p, text.data() + text.size(), true, table, result);
+  return result;
 }
 
 namespace {
@@ -77,21 +123,43 @@ ReadResult ReadDataFile(const std::string& fileName, RecordTable& table) {
   if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
     return {ReadStatus::CannotOpen, 0};
   }
-
-  std::string text;
   if (S_ISREG(info.st_mode) && info.st_size > 0) {
-    text.reserve(static_cast<size_t>(info.st_size));
+    // A first guess at the record count keeps the columns from regrowing.
+    const size_t guess = static_cast<size_t>(info.st_size) / 16;
+    table.Unit.reserve(guess);
+    table.Code.reserve(guess);
+    table.Data1.reserve(guess);
+    table.Data2.reserve(guess);
   }
-  char chunk[1 << 16];
-  size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    text.append(chunk, got);
-  }
-  if (std::ferror(file.get())) return {ReadStatus::CannotRead, 0};
-  file.reset();
 
-  ApplyTextMode(text);
-  return ParseRecords(text, table);
+  // The text is read a block at a time and scanned as it comes, so a bad
+  // record ends the read there. `pending` holds the text of a record that
+  // runs past the block; a longer one makes the next read larger.
+  constexpr size_t kBlockSize = size_t{1} << 20;
+  std::string pending;
+  std::string block;
+  bool atEnd = false;
+  for (;;) {
+    const size_t want = std::max(kBlockSize, pending.size());
+    block.resize(want);
+    const size_t got = std::fread(block.data(), 1, want, file.get());
+    if (got < want) {
+      if (std::ferror(file.get())) return {ReadStatus::CannotRead, 0};
+      atEnd = true;
+    }
+    block.resize(got);
+    if (const void* ctrlZ = std::memchr(block.data(), 0x1A, block.size())) {
+      block.resize(static_cast<size_t>(static_cast<const char*>(ctrlZ) - block.data()));
+      atEnd = true;  // nothing after a Ctrl-Z is data
+    }
+    ApplyTextMode(block);
+    pending += block;
+
+    const char* p = pending.data();
+    ReadResult result;
+    if (ScanAvailable(p, pending.data() + pending.size(), atEnd, table, result)) return result;
+    pending.erase(0, static_cast<size_t>(p - pending.data()));
+  }
 }
 
 }  // namespace tarnek

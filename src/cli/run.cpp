@@ -4,6 +4,7 @@
 // are complete.
 #include "cli/run.h"
 
+#include <new>  // std::bad_alloc
 #include <string_view>
 
 #include "cli/options.h"
@@ -54,9 +55,8 @@ bool ReportCollision(std::FILE* console, const std::string& a, const std::string
   return true;
 }
 
-}  // namespace
-
-int RunTarnek(const std::vector<std::string>& arguments, std::FILE* console) {
+// The run sequence proper; RunTarnek adds the answer to running out of memory.
+int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   // 1. Banner.
   Print(console, kBannerTitle);
   Print(console, "\n");
@@ -143,6 +143,20 @@ int RunTarnek(const std::vector<std::string>& arguments, std::FILE* console) {
   }
   std::fflush(console);
   return kExitOk;
+}
+
+}  // namespace
+
+int RunTarnek(const std::vector<std::string>& arguments, std::FILE* console) {
+  try {
+    return RunSequence(arguments, console);
+  } catch (const std::bad_alloc&) {
+    // A data file too large for memory: the output files, still temporary,
+    // have been removed on the way out.
+    Print(console, "\n ERROR! Not enough memory \n\n");
+    std::fflush(console);
+    return kExitFailure;
+  }
 }
 
 }  // namespace tarnek

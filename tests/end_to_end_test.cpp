@@ -49,9 +49,10 @@ const fs::path kGolden = fs::path(TARNEK_SOURCE_DIR) / "tests" / "golden";
 // the signal number when a signal ended it) and its console text. A
 // `fileSizeLimit` above 0 caps every file it writes (RLIMIT_FSIZE, SIGXFSZ
 // ignored so that the write fails instead); `whileRunning` gets its process id
-// while it runs. A run that hangs is ended by SIGALRM after a minute.
+// while it runs; a `user` above 0 runs it under that user and group id. A run
+// that hangs is ended by SIGALRM after a minute.
 std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string> args, rlim_t fileSizeLimit = 0,
-                                   const std::function<void(pid_t)>& whileRunning = nullptr) {
+                                   const std::function<void(pid_t)>& whileRunning = nullptr, uid_t user = 0) {
   std::vector<char*> argv{const_cast<char*>(TARNEK_BINARY)};
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -64,6 +65,7 @@ std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string>
     alarm(60);
     const rlimit limit{fileSizeLimit, fileSizeLimit};
     if (fileSizeLimit > 0 && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)) _exit(126);
+    if (user > 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(126);
     if (chdir(dir.c_str()) == 0) execv(argv[0], argv.data());
     _exit(127);
   }
@@ -241,6 +243,23 @@ TEST(Interrupted, SigtermRemovesTemporariesAndKeepsEarlierFiles) {
     EXPECT_FALSE(hasTemporary());
   }
   if (!caught) GTEST_SKIP() << "no temporary seen before the run ended";
+}
+
+TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {
+  // In a sticky directory another user's table may be written but not
+  // replaced: the log, already in place by then, must go back to the earlier one.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run tarnek as another user";
+  const uid_t nobody = 65534;
+  const Tree before{{"data.txt", Read(kGolden / "failing_fit" / "before" / "data.txt")},
+                    {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+  Scratch scratch(before);
+  fs::permissions(scratch.path, fs::perms::all | fs::perms::sticky_bit);
+  fs::permissions(scratch.path / "out.txt", fs::perms::all & ~fs::perms::others_exec & ~fs::perms::group_exec & ~fs::perms::owner_exec);
+  ASSERT_EQ(chown((scratch.path / "out.log").c_str(), nobody, nobody), 0);
+  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, 0, nullptr, nobody);
+  EXPECT_EQ(exitCode, 1);
+  EXPECT_EQ(console, kNames + "\n ERROR! Can't write out.txt file \n\n");
+  ExpectTree(scratch.path, before);
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>  // mkstemp
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -196,33 +197,62 @@ OutputStatus FinishOutput(OutputFile& file) {
   return file.Failed ? OutputStatus::CannotWrite : OutputStatus::Ok;
 }
 
-// Puts the finished temporary file in place of the target. An existing
-// target is swapped with the temporary file in one step and then removed
-// under the temporary name: a plain rename over it would make the file
-// system write the new file out at once, which costs more than the run's
-// own writing. Where the swap is not supported, a plain rename does it.
-bool ReplaceTarget(const OutputFile& file) {
+namespace {
+
+// How a finished temporary file took its target's place.
+enum class Placement {
+  None,       // it could not
+  Exchanged,  // swapped with an existing target, whose old content is now under the temporary name
+  Renamed,    // renamed to a target that did not exist
+};
+
+// Puts the finished temporary file in place of its target. An existing
+// target is swapped with it in one step: a plain rename over it would make
+// the file system write the new file out at once, which costs more than the
+// run's own writing, and the swap can be undone. Where the swap is not
+// possible, a plain rename does it.
+Placement PlaceOutput(const OutputFile& file) {
   if (renameat2(AT_FDCWD, file.TempName.c_str(), AT_FDCWD, file.Target.c_str(), RENAME_EXCHANGE) == 0) {
-    unlink(file.TempName.c_str());
-    return true;
+    return Placement::Exchanged;
   }
-  return rename(file.TempName.c_str(), file.Target.c_str()) == 0;
+  return rename(file.TempName.c_str(), file.Target.c_str()) == 0 ? Placement::Renamed : Placement::None;
 }
 
+// Puts the target back as it was; the new content returns to the temporary name.
+void UndoPlacement(const OutputFile& file, Placement placement) {
+  if (placement == Placement::Exchanged) {
+    renameat2(AT_FDCWD, file.TempName.c_str(), AT_FDCWD, file.Target.c_str(), RENAME_EXCHANGE);
+  } else if (placement == Placement::Renamed) {
+    rename(file.Target.c_str(), file.TempName.c_str());
+  }
+}
+
+}  // namespace
+
 const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
-  // No interruption between the renames: either all land or, if one fails,
-  // the run reports it.
+  // No interruption while the files change places: either all land, or,
+  // when one cannot, those already placed are put back as they were.
   const sigset_t previous = BlockInterruptions();
+  std::vector<Placement> placed(static_cast<size_t>(count), Placement::None);
   const OutputFile* failed = nullptr;
-  for (int i = 0; i < count && failed == nullptr; ++i) {
-    OutputFile& file = *files[i];
-    if (file.TempName.empty()) continue;
-    if (!ReplaceTarget(file)) {
-      failed = &file;
+  for (int i = 0; i < count; ++i) {
+    if (files[i]->TempName.empty()) continue;  // written in place
+    placed[i] = PlaceOutput(*files[i]);
+    if (placed[i] == Placement::None) {
+      failed = files[i];
+      while (--i >= 0) UndoPlacement(*files[i], placed[i]);
       break;
     }
-    UnregisterTemp(file.TempName);
-    file.TempName.clear();
+  }
+  if (failed == nullptr) {
+    for (int i = 0; i < count; ++i) {
+      OutputFile& file = *files[i];
+      if (placed[i] == Placement::Exchanged) unlink(file.TempName.c_str());  // the old content
+      if (placed[i] != Placement::None) {
+        UnregisterTemp(file.TempName);
+        file.TempName.clear();
+      }
+    }
   }
   RestoreInterruptions(previous);
   return failed;
@@ -243,7 +273,12 @@ void DiscardOutput(OutputFile& file) {
 
 OutputFile::~OutputFile() { DiscardOutput(*this); }
 
-bool SameFile(const std::string& a, const std::string& b) {
+bool SameFile(const std::string& pathA, const std::string& pathB) {
+  // Symbolic links lead where the output would be written, existing or not.
+  std::string a;
+  std::string b;
+  if (!ResolveLinks(pathA, a)) a = pathA;
+  if (!ResolveLinks(pathB, b)) b = pathB;
   struct stat infoA{};
   struct stat infoB{};
   const bool existsA = stat(a.c_str(), &infoA) == 0;

@@ -10,8 +10,10 @@
 #include <string>
 #include <tuple>
 
+#include "estimation/estimator.h"  // NoEstimate
 #include "report/log_name.h"
 #include "report/number_format.h"
+#include "report/result_table.h"
 #include "report/timestamps.h"
 
 using namespace tarnek;
@@ -23,6 +25,23 @@ TEST(NumberFormatTest, StatedCases) {
       {INFINITY, "+INF"}, {-INFINITY, "-INF"}, {NAN, "+NAN"}, {-NAN, "-NAN"},
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(FormatFixed(value), text);
+}
+
+TEST(ResultTableTest, LineFormsAndStars) {
+  // The example record of the table's description, and percent values that
+  // have no finite result: NoEstimate, and 100 times a ratio beyond 1.8e306.
+  RecordTable table;
+  table.Unit = {-1, 3};
+  table.Code = {7, 8};
+  table.Data1 = {3, 10};
+  table.Data2 = {2.5, 1e-307};
+  table.Ratio = {1.2, 1e308};
+  table.EbRatioMe = {1.1, NoEstimate};
+  table.EbRatioMle = {NoEstimate, 0.5};
+  char line[2 * kMaxResultLineLength];
+  EXPECT_EQ(std::string(line, WriteResultLine(line, table, 0)),
+            "-1\t7\t3\t2.500000\t120.000000\t110.000000\t***\r\n");
+  EXPECT_EQ(std::string(line, WriteResultLine(line, table, 1)), "3\t8\t10\t0.000000\t***\t***\t50.000000\r\n");
 }
 
 TEST(NumberFormatTest, MatchesSnprintf) {

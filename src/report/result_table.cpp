@@ -1,6 +1,7 @@
 // Result table lines. The percent values are one double multiplication each.
 #include "report/result_table.h"
 
+#include <cmath>    // std::isfinite
 #include <cstring>  // std::memcpy
 #include <string_view>
 
@@ -12,12 +13,15 @@ namespace {
 
 constexpr size_t kBlockSize = size_t{1} << 20;
 
+// 100 times the ratio, or "***" where there is none: the ratio is
+// NoEstimate, or the percent value is beyond the double range.
 char* WritePercent(char* p, double ratio) {
-  if (ratio == NoEstimate) {
+  const double percent = 100.0 * ratio;
+  if (ratio == NoEstimate || !std::isfinite(percent)) {
     std::memcpy(p, "***", 3);
     return p + 3;
   }
-  return WriteFixed(p, 100.0 * ratio);
+  return WriteFixed(p, percent);
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ inline constexpr const char* kResultHeader =
 
 // Creates the result table and writes the header and every record:
 // Unit, Code, Data1, Data2, then 100 times Ratio, EbRatioMe and EbRatioMle.
-// A NoEstimate ratio prints as "***".
+// A NoEstimate ratio, or one whose percent value is beyond the double
+// range, prints as "***".
 OutputStatus WriteResultTable(OutputFile& out, const std::string& outFileName,
                               const RecordTable& table);
 

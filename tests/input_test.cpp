@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -103,6 +107,39 @@ TEST(DataReaderTest, MoreThan4000Records) {
   ASSERT_EQ(ParseRecords(text, t).Status, ReadStatus::Ok);
   ASSERT_EQ(t.Size(), 5000u);
   EXPECT_EQ(std::tuple(t.Unit[4999], t.Code[4999], t.Data1[4999], t.Data2[4999]), std::tuple(5000 % 7 - 1, 5000, 3, 5000.5));
+}
+
+TEST(DataReaderTest, BlockwiseReadEqualsWholeText) {
+  // Reading in tiny blocks cuts records, numbers, CR LF pairs anywhere: the
+  // result must be that of the whole text, for every golden data file and a
+  // few texts whose fields run long.
+  std::vector<std::string> texts{"-1 1 1 1\r\n-1 2 " + std::string(300, '0') + "3 4.5e+1\r\n\x1A junk",
+                                 "-1 1 1 1e", " \t\v\f-1 1 1 1.\n1 2 3 " + std::string(200, ' ') + "x"};
+  for (const auto& e : std::filesystem::recursive_directory_iterator(TARNEK_SOURCE_DIR "/tests/golden")) {
+    if (e.path().filename() == "data.txt" && e.is_regular_file()) {
+      std::ifstream in(e.path(), std::ios::binary);
+      texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+  }
+  ASSERT_GT(texts.size(), 40u);
+  for (const std::string& text : texts) {
+    std::string whole = text;
+    ApplyTextMode(whole);
+    RecordTable expected;
+    const ReadResult want = ParseRecords(whole, expected);
+    for (size_t blockSize : {1, 2, 3, 7, 64}) {
+      std::FILE* file = std::tmpfile();
+      ASSERT_NE(file, nullptr);
+      std::fwrite(text.data(), 1, text.size(), file);
+      std::rewind(file);
+      RecordTable got;
+      const ReadResult result = ReadDataStream(file, got, blockSize);
+      std::fclose(file);
+      EXPECT_EQ(std::tuple(result.Status, result.ErrorCode, got.Unit, got.Code, got.Data1, got.Data2),
+                std::tuple(want.Status, want.ErrorCode, expected.Unit, expected.Code, expected.Data1, expected.Data2))
+          << "block size " << blockSize << ", text: " << text.substr(0, 60);
+    }
+  }
 }
 
 TEST(DataReaderTest, DirectoryAndTextMode) {

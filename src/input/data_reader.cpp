@@ -116,35 +116,19 @@ struct FileCloser {
 
 }  // namespace
 
-ReadResult ReadDataFile(const std::string& fileName, RecordTable& table) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
-  if (!file) return {ReadStatus::CannotOpen, 0};
-  struct stat info{};
-  if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
-    return {ReadStatus::CannotOpen, 0};
-  }
-  if (S_ISREG(info.st_mode) && info.st_size > 0) {
-    // A first guess at the record count keeps the columns from regrowing.
-    const size_t guess = static_cast<size_t>(info.st_size) / 16;
-    table.Unit.reserve(guess);
-    table.Code.reserve(guess);
-    table.Data1.reserve(guess);
-    table.Data2.reserve(guess);
-  }
-
+ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize) {
   // The text is read a block at a time and scanned as it comes, so a bad
   // record ends the read there. `pending` holds the text of a record that
   // runs past the block; a longer one makes the next read larger.
-  constexpr size_t kBlockSize = size_t{1} << 20;
   std::string pending;
   std::string block;
   bool atEnd = false;
   for (;;) {
-    const size_t want = std::max(kBlockSize, pending.size());
+    const size_t want = std::max(blockSize, pending.size());
     block.resize(want);
-    const size_t got = std::fread(block.data(), 1, want, file.get());
+    const size_t got = std::fread(block.data(), 1, want, file);
     if (got < want) {
-      if (std::ferror(file.get())) return {ReadStatus::CannotRead, 0};
+      if (std::ferror(file)) return {ReadStatus::CannotRead, 0};
       atEnd = true;
     }
     block.resize(got);
@@ -160,6 +144,24 @@ ReadResult ReadDataFile(const std::string& fileName, RecordTable& table) {
     if (ScanAvailable(p, pending.data() + pending.size(), atEnd, table, result)) return result;
     pending.erase(0, static_cast<size_t>(p - pending.data()));
   }
+}
+
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
+  if (!file) return {ReadStatus::CannotOpen, 0};
+  struct stat info{};
+  if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
+    return {ReadStatus::CannotOpen, 0};
+  }
+  if (S_ISREG(info.st_mode) && info.st_size > 0) {
+    // A first guess at the record count keeps the columns from regrowing.
+    const size_t guess = static_cast<size_t>(info.st_size) / 16;
+    table.Unit.reserve(guess);
+    table.Code.reserve(guess);
+    table.Data1.reserve(guess);
+    table.Data2.reserve(guess);
+  }
+  return ReadDataStream(file.get(), table, kReadBlockSize);
 }
 
 }  // namespace tarnek

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,7 +50,15 @@ void ApplyTextMode(std::string& text);
 // finite, then Unit >= -1. Stops at the first bad record.
 ReadResult ParseRecords(std::string_view text, RecordTable& table);
 
-// Opens and reads the data file `fileName`, applies text mode, and parses it.
+// Reads records from `file` a block of `blockSize` bytes at a time (larger
+// when a record runs past a block), applying text mode to each block and
+// scanning as it goes: the result is that of ParseRecords on the whole text,
+// but a bad record ends the read without reading on.
+inline constexpr size_t kReadBlockSize = size_t{1} << 20;
+ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize);
+
+// Opens the data file `fileName` and reads it with ReadDataStream. A file
+// that cannot be opened, or a directory, gives CannotOpen.
 ReadResult ReadDataFile(const std::string& fileName, RecordTable& table);
 
 }  // namespace tarnek

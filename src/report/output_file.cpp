@@ -1,5 +1,6 @@
-// All-or-nothing output files on POSIX: mkstemp beside the target, checked
-// write(2) and close(2), rename(2) to commit.
+// All-or-nothing output files on Linux: mkstemp beside the target, checked
+// write(2) and close(2), and a commit by renameat2(RENAME_EXCHANGE) or
+// rename(2) that can be undone until every file has landed.
 #include "report/output_file.h"
 
 #include <cerrno>

@@ -43,8 +43,10 @@ void WriteOutput(OutputFile& file, std::string_view bytes);
 // write, the flush or the close failed.
 OutputStatus FinishOutput(OutputFile& file);
 
-// Renames the finished temporary files into place, in the order given.
-// Returns the first file that could not be renamed, or nullptr.
+// Puts the finished temporary files in place of their targets, in the order
+// given. If one cannot take its place, those already placed are put back and
+// it is returned; otherwise nullptr. Old contents are removed only when all
+// have landed.
 const OutputFile* CommitOutputs(OutputFile* const* files, int count);
 
 // Closes the file if open and removes its temporary file; the target is

@@ -21,7 +21,6 @@
 //   - a run that parses and ends with 0 has written both files, the table
 //     starting with its header line and the log with the banner, and
 //     neither shows a NaN, nor an infinity other than the tolerance's.
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +42,7 @@
 #include "report/log_name.h"
 #include "report/result_table.h"
 #include "fuzz_check.h"
+#include "reference_scan.h"
 
 namespace {
 
@@ -130,12 +130,6 @@ void WriteWholeFile(const std::string& name, std::string_view contents) {
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 bool IsTiming(const std::string& a) { return a.size() == 2 && a[0] == '-' && Upper(a[1]) == 'T'; }
 
 // The option letter of `a`, or 0 when it is no option at all.
@@ -148,48 +142,18 @@ char OptionLetter(const std::string& a) {
   return 0;
 }
 
+// Option values never fail: no number reads as 0, and integers saturate.
 int32_t ExpectedInteger(std::string_view v) {
-  size_t i = 0;
-  while (i < v.size() && IsSpace(v[i])) ++i;
-  bool negative = false;
-  if (i < v.size() && (v[i] == '+' || v[i] == '-')) negative = v[i++] == '-';
-  // Any magnitude above 2^31 saturates, so counting stops just past it.
-  int64_t magnitude = 0;
-  for (; i < v.size() && IsDigit(v[i]); ++i) {
-    magnitude = magnitude * 10 + (v[i] - '0');
-    if (magnitude > (int64_t{1} << 32)) magnitude = int64_t{1} << 32;
-  }
-  const int64_t value = negative ? -magnitude : magnitude;
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
+  ReferenceScan scan{v};
+  int32_t value = 0;
+  bool fits = false;
+  return scan.Integer(value, fits) ? value : 0;
 }
 
-// The longest plain decimal prefix (sign, digits, point, digits, and an
-// exponent only when it has digits) converted by strtod, which rounds
-// correctly and gives an infinity beyond the double range.
 double ExpectedReal(std::string_view v) {
-  size_t i = 0;
-  while (i < v.size() && IsSpace(v[i])) ++i;
-  std::string number;
-  if (i < v.size() && (v[i] == '+' || v[i] == '-')) number += v[i++];
-  size_t digits = 0;
-  for (; i < v.size() && IsDigit(v[i]); ++i, ++digits) number += v[i];
-  if (i < v.size() && v[i] == '.') {
-    number += v[i++];
-    for (; i < v.size() && IsDigit(v[i]); ++i, ++digits) number += v[i];
-  }
-  if (digits == 0) return 0.0;
-  if (i < v.size() && (v[i] == 'e' || v[i] == 'E')) {
-    size_t j = i + 1;
-    std::string exponent = "e";
-    if (j < v.size() && (v[j] == '+' || v[j] == '-')) exponent += v[j++];
-    size_t expDigits = 0;
-    for (; j < v.size() && IsDigit(v[j]); ++j, ++expDigits) exponent += v[j];
-    if (expDigits > 0) number += exponent;
-  }
-  errno = 0;
-  return std::strtod(number.c_str(), nullptr);
+  ReferenceScan scan{v};
+  double value = 0.0;
+  return scan.Real(value) ? value : 0.0;
 }
 
 bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }

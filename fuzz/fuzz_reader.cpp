@@ -36,6 +36,7 @@
 #include "report/output_file.h"
 #include "report/result_table.h"
 #include "fuzz_check.h"
+#include "reference_scan.h"
 
 namespace {
 
@@ -89,72 +90,16 @@ bool SameResult(const tarnek::ReadResult& ra, const tarnek::RecordTable& a,
   return true;
 }
 
-// ---- The reference scan. ----
-//
-// Fields are separated by blanks, tabs, line feeds, vertical tabs, form
-// feeds (and carriage returns, which text mode has removed). An integer is an optional sign and at least one digit, and must fit
-// 32 bits. A real is an optional sign, digits with an optional point (one
-// digit at least), then optionally 'e' or 'E', an optional sign and digits;
-// the exponent marker and its sign are consumed even without digits, which
-// then add nothing. Every field ends at the first byte that cannot continue
-// it, and the next field may start right there.
-struct Reference {
-  std::string_view text;
-  size_t at = 0;
-
-  static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-  void SkipSpace() {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' ||
-                                text[at] == '\v' || text[at] == '\f' || text[at] == '\r')) {
-      ++at;
-    }
-  }
-
-  bool Integer(int32_t& value) {
-    SkipSpace();
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
-    const size_t first = at;
-    int64_t magnitude = 0;
-    for (; at < text.size() && IsDigit(text[at]); ++at) {
-      magnitude = magnitude * 10 + (text[at] - '0');
-      if (magnitude > (int64_t{1} << 32)) magnitude = int64_t{1} << 32;  // too big either way
-    }
-    if (at == first) return false;
-    const int64_t signed_value = negative ? -magnitude : magnitude;
-    if (signed_value > INT32_MAX || signed_value < INT32_MIN) return false;
-    value = static_cast<int32_t>(signed_value);
-    return true;
-  }
-
-  bool Real(double& value) {
-    SkipSpace();
-    std::string number;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) number += text[at++];
-    size_t digits = 0;
-    for (; at < text.size() && IsDigit(text[at]); ++at, ++digits) number += text[at];
-    if (at < text.size() && text[at] == '.') {
-      number += text[at++];
-      for (; at < text.size() && IsDigit(text[at]); ++at, ++digits) number += text[at];
-    }
-    if (digits == 0) return false;
-    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
-      std::string exponent = "e";
-      ++at;
-      if (at < text.size() && (text[at] == '+' || text[at] == '-')) exponent += text[at++];
-      size_t expDigits = 0;
-      for (; at < text.size() && IsDigit(text[at]); ++at, ++expDigits) exponent += text[at];
-      if (expDigits > 0) number += exponent;
-    }
-    value = std::strtod(number.c_str(), nullptr);
-    return true;
-  }
-};
+// ---- The reference scan (reference_scan.h) applied to records. ----
 
 tarnek::ReadResult ReferenceParse(std::string_view text, tarnek::RecordTable& table) {
   using tarnek::ReadStatus;
-  Reference scan{text};
+  ReferenceScan scan{text};
+  // A field of an integer column must fit 32 bits.
+  const auto integer = [&scan](int32_t& value) {
+    bool fits = false;
+    return scan.Integer(value, fits) && fits;
+  };
   for (;;) {
     scan.SkipSpace();
     if (scan.at == text.size()) return {};
@@ -163,7 +108,7 @@ tarnek::ReadResult ReferenceParse(std::string_view text, tarnek::RecordTable& ta
     int32_t code = 0;
     int32_t data1 = 0;
     double data2 = 0.0;
-    if (!scan.Integer(unit) || !scan.Integer(code) || !scan.Integer(data1) || !scan.Real(data2)) {
+    if (!integer(unit) || !integer(code) || !integer(data1) || !scan.Real(data2)) {
       return {ReadStatus::NotARecord, previous};
     }
     if (data1 < 0 || !(data2 > 0.0 && std::isfinite(data2)) || unit < -1) {

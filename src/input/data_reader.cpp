@@ -14,13 +14,15 @@
 
 namespace tarnek {
 
-void ApplyTextMode(std::string& text) {
-  if (const void* ctrlZ = std::memchr(text.data(), 0x1A, text.size())) {
+bool ApplyTextMode(std::string& text) {
+  const void* ctrlZ = std::memchr(text.data(), 0x1A, text.size());
+  if (ctrlZ != nullptr) {
     text.resize(static_cast<size_t>(static_cast<const char*>(ctrlZ) - text.data()));
   }
   if (std::memchr(text.data(), '\r', text.size()) != nullptr) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
   }
+  return ctrlZ != nullptr;
 }
 
 namespace {
@@ -132,12 +134,12 @@ ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize)
       atEnd = true;
     }
     block.resize(got);
-    if (const void* ctrlZ = std::memchr(block.data(), 0x1A, block.size())) {
-      block.resize(static_cast<size_t>(static_cast<const char*>(ctrlZ) - block.data()));
-      atEnd = true;  // nothing after a Ctrl-Z is data
+    if (ApplyTextMode(block)) atEnd = true;  // nothing after a Ctrl-Z is data
+    if (pending.empty()) {
+      pending.swap(block);
+    } else {
+      pending += block;
     }
-    ApplyTextMode(block);
-    pending += block;
 
     const char* p = pending.data();
     ReadResult result;

@@ -42,8 +42,9 @@ struct ReadResult {
 };
 
 // Applies the text-mode rules in place: cuts the text at the first Ctrl-Z
-// byte and drops every carriage-return byte.
-void ApplyTextMode(std::string& text);
+// byte and drops every carriage-return byte. Returns true when a Ctrl-Z
+// ended the text.
+bool ApplyTextMode(std::string& text);
 
 // Reads every record of `text` (text mode already applied) into `table`,
 // testing each record as soon as it is read: Data1 >= 0, then Data2 > 0 and

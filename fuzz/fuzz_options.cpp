@@ -179,17 +179,17 @@ void CheckParser(const std::vector<std::string>& args) {
     const std::string_view value = std::string_view(args[i]).substr(2);
     switch (OptionLetter(args[i])) {
       case 'T': expected.Timing = 1; break;
-      case 'L': expected.IterationLimit = ExpectedInteger(value); break;
-      case 'E': expected.Eps = ExpectedReal(value); break;
-      case 'A': expected.AlphaOption = ExpectedReal(value); break;
-      case 'B': expected.BetaOption = ExpectedReal(value); break;
+      case 'L': expected.Fit.IterationLimit = ExpectedInteger(value); break;
+      case 'E': expected.Fit.Eps = ExpectedReal(value); break;
+      case 'A': expected.Fit.AlphaOption = ExpectedReal(value); break;
+      case 'B': expected.Fit.BetaOption = ExpectedReal(value); break;
     }
   }
   CHECK(settings.Timing == expected.Timing);
-  CHECK(settings.IterationLimit == expected.IterationLimit);
-  CHECK(SameBits(settings.Eps, expected.Eps));
-  CHECK(SameBits(settings.AlphaOption, expected.AlphaOption));
-  CHECK(SameBits(settings.BetaOption, expected.BetaOption));
+  CHECK(settings.Fit.IterationLimit == expected.Fit.IterationLimit);
+  CHECK(SameBits(settings.Fit.Eps, expected.Fit.Eps));
+  CHECK(SameBits(settings.Fit.AlphaOption, expected.Fit.AlphaOption));
+  CHECK(SameBits(settings.Fit.BetaOption, expected.Fit.BetaOption));
 }
 
 // ---- The whole run inside the scratch directory. ----
@@ -234,7 +234,7 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
   RunSettings settings;
   const bool parsed = ParseCommandLine(args, settings) == ParseStatus::Ok;
   bool dataExists = (choice & kDataExists) != 0;
-  if (dataExists && parsed && FitWorkBound(dataContents, settings.IterationLimit) > kMaxFitWork) {
+  if (dataExists && parsed && FitWorkBound(dataContents, settings.Fit.IterationLimit) > kMaxFitWork) {
     dataExists = false;
   }
   if (dataExists) WriteWholeFile(dataName, dataContents);

@@ -14,26 +14,23 @@
 //      strtod converting each plain decimal Data2;
 //   6. on a small table of modest counts, the estimation of every group
 //      leaves no NaN or infinity in any result, only numbers or NoEstimate,
-//      the log shows none either, every table line fits the room promised
-//      for it, and the log's temporary file goes away when it is discarded.
+//      the log shows none either, and every table line fits the room
+//      promised for it.
 #include <cmath>    // std::isfinite
 #include <cstdint>
 #include <cstdio>   // std::fprintf
-#include <cstdlib>  // std::abort, std::atexit, std::strtod, mkdtemp, std::getenv
+#include <cstdlib>  // std::strtod
 #include <cstring>  // std::memcmp
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <dirent.h>  // opendir, readdir
-#include <unistd.h>  // rmdir
-
-#include "cli/options.h"
+#include "core/fit_settings.h"
+#include "core/record_table.h"
 #include "estimation/estimator.h"
 #include "grouping/grouping.h"
 #include "input/data_reader.h"
 #include "report/log_report.h"
-#include "report/output_file.h"
 #include "report/result_table.h"
 #include "fuzz_check.h"
 #include "reference_scan.h"
@@ -46,36 +43,6 @@ namespace {
 constexpr size_t kMaxEstimatedRecords = 64;
 constexpr int64_t kMaxCount = 100000;
 constexpr int64_t kMaxCountSum = 100000;
-
-std::string gScratchDir;
-
-void RemoveScratchDir() {
-  if (!gScratchDir.empty()) rmdir(gScratchDir.c_str());
-}
-
-const std::string& ScratchDir() {
-  if (gScratchDir.empty()) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/tarnek-fuzz-reader-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) FuzzFail(__FILE__, __LINE__, "cannot create a scratch directory");
-    gScratchDir = pattern;
-    std::atexit(RemoveScratchDir);
-  }
-  return gScratchDir;
-}
-
-bool DirectoryIsEmpty(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return false;
-  bool empty = true;
-  while (const dirent* entry = readdir(d)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") empty = false;
-  }
-  closedir(d);
-  return empty;
-}
 
 bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -130,50 +97,50 @@ tarnek::ReadResult Parse(std::string text, tarnek::RecordTable& table) {
 // quotient of non-negative counts by positive values) or NoEstimate.
 bool ValidResult(double x) { return x == tarnek::NoEstimate || (std::isfinite(x) && x >= 0.0); }
 
-void CheckEstimation(tarnek::RecordTable& table) {
+void CheckEstimation(const tarnek::RecordTable& table) {
   using namespace tarnek;
   const size_t n = table.Size();
-  OutputFile log;
-  CHECK(OpenLog(log, ScratchDir() + "/fuzz.log") == OutputStatus::Ok);
-  RunSettings settings;
-  GroupWorkspace ws;
-  EstimateAllGroups(table, settings, ws, log);
+  const FitSettings settings;
+  const Estimates estimates = EstimateAllGroups(table, settings);
+  const RecordRatios& ratios = estimates.Records;
 
-  CHECK(table.Ratio.size() == n && table.EbRatioMe.size() == n && table.EbRatioMle.size() == n);
+  CHECK(ratios.Ratio.size() == n && ratios.EbRatioMe.size() == n && ratios.EbRatioMle.size() == n);
   for (size_t i = 0; i < n; ++i) {
-    CHECK(ValidResult(table.Ratio[i]));
-    CHECK(ValidResult(table.EbRatioMe[i]));
-    CHECK(ValidResult(table.EbRatioMle[i]));
+    CHECK(ValidResult(ratios.Ratio[i]));
+    CHECK(ValidResult(ratios.EbRatioMe[i]));
+    CHECK(ValidResult(ratios.EbRatioMle[i]));
   }
-  if (n > 0) {
-    // The workspace holds the last group's summary values.
-    CHECK(std::isfinite(ws.MeanRatio) && std::isfinite(ws.VarianceRatio));
-    CHECK(std::isfinite(ws.MeAlpha) && std::isfinite(ws.MeBeta));
-    CHECK(std::isfinite(ws.InitialAlpha) && std::isfinite(ws.InitialBeta));
-    CHECK(std::isfinite(ws.MleAlpha) && std::isfinite(ws.MleBeta));
-    CHECK(std::isfinite(ws.ErrorAlpha) && std::isfinite(ws.ErrorBeta));
-    CHECK(ws.FitSucceeded == 0 || ws.FitSucceeded == 1);
-    CHECK(ws.Iterations >= 0 && ws.Iterations <= settings.IterationLimit);
-    if (ws.FitSucceeded == 0) CHECK(ws.MleAlpha == NoEstimate && ws.MleBeta == NoEstimate);
+  CHECK(estimates.Units.size() == estimates.Groups.size());
+  size_t members = 0;
+  for (const GroupResult& g : estimates.Groups) {
+    members += static_cast<size_t>(g.RegionCount);
+    CHECK(std::isfinite(g.MeanRatio) && std::isfinite(g.VarianceRatio));
+    CHECK(std::isfinite(g.MeAlpha) && std::isfinite(g.MeBeta));
+    CHECK(std::isfinite(g.InitialAlpha) && std::isfinite(g.InitialBeta));
+    CHECK(std::isfinite(g.MleAlpha) && std::isfinite(g.MleBeta));
+    CHECK(std::isfinite(g.ErrorAlpha) && std::isfinite(g.ErrorBeta));
+    CHECK(g.Iterations >= 0 && g.Iterations <= settings.IterationLimit);
+    if (!g.FitSucceeded) CHECK(g.MleAlpha == NoEstimate && g.MleBeta == NoEstimate);
   }
+  CHECK(members == n);
 
   // Every row formats as one line of the table within the room promised for
   // it (the buffer is exactly that long, so AddressSanitizer sees any overrun).
   std::vector<char> line(kMaxResultLineLength);
   for (size_t i = 0; i < n; ++i) {
-    const char* end = WriteResultLine(line.data(), table, i);
+    const char* end = WriteResultLine(line.data(), table, ratios, i);
     const size_t length = static_cast<size_t>(end - line.data());
     CHECK(length >= 2 && length <= kMaxResultLineLength);
     CHECK(end[-2] == '\r' && end[-1] == '\n');
   }
 
-  // The log (still in its buffer: a few blocks are far below one write)
-  // shows every value as a number or "***", never an infinity or a NaN.
-  CHECK(log.Buffer.find("INF") == std::string::npos);
-  CHECK(log.Buffer.find("NAN") == std::string::npos);
-
-  DiscardOutput(log);
-  CHECK(DirectoryIsEmpty(ScratchDir()));
+  // The log shows every value as a number or "***", never an infinity or a NaN.
+  std::string log;
+  for (size_t g = 0; g < estimates.Groups.size(); ++g) {
+    AppendGroupBlock(log, estimates.Mode, estimates.Units[g], estimates.Groups[g], settings.Eps);
+  }
+  CHECK(log.find("INF") == std::string::npos);
+  CHECK(log.find("NAN") == std::string::npos);
 }
 
 }  // namespace

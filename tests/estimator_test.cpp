@@ -27,21 +27,30 @@ enum { Mean, Var, IA, IB, MeA, MeB, MleA, MleB, ErrA, ErrB, Fit, Iter };
 int Ratio(int i) { return 12 + 3 * i; }
 int EbMe(int i) { return 13 + 3 * i; }
 int EbMle(int i) { return 14 + 3 * i; }
-std::vector<double> Results(const GroupWorkspace& w) {
+std::vector<double> Results(const reference::GroupWorkspace& w) {
   std::vector<double> v = {w.MeanRatio, w.VarianceRatio, w.InitialAlpha, w.InitialBeta, w.MeAlpha, w.MeBeta, w.MleAlpha,
                            w.MleBeta, w.ErrorAlpha, w.ErrorBeta, double(w.FitSucceeded), double(w.Iterations)};
   for (int i = 0; i < w.RegionCount; ++i) v.insert(v.end(), {w.Ratio.at(i), w.EbRatioMe.at(i), w.EbRatioMle.at(i)});
   return v;
 }
+std::vector<double> Results(const GroupEstimate& g) {
+  const GroupResult& r = g.Result;
+  std::vector<double> v = {r.MeanRatio, r.VarianceRatio, r.InitialAlpha, r.InitialBeta, r.MeAlpha, r.MeBeta, r.MleAlpha,
+                           r.MleBeta, r.ErrorAlpha, r.ErrorBeta, double(r.FitSucceeded), double(r.Iterations)};
+  for (int i = 0; i < r.RegionCount; ++i)
+    v.insert(v.end(), {g.Members.Ratio[i], g.Members.EbRatioMe[i], g.Members.EbRatioMle[i]});
+  return v;
+}
 
 // Runs the library on a group, demands a finite value or NoEstimate in every
 // result and the reference's bits, and returns the results.
-std::vector<double> Estimate(const Counts& y, const Expected& e, const RunSettings& s) {
-  GroupWorkspace w, r;
-  w.RegionCount = r.RegionCount = int(y.size()), w.Data1 = r.Data1 = y, w.Data2 = r.Data2 = e;
-  EstimateGroup(w, s);
+std::vector<double> Estimate(const Counts& y, const Expected& e, const FitSettings& s) {
+  reference::GroupWorkspace r;
+  r.RegionCount = int(y.size()), r.Data1 = y, r.Data2 = e;
   reference::EstimateGroup(r, s);
-  const std::vector<double> got = Results(w), want = Results(r);
+  EstimatorScratch scratch;
+  const std::vector<double> got = Results(EstimateGroup({y, e}, s, scratch)), want = Results(r);
+  EXPECT_EQ(got.size(), want.size());
   for (size_t k = 0; k < got.size(); ++k) {
     EXPECT_TRUE(std::isfinite(got[k])) << "result " << k;
     EXPECT_EQ(std::bit_cast<uint64_t>(got[k]), std::bit_cast<uint64_t>(want[k])) << "result " << k;
@@ -66,7 +75,7 @@ TEST(EstimatorTest, CasesTable) {
   const double tenthUp = std::nextafter(0.1, 1.0), tinyVar = std::ldexp(1.5, -112);
   const auto [scotY, scotE] = Scotland();
   struct Want { int at; double value, tol = 0; };
-  const struct { const char* note; Counts y; Expected e; RunSettings s; std::vector<Want> wants; } cases[] = {
+  const struct { const char* note; Counts y; Expected e; FitSettings s; std::vector<Want> wants; } cases[] = {
       {"(1,3): moments exact, the fit grows 1.5x a step and hits the limit", {1, 3}, {1, 1}, {},
        {{Ratio(1), 3}, {Mean, 2}, {Var, 2}, {MeA, 1}, {MeB, 2}, {IA, 1}, {IB, 2}, {Fit, 0},
         {Iter, 20}, {ErrA, 1250.05, 0.01}, {ErrB, 2500.11, 0.01}, {EbMe(0), 1.5}, {EbMe(1), 2.5}}},
@@ -142,7 +151,7 @@ TEST(EstimatorTest, SameBitsAsReferenceOnRandomGroups) {
     if (g % 50 == 7) y[0] = 200000;
     const std::vector<double> me = Estimate(y, e, {.IterationLimit = 0});  // given starts near the moment estimates
     const double a = me[MeA] > 0 ? me[MeA] * uni(0.6, 1.6) : 1, b = me[MeB] > 0 ? me[MeB] * uni(0.6, 1.6) : 1;
-    const RunSettings settings[] = {{}, {.AlphaOption = a}, {.BetaOption = b}, {.AlphaOption = a, .BetaOption = b},
+    const FitSettings settings[] = {{}, {.AlphaOption = a}, {.BetaOption = b}, {.AlphaOption = a, .BetaOption = b},
                                     {.IterationLimit = 1 + g % 3}, {.Eps = 0}, {.Eps = uni(1e-9, 0.1), .IterationLimit = 40}};
     SCOPED_TRACE(g);
     fitted += Estimate(y, e, settings[g % 7])[Fit] == 1;

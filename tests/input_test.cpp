@@ -45,7 +45,7 @@ TEST(OptionsTest, CommandLineTable) {
     RunSettings s;
     ASSERT_EQ(ParseCommandLine(c.args, s), c.status) << c.note;
     if (c.status != Ok) continue;
-    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.IterationLimit, s.Eps, s.AlphaOption, s.BetaOption, s.Timing),
+    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing),
               std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing)) << c.note;
   }
 }

@@ -12,17 +12,33 @@
 #include <cmath>
 #include <vector>
 
-#include "estimation/estimator.h"
-#include "input/data_reader.h"
+#include "core/fit_settings.h"
+#include "core/record_table.h"
 
 namespace tarnek::reference {
+
+// One group's data and every result, as the estimator defines them.
+struct GroupWorkspace {
+  int RegionCount = 0;
+  std::vector<int32_t> Data1;
+  std::vector<double> Data2;
+  std::vector<double> Ratio, EbRatioMe, EbRatioMle;
+  double MeanRatio = 0, VarianceRatio = 0, InitialAlpha = 0, InitialBeta = 0, MeAlpha = 0, MeBeta = 0;
+  double MleAlpha = 0, MleBeta = 0, ErrorAlpha = 0, ErrorBeta = 0;
+  int FitSucceeded = 0, Iterations = 0;
+};
+
+// Every record's results, in input order.
+struct Ratios {
+  std::vector<double> Ratio, EbRatioMe, EbRatioMle;
+};
 
 using X = long double;
 inline double Kept(X v) { return std::isfinite(double(v)) ? double(v) : NoEstimate; }
 inline bool No(double v) { return v == NoEstimate; }
 inline bool Finite(auto... v) { return (std::isfinite(v) && ...); }
 
-inline void EstimateGroup(GroupWorkspace& w, const RunSettings& s) {
+inline void EstimateGroup(GroupWorkspace& w, const FitSettings& s) {
   const int n = w.RegionCount;
   w.Ratio.resize(n), w.EbRatioMe.resize(n), w.EbRatioMle.resize(n);
   // Stage 1: crude ratios, mean, variance (divisor n-1), moment estimates, starts.
@@ -77,18 +93,18 @@ inline void EstimateGroup(GroupWorkspace& w, const RunSettings& s) {
 }
 
 // Groups the table (first Unit -1: one group; else one per Unit, ascending),
-// fills its result columns and returns the units in the order estimated.
-inline std::vector<int32_t> EstimateAllGroups(RecordTable& t, const RunSettings& s) {
-  const int n = int(t.Size());
-  const bool single = n > 0 && t.Unit[0] == -1;
-  std::vector<int32_t> sorted = t.Unit, order;
+// fills `t`'s results in input order and returns the units in the order estimated.
+inline std::vector<int32_t> EstimateAllGroups(const RecordTable& table, Ratios& t, const FitSettings& s) {
+  const int n = int(table.Size());
+  const bool single = n > 0 && table.Unit[0] == -1;
+  std::vector<int32_t> sorted = table.Unit, order;
   std::sort(sorted.begin(), sorted.end());
   t.Ratio.assign(n, 0), t.EbRatioMe.assign(n, 0), t.EbRatioMle.assign(n, 0);
   for (int start = 0; start < n;) {
     GroupWorkspace w;
     std::vector<int> rows;
     for (int k = 0; k < n; ++k)
-      if (single || t.Unit[k] == sorted[start]) rows.push_back(k), w.Data1.push_back(t.Data1[k]), w.Data2.push_back(t.Data2[k]);
+      if (single || table.Unit[k] == sorted[start]) rows.push_back(k), w.Data1.push_back(table.Data1[k]), w.Data2.push_back(table.Data2[k]);
     w.RegionCount = int(rows.size());
     reference::EstimateGroup(w, s);
     for (size_t i = 0; i < rows.size(); ++i)

@@ -10,7 +10,7 @@
 #include <string>
 #include <tuple>
 
-#include "estimation/estimator.h"  // NoEstimate
+#include "core/fit_settings.h"  // NoEstimate
 #include "report/log_name.h"
 #include "report/number_format.h"
 #include "report/result_table.h"
@@ -35,13 +35,11 @@ TEST(ResultTableTest, LineFormsAndStars) {
   table.Code = {7, 8};
   table.Data1 = {3, 10};
   table.Data2 = {2.5, 1e-307};
-  table.Ratio = {1.2, 1e308};
-  table.EbRatioMe = {1.1, NoEstimate};
-  table.EbRatioMle = {NoEstimate, 0.5};
+  const RecordRatios ratios{{1.2, 1e308}, {1.1, NoEstimate}, {NoEstimate, 0.5}};
   char line[2 * kMaxResultLineLength];
-  EXPECT_EQ(std::string(line, WriteResultLine(line, table, 0)),
+  EXPECT_EQ(std::string(line, WriteResultLine(line, table, ratios, 0)),
             "-1\t7\t3\t2.500000\t120.000000\t110.000000\t***\r\n");
-  EXPECT_EQ(std::string(line, WriteResultLine(line, table, 1)), "3\t8\t10\t0.000000\t***\t***\t50.000000\r\n");
+  EXPECT_EQ(std::string(line, WriteResultLine(line, table, ratios, 1)), "3\t8\t10\t0.000000\t***\t***\t50.000000\r\n");
 }
 
 TEST(NumberFormatTest, MatchesSnprintf) {

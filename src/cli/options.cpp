@@ -37,13 +37,13 @@ bool ApplyOption(std::string_view argument, RunSettings& settings) {
   if (argument.size() == 2 && HasOptionPrefix(argument, 'T')) {
     settings.Timing = 1;
   } else if (HasOptionPrefix(argument, 'L')) {
-    settings.IterationLimit = ReadIntegerValue(argument.substr(2));
+    settings.Fit.IterationLimit = ReadIntegerValue(argument.substr(2));
   } else if (HasOptionPrefix(argument, 'E')) {
-    settings.Eps = ReadRealValue(argument.substr(2));
+    settings.Fit.Eps = ReadRealValue(argument.substr(2));
   } else if (HasOptionPrefix(argument, 'A')) {
-    settings.AlphaOption = ReadRealValue(argument.substr(2));
+    settings.Fit.AlphaOption = ReadRealValue(argument.substr(2));
   } else if (HasOptionPrefix(argument, 'B')) {
-    settings.BetaOption = ReadRealValue(argument.substr(2));
+    settings.Fit.BetaOption = ReadRealValue(argument.substr(2));
   } else {
     return false;
   }

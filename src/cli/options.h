@@ -1,4 +1,4 @@
-// The command line: run settings, option parsing, banner and usage text.
+// The command line: run settings, option parsing and the usage text.
 #pragma once
 
 #include <cstdint>
@@ -6,23 +6,17 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fit_settings.h"
+
 namespace tarnek {
 
 // Filled once from the command line, read-only afterwards.
 struct RunSettings {
-  std::string DataFileName;     // first argument, unchanged
-  std::string OutFileName;      // second argument, unchanged
-  double Eps = 0.00001;         // "-E": Newton-Raphson error tolerance
-  int32_t IterationLimit = 20;  // "-L": limit of Newton-Raphson steps
-  double AlphaOption = -1.0;    // "-A": starting Alpha when > 0, else the moment estimate
-  double BetaOption = -1.0;     // "-B": starting Beta when > 0, else the moment estimate
-  int32_t Timing = 0;           // "-T": 1 prints the start and end times
+  std::string DataFileName;  // first argument, unchanged
+  std::string OutFileName;   // second argument, unchanged
+  FitSettings Fit;           // "-E", "-L", "-A", "-B"
+  int32_t Timing = 0;        // "-T": 1 prints the start and end times
 };
-
-// The banner's three lines (title, notice, empty line), each ending in "\n".
-inline constexpr std::string_view kBannerTitle = "EB estimator for Poisson-Gamma model [Version 1.1]";
-inline constexpr std::string_view kBannerNotice =
-    "Empirical Bayes smoothing of small-area ratios by moments and maximum likelihood";
 
 // The fourteen-line usage text, lines ending in "\n".
 extern const std::string_view kUsageText;

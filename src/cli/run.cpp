@@ -1,14 +1,16 @@
-// The run sequence: banner, options, file names, data, estimation with the
-// log, result table, and the commit of both files. Every early end returns
-// its exit code with nothing created; the output files appear only when both
-// are complete.
+// The run sequence: banner, options, file names, data, estimation, the
+// outputs, and the commit of all of them. Every early end returns its exit
+// code with nothing created; the output files take their names only when
+// every one of them is complete.
 #include "cli/run.h"
 
 #include <new>  // std::bad_alloc
+#include <optional>
 #include <string_view>
 
 #include "cli/options.h"
-#include "estimation/estimator.h"
+#include "core/banner.h"
+#include "core/record_table.h"
 #include "grouping/grouping.h"
 #include "input/data_reader.h"
 #include "report/log_name.h"
@@ -22,125 +24,204 @@ namespace tarnek {
 
 namespace {
 
-void Print(std::FILE* console, std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), console);
-}
+// ---------------------------------------------------------------------------
+// Failures
 
-// "<before><name><after>", flushed at once so that a long run shows it.
-void PrintWithName(std::FILE* console, std::string_view before, const std::string& name,
-                   std::string_view after) {
-  Print(console, before);
-  Print(console, name);
-  Print(console, after);
+enum class Failure {
+  CannotOpenData,
+  CannotReadData,
+  OutOfRange,  // a record holds a value out of range
+  NotARecord,  // text that does not read as a record
+  SameFile,    // two of the run's files are one file
+  CannotCreate,
+  CannotWrite,
+  OutOfMemory,
+};
+
+// How each failure is told: its message, in which each "{}" stands for the
+// next of the names the failure carries, and the exit code.
+struct FailureReport {
+  Failure Kind;
+  std::string_view Message;
+  int ExitCode;
+};
+
+constexpr FailureReport kFailureReports[] = {
+    {Failure::CannotOpenData, "\n ERROR! Can't open {} file \n\n", kExitFailure},
+    {Failure::CannotReadData, "\n ERROR! Can't read {} file \n\n", kExitFailure},
+    {Failure::OutOfRange, "\n Error!! Wrong data found (in code-{})\n", kExitFailure},
+    {Failure::NotARecord, "\n Error!! Wrong data found (around code-{})\n", kExitBadData},
+    {Failure::SameFile, "\n ERROR! {} and {} are the same file \n\n", kExitFailure},
+    {Failure::CannotCreate, "\n ERROR! Can't create {} file \n\n", kExitFailure},
+    {Failure::CannotWrite, "\n ERROR! Can't write {} file \n\n", kExitFailure},
+    {Failure::OutOfMemory, "\n ERROR! Not enough memory \n\n", kExitFailure},
+};
+
+// A failure of the run and the names its message shows.
+struct RunFailure {
+  Failure Kind;
+  std::vector<std::string> Names;
+};
+
+void Print(std::FILE* console, std::string_view text) { std::fwrite(text.data(), 1, text.size(), console); }
+
+// Prints the failure's message and returns its exit code.
+int Report(std::FILE* console, const RunFailure& failure) {
+  int exitCode = kExitFailure;
+  for (const FailureReport& report : kFailureReports) {
+    if (report.Kind != failure.Kind) continue;
+    std::string_view rest = report.Message;
+    for (const std::string& name : failure.Names) {
+      const size_t slot = rest.find("{}");
+      Print(console, rest.substr(0, slot));
+      Print(console, name);
+      rest.remove_prefix(slot + 2);
+    }
+    Print(console, rest);
+    exitCode = report.ExitCode;
+  }
   std::fflush(console);
+  return exitCode;
 }
 
-int ReportOutputFailure(std::FILE* console, OutputStatus status, const std::string& name) {
-  PrintWithName(console,
-                status == OutputStatus::CannotCreate ? "\n ERROR! Can't create " : "\n ERROR! Can't write ",
-                name, " file \n\n");
-  return kExitFailure;
-}
+// ---------------------------------------------------------------------------
+// Console lines
 
-// Two of the run's files that would be the same file: the output would
-// overwrite the data, or the log and the table would overwrite each other.
-bool ReportCollision(std::FILE* console, const std::string& a, const std::string& b) {
-  if (!SameFile(a, b)) return false;
-  Print(console, "\n ERROR! ");
-  Print(console, a);
-  Print(console, " and ");
-  Print(console, b);
-  Print(console, " are the same file \n\n");
-  std::fflush(console);
-  return true;
-}
-
-// The run sequence proper; RunTarnek adds the answer to running out of memory.
-int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
-  // 1. Banner.
+void PrintBanner(std::FILE* console) {
   Print(console, kBannerTitle);
   Print(console, "\n");
   Print(console, kBannerNotice);
   Print(console, "\n\n");
+}
 
-  // 2-4. Usage text or options.
-  RunSettings settings;
-  switch (ParseCommandLine(arguments, settings)) {
-    case ParseStatus::Usage:
-      Print(console, kUsageText);
-      std::fflush(console);
-      return kExitOk;
-    case ParseStatus::OptionError:
-      Print(console, "Option Error!\n");
-      std::fflush(console);
-      return kExitOk;
-    case ParseStatus::Ok:
-      break;
-  }
+// "<label><text>", flushed at once so that a long run shows it.
+void PrintLine(std::FILE* console, std::string_view label, std::string_view text) {
+  Print(console, label);
+  Print(console, text);
+  std::fflush(console);
+}
 
-  // 5-6. File names.
-  PrintWithName(console, " DataFileName: ", settings.DataFileName, "\n");
-  PrintWithName(console, " OutFileName : ", settings.OutFileName, "\n");
-  const std::string logFileName = DeriveLogFileName(settings.OutFileName);
-  PrintWithName(console, " LogFileName : ", logFileName, "\n");
-  if (ReportCollision(console, settings.OutFileName, logFileName) ||
-      ReportCollision(console, settings.DataFileName, settings.OutFileName) ||
-      ReportCollision(console, settings.DataFileName, logFileName)) {
-    return kExitFailure;
-  }
+void PrintFileNames(std::FILE* console, const RunSettings& settings, const std::string& logFileName) {
+  PrintLine(console, " DataFileName: ", settings.DataFileName + "\n");
+  PrintLine(console, " OutFileName : ", settings.OutFileName + "\n");
+  PrintLine(console, " LogFileName : ", logFileName + "\n");
+}
 
-  // 7-8. Data file.
-  RecordTable table;
-  const ReadResult read = ReadDataFile(settings.DataFileName, table);
+// ---------------------------------------------------------------------------
+// The data
+
+std::optional<RunFailure> ReadData(const std::string& fileName, RecordTable& table) {
+  const ReadResult read = ReadDataFile(fileName, table);
   switch (read.Status) {
     case ReadStatus::Ok:
-      break;
+      return std::nullopt;
     case ReadStatus::CannotOpen:
-      PrintWithName(console, "\n ERROR! Can't open ", settings.DataFileName, " file \n\n");
-      return kExitFailure;
+      return RunFailure{Failure::CannotOpenData, {fileName}};
     case ReadStatus::CannotRead:
-      PrintWithName(console, "\n ERROR! Can't read ", settings.DataFileName, " file \n\n");
-      return kExitFailure;
+      return RunFailure{Failure::CannotReadData, {fileName}};
     case ReadStatus::OutOfRange:
-      PrintWithName(console, "\n Error!! Wrong data found (in code-", FormatInteger(read.ErrorCode), ")\n");
-      return kExitFailure;
+      return RunFailure{Failure::OutOfRange, {FormatInteger(read.ErrorCode)}};
     case ReadStatus::NotARecord:
-      PrintWithName(console, "\n Error!! Wrong data found (around code-", FormatInteger(read.ErrorCode), ")\n");
-      return kExitBadData;
+      return RunFailure{Failure::NotARecord, {FormatInteger(read.ErrorCode)}};
   }
+  return std::nullopt;
+}
 
-  // 9. Start time.
-  if (settings.Timing == 1) PrintWithName(console, "\n start: ", FormatTimeText(ReadClock()), "");
+// ---------------------------------------------------------------------------
+// The outputs
 
-  // 10-11. Log and estimation.
-  OutputFile log;
-  if (const OutputStatus status = OpenLog(log, logFileName); status != OutputStatus::Ok) {
-    return ReportOutputFailure(console, status, logFileName);
-  }
-  GroupWorkspace workspace;
-  EstimateAllGroups(table, settings, workspace, log);
+// What the writers of the outputs read.
+struct RunData {
+  const RunSettings& Settings;
+  const RecordTable& Table;
+  const Estimates& Results;
+};
 
-  // 12. End time.
-  if (settings.Timing == 1) PrintWithName(console, " end:   ", FormatTimeText(ReadClock()), "");
+// One output file of the run: its name and what fills it.
+struct RunOutput {
+  std::string Name;
+  void (*Write)(OutputFile& file, const RunData& data);
+};
 
-  // 13. Result table.
-  OutputFile out;
-  if (const OutputStatus status = WriteResultTable(out, settings.OutFileName, table);
-      status != OutputStatus::Ok) {
-    return ReportOutputFailure(console, status, settings.OutFileName);
-  }
+void WriteLogFile(OutputFile& file, const RunData& data) { WriteLog(file, data.Results, data.Settings.Fit.Eps); }
 
-  // 14. Close the log, then the table; only then do both take their names.
-  if (const OutputStatus status = CloseLog(log); status != OutputStatus::Ok) {
-    return ReportOutputFailure(console, status, logFileName);
+void WriteTableFile(OutputFile& file, const RunData& data) {
+  WriteResultTable(file, data.Table, data.Results.Records);
+}
+
+// The run's outputs in the order in which they are written and closed: the
+// log, which the timed stretch covers, first.
+std::vector<RunOutput> ListOutputs(const RunSettings& settings, const std::string& logFileName) {
+  return {{logFileName, WriteLogFile}, {settings.OutFileName, WriteTableFile}};
+}
+
+// Two of the run's files that are one file: an output would overwrite
+// another, or the data. The outputs are compared among themselves first
+// (the later one named first), then each with the data file.
+std::optional<RunFailure> CheckCollisions(const std::string& dataFileName, const std::vector<RunOutput>& outputs) {
+  for (size_t later = 1; later < outputs.size(); ++later) {
+    for (size_t earlier = 0; earlier < later; ++earlier) {
+      if (SameFile(outputs[later].Name, outputs[earlier].Name)) {
+        return RunFailure{Failure::SameFile, {outputs[later].Name, outputs[earlier].Name}};
+      }
+    }
   }
-  if (const OutputStatus status = CloseResultTable(out); status != OutputStatus::Ok) {
-    return ReportOutputFailure(console, status, settings.OutFileName);
+  for (const RunOutput& output : outputs) {
+    if (SameFile(dataFileName, output.Name)) return RunFailure{Failure::SameFile, {dataFileName, output.Name}};
   }
-  OutputFile* const outputs[] = {&log, &out};
-  if (const OutputFile* failed = CommitOutputs(outputs, 2)) {
-    return ReportOutputFailure(console, OutputStatus::CannotWrite, failed->Name);
+  return std::nullopt;
+}
+
+// Creates the output's file (a temporary stand-in) and fills it.
+std::optional<RunFailure> Produce(OutputFile& file, const RunOutput& output, const RunData& data) {
+  if (CreateOutput(file, output.Name) != OutputStatus::Ok) return RunFailure{Failure::CannotCreate, {output.Name}};
+  output.Write(file, data);
+  return std::nullopt;
+}
+
+// Closes every output in order, then lets all take their names at once.
+std::optional<RunFailure> Commit(std::vector<OutputFile>& files) {
+  std::vector<OutputFile*> all;
+  for (OutputFile& file : files) {
+    if (FinishOutput(file) != OutputStatus::Ok) return RunFailure{Failure::CannotWrite, {file.Name}};
+    all.push_back(&file);
   }
+  if (const OutputFile* failed = CommitOutputs(all.data(), static_cast<int>(all.size()))) {
+    return RunFailure{Failure::CannotWrite, {failed->Name}};
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+
+// The run sequence proper; RunTarnek adds the answer to running out of memory.
+int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
+  PrintBanner(console);
+  RunSettings settings;
+  if (const ParseStatus status = ParseCommandLine(arguments, settings); status != ParseStatus::Ok) {
+    PrintLine(console, status == ParseStatus::Usage ? kUsageText : "Option Error!\n", "");
+    return kExitOk;
+  }
+  const std::string logFileName = DeriveLogFileName(settings.OutFileName);
+  PrintFileNames(console, settings, logFileName);
+  const std::vector<RunOutput> outputs = ListOutputs(settings, logFileName);
+  if (const auto failure = CheckCollisions(settings.DataFileName, outputs)) return Report(console, *failure);
+
+  RecordTable table;
+  if (const auto failure = ReadData(settings.DataFileName, table)) return Report(console, *failure);
+
+  // The timed stretch: every group's estimation and the log.
+  if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));
+  const Estimates estimates = EstimateAllGroups(table, settings.Fit);
+  const RunData data{settings, table, estimates};
+  std::vector<OutputFile> files(outputs.size());
+  if (const auto failure = Produce(files[0], outputs[0], data)) return Report(console, *failure);
+  if (settings.Timing == 1) PrintLine(console, " end:   ", FormatTimeText(ReadClock()));
+
+  for (size_t i = 1; i < outputs.size(); ++i) {
+    if (const auto failure = Produce(files[i], outputs[i], data)) return Report(console, *failure);
+  }
+  if (const auto failure = Commit(files)) return Report(console, *failure);
   std::fflush(console);
   return kExitOk;
 }
@@ -153,9 +234,7 @@ int RunTarnek(const std::vector<std::string>& arguments, std::FILE* console) {
   } catch (const std::bad_alloc&) {
     // A data file too large for memory: the output files, still temporary,
     // have been removed on the way out.
-    Print(console, "\n ERROR! Not enough memory \n\n");
-    std::fflush(console);
-    return kExitFailure;
+    return Report(console, RunFailure{Failure::OutOfMemory, {}});
   }
 }
 

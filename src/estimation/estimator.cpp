@@ -6,6 +6,7 @@
 #include <algorithm>  // std::sort
 #include <cmath>      // std::isfinite, std::fabs
 #include <limits>
+#include <optional>
 
 namespace tarnek {
 
@@ -40,6 +41,54 @@ inline Extended NaturalLog(Extended x) {
   return result;
 }
 
+// ---------------------------------------------------------------------------
+// Stage 1: crude ratios, mean, variance and moment estimates.
+
+// The group's moments as computed, before any is replaced by NoEstimate: a
+// value without a finite result is a NaN or an infinity here.
+struct Moments {
+  double Mean;
+  double Variance;
+  double MeAlpha;
+  double MeBeta;
+};
+
+// Fills `ratio` with the crude ratios (unchecked) and returns the moments.
+Moments ComputeMoments(const GroupData& group, std::vector<double>& ratio) {
+  const size_t n = group.Data1.size();
+  ratio.resize(n);
+  for (size_t i = 0; i < n; ++i) ratio[i] = Stored(Extended(group.Data1[i]) / group.Data2[i]);
+
+  double sum = 0.0;
+  for (size_t i = 0; i < n; ++i) sum = Stored(Extended(sum) + ratio[i]);
+  Moments m{};
+  m.Mean = Stored(Extended(sum) / static_cast<Extended>(n));
+
+  // Sample variance, divisor n - 1; d is formed as a double from the stored mean.
+  m.Variance = kNoResult;  // a group of one record has none
+  if (n >= 2) {
+    double squares = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      const double d = Stored(Extended(ratio[i]) - m.Mean);
+      squares = Stored(Extended(squares) + Extended(d) * d);
+    }
+    m.Variance = Stored(Extended(squares) / static_cast<Extended>(n - 1));
+  }
+
+  // Beta/Alpha = mean, Beta/Alpha^2 = variance. Ratios without variance (or
+  // a variance beyond the double range) have no moment estimates.
+  m.MeAlpha = kNoResult;
+  m.MeBeta = kNoResult;
+  if (std::isfinite(m.Mean) && std::isfinite(m.Variance) && m.Variance > 0.0) {
+    m.MeAlpha = Stored(Extended(m.Mean) / m.Variance);
+    m.MeBeta = Stored((Extended(m.Mean) * m.Mean) / m.Variance);
+  }
+  return m;
+}
+
+// ---------------------------------------------------------------------------
+// Stage 2: the Newton-Raphson fit.
+
 // The five derivative sums of the marginal log-likelihood at (a, b).
 struct Derivatives {
   double ScoreAlpha;      // dL/da
@@ -52,22 +101,18 @@ struct Derivatives {
 // Prepares the sweep over l: the group's distinct counts in ascending order,
 // and for every member the position of its count among them. The counts do
 // not change during the fit, so this is done once per group.
-void RankCounts(GroupWorkspace& ws) {
-  FitScratch& s = ws.Scratch;
-  const int32_t n = ws.RegionCount;
-  s.SortKeys.resize(static_cast<size_t>(n));
-  for (int32_t i = 0; i < n; ++i) {
-    s.SortKeys[i] = (static_cast<uint64_t>(static_cast<uint32_t>(ws.Data1[i])) << 32) |
-                    static_cast<uint32_t>(i);
+void RankCounts(std::span<const int32_t> data1, EstimatorScratch& s) {
+  const size_t n = data1.size();
+  s.SortKeys.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    s.SortKeys[i] = (static_cast<uint64_t>(static_cast<uint32_t>(data1[i])) << 32) | static_cast<uint32_t>(i);
   }
   std::sort(s.SortKeys.begin(), s.SortKeys.end());
   s.DistinctCounts.clear();
-  s.CountRank.resize(static_cast<size_t>(n));
+  s.CountRank.resize(n);
   for (uint64_t key : s.SortKeys) {
     const auto count = static_cast<int32_t>(key >> 32);
-    if (s.DistinctCounts.empty() || s.DistinctCounts.back() != count) {
-      s.DistinctCounts.push_back(count);
-    }
+    if (s.DistinctCounts.empty() || s.DistinctCounts.back() != count) s.DistinctCounts.push_back(count);
     s.CountRank[static_cast<uint32_t>(key)] = static_cast<int32_t>(s.DistinctCounts.size() - 1);
   }
   s.InnerScore.resize(s.DistinctCounts.size());
@@ -81,7 +126,7 @@ void RankCounts(GroupWorkspace& ws) {
 // sweep up to the largest count therefore yields every record's inner sums,
 // bit for bit as if each record summed its own, at the cost of the largest
 // count instead of the total count.
-void SweepInnerSums(FitScratch& s, double b) {
+void SweepInnerSums(EstimatorScratch& s, double b) {
   double score = 0.0;
   double hess = 0.0;
   int64_t l = 0;
@@ -101,168 +146,136 @@ void SweepInnerSums(FitScratch& s, double b) {
 // The five sums, each starting from its own first term and running over the
 // members in group order. They are independent of each other, so computing
 // them in one pass gives the same values as five separate passes.
-Derivatives ComputeDerivatives(GroupWorkspace& ws, double a, double b) {
-  const int32_t n = ws.RegionCount;
-  const Extended nx = n;
-  SweepInnerSums(ws.Scratch, b);
+Derivatives ComputeDerivatives(const GroupData& group, EstimatorScratch& s, double a, double b) {
+  const size_t n = group.Data1.size();
+  const Extended nx = static_cast<Extended>(n);
+  SweepInnerSums(s, b);
   Derivatives d;
   d.ScoreAlpha = Stored(nx * b / a);
   d.ScoreBeta = 0.0;
   d.HessAlphaAlpha = Stored(-(nx * b) / (Extended(a) * a));
   d.HessAlphaBeta = Stored(nx / a);
   d.HessBetaBeta = 0.0;
-  for (int32_t i = 0; i < n; ++i) {
-    const Extended y = ws.Data1[i];
-    const double e = ws.Data2[i];
-    const int32_t rank = ws.Scratch.CountRank[i];
+  for (size_t i = 0; i < n; ++i) {
+    const Extended y = group.Data1[i];
+    const double e = group.Data2[i];
+    const int32_t rank = s.CountRank[i];
     const Extended ae = Extended(a) + e;
     d.ScoreAlpha = Stored(Extended(d.ScoreAlpha) - (y + b) / ae);
-    d.ScoreBeta = Stored((Extended(d.ScoreBeta) + ws.Scratch.InnerScore[rank]) -
-                         NaturalLog(Extended(e) / a + 1.0L));
+    d.ScoreBeta = Stored((Extended(d.ScoreBeta) + s.InnerScore[rank]) - NaturalLog(Extended(e) / a + 1.0L));
     d.HessAlphaAlpha = Stored(Extended(d.HessAlphaAlpha) + (y + b) / (ae * ae));
     d.HessAlphaBeta = Stored(Extended(d.HessAlphaBeta) - 1.0L / ae);
-    d.HessBetaBeta = Stored(Extended(d.HessBetaBeta) - ws.Scratch.InnerHess[rank]);
+    d.HessBetaBeta = Stored(Extended(d.HessBetaBeta) - s.InnerHess[rank]);
   }
   return d;
 }
 
-bool AllFinite(const Derivatives& d) {
-  return std::isfinite(d.ScoreAlpha) && std::isfinite(d.ScoreBeta) &&
-         std::isfinite(d.HessAlphaAlpha) && std::isfinite(d.HessAlphaBeta) &&
-         std::isfinite(d.HessBetaBeta);
+struct Step {
+  double Alpha;
+  double Beta;
+};
+
+// The full Newton step at (a, b): minus the inverse of the matrix of second
+// derivatives times the vector of first derivatives. None when a sum, the
+// determinant or the step has no finite value, or the determinant is 0.
+std::optional<Step> NewtonStep(const GroupData& group, EstimatorScratch& s, double a, double b) {
+  const Derivatives d = ComputeDerivatives(group, s, a, b);
+  const double determinant =
+      Stored(Extended(d.HessAlphaAlpha) * d.HessBetaBeta - Extended(d.HessAlphaBeta) * d.HessAlphaBeta);
+  if (!std::isfinite(d.ScoreAlpha) || !std::isfinite(d.ScoreBeta) || !std::isfinite(d.HessAlphaAlpha) ||
+      !std::isfinite(d.HessAlphaBeta) || !std::isfinite(d.HessBetaBeta) || !std::isfinite(determinant) ||
+      determinant == 0.0) {
+    return std::nullopt;
+  }
+  const Step step{
+      Stored(-(Extended(d.HessBetaBeta) * d.ScoreAlpha - Extended(d.HessAlphaBeta) * d.ScoreBeta) / determinant),
+      Stored((Extended(d.HessAlphaBeta) * d.ScoreAlpha - Extended(d.HessAlphaAlpha) * d.ScoreBeta) / determinant)};
+  if (!std::isfinite(step.Alpha) || !std::isfinite(step.Beta)) return std::nullopt;
+  return step;
+}
+
+// How the fit ended.
+struct FitOutcome {
+  double Alpha = NoEstimate;  // the estimates, or NoEstimate when the fit failed
+  double Beta = NoEstimate;
+  double ErrorAlpha = 9999.0;  // the last step as it stood at the end
+  double ErrorBeta = 9999.0;
+  int32_t Iterations = 0;
+  bool Succeeded = false;
+};
+
+// Newton-Raphson from (a, b). The convergence test comes before the limit
+// test, both comparisons strict; a step that makes a or b zero or negative
+// ends the fit with its signed values as the errors and is not counted; a
+// step without a finite value ends it with the previous step's errors.
+// Kept out of line: inlined into EstimateGroup, its loop ran measurably
+// slower.
+[[gnu::noinline]] FitOutcome FitMaximumLikelihood(const GroupData& group, double a, double b, const FitSettings& fit,
+                                EstimatorScratch& s) {
+  FitOutcome out;
+  if (a == NoEstimate || b == NoEstimate) return out;  // without a finite start there is nothing to fit
+  RankCounts(group.Data1, s);
+  for (;;) {
+    if (!(out.ErrorAlpha > fit.Eps || out.ErrorBeta > fit.Eps)) {
+      out.Alpha = a;
+      out.Beta = b;
+      out.Succeeded = true;
+      return out;
+    }
+    if (out.Iterations >= fit.IterationLimit) return out;
+    const std::optional<Step> step = NewtonStep(group, s, a, b);
+    if (!step) return out;
+    a = Stored(Extended(a) + step->Alpha);
+    b = Stored(Extended(b) + step->Beta);
+    if (!(a > 0.0) || !(b > 0.0) || !std::isfinite(a) || !std::isfinite(b)) {
+      out.ErrorAlpha = step->Alpha;
+      out.ErrorBeta = step->Beta;
+      return out;
+    }
+    out.ErrorAlpha = std::fabs(step->Alpha);
+    out.ErrorBeta = std::fabs(step->Beta);
+    ++out.Iterations;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Stage 3: the EB ratios, posterior means (Data1 + beta) / (alpha + Data2);
+// NoEstimate throughout when alpha or beta is NoEstimate.
+void ComputeEbRatios(const GroupData& group, double alpha, double beta, std::vector<double>& eb) {
+  const size_t n = group.Data1.size();
+  eb.resize(n);
+  const bool exists = alpha != NoEstimate && beta != NoEstimate;
+  for (size_t i = 0; i < n; ++i) {
+    eb[i] = exists ? OrNoEstimate(Stored((Extended(group.Data1[i]) + beta) / (Extended(alpha) + group.Data2[i])))
+                   : NoEstimate;
+  }
 }
 
 }  // namespace
 
-void ComputeMomentEstimates(GroupWorkspace& ws, const RunSettings& settings) {
-  const int32_t n = ws.RegionCount;
-  ws.Ratio.resize(static_cast<size_t>(n));
-  for (int32_t i = 0; i < n; ++i) {
-    ws.Ratio[i] = Stored(Extended(ws.Data1[i]) / ws.Data2[i]);
-  }
+GroupEstimate EstimateGroup(const GroupData& group, const FitSettings& fit, EstimatorScratch& scratch) {
+  GroupResult r;
+  r.RegionCount = static_cast<int32_t>(group.Data1.size());
+  const Moments m = ComputeMoments(group, scratch.Ratio);
+  for (double& ratio : scratch.Ratio) ratio = OrNoEstimate(ratio);
+  r.MeanRatio = OrNoEstimate(m.Mean);
+  r.VarianceRatio = OrNoEstimate(m.Variance);
+  r.MeAlpha = OrNoEstimate(m.MeAlpha);
+  r.MeBeta = OrNoEstimate(m.MeBeta);
+  r.InitialAlpha = OrNoEstimate(fit.AlphaOption > 0.0 ? fit.AlphaOption : m.MeAlpha);
+  r.InitialBeta = OrNoEstimate(fit.BetaOption > 0.0 ? fit.BetaOption : m.MeBeta);
 
-  double sum = 0.0;
-  for (int32_t i = 0; i < n; ++i) sum = Stored(Extended(sum) + ws.Ratio[i]);
-  const double mean = Stored(Extended(sum) / n);
+  const FitOutcome f = FitMaximumLikelihood(group, r.InitialAlpha, r.InitialBeta, fit, scratch);
+  r.MleAlpha = f.Alpha;
+  r.MleBeta = f.Beta;
+  r.ErrorAlpha = f.ErrorAlpha;
+  r.ErrorBeta = f.ErrorBeta;
+  r.Iterations = f.Iterations;
+  r.FitSucceeded = f.Succeeded;
 
-  // Sample variance, divisor n - 1; d is formed as a double from the stored mean.
-  double variance = kNoResult;  // a group of one record has none
-  if (n >= 2) {
-    double squares = 0.0;
-    for (int32_t i = 0; i < n; ++i) {
-      const double d = Stored(Extended(ws.Ratio[i]) - mean);
-      squares = Stored(Extended(squares) + Extended(d) * d);
-    }
-    variance = Stored(Extended(squares) / (n - 1));
-  }
-
-  // Moment estimates: Beta/Alpha = mean, Beta/Alpha^2 = variance. Ratios
-  // without variance (or a variance beyond the double range) have none.
-  double meAlpha = kNoResult;
-  double meBeta = kNoResult;
-  if (std::isfinite(mean) && std::isfinite(variance) && variance > 0.0) {
-    meAlpha = Stored(Extended(mean) / variance);
-    meBeta = Stored((Extended(mean) * mean) / variance);
-  }
-
-  const double initialAlpha = settings.AlphaOption > 0.0 ? settings.AlphaOption : meAlpha;
-  const double initialBeta = settings.BetaOption > 0.0 ? settings.BetaOption : meBeta;
-
-  for (int32_t i = 0; i < n; ++i) ws.Ratio[i] = OrNoEstimate(ws.Ratio[i]);
-  ws.MeanRatio = OrNoEstimate(mean);
-  ws.VarianceRatio = OrNoEstimate(variance);
-  ws.MeAlpha = OrNoEstimate(meAlpha);
-  ws.MeBeta = OrNoEstimate(meBeta);
-  ws.InitialAlpha = OrNoEstimate(initialAlpha);
-  ws.InitialBeta = OrNoEstimate(initialBeta);
-}
-
-void FitMaximumLikelihood(GroupWorkspace& ws, const RunSettings& settings) {
-  double a = ws.InitialAlpha;
-  double b = ws.InitialBeta;
-  double stepAlpha = 9999.0;
-  double stepBeta = 9999.0;
-  ws.Iterations = 0;
-  ws.FitSucceeded = 1;
-
-  // Without a finite start there is nothing to fit.
-  bool failed = a == NoEstimate || b == NoEstimate;
-  if (!failed) RankCounts(ws);
-
-  while (!failed) {
-    // Convergence test before the limit test; both comparisons strict.
-    if (!(stepAlpha > settings.Eps || stepBeta > settings.Eps)) break;
-    if (ws.Iterations >= settings.IterationLimit) {
-      failed = true;
-      break;
-    }
-
-    const Derivatives d = ComputeDerivatives(ws, a, b);
-    const double determinant =
-        Stored(Extended(d.HessAlphaAlpha) * d.HessBetaBeta - Extended(d.HessAlphaBeta) * d.HessAlphaBeta);
-    // A step that has no finite value ends the fit; the errors keep the
-    // previous step's values and the step is not counted.
-    if (!AllFinite(d) || !std::isfinite(determinant) || determinant == 0.0) {
-      failed = true;
-      break;
-    }
-    const double nextAlpha = Stored(-(Extended(d.HessBetaBeta) * d.ScoreAlpha -
-                                      Extended(d.HessAlphaBeta) * d.ScoreBeta) / determinant);
-    const double nextBeta = Stored((Extended(d.HessAlphaBeta) * d.ScoreAlpha -
-                                    Extended(d.HessAlphaAlpha) * d.ScoreBeta) / determinant);
-    if (!std::isfinite(nextAlpha) || !std::isfinite(nextBeta)) {
-      failed = true;
-      break;
-    }
-    stepAlpha = nextAlpha;
-    stepBeta = nextBeta;
-    a = Stored(Extended(a) + stepAlpha);
-    b = Stored(Extended(b) + stepBeta);
-
-    // Positivity test on the updated values; a rejected step keeps its signs.
-    if (!(a > 0.0) || !(b > 0.0) || !std::isfinite(a) || !std::isfinite(b)) {
-      failed = true;
-      break;
-    }
-    stepAlpha = std::fabs(stepAlpha);
-    stepBeta = std::fabs(stepBeta);
-    ++ws.Iterations;
-  }
-
-  ws.ErrorAlpha = stepAlpha;
-  ws.ErrorBeta = stepBeta;
-  if (failed) {
-    ws.FitSucceeded = 0;
-    ws.MleAlpha = NoEstimate;
-    ws.MleBeta = NoEstimate;
-  } else {
-    ws.MleAlpha = a;
-    ws.MleBeta = b;
-  }
-}
-
-void ComputeEbRatios(GroupWorkspace& ws) {
-  const int32_t n = ws.RegionCount;
-  ws.EbRatioMe.resize(static_cast<size_t>(n));
-  ws.EbRatioMle.resize(static_cast<size_t>(n));
-  const bool haveMe = ws.MeAlpha != NoEstimate && ws.MeBeta != NoEstimate;
-  for (int32_t i = 0; i < n; ++i) {
-    ws.EbRatioMe[i] =
-        haveMe ? OrNoEstimate(Stored((Extended(ws.Data1[i]) + ws.MeBeta) / (Extended(ws.MeAlpha) + ws.Data2[i])))
-               : NoEstimate;
-  }
-  for (int32_t i = 0; i < n; ++i) {
-    ws.EbRatioMle[i] =
-        ws.FitSucceeded == 1
-            ? OrNoEstimate(Stored((Extended(ws.Data1[i]) + ws.MleBeta) / (Extended(ws.MleAlpha) + ws.Data2[i])))
-            : NoEstimate;
-  }
-}
-
-void EstimateGroup(GroupWorkspace& ws, const RunSettings& settings) {
-  ComputeMomentEstimates(ws, settings);
-  FitMaximumLikelihood(ws, settings);
-  ComputeEbRatios(ws);
+  ComputeEbRatios(group, r.MeAlpha, r.MeBeta, scratch.EbRatioMe);
+  ComputeEbRatios(group, r.MleAlpha, r.MleBeta, scratch.EbRatioMle);
+  return {r, {scratch.Ratio, scratch.EbRatioMe, scratch.EbRatioMle}};
 }
 
 }  // namespace tarnek

@@ -18,44 +18,29 @@
 //
 // Values without a finite result. A group of one record has no variance;
 // ratios without variance have no moment estimates; values can leave the
-// double range. No result field ever holds a NaN or an infinity: such a value
-// is stored as NoEstimate, and the reports print it as "***".
+// double range. No result ever holds a NaN or an infinity: such a value is
+// NoEstimate, and the reports print it as "***".
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
-#include "cli/options.h"  // RunSettings: Eps, IterationLimit, AlphaOption, BetaOption
+#include "core/fit_settings.h"
 
 namespace tarnek {
 
-// Marks a result that does not exist. Readers test it by exact comparison.
-inline constexpr double NoEstimate = -9999.0;
-
-// Working space of the current ML fit, kept here so that its storage is
-// reused from one group to the next.
-struct FitScratch {
-  std::vector<int32_t> DistinctCounts;  // the group's distinct counts, ascending
-  std::vector<int32_t> CountRank;       // per record: index of its count in DistinctCounts
-  std::vector<double> InnerScore;       // per distinct count y: sum of 1/(b+l), l < y
-  std::vector<double> InnerHess;        // per distinct count y: sum of 1/(b+l)^2, l < y
-  std::vector<uint64_t> SortKeys;
+// A group's records, in the order in which grouping placed them.
+struct GroupData {
+  std::span<const int32_t> Data1;  // observed counts, >= 0
+  std::span<const double> Data2;   // expected counts, finite and > 0, as many
 };
 
-// The one record through which grouping hands a group to the estimator and
-// takes back its results. Entry i of every array belongs to group member i
-// (0-based here), in the order in which grouping placed the members.
-struct GroupWorkspace {
-  int32_t RegionCount = 0;        // n, members in the group, 1 or more
-  std::vector<int32_t> Data1;     // observed count of each member, >= 0
-  std::vector<double> Data2;      // expected count of each member, > 0
-
-  std::vector<double> Ratio;       // crude ratio Data1/Data2, or NoEstimate
-  std::vector<double> EbRatioMe;   // EB ratio from MeAlpha, MeBeta, or NoEstimate
-  std::vector<double> EbRatioMle;  // EB ratio from MleAlpha, MleBeta, or NoEstimate
-
-  double MeanRatio = 0.0;      // mean of Ratio, or NoEstimate
-  double VarianceRatio = 0.0;  // sample variance of Ratio (divisor n-1), or NoEstimate
+// What the estimator finds for a group as a whole: the values the log prints.
+struct GroupResult {
+  int32_t RegionCount = 0;     // n, members in the group
+  double MeanRatio = 0.0;      // mean of the crude ratios, or NoEstimate
+  double VarianceRatio = 0.0;  // their sample variance (divisor n-1), or NoEstimate
   double InitialAlpha = 0.0;   // start of the fit, or NoEstimate when there is none
   double InitialBeta = 0.0;
   double MeAlpha = 0.0;        // moment estimates, or NoEstimate
@@ -64,20 +49,41 @@ struct GroupWorkspace {
   double MleBeta = 0.0;
   double ErrorAlpha = 0.0;     // last Newton step, as the fit left it; always finite
   double ErrorBeta = 0.0;
-  int32_t FitSucceeded = 0;    // 1 when the fit converged
   int32_t Iterations = 0;      // completed Newton-Raphson steps
-
-  FitScratch Scratch;
+  bool FitSucceeded = false;   // the fit converged: MleAlpha and MleBeta are values
 };
 
-// Runs the three stages on the workspace. Preconditions: RegionCount >= 1 and
-// Data1, Data2 hold RegionCount entries with Data1 >= 0 and Data2 finite > 0.
-// Writes every other field; prints nothing and cannot fail.
-void EstimateGroup(GroupWorkspace& ws, const RunSettings& settings);
+// Every member's three ratios, in the order of GroupData; each is a value or
+// NoEstimate.
+struct MemberRatios {
+  std::span<const double> Ratio;       // crude ratio Data1/Data2
+  std::span<const double> EbRatioMe;   // EB ratio from MeAlpha, MeBeta
+  std::span<const double> EbRatioMle;  // EB ratio from MleAlpha, MleBeta
+};
 
-// The three stages, public so that each can be checked on its own.
-void ComputeMomentEstimates(GroupWorkspace& ws, const RunSettings& settings);
-void FitMaximumLikelihood(GroupWorkspace& ws, const RunSettings& settings);
-void ComputeEbRatios(GroupWorkspace& ws);
+// Storage the estimator works in. A caller may keep one and hand it to every
+// call, so that nothing is allocated group after group; what it holds means
+// nothing from one call to the next.
+struct EstimatorScratch {
+  std::vector<double> Ratio;
+  std::vector<double> EbRatioMe;
+  std::vector<double> EbRatioMle;
+  std::vector<int32_t> DistinctCounts;  // the group's distinct counts, ascending
+  std::vector<int32_t> CountRank;       // per member: index of its count in DistinctCounts
+  std::vector<double> InnerScore;       // per distinct count y: sum of 1/(b+l), l < y
+  std::vector<double> InnerHess;        // per distinct count y: sum of 1/(b+l)^2, l < y
+  std::vector<uint64_t> SortKeys;
+};
+
+// A group's results: the summary, and the members' ratios, which lie in the
+// scratch and stay valid until it is used for another group.
+struct GroupEstimate {
+  GroupResult Result;
+  MemberRatios Members;
+};
+
+// Runs the three stages on a group. Preconditions: at least one member, and
+// Data1 and Data2 of the same length. Prints nothing and cannot fail.
+GroupEstimate EstimateGroup(const GroupData& group, const FitSettings& fit, EstimatorScratch& scratch);
 
 }  // namespace tarnek

@@ -4,6 +4,7 @@
 #include "grouping/grouping.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tarnek {
@@ -18,41 +19,6 @@ using Entry = uint64_t;
 
 uint32_t RowOf(Entry entry) { return static_cast<uint32_t>(entry); }
 uint32_t KeyOf(Entry entry) { return static_cast<uint32_t>(entry >> 32); }
-
-// Asks for the rows of the next group while the current one is estimated:
-// in per-unit mode they lie anywhere in the table.
-void PrefetchMembers(const RecordTable& table, const Entry* members, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t row = RowOf(members[i]);
-    __builtin_prefetch(&table.Data1[row]);
-    __builtin_prefetch(&table.Data2[row]);
-    __builtin_prefetch(&table.Ratio[row], 1);
-    __builtin_prefetch(&table.EbRatioMe[row], 1);
-    __builtin_prefetch(&table.EbRatioMle[row], 1);
-  }
-}
-
-// Runs the estimator on `members` (in input order), writes the block and
-// scatters the results back to the members' rows.
-void EstimateMembers(RecordTable& table, const RunSettings& settings, GroupWorkspace& ws,
-                     OutputFile& log, GroupMode mode, int32_t groupUnit, const Entry* members,
-                     size_t count) {
-  ws.RegionCount = static_cast<int32_t>(count);
-  ws.Data1.resize(count);
-  ws.Data2.resize(count);
-  for (size_t i = 0; i < count; ++i) {
-    ws.Data1[i] = table.Data1[RowOf(members[i])];
-    ws.Data2[i] = table.Data2[RowOf(members[i])];
-  }
-  EstimateGroup(ws, settings);
-  WriteGroupBlock(log, mode, ws, settings.Eps, groupUnit);
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t row = RowOf(members[i]);
-    table.Ratio[row] = ws.Ratio[i];
-    table.EbRatioMe[row] = ws.EbRatioMe[i];
-    table.EbRatioMle[row] = ws.EbRatioMle[i];
-  }
-}
 
 // The records ordered by Unit (signed, ascending), those of one Unit in
 // input order: a stable radix sort in two passes of 16 bits over the key,
@@ -88,37 +54,86 @@ size_t GroupEnd(const std::vector<Entry>& entries, size_t start) {
   return end;
 }
 
+// Asks for the rows of the next group while the current one is estimated:
+// in per-unit mode they lie anywhere in the table.
+void PrefetchMembers(const RecordTable& table, const RecordRatios& records, std::span<const Entry> members) {
+  for (const Entry member : members) {
+    const uint32_t row = RowOf(member);
+    __builtin_prefetch(&table.Data1[row]);
+    __builtin_prefetch(&table.Data2[row]);
+    __builtin_prefetch(&records.Ratio[row], 1);
+    __builtin_prefetch(&records.EbRatioMe[row], 1);
+    __builtin_prefetch(&records.EbRatioMle[row], 1);
+  }
+}
+
+// The members' data of one group, gathered next to each other.
+struct Gathered {
+  std::vector<int32_t> Data1;
+  std::vector<double> Data2;
+};
+
+void Gather(const RecordTable& table, std::span<const Entry> members, Gathered& out) {
+  out.Data1.resize(members.size());
+  out.Data2.resize(members.size());
+  for (size_t i = 0; i < members.size(); ++i) {
+    out.Data1[i] = table.Data1[RowOf(members[i])];
+    out.Data2[i] = table.Data2[RowOf(members[i])];
+  }
+}
+
+// Copies member i's ratios to the row `rowOf(i)`.
+template <typename RowOf>
+void ScatterBack(const MemberRatios& members, RowOf rowOf, RecordRatios& records) {
+  for (size_t i = 0; i < members.Ratio.size(); ++i) {
+    const size_t row = rowOf(i);
+    records.Ratio[row] = members.Ratio[i];
+    records.EbRatioMe[row] = members.EbRatioMe[i];
+    records.EbRatioMle[row] = members.EbRatioMle[i];
+  }
+}
+
 }  // namespace
 
 GroupMode ChooseGroupMode(const RecordTable& table) {
-  return table.Size() > 0 && table.Unit[0] == kSingleGroupUnit ? GroupMode::SingleGroup
-                                                                : GroupMode::PerUnit;
+  return table.Size() > 0 && table.Unit[0] == kSingleGroupUnit ? GroupMode::SingleGroup : GroupMode::PerUnit;
 }
 
-void EstimateAllGroups(RecordTable& table, const RunSettings& settings, GroupWorkspace& ws,
-                       OutputFile& log) {
+Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
   const size_t n = table.Size();
-  table.Ratio.assign(n, 0.0);
-  table.EbRatioMe.assign(n, 0.0);
-  table.EbRatioMle.assign(n, 0.0);
-  const GroupMode mode = ChooseGroupMode(table);
+  Estimates estimates;
+  estimates.Mode = ChooseGroupMode(table);
+  RecordRatios& records = estimates.Records;
+  records.Ratio.resize(n);
+  records.EbRatioMe.resize(n);
+  records.EbRatioMle.resize(n);
+  EstimatorScratch scratch;
 
-  if (mode == GroupMode::SingleGroup) {
-    std::vector<Entry> members(n);
-    for (size_t k = 0; k < n; ++k) members[k] = k;
-    EstimateMembers(table, settings, ws, log, mode, kSingleGroupUnit, members.data(), n);
-    return;
+  if (estimates.Mode == GroupMode::SingleGroup) {
+    // Every record in input order: the estimator reads the table's own columns.
+    const GroupEstimate group = EstimateGroup({table.Data1, table.Data2}, fit, scratch);
+    estimates.Units.push_back(kSingleGroupUnit);
+    estimates.Groups.push_back(group.Result);
+    ScatterBack(group.Members, [](size_t i) { return i; }, records);
+    return estimates;
   }
 
   const std::vector<Entry> entries = EntriesByUnit(table.Unit);
+  const std::span<const Entry> all(entries);
+  Gathered gathered;
   for (size_t start = 0, end = n > 0 ? GroupEnd(entries, 0) : 0; start < n;) {
     const size_t next = end < n ? GroupEnd(entries, end) : end;
-    PrefetchMembers(table, entries.data() + end, next - end);
-    const int32_t groupUnit = table.Unit[RowOf(entries[start])];
-    EstimateMembers(table, settings, ws, log, mode, groupUnit, entries.data() + start, end - start);
+    PrefetchMembers(table, records, all.subspan(end, next - end));
+    const std::span<const Entry> members = all.subspan(start, end - start);
+    Gather(table, members, gathered);
+    const GroupEstimate group = EstimateGroup({gathered.Data1, gathered.Data2}, fit, scratch);
+    estimates.Units.push_back(table.Unit[RowOf(members[0])]);
+    estimates.Groups.push_back(group.Result);
+    ScatterBack(group.Members, [&](size_t i) { return RowOf(members[i]); }, records);
     start = end;
     end = next;
   }
+  return estimates;
 }
 
 }  // namespace tarnek

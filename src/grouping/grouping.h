@@ -1,27 +1,46 @@
-// Unit grouping: which records are estimated together, and the scatter-back
-// of every record's results to its own row of the record table.
+// Unit grouping: which records are estimated together, and every record's
+// results back in input order.
 //
 // If the first record's Unit is -1, all records form one group. Otherwise
 // every distinct Unit forms a group of its own; the groups are estimated in
 // ascending (signed) order of Unit, and the members of a group keep their
-// input order. The table stays in input order whatever the grouping.
+// input order. Grouping writes no file: it returns what it found.
 #pragma once
 
-#include "cli/options.h"
+#include <cstdint>
+#include <vector>
+
+#include "core/fit_settings.h"
+#include "core/record_table.h"
 #include "estimation/estimator.h"
-#include "input/data_reader.h"
-#include "report/log_report.h"
 
 namespace tarnek {
+
+enum class GroupMode {
+  SingleGroup,  // one group of all records
+  PerUnit,      // one group per distinct Unit
+};
+
+// Every record's three ratios, in input order; each a value or NoEstimate.
+struct RecordRatios {
+  std::vector<double> Ratio;       // crude ratio Data1/Data2
+  std::vector<double> EbRatioMe;   // EB ratio from the group's moment estimates
+  std::vector<double> EbRatioMle;  // EB ratio from the group's ML estimates
+};
+
+// The results of a run's estimation.
+struct Estimates {
+  GroupMode Mode = GroupMode::PerUnit;
+  std::vector<int32_t> Units;       // per group, in the order estimated: its Unit (-1 in single-group mode)
+  std::vector<GroupResult> Groups;  // per group, in the same order
+  RecordRatios Records;             // per record, in input order
+};
 
 // The grouping mode chosen by the first record. An empty table has no group:
 // per-unit mode with nothing to estimate.
 GroupMode ChooseGroupMode(const RecordTable& table);
 
-// Estimates every group: fills the workspace, runs EstimateGroup, writes the
-// group's block to the log, and copies Ratio, EbRatioMe and EbRatioMle back
-// into the members' rows. The table's three result columns are sized to it.
-void EstimateAllGroups(RecordTable& table, const RunSettings& settings, GroupWorkspace& ws,
-                       OutputFile& log);
+// Forms the groups, estimates each in turn and gathers the results.
+Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit);
 
 }  // namespace tarnek

@@ -1,4 +1,4 @@
-// The data file reader and the record table it fills.
+// The data file reader: fills the record table.
 //
 // A data file is plain text holding records of four white-space-separated
 // numbers: Unit Code Data1 Data2. Lines carry no meaning. Text mode rules
@@ -11,22 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/record_table.h"
+
 namespace tarnek {
-
-// One row per accepted record, in input order; record k (from 1) is row k-1.
-// The columns grow as the file needs: there is no record limit.
-struct RecordTable {
-  std::vector<int32_t> Unit;   // grouping key, -1 or greater
-  std::vector<int32_t> Code;   // record identifier, any value
-  std::vector<int32_t> Data1;  // observed count, 0 or greater
-  std::vector<double> Data2;   // expected count, finite and greater than 0
-  // Filled by grouping from the estimator's results.
-  std::vector<double> Ratio;       // crude ratio Data1/Data2, or NoEstimate
-  std::vector<double> EbRatioMe;   // EB ratio from the moment estimates, or NoEstimate
-  std::vector<double> EbRatioMle;  // EB ratio from the ML estimates, or NoEstimate
-
-  size_t Size() const { return Unit.size(); }
-};
 
 enum class ReadStatus {
   Ok,

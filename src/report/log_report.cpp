@@ -2,7 +2,8 @@
 // the colons differ from line to line and are part of the format.
 #include "report/log_report.h"
 
-#include "cli/options.h"  // the banner
+#include "core/banner.h"
+#include "core/fit_settings.h"  // NoEstimate
 #include "report/number_format.h"
 
 namespace tarnek {
@@ -20,59 +21,62 @@ void AppendValueLine(std::string& out, const char* label, double value) {
   out += "\r\n";
 }
 
+// Blocks are gathered into pieces of about this size before they are written.
+constexpr size_t kPieceSize = size_t{1} << 16;
+
 }  // namespace
 
-OutputStatus OpenLog(OutputFile& log, const std::string& logFileName) {
-  const OutputStatus status = CreateOutput(log, logFileName);
-  if (status != OutputStatus::Ok) return status;
-  std::string banner;
-  banner += kBannerTitle;
-  banner += "\r\n";
-  banner += kBannerNotice;
-  banner += "\r\n\r\n";
-  WriteOutput(log, banner);
-  return OutputStatus::Ok;
-}
-
-void WriteGroupBlock(OutputFile& log, GroupMode mode, const GroupWorkspace& ws, double eps,
-                     int32_t groupUnit) {
-  std::string out;
+void AppendGroupBlock(std::string& out, GroupMode mode, int32_t unit, const GroupResult& group, double eps) {
   if (mode == GroupMode::PerUnit) {
     out += "For unit ";
-    AppendInteger(out, groupUnit);
+    AppendInteger(out, unit);
     out += " ..............................................\r\n";
   }
   out += " Number of regions: ";
-  AppendInteger(out, ws.RegionCount);
+  AppendInteger(out, group.RegionCount);
   out += "\r\n";
-  AppendValueLine(out, " Mean of Ratio : ", ws.MeanRatio);
-  AppendValueLine(out, " Variance of Ratio : ", ws.VarianceRatio);
-  AppendValueLine(out, " Initial value of Alpha : ", ws.InitialAlpha);
-  AppendValueLine(out, " Initial value of Beta  : ", ws.InitialBeta);
-  AppendValueLine(out, " ME of Alpha : ", ws.MeAlpha);
-  AppendValueLine(out, " ME of Beta  : ", ws.MeBeta);
+  AppendValueLine(out, " Mean of Ratio : ", group.MeanRatio);
+  AppendValueLine(out, " Variance of Ratio : ", group.VarianceRatio);
+  AppendValueLine(out, " Initial value of Alpha : ", group.InitialAlpha);
+  AppendValueLine(out, " Initial value of Beta  : ", group.InitialBeta);
+  AppendValueLine(out, " ME of Alpha : ", group.MeAlpha);
+  AppendValueLine(out, " ME of Beta  : ", group.MeBeta);
   // Both MLE lines follow the one test on MleAlpha.
-  if (ws.MleAlpha != NoEstimate) {
+  if (group.MleAlpha != NoEstimate) {
     out += " MLE of Alpha : ";
-    AppendFixed(out, ws.MleAlpha);
+    AppendFixed(out, group.MleAlpha);
     out += "\r\n MLE of Beta  : ";
-    AppendFixed(out, ws.MleBeta);
+    AppendFixed(out, group.MleBeta);
     out += "\r\n";
   } else {
     out += " MLE of Alpha : *** \r\n MLE of Beta  : *** \r\n";
   }
   out += " Error of convergence : {";
-  AppendFixed(out, ws.ErrorAlpha);
+  AppendFixed(out, group.ErrorAlpha);
   out += ", ";
-  AppendFixed(out, ws.ErrorBeta);
+  AppendFixed(out, group.ErrorBeta);
   out += "}   (EPS: ";
   AppendFixed(out, eps);
   out += ")\r\n Iteration for convergence : ";
-  AppendInteger(out, ws.Iterations);
+  AppendInteger(out, group.Iterations);
   out += mode == GroupMode::PerUnit ? "\r\n\r\n" : "\r\n";
-  WriteOutput(log, out);
 }
 
-OutputStatus CloseLog(OutputFile& log) { return FinishOutput(log); }
+void WriteLog(OutputFile& log, const Estimates& estimates, double eps) {
+  std::string piece;
+  piece.reserve(kPieceSize + 1024);
+  piece += kBannerTitle;
+  piece += "\r\n";
+  piece += kBannerNotice;
+  piece += "\r\n\r\n";
+  for (size_t g = 0; g < estimates.Groups.size(); ++g) {
+    AppendGroupBlock(piece, estimates.Mode, estimates.Units[g], estimates.Groups[g], eps);
+    if (piece.size() >= kPieceSize) {
+      WriteOutput(log, piece);
+      piece.clear();
+    }
+  }
+  WriteOutput(log, piece);
+}
 
 }  // namespace tarnek

@@ -5,7 +5,7 @@
 #include <cstring>  // std::memcpy
 #include <string_view>
 
-#include "estimation/estimator.h"  // NoEstimate
+#include "core/fit_settings.h"  // NoEstimate
 
 namespace tarnek {
 
@@ -26,7 +26,7 @@ char* WritePercent(char* p, double ratio) {
 
 }  // namespace
 
-char* WriteResultLine(char* p, const RecordTable& table, size_t row) {
+char* WriteResultLine(char* p, const RecordTable& table, const RecordRatios& ratios, size_t row) {
   p = WriteInteger(p, table.Unit[row]);
   *p++ = '\t';
   p = WriteInteger(p, table.Code[row]);
@@ -35,36 +35,30 @@ char* WriteResultLine(char* p, const RecordTable& table, size_t row) {
   *p++ = '\t';
   p = WriteFixed(p, table.Data2[row]);
   *p++ = '\t';
-  p = WritePercent(p, table.Ratio[row]);
+  p = WritePercent(p, ratios.Ratio[row]);
   *p++ = '\t';
-  p = WritePercent(p, table.EbRatioMe[row]);
+  p = WritePercent(p, ratios.EbRatioMe[row]);
   *p++ = '\t';
-  p = WritePercent(p, table.EbRatioMle[row]);
+  p = WritePercent(p, ratios.EbRatioMle[row]);
   *p++ = '\r';
   *p++ = '\n';
   return p;
 }
 
-OutputStatus WriteResultTable(OutputFile& out, const std::string& outFileName,
-                              const RecordTable& table) {
-  const OutputStatus status = CreateOutput(out, outFileName);
-  if (status != OutputStatus::Ok) return status;
+void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios) {
   WriteOutput(out, kResultHeader);
   // Lines are formatted straight into a block that goes out whole.
   std::string block(kBlockSize + kMaxResultLineLength, '\0');
   char* const begin = block.data();
   char* p = begin;
   for (size_t row = 0; row < table.Size(); ++row) {
-    p = WriteResultLine(p, table, row);
+    p = WriteResultLine(p, table, ratios, row);
     if (static_cast<size_t>(p - begin) >= kBlockSize) {
       WriteOutput(out, std::string_view(begin, static_cast<size_t>(p - begin)));
       p = begin;
     }
   }
   WriteOutput(out, std::string_view(begin, static_cast<size_t>(p - begin)));
-  return OutputStatus::Ok;
 }
-
-OutputStatus CloseResultTable(OutputFile& out) { return FinishOutput(out); }
 
 }  // namespace tarnek

@@ -2,9 +2,10 @@
 // per record in input order. Every line ends with CR LF.
 #pragma once
 
-#include <string>
+#include <cstddef>
 
-#include "input/data_reader.h"
+#include "core/record_table.h"
+#include "grouping/grouping.h"
 #include "report/number_format.h"
 #include "report/output_file.h"
 
@@ -14,20 +15,15 @@ namespace tarnek {
 inline constexpr const char* kResultHeader =
     "Unit\tCode\tData1\tData2\t\tRatio(%)\tEB-Ratio(ME)(%)\tEB-Ratio(MLE)(%)\r\n";
 
-// Creates the result table and writes the header and every record:
-// Unit, Code, Data1, Data2, then 100 times Ratio, EbRatioMe and EbRatioMle.
-// A NoEstimate ratio, or one whose percent value is beyond the double
-// range, prints as "***".
-OutputStatus WriteResultTable(OutputFile& out, const std::string& outFileName,
-                              const RecordTable& table);
+// Writes the header and every record: Unit, Code, Data1, Data2, then 100
+// times Ratio, EbRatioMe and EbRatioMle. A NoEstimate ratio, or one whose
+// percent value is beyond the double range, prints as "***".
+void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios);
 
 // Room that one record's line may need.
 inline constexpr size_t kMaxResultLineLength = 3 * (kMaxIntegerLength + 1) + 4 * (kMaxFixedLength + 1) + 1;
 
 // Writes one record's line at `p` and returns its end.
-char* WriteResultLine(char* p, const RecordTable& table, size_t row);
-
-// Flushes and closes the table. Returns CannotWrite when anything failed.
-OutputStatus CloseResultTable(OutputFile& out);
+char* WriteResultLine(char* p, const RecordTable& table, const RecordRatios& ratios, size_t row);
 
 }  // namespace tarnek

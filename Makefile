@@ -1,5 +1,6 @@
-# Front door over CMake: `make run` builds and runs tarnek on the bundled sample,
-# `make test` builds and runs every test.
+# Front door over CMake: `make run` builds tarnek and runs it on the bundled
+# sample, `make test` builds and runs every test. Both first make sure the
+# Debian packages they need are there (tools/debian-packages).
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -7,9 +8,11 @@ JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
 all: build
 
+# The program alone: no tests, so GoogleTest is not needed.
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j $(JOBS)
+	tools/ensure-packages build
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTARNEK_TESTS=OFF -DTARNEK_BENCH=OFF
+	cmake --build $(BUILD) -j $(JOBS) --target tarnek
 
 run: build
 	mkdir -p out
@@ -17,10 +20,14 @@ run: build
 	@echo; echo "== out/sample-result.log"; cat out/sample-result.log
 	@echo; echo "== out/sample-result.txt (first lines)"; head -n 6 out/sample-result.txt
 
-test: build
+test:
+	tools/ensure-packages build test
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTARNEK_TESTS=ON -DTARNEK_BENCH=OFF
+	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 bench:
+	tools/ensure-packages build
 	bench/run
 
 clean:

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -19,10 +20,11 @@
 using namespace tarnek;
 
 TEST(OptionsTest, CommandLineTable) {
-  constexpr ParseStatus Ok = ParseStatus::Ok, Error = ParseStatus::OptionError, Usage = ParseStatus::Usage;
+  constexpr ParseStatus Ok = ParseStatus::Ok, Error = ParseStatus::OptionError, Usage = ParseStatus::Usage,
+                        Bad = ParseStatus::BadValue;
   const struct {  // the settings expected when the status is Ok
     const char* note; std::vector<std::string> args; ParseStatus status;
-    int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0;
+    int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false;
   } cases[] = {
       {"two names: every default", {"d", "o"}, Ok},
       {"a later option overrides", {"d", "o", "-L5", "-L10"}, Ok, 10},
@@ -40,13 +42,19 @@ TEST(OptionsTest, CommandLineTable) {
       {"the third position always is", {"-T", "data.txt", "out.txt"}, Error},
       {"no argument: usage", {}, Usage},
       {"one argument: usage", {"-L5"}, Usage},
+      {"a long switch mixes with the letters", {"d", "o", "-L5", "--sync", "-t"}, Ok, 5, 1e-5, -1, -1, 1, true},
+      {"a switch takes no value", {"d", "o", "--sync=yes"}, Bad},
+      {"even an empty one", {"d", "o", "--sync="}, Bad},
+      {"long names are exact: no other case", {"d", "o", "--SYNC"}, Error},
+      {"no prefixes", {"d", "o", "--syn"}, Error},
+      {"an unknown long option is an option error", {"d", "o", "--no-such-option=1"}, Error},
   };
   for (const auto& c : cases) {
     RunSettings s;
-    ASSERT_EQ(ParseCommandLine(c.args, s), c.status) << c.note;
+    ASSERT_EQ(ParseCommandLine(c.args, s).Status, c.status) << c.note;
     if (c.status != Ok) continue;
-    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing),
-              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing)) << c.note;
+    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing, s.Sync),
+              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync)) << c.note;
   }
 }
 
@@ -97,6 +105,33 @@ TEST(DecimalTest, ScanTable) {
     const auto [has, value, end, fits] = c.real ? std::tuple(r.HasDigits, r.Value, r.End, true) : std::tuple(i.HasDigits, double(i.Value), i.End, i.Fits);
     EXPECT_EQ(std::tuple(has, value, has ? end - p : 0, fits),
               std::tuple(c.used > 0, c.value, c.used, c.real || std::strtod(c.text.c_str(), nullptr) == c.value)) << c.text;
+  }
+}
+
+// Long options' values: the whole text is one plain decimal, or nothing.
+TEST(DecimalTest, WholeValues) {
+  const struct { std::string text; std::optional<double> real; std::optional<int32_t> integer; } cases[] = {
+      {"0.95", 0.95, std::nullopt},
+      {"+2", 2, 2},
+      {"-7", -7, -7},
+      {"1e-3", 0.001, std::nullopt},
+      {".5", 0.5, std::nullopt},
+      {"", std::nullopt, std::nullopt},          // nothing
+      {" 1", std::nullopt, std::nullopt},        // no blanks around
+      {"1 ", std::nullopt, std::nullopt},
+      {"1x", std::nullopt, std::nullopt},        // nothing after it
+      {"1e", std::nullopt, std::nullopt},        // a dangling exponent
+      {"1e+", std::nullopt, std::nullopt},
+      {"0x10", std::nullopt, std::nullopt},      // no hex
+      {"inf", std::nullopt, std::nullopt},       // no words
+      {"nan", std::nullopt, std::nullopt},
+      {"1e999", std::nullopt, std::nullopt},     // finite only
+      {"2147483647", 2147483647.0, 2147483647},
+      {"2147483648", 2147483648.0, std::nullopt},  // beyond 32 bits
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ReadWholeReal(c.text), c.real) << c.text;
+    EXPECT_EQ(ReadWholeInteger(c.text), c.integer) << c.text;
   }
 }
 

@@ -50,15 +50,56 @@ bool ApplyOption(std::string_view argument, RunSettings& settings) {
   return true;
 }
 
-ParseStatus ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings) {
-  if (arguments.size() < 2) return ParseStatus::Usage;
+const std::vector<LongOption> kLongOptions = {
+    {"--sync", "no value", false,
+     [](std::string_view, RunSettings& s) {
+       s.Sync = true;
+       return true;
+     }},
+};
+
+namespace {
+
+// Applies a long option. Returns false when none has the argument's name;
+// sets `result` to BadValue when its value is not accepted.
+bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResult& result) {
+  const size_t equals = argument.find('=');
+  const std::string_view name = argument.substr(0, equals);
+  const bool hasValue = equals != std::string_view::npos;
+  const std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
+  for (const LongOption& option : kLongOptions) {
+    if (option.Name != name) continue;
+    if (hasValue != option.TakesValue || !option.Apply(value, settings)) {
+      result.Status = ParseStatus::BadValue;
+      result.Option = option.Name;
+      result.Accepts = option.Accepts;
+      result.Value = value;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings) {
+  ParseResult result;
+  if (arguments.size() < 2) {
+    result.Status = ParseStatus::Usage;
+    return result;
+  }
   settings = RunSettings{};
   for (size_t i = 2; i < arguments.size(); ++i) {
-    if (!ApplyOption(arguments[i], settings)) return ParseStatus::OptionError;
+    const std::string& argument = arguments[i];
+    if (ApplyOption(argument, settings)) continue;
+    if (!argument.starts_with("--") || !ApplyLongOption(argument, settings, result)) {
+      result.Status = ParseStatus::OptionError;
+    }
+    if (result.Status != ParseStatus::Ok) return result;
   }
   settings.DataFileName = arguments[0];
   settings.OutFileName = arguments[1];
-  return ParseStatus::Ok;
+  return result;
 }
 
 }  // namespace tarnek

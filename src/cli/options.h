@@ -16,25 +16,49 @@ struct RunSettings {
   std::string OutFileName;   // second argument, unchanged
   FitSettings Fit;           // "-E", "-L", "-A", "-B"
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
+  bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
 };
 
 // The fourteen-line usage text, lines ending in "\n".
 extern const std::string_view kUsageText;
 
-// Applies one option argument to `settings`. Returns false when the argument
-// matches no option. Letter case of the option letter is ignored; values
-// never fail to read.
+// Applies one option argument of the classic form ("-T", "-L", "-E", "-A",
+// "-B") to `settings`. Returns false when the argument is none of them.
+// Letter case of the option letter is ignored; values never fail to read.
 bool ApplyOption(std::string_view argument, RunSettings& settings);
+
+// A long option: "--name=value", or "--name" alone when it takes no value.
+// Its value is strict: one that does not read, or lies outside what the
+// option accepts, ends the parse with a message that says what it accepts.
+struct LongOption {
+  std::string_view Name;     // with the leading "--"
+  std::string_view Accepts;  // what the value may be, as the message says it; "no value" for a switch
+  bool TakesValue;
+  bool (*Apply)(std::string_view value, RunSettings& settings);  // false: the value is not accepted
+};
+
+// Every long option, in the order the usage of the README lists them.
+extern const std::vector<LongOption> kLongOptions;
 
 enum class ParseStatus {
   Ok,
   Usage,        // fewer than two arguments: show the usage text
   OptionError,  // an argument from the third on matches no option
+  BadValue,     // a long option's value is not accepted
+};
+
+struct ParseResult {
+  ParseStatus Status = ParseStatus::Ok;
+  // BadValue: the option, what it accepts, and the value given ("" when none).
+  std::string Option;
+  std::string Accepts;
+  std::string Value;
 };
 
 // Parses the arguments after the command name: the data file name, the
 // output file name, then options applied in order (a later one overrides an
-// earlier one). Stops at the first unrecognised option.
-ParseStatus ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);
+// earlier one). Stops at the first option that is not recognised or whose
+// value is not accepted.
+ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);
 
 }  // namespace tarnek

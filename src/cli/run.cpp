@@ -32,7 +32,8 @@ enum class Failure {
   CannotReadData,
   OutOfRange,  // a record holds a value out of range
   NotARecord,  // text that does not read as a record
-  SameFile,    // two of the run's files are one file
+  BadOptionValue,  // a long option's value is not accepted
+  SameFile,        // two of the run's files are one file
   CannotCreate,
   CannotWrite,
   OutOfMemory,
@@ -51,6 +52,7 @@ constexpr FailureReport kFailureReports[] = {
     {Failure::CannotReadData, "\n ERROR! Can't read {} file \n\n", kExitFailure},
     {Failure::OutOfRange, "\n Error!! Wrong data found (in code-{})\n", kExitFailure},
     {Failure::NotARecord, "\n Error!! Wrong data found (around code-{})\n", kExitBadData},
+    {Failure::BadOptionValue, "\n ERROR! Option {} takes {}, not \"{}\" \n\n", kExitFailure},
     {Failure::SameFile, "\n ERROR! {} and {} are the same file \n\n", kExitFailure},
     {Failure::CannotCreate, "\n ERROR! Can't create {} file \n\n", kExitFailure},
     {Failure::CannotWrite, "\n ERROR! Can't write {} file \n\n", kExitFailure},
@@ -105,6 +107,16 @@ void PrintFileNames(std::FILE* console, const RunSettings& settings, const std::
   PrintLine(console, " DataFileName: ", settings.DataFileName + "\n");
   PrintLine(console, " OutFileName : ", settings.OutFileName + "\n");
   PrintLine(console, " LogFileName : ", logFileName + "\n");
+}
+
+// The usage text and "Option Error!" end the run with exit code 0; a value
+// that a long option does not accept is a failure.
+int ReportParse(std::FILE* console, const ParseResult& parse) {
+  if (parse.Status == ParseStatus::BadValue) {
+    return Report(console, RunFailure{Failure::BadOptionValue, {parse.Option, parse.Accepts, parse.Value}});
+  }
+  PrintLine(console, parse.Status == ParseStatus::Usage ? kUsageText : "Option Error!\n", "");
+  return kExitOk;
 }
 
 // ---------------------------------------------------------------------------
@@ -180,13 +192,16 @@ std::optional<RunFailure> Produce(OutputFile& file, const RunOutput& output, con
 }
 
 // Closes every output in order, then lets all take their names at once.
-std::optional<RunFailure> Commit(std::vector<OutputFile>& files) {
+// With `sync`, the files and then their new names reach stable storage.
+std::optional<RunFailure> Commit(std::vector<OutputFile>& files, bool sync) {
   std::vector<OutputFile*> all;
   for (OutputFile& file : files) {
-    if (FinishOutput(file) != OutputStatus::Ok) return RunFailure{Failure::CannotWrite, {file.Name}};
+    if (FinishOutput(file, sync) != OutputStatus::Ok) return RunFailure{Failure::CannotWrite, {file.Name}};
     all.push_back(&file);
   }
-  if (const OutputFile* failed = CommitOutputs(all.data(), static_cast<int>(all.size()))) {
+  const int count = static_cast<int>(all.size());
+  if (const OutputFile* failed = CommitOutputs(all.data(), count)) return RunFailure{Failure::CannotWrite, {failed->Name}};
+  if (const OutputFile* failed = sync ? SyncDirectories(all.data(), count) : nullptr) {
     return RunFailure{Failure::CannotWrite, {failed->Name}};
   }
   return std::nullopt;
@@ -198,9 +213,8 @@ std::optional<RunFailure> Commit(std::vector<OutputFile>& files) {
 int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   PrintBanner(console);
   RunSettings settings;
-  if (const ParseStatus status = ParseCommandLine(arguments, settings); status != ParseStatus::Ok) {
-    PrintLine(console, status == ParseStatus::Usage ? kUsageText : "Option Error!\n", "");
-    return kExitOk;
+  if (const ParseResult parse = ParseCommandLine(arguments, settings); parse.Status != ParseStatus::Ok) {
+    return ReportParse(console, parse);
   }
   const std::string logFileName = DeriveLogFileName(settings.OutFileName);
   PrintFileNames(console, settings, logFileName);
@@ -221,7 +235,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   for (size_t i = 1; i < outputs.size(); ++i) {
     if (const auto failure = Produce(files[i], outputs[i], data)) return Report(console, *failure);
   }
-  if (const auto failure = Commit(files)) return Report(console, *failure);
+  if (const auto failure = Commit(files, settings.Sync)) return Report(console, *failure);
   std::fflush(console);
   return kExitOk;
 }

@@ -3,6 +3,7 @@
 #include "input/decimal.h"
 
 #include <charconv>  // std::from_chars
+#include <cmath>     // std::isfinite
 #include <cstdlib>   // std::strtod, for the rare out-of-range case
 #include <limits>
 #include <string>
@@ -104,6 +105,23 @@ double ReadRealValue(std::string_view text) {
   const char* last = text.data() + text.size();
   ScannedReal scanned = ScanReal(SkipFieldSpace(text.data(), last), last);
   return scanned.HasDigits ? scanned.Value : 0.0;
+}
+
+std::optional<int32_t> ReadWholeInteger(std::string_view text) {
+  const char* last = text.data() + text.size();
+  const ScannedInteger scanned = ScanInteger(text.data(), last);
+  if (!scanned.HasDigits || !scanned.Fits || scanned.End != last) return std::nullopt;
+  return scanned.Value;
+}
+
+std::optional<double> ReadWholeReal(std::string_view text) {
+  const char* last = text.data() + text.size();
+  const ScannedReal scanned = ScanReal(text.data(), last);
+  // A dangling exponent ("1e") is consumed by the scan but is no number.
+  if (!scanned.HasDigits || scanned.End != last || !std::isfinite(scanned.Value)) return std::nullopt;
+  const char back = text.back();
+  if (back == 'e' || back == 'E' || back == '+' || back == '-') return std::nullopt;
+  return scanned.Value;
 }
 
 }  // namespace tarnek

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace tarnek {
@@ -48,5 +49,11 @@ ScannedReal ScanReal(const char* p, const char* last);
 // Integers beyond the 32-bit range saturate at the nearest limit.
 int32_t ReadIntegerValue(std::string_view text);
 double ReadRealValue(std::string_view text);
+
+// The values of long options are strict: the whole text must be one plain
+// decimal number, with nothing before or after it. An integer must fit 32
+// bits; a real must be finite.
+std::optional<int32_t> ReadWholeInteger(std::string_view text);
+std::optional<double> ReadWholeReal(std::string_view text);
 
 }  // namespace tarnek

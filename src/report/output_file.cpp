@@ -3,6 +3,7 @@
 // rename(2) that can be undone until every file has landed.
 #include "report/output_file.h"
 
+#include <algorithm>  // std::find
 #include <cerrno>
 #include <climits>  // PATH_MAX
 #include <csignal>
@@ -189,9 +190,10 @@ void WriteOutput(OutputFile& file, std::string_view bytes) {
   if (file.Buffer.size() >= kBlockSize) FlushBuffer(file);
 }
 
-OutputStatus FinishOutput(OutputFile& file) {
+OutputStatus FinishOutput(OutputFile& file, bool sync) {
   if (file.Fd >= 0) {
     FlushBuffer(file);
+    if (sync && !file.TempName.empty() && !file.Failed && fsync(file.Fd) != 0) file.Failed = true;
     if (close(file.Fd) != 0) file.Failed = true;
     file.Fd = -1;
   }
@@ -257,6 +259,20 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
   }
   RestoreInterruptions(previous);
   return failed;
+}
+
+const OutputFile* SyncDirectories(OutputFile* const* files, int count) {
+  std::vector<std::string> synced;
+  for (int i = 0; i < count; ++i) {
+    std::string directory = DirectoryOf(files[i]->Target);
+    if (std::find(synced.begin(), synced.end(), directory) != synced.end()) continue;
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    if (!ok) return files[i];
+    synced.push_back(std::move(directory));
+  }
+  return nullptr;
 }
 
 void DiscardOutput(OutputFile& file) {

@@ -39,15 +39,21 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name);
 // remembered in `Failed` and reported by FinishOutput.
 void WriteOutput(OutputFile& file, std::string_view bytes);
 
-// Writes what is buffered and closes the file. Returns CannotWrite when any
-// write, the flush or the close failed.
-OutputStatus FinishOutput(OutputFile& file);
+// Writes what is buffered and closes the file; with `sync`, a file that will
+// be renamed into place is first written to stable storage (fsync). Returns
+// CannotWrite when any write, the flush, the sync or the close failed.
+OutputStatus FinishOutput(OutputFile& file, bool sync = false);
 
 // Puts the finished temporary files in place of their targets, in the order
 // given. If one cannot take its place, those already placed are put back and
 // it is returned; otherwise nullptr. Old contents are removed only when all
 // have landed.
 const OutputFile* CommitOutputs(OutputFile* const* files, int count);
+
+// Makes the names given by CommitOutputs durable: writes each target's
+// directory to stable storage (fsync). Returns the first file whose
+// directory could not be synced, or nullptr.
+const OutputFile* SyncDirectories(OutputFile* const* files, int count);
 
 // Closes the file if open and removes its temporary file; the target is
 // left as it was. Safe to call more than once.

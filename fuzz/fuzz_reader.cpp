@@ -137,7 +137,7 @@ void CheckEstimation(const tarnek::RecordTable& table) {
   // The log shows every value as a number or "***", never an infinity or a NaN.
   std::string log;
   for (size_t g = 0; g < estimates.Groups.size(); ++g) {
-    AppendGroupBlock(log, estimates.Mode, estimates.Units[g], estimates.Groups[g], settings.Eps);
+    AppendGroupBlock(log, table, estimates.Mode, estimates.Units[g], estimates.Groups[g], settings.Eps);
   }
   CHECK(log.find("INF") == std::string::npos);
   CHECK(log.find("NAN") == std::string::npos);

@@ -155,7 +155,9 @@ struct RunOutput {
   void (*Write)(OutputFile& file, const RunData& data);
 };
 
-void WriteLogFile(OutputFile& file, const RunData& data) { WriteLog(file, data.Results, data.Settings.Fit.Eps); }
+void WriteLogFile(OutputFile& file, const RunData& data) {
+  WriteLog(file, data.Table, data.Results, data.Settings.Fit.Eps);
+}
 
 void WriteTableFile(OutputFile& file, const RunData& data) {
   WriteResultTable(file, data.Table, data.Results.Records);

@@ -4,6 +4,7 @@
 
 #include "core/banner.h"
 #include "core/fit_settings.h"  // NoEstimate
+#include "report/labels.h"
 #include "report/number_format.h"
 
 namespace tarnek {
@@ -26,10 +27,11 @@ constexpr size_t kPieceSize = size_t{1} << 16;
 
 }  // namespace
 
-void AppendGroupBlock(std::string& out, GroupMode mode, int32_t unit, const GroupResult& group, double eps) {
+void AppendGroupBlock(std::string& out, const RecordTable& table, GroupMode mode, int32_t unit,
+                      const GroupResult& group, double eps) {
   if (mode == GroupMode::PerUnit) {
     out += "For unit ";
-    AppendInteger(out, unit);
+    AppendUnit(out, table, unit);
     out += " ..............................................\r\n";
   }
   out += " Number of regions: ";
@@ -62,7 +64,7 @@ void AppendGroupBlock(std::string& out, GroupMode mode, int32_t unit, const Grou
   out += mode == GroupMode::PerUnit ? "\r\n\r\n" : "\r\n";
 }
 
-void WriteLog(OutputFile& log, const Estimates& estimates, double eps) {
+void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps) {
   std::string piece;
   piece.reserve(kPieceSize + 1024);
   piece += kBannerTitle;
@@ -70,7 +72,7 @@ void WriteLog(OutputFile& log, const Estimates& estimates, double eps) {
   piece += kBannerNotice;
   piece += "\r\n\r\n";
   for (size_t g = 0; g < estimates.Groups.size(); ++g) {
-    AppendGroupBlock(piece, estimates.Mode, estimates.Units[g], estimates.Groups[g], eps);
+    AppendGroupBlock(piece, table, estimates.Mode, estimates.Units[g], estimates.Groups[g], eps);
     if (piece.size() >= kPieceSize) {
       WriteOutput(log, piece);
       piece.clear();

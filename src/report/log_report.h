@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/record_table.h"
 #include "estimation/estimator.h"
 #include "grouping/grouping.h"
 #include "report/output_file.h"
@@ -13,10 +14,11 @@
 namespace tarnek {
 
 // Appends one group's block to `out`. In per-unit mode the block opens with
-// a heading line naming `unit` and ends with an empty line.
-void AppendGroupBlock(std::string& out, GroupMode mode, int32_t unit, const GroupResult& group, double eps);
+// a heading line naming `unit` (a Unit of `table`) and ends with an empty line.
+void AppendGroupBlock(std::string& out, const RecordTable& table, GroupMode mode, int32_t unit,
+                      const GroupResult& group, double eps);
 
 // Writes the whole log: the banner's three lines, then every group's block.
-void WriteLog(OutputFile& log, const Estimates& estimates, double eps);
+void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps);
 
 }  // namespace tarnek

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/fit_settings.h"  // NoEstimate
+#include "report/labels.h"
 
 namespace tarnek {
 
@@ -27,9 +28,9 @@ char* WritePercent(char* p, double ratio) {
 }  // namespace
 
 char* WriteResultLine(char* p, const RecordTable& table, const RecordRatios& ratios, size_t row) {
-  p = WriteInteger(p, table.Unit[row]);
+  p = WriteUnit(p, table, table.Unit[row]);
   *p++ = '\t';
-  p = WriteInteger(p, table.Code[row]);
+  p = WriteCode(p, table, row);
   *p++ = '\t';
   p = WriteInteger(p, table.Data1[row]);
   *p++ = '\t';

@@ -17,10 +17,11 @@
 // After them, what cannot be fixed bytes: the times of -T, a write that fails
 // at the file-size limit, a run interrupted by SIGTERM, inputs too large to
 // keep, and the bundled sample.
+#include <fcntl.h>         // open
 #include <signal.h>        // kill, signal, SIGTERM, SIGXFSZ
 #include <sys/resource.h>  // setrlimit, RLIMIT_FSIZE
 #include <sys/wait.h>      // waitpid
-#include <unistd.h>        // fork, execv, dup2, chdir, alarm, usleep
+#include <unistd.h>        // fork, execv, dup2, pipe, close, chdir, alarm, usleep
 
 #include <algorithm>
 #include <chrono>
@@ -45,14 +46,28 @@ using namespace std::chrono_literals;
 
 const fs::path kGolden = fs::path(TARNEK_SOURCE_DIR) / "tests" / "golden";
 
+// Where the run's standard output goes. Only File is read back.
+enum class Console {
+  File,        // a temporary file
+  Closed,      // descriptor 1 closed
+  AllClosed,   // descriptors 0, 1 and 2 closed
+  BrokenPipe,  // a pipe whose reader has gone, SIGPIPE at its default
+  Full,        // /dev/full: every write fails
+};
+
+// How the built tarnek is started; the defaults give a plain run.
+struct Launch {
+  rlim_t fileSizeLimit = 0;                 // above 0: caps every file it writes (RLIMIT_FSIZE, SIGXFSZ ignored so that the write fails instead)
+  std::function<void(pid_t)> whileRunning = nullptr;  // gets its process id while it runs
+  uid_t user = 0;                           // above 0: runs under that user and group id
+  int ignoredSignal = 0;                    // above 0: starts with that signal ignored, as nohup does SIGHUP
+  Console console = Console::File;
+};
+
 // Runs the built tarnek with `args` in `dir` and returns its exit code (128 +
-// the signal number when a signal ended it) and its console text. A
-// `fileSizeLimit` above 0 caps every file it writes (RLIMIT_FSIZE, SIGXFSZ
-// ignored so that the write fails instead); `whileRunning` gets its process id
-// while it runs; a `user` above 0 runs it under that user and group id. A run
-// that hangs is ended by SIGALRM after a minute.
-std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string> args, rlim_t fileSizeLimit = 0,
-                                   const std::function<void(pid_t)>& whileRunning = nullptr, uid_t user = 0) {
+// the signal number when a signal ended it, never with a core file) and its
+// console text. A run that hangs is ended by SIGALRM after a minute.
+std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string> args, const Launch& launch = {}) {
   std::vector<char*> argv{const_cast<char*>(TARNEK_BINARY)};
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -61,15 +76,29 @@ std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string>
   const int consoleFd = fileno(console);
   const pid_t pid = fork();
   if (pid == 0) {  // only async-signal-safe calls from here on
-    dup2(consoleFd, STDOUT_FILENO);
+    int pipeFds[2];
+    switch (launch.console) {
+      case Console::File: dup2(consoleFd, STDOUT_FILENO); break;
+      case Console::Closed: close(STDOUT_FILENO); break;
+      case Console::AllClosed: for (int fd : {0, 1, 2}) close(fd); break;
+      case Console::BrokenPipe:
+        if (pipe(pipeFds) != 0 || signal(SIGPIPE, SIG_DFL) == SIG_ERR) _exit(126);
+        close(pipeFds[0]);
+        dup2(pipeFds[1], STDOUT_FILENO);
+        break;
+      case Console::Full: dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); break;
+    }
     alarm(60);
-    const rlimit limit{fileSizeLimit, fileSizeLimit};
-    if (fileSizeLimit > 0 && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)) _exit(126);
-    if (user > 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(126);
+    const rlimit noCore{0, 0};
+    const rlimit limit{launch.fileSizeLimit, launch.fileSizeLimit};
+    if (setrlimit(RLIMIT_CORE, &noCore) != 0) _exit(126);
+    if (launch.fileSizeLimit > 0 && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)) _exit(126);
+    if (launch.ignoredSignal > 0 && signal(launch.ignoredSignal, SIG_IGN) == SIG_ERR) _exit(126);
+    if (launch.user > 0 && (setgid(launch.user) != 0 || setuid(launch.user) != 0)) _exit(126);
     if (chdir(dir.c_str()) == 0) execv(argv[0], argv.data());
     _exit(127);
   }
-  if (whileRunning) whileRunning(pid);
+  if (launch.whileRunning) launch.whileRunning(pid);
   int status = 0;
   waitpid(pid, &status, 0);
   std::string text;
@@ -129,9 +158,9 @@ struct Scratch {
 // Runs tarnek in a directory holding `before`, checks its exit code and the
 // directory's content afterwards, and returns its console text.
 std::string ExpectRun(const Tree& before, const std::vector<std::string>& args, int exitCode, const Tree& after,
-                      rlim_t fileSizeLimit = 0) {
+                      const Launch& launch = {}) {
   Scratch scratch(before);
-  const auto [gotExitCode, console] = Tarnek(scratch.path, args, fileSizeLimit);
+  const auto [gotExitCode, console] = Tarnek(scratch.path, args, launch);
   EXPECT_EQ(gotExitCode, exitCode);
   ExpectTree(scratch.path, after);
   return console;
@@ -214,7 +243,7 @@ TEST(GeneratedInput, WriteFailuresAndHugeInputs) {
     const Tree before{{"data.txt", c.data}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
     Tree after = c.golden ? Snapshot(kGolden / c.golden / "after") : before;
     after["data.txt"] = c.data;
-    EXPECT_EQ(ExpectRun(before, kArgs, c.exitCode, after, c.fileSizeLimit), kNames + c.message);
+    EXPECT_EQ(ExpectRun(before, kArgs, c.exitCode, after, {.fileSizeLimit = c.fileSizeLimit}), kNames + c.message);
   }
 }
 
@@ -231,11 +260,11 @@ TEST(Interrupted, SigtermRemovesTemporariesAndKeepsEarlierFiles) {
                        [](const auto& e) { return e.path().filename().string().starts_with(".tarnek-"); });
   };
   bool caught = false;
-  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, 0, [&](pid_t pid) {
+  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, {.whileRunning = [&](pid_t pid) {
     const auto giveUp = std::chrono::steady_clock::now() + 20s;
     while (!(caught = hasTemporary()) && std::chrono::steady_clock::now() < giveUp) usleep(200);
     kill(pid, SIGTERM);  // still our unreaped child, even if it has ended
-  });
+  }});
   if (exitCode == 128 + SIGTERM) {
     ExpectTree(scratch.path, before);
   } else {
@@ -256,7 +285,7 @@ TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {
   fs::permissions(scratch.path, fs::perms::all | fs::perms::sticky_bit);
   fs::permissions(scratch.path / "out.txt", fs::perms::all & ~fs::perms::others_exec & ~fs::perms::group_exec & ~fs::perms::owner_exec);
   ASSERT_EQ(chown((scratch.path / "out.log").c_str(), nobody, nobody), 0);
-  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, 0, nullptr, nobody);
+  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, {.user = nobody});
   EXPECT_EQ(exitCode, 1);
   EXPECT_EQ(console, kNames + "\n ERROR! Can't write out.txt file \n\n");
   ExpectTree(scratch.path, before);

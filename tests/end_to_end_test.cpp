@@ -213,6 +213,27 @@ TEST(Timing, StartAndEndLinesBracketTheEstimationAndNeverReachTheFiles) {
   EXPECT_TRUE(matched) << console;
 }
 
+TEST(Console, AConsoleThatCannotBeWrittenStopsNothing) {
+  // The console is a report, the files are the product: whatever becomes of
+  // the console, the run writes the files of worked6 and ends with 0. With -T
+  // the " end:" line is printed while the log is open.
+  const fs::path worked = kGolden / "worked6";
+  const struct {
+    Console console;
+    const char* note;
+  } cases[] = {
+      {Console::Closed, "the log's temporary gets descriptor 1 and the console's lines with it"},
+      {Console::AllClosed, "0 and 2 as well: the data and the outputs would take 0 and 1"},
+      {Console::BrokenPipe, "the reader has gone: SIGPIPE ends the run"},
+      {Console::Full, "every console write fails"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    ExpectRun(Snapshot(worked / "before"), {"data.txt", "out.txt", "-T"}, 0, Snapshot(worked / "after"),
+              {.console = c.console});
+  }
+}
+
 TEST(GeneratedInput, WriteFailuresAndHugeInputs) {
   // Every run starts beside earlier out.txt and out.log, which a failing run
   // must leave as they were, with no temporary left beside them. A run slower

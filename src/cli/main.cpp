@@ -1,11 +1,34 @@
 // tarnek: Empirical Bayes smoothed ratios under the Poisson-Gamma model.
+#include <csignal>  // std::signal, SIGPIPE
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>   // open, fcntl
+#include <unistd.h>  // STDIN_FILENO, STDERR_FILENO
+
 #include "cli/run.h"
 
+namespace {
+
+// Gives each of descriptors 0, 1 and 2 that is closed to /dev/null (or,
+// where there is none, to the root directory, which no write reaches), so
+// that no file the run opens takes its number and receives console text.
+void OccupyStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    // open returns the lowest free descriptor: this one.
+    if (open("/dev/null", O_RDWR) < 0) open("/", O_RDONLY | O_DIRECTORY);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  OccupyStandardDescriptors();
+  // The console is a report: a reader that has gone makes its writes fail
+  // (and be ignored) instead of ending the run.
+  std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   const int code = tarnek::RunTarnek(arguments, stdout);
   std::fflush(stdout);

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdio>   // tmpfile
 #include <cstdlib>  // mkdtemp
+#include <cstring>  // strsignal
 #include <ctime>    // time, localtime, strftime
 #include <filesystem>
 #include <fstream>
@@ -268,31 +269,52 @@ TEST(GeneratedInput, WriteFailuresAndHugeInputs) {
   }
 }
 
-TEST(Interrupted, SigtermRemovesTemporariesAndKeepsEarlierFiles) {
-  // 300000 records in 30000 units keep the run busy for a while. SIGTERM is
-  // sent as soon as a temporary output file shows up, that is while the log
-  // is being written; a run too fast to be caught must have completed.
+TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
+  // 60000 records in 6000 units keep the run busy for a while. The signal
+  // is sent as soon as a temporary output file shows up, that is while the
+  // log is being written; the run must end by that signal with the directory
+  // as it was. A run too fast to be caught must have completed.
   std::string data;
-  for (int k = 0; k < 300000; ++k) data += std::to_string(k % 30000) + " " + std::to_string(k) + " " + std::to_string(k % 23) + " 2.5\n";
+  for (int k = 0; k < 60000; ++k) data += std::to_string(k % 6000) + " " + std::to_string(k) + " " + std::to_string(k % 23) + " 2.5\n";
   const Tree before{{"data.txt", data}, {"out.txt", "earlier table"}};
-  Scratch scratch(before);
-  const auto hasTemporary = [&] {
-    return std::any_of(fs::directory_iterator(scratch.path), fs::directory_iterator(),
-                       [](const auto& e) { return e.path().filename().string().starts_with(".tarnek-"); });
+  const struct {
+    int signal;
+    bool ignored;  // by the caller: the run must complete
+    const char* note;
+  } cases[] = {
+      {SIGTERM, false, "kill's default"}, {SIGINT, false, "Ctrl-C"}, {SIGHUP, false, "the terminal closed"},
+      {SIGQUIT, false, "Ctrl-\\ left the temporaries"}, {SIGUSR1, false, "left the temporaries"},
+      {SIGUSR2, false, "left the temporaries"}, {SIGALRM, false, "a timeout left the temporaries"},
+      {SIGXCPU, false, "a CPU time limit left a partial log"}, {SIGVTALRM, false, "left the temporaries"},
+      {SIGPROF, false, "left the temporaries"}, {SIGHUP, true, "nohup: the hangup must not end the run"},
   };
-  bool caught = false;
-  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, {.whileRunning = [&](pid_t pid) {
-    const auto giveUp = std::chrono::steady_clock::now() + 20s;
-    while (!(caught = hasTemporary()) && std::chrono::steady_clock::now() < giveUp) usleep(200);
-    kill(pid, SIGTERM);  // still our unreaped child, even if it has ended
-  }});
-  if (exitCode == 128 + SIGTERM) {
-    ExpectTree(scratch.path, before);
-  } else {
-    ASSERT_EQ(exitCode, 0) << "ended by the signal or finished";
-    EXPECT_FALSE(hasTemporary());
+  int caught = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.signal)) + ": " + c.note);
+    Scratch scratch(before);
+    const auto hasTemporary = [&] {
+      return std::any_of(fs::directory_iterator(scratch.path), fs::directory_iterator(),
+                         [](const auto& e) { return e.path().filename().string().starts_with(".tarnek-"); });
+    };
+    bool seen = false;
+    const auto whileRunning = [&](pid_t pid) {
+      const auto giveUp = std::chrono::steady_clock::now() + 20s;
+      while (!(seen = hasTemporary()) && std::chrono::steady_clock::now() < giveUp) usleep(200);
+      kill(pid, c.signal);  // still our unreaped child, even if it has ended
+    };
+    const auto [exitCode, console] =
+        Tarnek(scratch.path, kArgs, {.whileRunning = whileRunning, .ignoredSignal = c.ignored ? c.signal : 0});
+    if (seen && !c.ignored) {
+      ++caught;
+      EXPECT_EQ(exitCode, 128 + c.signal);
+      ExpectTree(scratch.path, before);
+    } else {
+      EXPECT_EQ(exitCode, 0) << "finished";
+      EXPECT_FALSE(hasTemporary());
+      EXPECT_NE(Read(scratch.path / "out.txt"), "earlier table");
+    }
   }
-  if (!caught) GTEST_SKIP() << "no temporary seen before the run ended";
+  if (caught == 0) GTEST_SKIP() << "no temporary seen before a run ended";
 }
 
 TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {

@@ -21,20 +21,37 @@ namespace {
 
 constexpr size_t kBlockSize = size_t{1} << 20;
 
-// Temporary files to remove if the process is interrupted. Only the two
+// Temporary files to remove if a signal ends the process. Only the two
 // output files of a run are ever registered.
 constexpr int kMaxTempFiles = 4;
 const char* volatile gTempFiles[kMaxTempFiles] = {};
 
-// The signals that end a run early and must take its temporary files along.
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals whose default action ends the process: each one takes the
+// run's temporary files along. Not SIGKILL and SIGSTOP, which cannot be
+// caught; not SIGPIPE and SIGXFSZ, ignored so that a write to a FIFO without
+// a reader or beyond the file size limit fails (with a message) instead; not
+// those whose default is to do nothing, stop or continue.
+const sigset_t& FatalSignals() {
+  static const sigset_t fatal = [] {
+    sigset_t set;
+    sigfillset(&set);  // the real-time signals too, but those the C library keeps for itself
+    for (int s : {SIGKILL, SIGSTOP, SIGPIPE, SIGXFSZ, SIGCHLD, SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG, SIGWINCH}) {
+      sigdelset(&set, s);
+    }
+    return set;
+  }();
+  return fatal;
+}
 
+// Removes the temporary files, then lets the signal end the process as it
+// would have: the same exit status, a core file where it makes one.
+// Only async-signal-safe calls.
 extern "C" void RemoveTempFilesAndDie(int signalNumber) {
   for (int i = 0; i < kMaxTempFiles; ++i) {
     if (const char* name = gTempFiles[i]) unlink(name);
   }
   signal(signalNumber, SIG_DFL);
-  raise(signalNumber);
+  raise(signalNumber);  // held until this handler returns, then it ends the process
 }
 
 void InstallHandlers() {
@@ -43,30 +60,27 @@ void InstallHandlers() {
   installed = true;
   struct sigaction action{};
   action.sa_handler = RemoveTempFilesAndDie;
-  sigemptyset(&action.sa_mask);
-  for (int s : kInterruptions) {
+  action.sa_mask = FatalSignals();
+  for (int s = 1; s < NSIG; ++s) {
+    if (!sigismember(&FatalSignals(), s)) continue;
     struct sigaction previous{};
-    // A signal the caller chose to ignore stays ignored.
-    if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    // A signal the caller chose to ignore stays ignored; one that already
+    // has a handler (a sanitizer's, a fuzzer's) keeps it.
+    if (sigaction(s, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL) continue;
     sigaction(s, &action, nullptr);
   }
-  // A file size limit or a closed FIFO reader must show up as a failed write
-  // (and a message), not as a silent death that leaves a temporary file.
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
 }
 
-// Holds back the interruptions that remove temporary files; returns the mask to restore.
-sigset_t BlockInterruptions() {
-  sigset_t block;
+// Holds back every signal that removes temporary files; returns the mask to restore.
+sigset_t BlockFatalSignals() {
   sigset_t previous;
-  sigemptyset(&block);
-  for (int s : kInterruptions) sigaddset(&block, s);
-  sigprocmask(SIG_BLOCK, &block, &previous);
+  sigprocmask(SIG_BLOCK, &FatalSignals(), &previous);
   return previous;
 }
 
-void RestoreInterruptions(const sigset_t& previous) { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+void RestoreSignals(const sigset_t& previous) { sigprocmask(SIG_SETMASK, &previous, nullptr); }
 
 void RegisterTemp(const std::string& name) {
   for (int i = 0; i < kMaxTempFiles; ++i) {
@@ -160,17 +174,17 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
     return file.Fd < 0 ? OutputStatus::CannotCreate : OutputStatus::Ok;
   }
 
-  // The temporary exists from mkstemp on: no interruption until it is
-  // registered for removal.
+  // The temporary exists from mkstemp on: no signal until it is registered
+  // for removal.
   std::string temp = DirectoryOf(file.Target) + "/.tarnek-XXXXXX";
-  const sigset_t previous = BlockInterruptions();
+  const sigset_t previous = BlockFatalSignals();
   const int fd = mkstemp(temp.data());
   if (fd >= 0) {
     file.TempName = std::move(temp);
     file.Fd = fd;
     RegisterTemp(file.TempName);
   }
-  RestoreInterruptions(previous);
+  RestoreSignals(previous);
   if (fd < 0) return OutputStatus::CannotCreate;
   if (fchmod(fd, ModeFor(exists, info)) != 0) {
     DiscardOutput(file);
@@ -233,9 +247,9 @@ void UndoPlacement(const OutputFile& file, Placement placement) {
 }  // namespace
 
 const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
-  // No interruption while the files change places: either all land, or,
+  // No signal while the files change places: either all land, or,
   // when one cannot, those already placed are put back as they were.
-  const sigset_t previous = BlockInterruptions();
+  const sigset_t previous = BlockFatalSignals();
   std::vector<Placement> placed(static_cast<size_t>(count), Placement::None);
   const OutputFile* failed = nullptr;
   for (int i = 0; i < count; ++i) {
@@ -257,7 +271,7 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
       }
     }
   }
-  RestoreInterruptions(previous);
+  RestoreSignals(previous);
   return failed;
 }
 

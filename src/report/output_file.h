@@ -5,8 +5,9 @@
 // output is complete, flushed and closed; until then any earlier file of that
 // name stays exactly as it was. A target that exists and is not a regular
 // file (a device, a FIFO) is written in place. Every write, the final flush
-// and the close are checked. If the process is interrupted (SIGINT, SIGTERM,
-// SIGHUP) its temporary files are removed before it ends.
+// and the close are checked. If a signal ends the process (any that can be
+// caught and whose default action is to end it, unless the caller ignored it
+// or handles it), its temporary files are removed first.
 #pragma once
 
 #include <string>

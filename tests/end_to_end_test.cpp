@@ -269,6 +269,17 @@ TEST(GeneratedInput, WriteFailuresAndHugeInputs) {
   }
 }
 
+TEST(WriteFailure, NamesTheFileWhoseWriteFailedFirst) {
+  // A full disk makes every file fail: the table (20000 records, over a
+  // block) fails while it is written, on /dev/full; the log only when it is
+  // flushed at its close, beyond the file size limit. The log closes first,
+  // but the table's failure came first and is the one to name.
+  std::string records;
+  for (int k = 1; k <= 20000; ++k) records += "-1 " + std::to_string(k) + " " + std::to_string(k % 7) + " 1.25\n";
+  const Tree before{{"data.txt", records}, {"out.txt", kLink + "/dev/full"}, {"out.log", "earlier log"}};
+  EXPECT_EQ(ExpectRun(before, kArgs, 1, before, {.fileSizeLimit = 300}), kNames + "\n ERROR! Can't write out.txt file \n\n");
+}
+
 TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
   // 60000 records in 6000 units keep the run busy for a while. The signal
   // is sent as soon as a temporary output file shows up, that is while the

@@ -194,14 +194,15 @@ std::optional<RunFailure> Produce(OutputFile& file, const RunOutput& output, con
 }
 
 // Closes every output in order, then lets all take their names at once.
-// With `sync`, the files and then their new names reach stable storage.
+// A write failure names the file that failed first. With `sync`, the files
+// and then their new names reach stable storage.
 std::optional<RunFailure> Commit(std::vector<OutputFile>& files, bool sync) {
   std::vector<OutputFile*> all;
-  for (OutputFile& file : files) {
-    if (FinishOutput(file, sync) != OutputStatus::Ok) return RunFailure{Failure::CannotWrite, {file.Name}};
-    all.push_back(&file);
-  }
+  for (OutputFile& file : files) all.push_back(&file);
   const int count = static_cast<int>(all.size());
+  if (const OutputFile* failed = FinishOutputs(all.data(), count, sync)) {
+    return RunFailure{Failure::CannotWrite, {failed->Name}};
+  }
   if (const OutputFile* failed = CommitOutputs(all.data(), count)) return RunFailure{Failure::CannotWrite, {failed->Name}};
   if (const OutputFile* failed = sync ? SyncDirectories(all.data(), count) : nullptr) {
     return RunFailure{Failure::CannotWrite, {failed->Name}};

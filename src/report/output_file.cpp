@@ -144,10 +144,16 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// Counts the failures of all files, so that the first one can be told.
+uint64_t gFailures = 0;
+
+void NoteFailure(OutputFile& file) {
+  if (file.FailedAt == 0) file.FailedAt = ++gFailures;
+}
+
 void FlushBuffer(OutputFile& file) {
-  if (!file.Failed && !file.Buffer.empty() &&
-      !WriteAll(file.Fd, file.Buffer.data(), file.Buffer.size())) {
-    file.Failed = true;
+  if (file.FailedAt == 0 && !file.Buffer.empty() && !WriteAll(file.Fd, file.Buffer.data(), file.Buffer.size())) {
+    NoteFailure(file);
   }
   file.Buffer.clear();
 }
@@ -157,7 +163,7 @@ void FlushBuffer(OutputFile& file) {
 OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
   InstallHandlers();
   DiscardOutput(file);
-  file.Failed = false;
+  file.FailedAt = 0;
   file.Name = name;
   if (name.empty()) return OutputStatus::CannotCreate;
 
@@ -197,7 +203,7 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
 void WriteOutput(OutputFile& file, std::string_view bytes) {
   if (file.Buffer.empty() && bytes.size() >= kBlockSize) {
     // A whole block goes out as it is, without a copy.
-    if (!file.Failed && !WriteAll(file.Fd, bytes.data(), bytes.size())) file.Failed = true;
+    if (file.FailedAt == 0 && !WriteAll(file.Fd, bytes.data(), bytes.size())) NoteFailure(file);
     return;
   }
   file.Buffer.append(bytes);
@@ -207,11 +213,23 @@ void WriteOutput(OutputFile& file, std::string_view bytes) {
 OutputStatus FinishOutput(OutputFile& file, bool sync) {
   if (file.Fd >= 0) {
     FlushBuffer(file);
-    if (sync && !file.TempName.empty() && !file.Failed && fsync(file.Fd) != 0) file.Failed = true;
-    if (close(file.Fd) != 0) file.Failed = true;
+    if (sync && !file.TempName.empty() && file.FailedAt == 0 && fsync(file.Fd) != 0) NoteFailure(file);
+    if (close(file.Fd) != 0) NoteFailure(file);
     file.Fd = -1;
   }
-  return file.Failed ? OutputStatus::CannotWrite : OutputStatus::Ok;
+  return file.FailedAt != 0 ? OutputStatus::CannotWrite : OutputStatus::Ok;
+}
+
+const OutputFile* FinishOutputs(OutputFile* const* files, int count, bool sync) {
+  const OutputFile* first = nullptr;
+  for (int i = 0; i < count; ++i) {
+    // Once one has failed none will land: syncing the others would be wasted.
+    const bool failed = FinishOutput(*files[i], sync && first == nullptr) != OutputStatus::Ok;
+    if (failed && (first == nullptr || files[i]->FailedAt < first->FailedAt)) {
+      first = files[i];
+    }
+  }
+  return first;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 // or handles it), its temporary files are removed first.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,8 @@ struct OutputFile {
   std::string Target;    // where it lands: Name, or the file a symbolic link points to
   std::string TempName;  // the temporary file, empty when written in place
   int Fd = -1;
-  bool Failed = false;   // a write has failed; the file is incomplete
+  uint64_t FailedAt = 0; // 0 while every write has succeeded; otherwise the file is incomplete, and
+                         // this tells when its first write failed, counting failures of all files
   std::string Buffer;    // bytes not yet written
 
   OutputFile() = default;
@@ -37,13 +39,18 @@ enum class OutputStatus { Ok, CannotCreate, CannotWrite };
 OutputStatus CreateOutput(OutputFile& file, const std::string& name);
 
 // Appends bytes; they are written out in large blocks. A failure is
-// remembered in `Failed` and reported by FinishOutput.
+// remembered in `FailedAt` and reported by FinishOutput.
 void WriteOutput(OutputFile& file, std::string_view bytes);
 
 // Writes what is buffered and closes the file; with `sync`, a file that will
 // be renamed into place is first written to stable storage (fsync). Returns
 // CannotWrite when any write, the flush, the sync or the close failed.
 OutputStatus FinishOutput(OutputFile& file, bool sync = false);
+
+// Finishes every file, in the order given. Returns the file whose write (or
+// flush, sync or close) failed first in time, which need not be the first to
+// close: a full disk fails every later write too. nullptr when none failed.
+const OutputFile* FinishOutputs(OutputFile* const* files, int count, bool sync);
 
 // Puts the finished temporary files in place of their targets, in the order
 // given. If one cannot take its place, those already placed are put back and

@@ -269,6 +269,20 @@ TEST(GeneratedInput, WriteFailuresAndHugeInputs) {
   }
 }
 
+TEST(GeneratedInput, TheFileSizeIsNoMeasureOfTheData) {
+  // Three records, a Ctrl-Z and a terabyte of sparse tail hold three
+  // records: memory reserved from the size ran out ("Not enough memory").
+  const std::string records = "-1 1 3 2.5\n-1 2 5 1.5\n-1 3 1 2\n";
+  Scratch plain({{"data.txt", records}});
+  ASSERT_EQ(Tarnek(plain.path, kArgs).first, 0);
+  Scratch sparse({{"data.txt", records + "\x1a"}});
+  std::error_code error;
+  fs::resize_file(sparse.path / "data.txt", uintmax_t{1} << 40, error);
+  if (error) GTEST_SKIP() << "no sparse terabyte here: " << error.message();
+  EXPECT_EQ(Tarnek(sparse.path, kArgs), std::make_pair(0, kNames));
+  for (const char* name : {"out.txt", "out.log"}) EXPECT_EQ(Read(sparse.path / name), Read(plain.path / name)) << name;
+}
+
 TEST(WriteFailure, NamesTheFileWhoseWriteFailedFirst) {
   // A full disk makes every file fail: the table (20000 records, over a
   // block) fails while it is written, on /dev/full; the log only when it is

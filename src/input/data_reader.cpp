@@ -155,14 +155,6 @@ ReadResult ReadDataFile(const std::string& fileName, RecordTable& table) {
   if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
     return {ReadStatus::CannotOpen, 0};
   }
-  if (S_ISREG(info.st_mode) && info.st_size > 0) {
-    // A first guess at the record count keeps the columns from regrowing.
-    const size_t guess = static_cast<size_t>(info.st_size) / 16;
-    table.Unit.reserve(guess);
-    table.Code.reserve(guess);
-    table.Data1.reserve(guess);
-    table.Data2.reserve(guess);
-  }
   return ReadDataStream(file.get(), table, kReadBlockSize);
 }
 

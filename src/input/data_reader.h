@@ -46,7 +46,9 @@ inline constexpr size_t kReadBlockSize = size_t{1} << 20;
 ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize);
 
 // Opens the data file `fileName` and reads it with ReadDataStream. A file
-// that cannot be opened, or a directory, gives CannotOpen.
+// that cannot be opened, or a directory, gives CannotOpen. Memory grows with
+// the records read, never with the file's size: a sparse tail after a Ctrl-Z
+// is never read.
 ReadResult ReadDataFile(const std::string& fileName, RecordTable& table);
 
 }  // namespace tarnek

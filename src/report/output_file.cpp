@@ -3,7 +3,7 @@
 // rename(2) that can be undone until every file has landed.
 #include "report/output_file.h"
 
-#include <algorithm>  // std::find
+#include <algorithm>  // std::any_of, std::find, std::sort
 #include <cerrno>
 #include <climits>  // PATH_MAX
 #include <csignal>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>  // flock
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -262,15 +263,67 @@ void UndoPlacement(const OutputFile& file, Placement placement) {
   }
 }
 
+// Takes an exclusive flock on every directory that receives a temporary
+// file, each once, in the order of device and inode so that two runs never
+// wait for each other crosswise. Returns the descriptors that hold them. A
+// directory that cannot be opened for reading, or whose file system has no
+// flock, is not locked: the commit goes on without.
+std::vector<int> LockDirectories(OutputFile* const* files, int count) {
+  struct Locked {
+    dev_t Device;
+    ino_t Inode;
+    int Fd;
+  };
+  std::vector<Locked> locked;
+  for (int i = 0; i < count; ++i) {
+    if (files[i]->TempName.empty()) continue;  // written in place
+    const int fd = open(DirectoryOf(files[i]->Target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info{};
+    if (fd < 0) continue;
+    const auto same = [&](const Locked& l) { return l.Device == info.st_dev && l.Inode == info.st_ino; };
+    if (fstat(fd, &info) != 0 || std::any_of(locked.begin(), locked.end(), same)) {
+      close(fd);
+      continue;
+    }
+    locked.push_back({info.st_dev, info.st_ino, fd});
+  }
+  std::sort(locked.begin(), locked.end(), [](const Locked& a, const Locked& b) {
+    return a.Device != b.Device ? a.Device < b.Device : a.Inode < b.Inode;
+  });
+  std::vector<int> fds;
+  for (const Locked& l : locked) {
+    while (flock(l.Fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    fds.push_back(l.Fd);
+  }
+  return fds;
+}
+
+// True when the target may still be replaced: it does not exist, or it is a
+// regular file. What was put there since the output was created (a
+// directory, a symbolic link, a device) is not the run's to replace.
+bool StillReplaceable(const OutputFile& file) {
+  struct stat info{};
+  if (lstat(file.Target.c_str(), &info) != 0) return errno == ENOENT;
+  return S_ISREG(info.st_mode);
+}
+
 }  // namespace
 
 const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
+  // Other runs commit one at a time, so that none sees, or leaves, the
+  // outputs of two runs mixed; under the lock the targets are checked again.
+  // The lock is waited for with signals still free.
+  const std::vector<int> locks = LockDirectories(files, count);
   // No signal while the files change places: either all land, or,
   // when one cannot, those already placed are put back as they were.
   const sigset_t previous = BlockFatalSignals();
   std::vector<Placement> placed(static_cast<size_t>(count), Placement::None);
   const OutputFile* failed = nullptr;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < count && failed == nullptr; ++i) {
+    if (!files[i]->TempName.empty() && !StillReplaceable(*files[i])) failed = files[i];
+  }
+  for (int i = 0; i < count && failed == nullptr; ++i) {
     if (files[i]->TempName.empty()) continue;  // written in place
     placed[i] = PlaceOutput(*files[i]);
     if (placed[i] == Placement::None) {
@@ -290,6 +343,7 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
     }
   }
   RestoreSignals(previous);
+  for (int fd : locks) close(fd);
   return failed;
 }
 

@@ -18,8 +18,11 @@
 // at the file-size limit, a run interrupted by SIGTERM, inputs too large to
 // keep, and the bundled sample.
 #include <fcntl.h>         // open
+#include <linux/fiemap.h>  // fiemap, FIEMAP_EXTENT_DELALLOC
+#include <linux/fs.h>      // FS_IOC_FIEMAP
 #include <signal.h>        // kill, signal, SIGTERM, SIGXFSZ
 #include <sys/file.h>      // flock
+#include <sys/ioctl.h>     // ioctl
 #include <sys/resource.h>  // setrlimit, RLIMIT_FSIZE
 #include <sys/wait.h>      // waitpid, waitid
 #include <unistd.h>        // fork, execv, dup2, pipe, close, chdir, alarm, usleep
@@ -454,6 +457,33 @@ TEST(Concurrent, CommitWaitsForTheDirectoryAndChecksTheTargetsAgain) {
               std::make_pair(c.exitCode, kNames + c.message));
     ExpectTree(scratch.path, expected);
   }
+}
+
+// True when some of the file's data still waits for delayed allocation, that
+// is, has not begun to be written out (FIEMAP).
+bool AwaitsAllocation(const fs::path& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  constexpr unsigned kExtents = 64;
+  std::vector<uint64_t> buffer((sizeof(fiemap) + kExtents * sizeof(fiemap_extent)) / sizeof(uint64_t));
+  fiemap* map = reinterpret_cast<fiemap*>(buffer.data());
+  map->fm_length = FIEMAP_MAX_OFFSET;
+  map->fm_extent_count = kExtents;
+  const bool mapped = fd >= 0 && ioctl(fd, FS_IOC_FIEMAP, map) == 0;
+  if (fd >= 0) close(fd);
+  const auto delayed = [](const fiemap_extent& e) { return (e.fe_flags & FIEMAP_EXTENT_DELALLOC) != 0; };
+  return mapped && std::any_of(map->fm_extents, map->fm_extents + map->fm_mapped_extents, delayed);
+}
+
+TEST(Commit, AReplacedOutputIsWrittenOutBeforeItTakesTheName) {
+  // On ext4 a rename over an earlier file first starts writing the new data
+  // out (auto_da_alloc), so that a power cut cannot leave an empty file where
+  // the earlier one was; a swap of the names and a removal of the old file
+  // does not. Right after the run, no replaced output may still wait.
+  Scratch scratch({{"data.txt", Read(kSample)}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}});
+  std::ofstream(scratch.path / "probe", std::ios::binary) << Read(kSample);
+  if (!AwaitsAllocation(scratch.path / "probe")) GTEST_SKIP() << "no delayed allocation in " << scratch.path;
+  ASSERT_EQ(Tarnek(scratch.path, kArgs).first, 0);
+  for (const char* name : {"out.txt", "out.log"}) EXPECT_FALSE(AwaitsAllocation(scratch.path / name)) << name;
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {

@@ -235,32 +235,76 @@ const OutputFile* FinishOutputs(OutputFile* const* files, int count, bool sync) 
 
 namespace {
 
-// How a finished temporary file took its target's place.
+// How a finished temporary file took its target's place, and how that is undone.
 enum class Placement {
-  None,       // it could not
-  Exchanged,  // swapped with an existing target, whose old content is now under the temporary name
-  Renamed,    // renamed to a target that did not exist
+  None,         // it could not
+  Created,      // renamed to a target that did not exist; undone by renaming it back
+  Replaced,     // renamed over the target, whose old content has a second name, OldName; undone by renaming that back
+  Exchanged,    // swapped with the target (no second name possible); the old content is under the temporary name
+  Overwritten,  // renamed over the target with no way back: the file system has neither hard links nor swaps
 };
 
-// Puts the finished temporary file in place of its target. An existing
-// target is swapped with it in one step: a plain rename over it would make
-// the file system write the new file out at once, which costs more than the
-// run's own writing, and the swap can be undone. Where the swap is not
-// possible, a plain rename does it.
-Placement PlaceOutput(const OutputFile& file) {
-  if (renameat2(AT_FDCWD, file.TempName.c_str(), AT_FDCWD, file.Target.c_str(), RENAME_EXCHANGE) == 0) {
-    return Placement::Exchanged;
-  }
-  return rename(file.TempName.c_str(), file.Target.c_str()) == 0 ? Placement::Renamed : Placement::None;
+struct Placed {
+  Placement How = Placement::None;
+  std::string OldName = {};  // Replaced: the old content's second name, beside the temporary file
+};
+
+// Gives the existing target (described by `info`) a second name beside the
+// temporary file, so that it can be put back. False where that cannot be
+// done, or could not be undone: a file system without hard links, or another
+// user's file in a sticky directory, where the second name could not be
+// removed again.
+bool KeepOldContent(const OutputFile& file, const struct stat& info, std::string& oldName) {
+  struct stat directory{};
+  if (stat(DirectoryOf(file.Target).c_str(), &directory) != 0) return false;
+  if ((directory.st_mode & S_ISVTX) != 0 && info.st_uid != geteuid()) return false;
+  oldName = file.TempName + "-old";
+  return link(file.Target.c_str(), oldName.c_str()) == 0;
 }
 
-// Puts the target back as it was; the new content returns to the temporary name.
-void UndoPlacement(const OutputFile& file, Placement placement) {
-  if (placement == Placement::Exchanged) {
-    renameat2(AT_FDCWD, file.TempName.c_str(), AT_FDCWD, file.Target.c_str(), RENAME_EXCHANGE);
-  } else if (placement == Placement::Renamed) {
-    rename(file.Target.c_str(), file.TempName.c_str());
+// Puts the finished temporary file in place of its target. An earlier file
+// is replaced by a plain rename over it, which on ext4 (auto_da_alloc) makes
+// the new data go out to the disk before the new name does: a power cut does
+// not leave an empty file where the earlier one was. Its old content keeps a
+// second name until every output has landed.
+Placed PlaceOutput(const OutputFile& file) {
+  const char* temp = file.TempName.c_str();
+  const char* target = file.Target.c_str();
+  struct stat info{};
+  if (lstat(target, &info) != 0) {
+    if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE) == 0) return {Placement::Created};
+    // A file system without RENAME_NOREPLACE takes a plain rename.
+    if (errno == EINVAL && rename(temp, target) == 0) return {Placement::Created};
+    if (errno != EEXIST || lstat(target, &info) != 0) return {};
   }
+  Placed placed{Placement::Replaced};
+  if (KeepOldContent(file, info, placed.OldName)) {
+    if (rename(temp, target) == 0) return placed;
+    unlink(placed.OldName.c_str());
+    return {};
+  }
+  if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) == 0) return {Placement::Exchanged};
+  if (errno != EINVAL) return {};  // refused, not unsupported
+  return {rename(temp, target) == 0 ? Placement::Overwritten : Placement::None};
+}
+
+// Puts the target back as it was.
+void UndoPlacement(const OutputFile& file, const Placed& placed) {
+  const char* temp = file.TempName.c_str();
+  const char* target = file.Target.c_str();
+  switch (placed.How) {
+    case Placement::Created: rename(target, temp); break;
+    case Placement::Replaced: rename(placed.OldName.c_str(), target); break;
+    case Placement::Exchanged: renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE); break;
+    case Placement::None:
+    case Placement::Overwritten: break;
+  }
+}
+
+// Removes the old content of a target that has been replaced for good.
+void DropOldContent(const OutputFile& file, const Placed& placed) {
+  if (placed.How == Placement::Replaced) unlink(placed.OldName.c_str());
+  if (placed.How == Placement::Exchanged) unlink(file.TempName.c_str());
 }
 
 // Takes an exclusive flock on every directory that receives a temporary
@@ -318,7 +362,7 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
   // No signal while the files change places: either all land, or,
   // when one cannot, those already placed are put back as they were.
   const sigset_t previous = BlockFatalSignals();
-  std::vector<Placement> placed(static_cast<size_t>(count), Placement::None);
+  std::vector<Placed> placed(static_cast<size_t>(count));
   const OutputFile* failed = nullptr;
   for (int i = 0; i < count && failed == nullptr; ++i) {
     if (!files[i]->TempName.empty() && !StillReplaceable(*files[i])) failed = files[i];
@@ -326,20 +370,18 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
   for (int i = 0; i < count && failed == nullptr; ++i) {
     if (files[i]->TempName.empty()) continue;  // written in place
     placed[i] = PlaceOutput(*files[i]);
-    if (placed[i] == Placement::None) {
+    if (placed[i].How == Placement::None) {
       failed = files[i];
       while (--i >= 0) UndoPlacement(*files[i], placed[i]);
-      break;
     }
   }
   if (failed == nullptr) {
     for (int i = 0; i < count; ++i) {
       OutputFile& file = *files[i];
-      if (placed[i] == Placement::Exchanged) unlink(file.TempName.c_str());  // the old content
-      if (placed[i] != Placement::None) {
-        UnregisterTemp(file.TempName);
-        file.TempName.clear();
-      }
+      if (placed[i].How == Placement::None) continue;
+      DropOldContent(file, placed[i]);
+      UnregisterTemp(file.TempName);
+      file.TempName.clear();
     }
   }
   RestoreSignals(previous);

@@ -1,6 +1,7 @@
 // All-or-nothing output files on Linux: mkstemp beside the target, checked
-// write(2) and close(2), and a commit by renameat2(RENAME_EXCHANGE) or
-// rename(2) that can be undone until every file has landed.
+// write(2) and close(2), and a commit under flock(2) of the target
+// directories by link(2) and rename(2) that can be undone until every file
+// has landed.
 #include "report/output_file.h"
 
 #include <algorithm>  // std::any_of, std::find, std::sort

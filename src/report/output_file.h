@@ -53,9 +53,13 @@ OutputStatus FinishOutput(OutputFile& file, bool sync = false);
 const OutputFile* FinishOutputs(OutputFile* const* files, int count, bool sync);
 
 // Puts the finished temporary files in place of their targets, in the order
-// given. If one cannot take its place, those already placed are put back and
-// it is returned; otherwise nullptr. Old contents are removed only when all
-// have landed.
+// given, as one step to every other run: it first waits for an exclusive
+// flock on each target directory, and under it checks again that every
+// target is a regular file or absent. An earlier file is renamed over (as
+// safe against a power cut as a plain rename), its old content kept under a
+// second name. If a target has become something else, or one cannot take its
+// place, those already placed are put back and that file is returned;
+// otherwise nullptr. Old contents are removed only when all have landed.
 const OutputFile* CommitOutputs(OutputFile* const* files, int count);
 
 // Makes the names given by CommitOutputs durable: writes each target's

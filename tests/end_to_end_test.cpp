@@ -381,7 +381,7 @@ TEST(Concurrent, RacingRunsNeverLeaveAMixedPair) {
   ASSERT_NE(treeA.at("out.txt"), treeB.at("out.txt"));
   ASSERT_NE(treeA.at("out.log"), treeB.at("out.log"));
   const char* rounds = std::getenv("TARNEK_RACE_ROUNDS");
-  const int roundCount = rounds != nullptr ? std::atoi(rounds) : 20;
+  const int roundCount = rounds != nullptr ? std::atoi(rounds) : 10;
   Scratch scratch(data);
   int mixed = 0;
   for (int round = 0; round < roundCount; ++round) {

@@ -14,9 +14,10 @@
 // A file named .keep only keeps its otherwise empty directory in the source
 // tree: it is neither copied nor compared.
 //
-// After them, what cannot be fixed bytes: the times of -T, a write that fails
-// at the file-size limit, a run interrupted by SIGTERM, inputs too large to
-// keep, and the bundled sample.
+// After them, what cannot be fixed bytes: the times of -T, a console that
+// cannot be written, writes that fail at the file-size limit or on a full
+// device, inputs too large to keep, runs ended by signals, commits that meet
+// other runs, and the bundled sample.
 #include <fcntl.h>         // open
 #include <linux/fiemap.h>  // fiemap, FIEMAP_EXTENT_DELALLOC
 #include <linux/fs.h>      // FS_IOC_FIEMAP
@@ -395,16 +396,6 @@ TEST(Concurrent, RacingRunsNeverLeaveAMixedPair) {
   EXPECT_EQ(mixed, 0) << "rounds of " << roundCount << " that left a mixed pair or a stray file";
 }
 
-// Holds an exclusive flock on a directory, as a commit of tarnek does, until release() or the end.
-struct DirectoryLock {
-  int fd;
-  explicit DirectoryLock(const fs::path& dir) : fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    EXPECT_EQ(flock(fd, LOCK_EX), 0);
-  }
-  void release() { if (fd >= 0) close(fd), fd = -1; }
-  ~DirectoryLock() { release(); }
-};
-
 // Waits until process `pid` is blocked waiting for a flock (as /proc/locks
 // shows it); false when it has ended first, or after 20 seconds.
 bool WaitsForLock(pid_t pid) {
@@ -442,7 +433,8 @@ TEST(Concurrent, CommitWaitsForTheDirectoryAndChecksTheTargetsAgain) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.note);
     Scratch scratch(before);
-    DirectoryLock lock(scratch.path);
+    const int lock = open(scratch.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // as a commit holds it
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
     Tree expected = c.exitCode == 0 ? Snapshot(worked / "after") : Tree();
     const auto whileRunning = [&](pid_t pid) {
       EXPECT_TRUE(WaitsForLock(pid)) << "committed while another commit held the directory";
@@ -451,7 +443,7 @@ TEST(Concurrent, CommitWaitsForTheDirectoryAndChecksTheTargetsAgain) {
         expected = Snapshot(scratch.path);
         std::erase_if(expected, [](const auto& entry) { return entry.first.starts_with(".tarnek-"); });
       }
-      lock.release();
+      close(lock);
     };
     EXPECT_EQ(Tarnek(scratch.path, {"data.txt", "out.txt"}, {.whileRunning = whileRunning}),
               std::make_pair(c.exitCode, kNames + c.message));

@@ -258,7 +258,8 @@ struct Placed {
 bool KeepOldContent(const OutputFile& file, const struct stat& info, std::string& oldName) {
   struct stat directory{};
   if (stat(DirectoryOf(file.Target).c_str(), &directory) != 0) return false;
-  if ((directory.st_mode & S_ISVTX) != 0 && info.st_uid != geteuid()) return false;
+  const uid_t user = geteuid();
+  if ((directory.st_mode & S_ISVTX) != 0 && info.st_uid != user && directory.st_uid != user) return false;
   oldName = file.TempName + "-old";
   return link(file.Target.c_str(), oldName.c_str()) == 0;
 }

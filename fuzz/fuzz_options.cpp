@@ -38,6 +38,7 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "core/banner.h"  // kBannerTitle
 #include "input/data_reader.h"
 #include "report/log_name.h"
 #include "report/result_table.h"

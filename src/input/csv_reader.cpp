@@ -9,6 +9,7 @@
 #include <algorithm>  // std::sort, std::find_if
 #include <array>
 #include <cmath>      // std::isfinite
+#include <cstring>    // std::memcmp, std::memcpy
 #include <functional>  // std::hash
 #include <memory>
 #include <new>        // std::bad_alloc
@@ -81,39 +82,100 @@ bool NumericBefore(std::string_view a, std::string_view b) {
 }
 
 // The distinct units in the order they first appear, found again by a hash
-// of their text (open addressing; a slot holds index + 1, 0 when free).
+// of their text (open addressing, at most half the slots in use). A slot
+// keeps the hash and a short text itself, so that finding a unit mostly reads
+// one slot; units are looked up a block of rows at a time, each slot fetched
+// ahead of its turn, since in a shuffled file every look-up lands elsewhere.
+struct UnitSlot {
+  uint64_t Hash = 0;
+  uint32_t Entry = 0;  // index + 1, 0 when the slot is free
+  uint8_t Length = 0;  // length of Inline, or kLongText when the text is longer
+  char Inline[19] = {};
+};
+static_assert(sizeof(UnitSlot) == 32);
+constexpr uint8_t kLongText = 0xFF;
+constexpr size_t kLookAhead = 16;
+
 struct UnitSet {
   TextColumn Texts;
-  std::vector<uint32_t> Slots = std::vector<uint32_t>(1024, 0);
+  std::vector<UnitSlot> Slots = std::vector<UnitSlot>(1024);
   bool AllIntegers = true;
+  std::vector<uint64_t> Hashes;  // of the texts being looked up
 
-  uint32_t Find(std::string_view text) {
-    const size_t mask = Slots.size() - 1;
-    for (size_t slot = std::hash<std::string_view>{}(text) & mask;; slot = (slot + 1) & mask) {
-      const uint32_t entry = Slots[slot];
-      if (entry == 0) {
-        const auto index = static_cast<uint32_t>(Texts.Size());
-        Texts.Append(text);
-        AllIntegers = AllIntegers && IsIntegerText(text);
-        Slots[slot] = index + 1;
-        if (2 * Texts.Size() > Slots.size()) Grow();
-        return index;
-      }
-      if (Texts.At(entry - 1) == text) return entry - 1;
+  static uint64_t HashOf(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+  bool Holds(const UnitSlot& slot, std::string_view text, uint64_t hash) const {
+    if (slot.Hash != hash) return false;
+    if (text.size() <= sizeof slot.Inline) {
+      return slot.Length == text.size() && std::memcmp(slot.Inline, text.data(), text.size()) == 0;
     }
+    return slot.Length == kLongText && Texts.At(slot.Entry - 1) == text;
   }
 
-  void Grow() {
-    std::vector<uint32_t> slots(2 * Slots.size(), 0);
+  void Place(std::vector<UnitSlot>& slots, uint32_t index, uint64_t hash) const {
     const size_t mask = slots.size() - 1;
-    for (uint32_t index = 0; index < Texts.Size(); ++index) {
-      size_t slot = std::hash<std::string_view>{}(Texts.At(index)) & mask;
-      while (slots[slot] != 0) slot = (slot + 1) & mask;
-      slots[slot] = index + 1;
+    size_t at = hash & mask;
+    while (slots[at].Entry != 0) at = (at + 1) & mask;
+    UnitSlot& slot = slots[at];
+    const std::string_view text = Texts.At(index);
+    slot.Hash = hash;
+    slot.Entry = index + 1;
+    slot.Length = text.size() <= sizeof slot.Inline ? static_cast<uint8_t>(text.size()) : kLongText;
+    if (slot.Length != kLongText) std::memcpy(slot.Inline, text.data(), text.size());
+  }
+
+  uint32_t Find(std::string_view text, uint64_t hash) {
+    const size_t mask = Slots.size() - 1;
+    for (size_t at = hash & mask; Slots[at].Entry != 0; at = (at + 1) & mask) {
+      if (Holds(Slots[at], text, hash)) return Slots[at].Entry - 1;
     }
-    Slots.swap(slots);
+    const auto index = static_cast<uint32_t>(Texts.Size());
+    Texts.Append(text);
+    AllIntegers = AllIntegers && IsIntegerText(text);
+    if (2 * Texts.Size() > Slots.size()) {
+      std::vector<UnitSlot> slots(2 * Slots.size());
+      for (uint32_t i = 0; i < index; ++i) Place(slots, i, HashOf(Texts.At(i)));
+      Slots.swap(slots);
+    }
+    Place(Slots, index, hash);
+    return index;
+  }
+
+  // Writes the index of each of `texts` to `out`.
+  void FindAll(const TextColumn& texts, int32_t* out) {
+    const size_t n = texts.Size();
+    Hashes.resize(n);
+    for (size_t i = 0; i < n; ++i) Hashes[i] = HashOf(texts.At(i));
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kLookAhead < n) __builtin_prefetch(&Slots[Hashes[i + kLookAhead] & (Slots.size() - 1)]);
+      out[i] = static_cast<int32_t>(Find(texts.At(i), Hashes[i]));
+    }
   }
 };
+
+// Sorts `order` by NumericBefore when every text has at most 18 significant
+// digits: then a text's value fits 64 bits, and the sort compares values
+// held next to each other instead of reading every text again. Returns
+// false, leaving `order` as it was, when a text is longer.
+bool SortBySmallValues(const TextColumn& texts, std::vector<uint32_t>& order) {
+  struct Keyed {
+    int64_t Value;
+    uint32_t Index;
+  };
+  std::vector<Keyed> keyed(order.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    const IntegerParts parts = SplitInteger(texts.At(order[i]));
+    if (parts.Digits.size() > 18) return false;
+    int64_t value = 0;
+    for (const char digit : parts.Digits) value = value * 10 + (digit - '0');
+    keyed[i] = {parts.Negative ? -value : value, order[i]};
+  }
+  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+    return a.Value != b.Value ? a.Value < b.Value : texts.At(a.Index) < texts.At(b.Index);
+  });
+  for (size_t i = 0; i < order.size(); ++i) order[i] = keyed[i].Index;
+  return true;
+}
 
 // Replaces every row's index of first appearance by the rank of its unit,
 // and leaves the texts in rank order in the table.
@@ -122,10 +184,10 @@ void RankUnits(UnitSet& units, RecordTable& table) {
   std::vector<uint32_t> order(count);
   for (uint32_t i = 0; i < count; ++i) order[i] = i;
   const TextColumn& texts = units.Texts;
-  if (units.AllIntegers) {
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return NumericBefore(texts.At(a), texts.At(b)); });
-  } else {
+  if (!units.AllIntegers) {
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return texts.At(a) < texts.At(b); });
+  } else if (!SortBySmallValues(texts, order)) {
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return NumericBefore(texts.At(a), texts.At(b)); });
   }
   std::vector<int32_t> rank(count);
   table.UnitText = TextColumn{};
@@ -163,6 +225,7 @@ struct CsvRead {
   std::vector<uint8_t> Roles;                  // per column of the header
   std::array<size_t, kRoleCount> Position{};   // per role: its column, kNoPosition when none
   UnitSet Units;
+  TextColumn PendingUnits;  // the units of the last rows read, not yet looked up
 
   size_t Field = 0;        // fields of the current row so far
   uint64_t Line = 1;       // the line the parse has reached
@@ -214,7 +277,8 @@ struct CsvRead {
         break;
       case kUnit:
         if (!IsIdentifier(text)) return Fail(CsvStatus::NotAValue, RowLine, Columns.Unit);
-        Table.Unit.push_back(static_cast<int32_t>(Units.Find(text)));
+        PendingUnits.Append(text);
+        Table.Unit.push_back(0);  // its index comes with the block's look-ups
         break;
       case kCode:
         if (!IsIdentifier(text)) return Fail(CsvStatus::NotAValue, RowLine, Columns.Code);
@@ -294,9 +358,18 @@ struct CsvRead {
     }
   }
 
+  // Looks up the units of the rows read since the last call: every row has
+  // one, so they are the last rows of the table.
+  void FindPendingUnits() {
+    Units.FindAll(PendingUnits, Table.Unit.data() + (Table.Unit.size() - PendingUnits.Size()));
+    PendingUnits.Bytes.clear();
+    PendingUnits.Ends.clear();
+  }
+
   void Feed(csv_parser& parser, std::string_view bytes) {
     if (Failed || bytes.empty()) return;
     if (csv_parse(&parser, bytes.data(), bytes.size(), OnField, OnRowEnd, this) != bytes.size()) CheckParser(parser);
+    if (!Failed) FindPendingUnits();
   }
 
   CsvReadResult Finish(csv_parser& parser) {
@@ -305,7 +378,10 @@ struct CsvRead {
     if (InHeader) {  // no header: its first named column is missing
       return {CsvStatus::MissingColumn, 1, HasUnit() ? Columns.Unit : Columns.Code};
     }
-    if (HasUnit()) RankUnits(Units, Table);
+    if (HasUnit()) {
+      FindPendingUnits();
+      RankUnits(Units, Table);
+    }
     return {};
   }
 };
@@ -372,6 +448,7 @@ CsvReadResult ReadCsvFile(const std::string& fileName, const CsvColumns& columns
     table.Data1.reserve(guess);
     table.Data2.reserve(guess);
     table.CodeText.Ends.reserve(guess);
+    table.CodeText.Bytes.reserve(guess * 8);
   }
   return ReadCsvStream(file.get(), columns, table, kCsvBlockSize);
 }

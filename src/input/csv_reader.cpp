@@ -1,7 +1,8 @@
 // CSV data file reader. libcsv splits the bytes into fields and rows and
 // calls back for each; the callbacks match the header, check each field as
-// it comes and fill the table. Units are collected once per distinct text
-// (a hash of the texts seen) and ranked when the file is read.
+// it comes and fill the table. The units of a block's rows are looked up
+// together in a hash of the distinct texts, which are ranked when the whole
+// file has been read.
 #include "input/csv_reader.h"
 
 #include <csv.h>  // libcsv: csv_init, csv_parse, csv_fini, csv_free

@@ -204,9 +204,12 @@ void RankUnits(UnitSet& units, RecordTable& table) {
 // ---------------------------------------------------------------------------
 // The parse
 
+constexpr size_t kFieldStep = size_t{1} << 16;
+
 struct CsvParser {
   CsvParser() {
     csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_REPALL_NL);
+    csv_set_blk_size(&parser, kFieldStep);
   }
   ~CsvParser() { csv_free(&parser); }
   CsvParser(const CsvParser&) = delete;
@@ -367,9 +370,17 @@ struct CsvRead {
     PendingUnits.Ends.clear();
   }
 
+  // libcsv lengthens its field buffer by a fixed step, which for a field of
+  // megabytes would copy it over and over. The bytes go in pieces no longer
+  // than the step, and after each the step becomes the buffer's size, so a
+  // long field's buffer doubles instead.
   void Feed(csv_parser& parser, std::string_view bytes) {
-    if (Failed || bytes.empty()) return;
-    if (csv_parse(&parser, bytes.data(), bytes.size(), OnField, OnRowEnd, this) != bytes.size()) CheckParser(parser);
+    while (!Failed && !bytes.empty()) {
+      const size_t piece = std::min(bytes.size(), kFieldStep);
+      if (csv_parse(&parser, bytes.data(), piece, OnField, OnRowEnd, this) != piece) CheckParser(parser);
+      bytes.remove_prefix(piece);
+      csv_set_blk_size(&parser, std::max(kFieldStep, csv_get_buffer_size(&parser)));
+    }
     if (!Failed) FindPendingUnits();
   }
 

@@ -7,6 +7,7 @@
 #include <new>  // std::bad_alloc
 #include <optional>
 #include <string_view>
+#include <utility>  // std::pair
 
 #include "cli/options.h"
 #include "core/banner.h"
@@ -153,24 +154,20 @@ std::optional<RunFailure> ReadPlainData(const std::string& fileName, RecordTable
   return std::nullopt;
 }
 
+// The CSV failures that name a line and a column.
+constexpr std::pair<CsvStatus, Failure> kCsvFailures[] = {
+    {CsvStatus::OutOfRange, Failure::CsvOutOfRange},
+    {CsvStatus::NotAValue, Failure::CsvNotAValue},
+    {CsvStatus::MissingColumn, Failure::MissingColumn},
+    {CsvStatus::RepeatedColumn, Failure::RepeatedColumn},
+};
+
 std::optional<RunFailure> ReadCsvData(const std::string& fileName, const CsvColumns& columns, RecordTable& table) {
   const CsvReadResult read = ReadCsvFile(fileName, columns, table);
-  const auto where = [&](Failure kind) { return RunFailure{kind, {FormatInteger(static_cast<int64_t>(read.Line)), read.Column}}; };
-  switch (read.Status) {
-    case CsvStatus::Ok:
-      return std::nullopt;
-    case CsvStatus::CannotOpen:
-      return RunFailure{Failure::CannotOpenData, {fileName}};
-    case CsvStatus::CannotRead:
-      return RunFailure{Failure::CannotReadData, {fileName}};
-    case CsvStatus::OutOfRange:
-      return where(Failure::CsvOutOfRange);
-    case CsvStatus::NotAValue:
-      return where(Failure::CsvNotAValue);
-    case CsvStatus::MissingColumn:
-      return where(Failure::MissingColumn);
-    case CsvStatus::RepeatedColumn:
-      return where(Failure::RepeatedColumn);
+  if (read.Status == CsvStatus::CannotOpen) return RunFailure{Failure::CannotOpenData, {fileName}};
+  if (read.Status == CsvStatus::CannotRead) return RunFailure{Failure::CannotReadData, {fileName}};
+  for (const auto& [status, failure] : kCsvFailures) {
+    if (read.Status == status) return RunFailure{failure, {FormatInteger(static_cast<int64_t>(read.Line)), read.Column}};
   }
   return std::nullopt;
 }

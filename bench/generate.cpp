@@ -1,6 +1,7 @@
 // tarnek-gen: writes the benchmark data files, "Unit Code Data1 Data2" one
-// record per line, from a seed. The same workload and seed give the same
-// bytes on every machine.
+// record per line, from a seed; with --csv the same records as CSV with the
+// header "unit,code,observed,expected". The same workload and seed give the
+// same bytes on every machine.
 //
 // Reproducibility. std::mt19937_64 is fixed bit for bit by the C++ standard,
 // but the std::*_distribution classes and the libm functions are not (their
@@ -147,15 +148,18 @@ class Sampler {
 
 class RecordWriter {
  public:
-  explicit RecordWriter(std::FILE* file) : file_(file) { buffer_.reserve(kFlushAt + 128); }
+  RecordWriter(std::FILE* file, bool csv) : file_(file), separator_(csv ? ',' : ' ') {
+    buffer_.reserve(kFlushAt + 128);
+    if (csv) buffer_ += "unit,code,observed,expected\n";
+  }
 
   void Record(int64_t unit, int64_t code, int64_t data1, double data2) {
     Put(unit);
-    buffer_ += ' ';
+    buffer_ += separator_;
     Put(code);
-    buffer_ += ' ';
+    buffer_ += separator_;
     Put(data1);
-    buffer_ += ' ';
+    buffer_ += separator_;
     char text[400];  // room for any double in fixed notation
     const auto fixed = std::chars_format::fixed;
     buffer_.append(text, std::to_chars(text, text + sizeof text, data2, fixed, 4).ptr);
@@ -178,6 +182,7 @@ class RecordWriter {
 
   static constexpr size_t kFlushAt = 1 << 20;
   std::FILE* file_;
+  char separator_;
   std::string buffer_;
   bool ok_ = true;
 };
@@ -269,10 +274,11 @@ void Generate(std::string_view name, Sampler& rng, RecordWriter& out) {
 }
 
 void PrintUsage(std::FILE* to) {
-  std::fprintf(to, "usage: tarnek-gen WORKLOAD [--seed N] [--out FILE]\n\n"
+  std::fprintf(to, "usage: tarnek-gen WORKLOAD [--seed N] [--out FILE] [--csv]\n\n"
                    "Writes a tarnek data file (\"Unit Code Data1 Data2\" per line) to FILE or\n"
-                   "standard output. The same WORKLOAD and seed (default 1) give the same\n"
-                   "bytes on every machine.\n\n"
+                   "standard output; with --csv the same records as CSV under the header\n"
+                   "unit,code,observed,expected. The same WORKLOAD and seed (default 1) give\n"
+                   "the same bytes on every machine.\n\n"
                    "workloads:\n");
   for (const Workload& w : kWorkloads) std::fprintf(to, "  %-8s %s\n", w.name, w.description);
 }
@@ -283,12 +289,17 @@ int main(int argc, char** argv) {
   const Workload* workload = nullptr;
   uint64_t seed = 1;
   const char* outName = nullptr;
+  bool csv = false;
 
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       PrintUsage(stdout);
       return 0;
+    }
+    if (arg == "--csv") {
+      csv = true;
+      continue;
     }
     if ((arg == "--seed" || arg == "--out") && i + 1 < argc) {
       const char* value = argv[++i];
@@ -326,7 +337,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   Sampler rng(seed ^ workload->salt);
-  RecordWriter out(file);
+  RecordWriter out(file, csv);
   Generate(workload->name, rng, out);
   bool ok = out.Flush();
   if (std::fflush(file) != 0) ok = false;

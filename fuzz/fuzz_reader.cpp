@@ -32,17 +32,11 @@
 #include "input/data_reader.h"
 #include "report/log_report.h"
 #include "report/result_table.h"
+#include "check_estimation.h"
 #include "fuzz_check.h"
 #include "reference_scan.h"
 
 namespace {
-
-// Estimation is run only on inputs it finishes quickly: the fit sweeps every
-// count from 0 up to the group's largest one on each of its (at most 20)
-// steps, so the sum of the counts bounds the work of all groups together.
-constexpr size_t kMaxEstimatedRecords = 64;
-constexpr int64_t kMaxCount = 100000;
-constexpr int64_t kMaxCountSum = 100000;
 
 bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -91,56 +85,6 @@ tarnek::ReadResult ReferenceParse(std::string_view text, tarnek::RecordTable& ta
 tarnek::ReadResult Parse(std::string text, tarnek::RecordTable& table) {
   tarnek::ApplyTextMode(text);
   return tarnek::ParseRecords(text, table);
-}
-
-// A result column entry: a number that the model allows (every ratio is a
-// quotient of non-negative counts by positive values) or NoEstimate.
-bool ValidResult(double x) { return x == tarnek::NoEstimate || (std::isfinite(x) && x >= 0.0); }
-
-void CheckEstimation(const tarnek::RecordTable& table) {
-  using namespace tarnek;
-  const size_t n = table.Size();
-  const FitSettings settings;
-  const Estimates estimates = EstimateAllGroups(table, settings);
-  const RecordRatios& ratios = estimates.Records;
-
-  CHECK(ratios.Ratio.size() == n && ratios.EbRatioMe.size() == n && ratios.EbRatioMle.size() == n);
-  for (size_t i = 0; i < n; ++i) {
-    CHECK(ValidResult(ratios.Ratio[i]));
-    CHECK(ValidResult(ratios.EbRatioMe[i]));
-    CHECK(ValidResult(ratios.EbRatioMle[i]));
-  }
-  CHECK(estimates.Units.size() == estimates.Groups.size());
-  size_t members = 0;
-  for (const GroupResult& g : estimates.Groups) {
-    members += static_cast<size_t>(g.RegionCount);
-    CHECK(std::isfinite(g.MeanRatio) && std::isfinite(g.VarianceRatio));
-    CHECK(std::isfinite(g.MeAlpha) && std::isfinite(g.MeBeta));
-    CHECK(std::isfinite(g.InitialAlpha) && std::isfinite(g.InitialBeta));
-    CHECK(std::isfinite(g.MleAlpha) && std::isfinite(g.MleBeta));
-    CHECK(std::isfinite(g.ErrorAlpha) && std::isfinite(g.ErrorBeta));
-    CHECK(g.Iterations >= 0 && g.Iterations <= settings.IterationLimit);
-    if (!g.FitSucceeded) CHECK(g.MleAlpha == NoEstimate && g.MleBeta == NoEstimate);
-  }
-  CHECK(members == n);
-
-  // Every row formats as one line of the table within the room promised for
-  // it (the buffer is exactly that long, so AddressSanitizer sees any overrun).
-  std::vector<char> line(kMaxResultLineLength);
-  for (size_t i = 0; i < n; ++i) {
-    const char* end = WriteResultLine(line.data(), table, ratios, i);
-    const size_t length = static_cast<size_t>(end - line.data());
-    CHECK(length >= 2 && length <= kMaxResultLineLength);
-    CHECK(end[-2] == '\r' && end[-1] == '\n');
-  }
-
-  // The log shows every value as a number or "***", never an infinity or a NaN.
-  std::string log;
-  for (size_t g = 0; g < estimates.Groups.size(); ++g) {
-    AppendGroupBlock(log, table, estimates.Mode, estimates.Units[g], estimates.Groups[g], settings.Eps);
-  }
-  CHECK(log.find("INF") == std::string::npos);
-  CHECK(log.find("NAN") == std::string::npos);
 }
 
 }  // namespace
@@ -208,13 +152,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(SameResult(result, table, otherResult, other));
   }
 
-  if (result.Status != ReadStatus::Ok || n > kMaxEstimatedRecords) return 0;
-  int64_t countSum = 0;
-  for (int32_t count : table.Data1) {
-    if (count > kMaxCount) return 0;
-    countSum += count;
-  }
-  if (countSum > kMaxCountSum) return 0;
-  CheckEstimation(table);
+  if (result.Status == ReadStatus::Ok && QuickToEstimate(table)) CheckEstimation(table);
   return 0;
 }

@@ -299,6 +299,121 @@ TEST(WriteFailure, NamesTheFileWhoseWriteFailedFirst) {
   EXPECT_EQ(ExpectRun(before, kArgs, 1, before, {.fileSizeLimit = 300}), kNames + "\n ERROR! Can't write out.txt file \n\n");
 }
 
+TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
+  // Every CSV failure and every failure of the CSV options: its message and
+  // exit code, and the earlier out.txt and out.log left as they were.
+  const std::string header = "unit,code,observed,expected\n";
+  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
+  const std::string takes = "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)";
+  const struct {
+    const char* note;
+    const char* data;  // nullptr: no data file
+    std::vector<std::string> options;
+    std::string console;  // after the file names, or the whole console when it starts with the banner
+    int exitCode;
+  } cases[] = {
+      {"a value out of range: 1", "unit,code,observed,expected\n1,a,1,1\n1,b,-1,1\n", {"--csv"},
+       "\n Error!! Wrong data found (line 3, observed)\n", 1},
+      {"a field that is no number: 2", "unit,code,observed,expected\n1,a,x,1\n", {"--csv"},
+       "\n Error!! Wrong data found (line 2, observed)\n", 2},
+      {"too few fields: 2", "unit,code,observed,expected\n1,a,1\n", {"--csv"},
+       "\n Error!! Wrong data found (line 2, expected)\n", 2},
+      {"a field beyond the header: 2", "unit,code,observed,expected\n1,a,1,1,x\n", {"--csv"},
+       "\n Error!! Wrong data found (line 2, column 5)\n", 2},
+      {"the column as --columns names it", "Region,O,E\n1,-3,1\n", {"--csv", "--columns=-,region,o,e"},
+       "\n Error!! Wrong data found (line 2, o)\n", 1},
+      {"a named column missing", "unit,code,observed\n", {"--csv"},
+       "\n Error!! Wrong header found (line 1, no column expected)\n", 2},
+      {"a named column twice", "unit,code,CODE,observed,expected\n", {"--csv"},
+       "\n Error!! Wrong header found (line 1, column code named twice)\n", 2},
+      {"an empty file", "", {"--csv"}, "\n Error!! Wrong header found (line 1, no column unit)\n", 2},
+      {"a plain data file read as CSV", "-1 1 0 1\n-1 2 1 1\n", {"--csv"},
+       "\n Error!! Wrong header found (line 1, no column unit)\n", 2},
+      {"no data file", nullptr, {"--csv"}, "\n ERROR! Can't open data.txt file \n\n", 1},
+      {"--columns without --csv", "", {"--columns=a,b,c,d"}, banner + "\n ERROR! Option --columns needs --csv \n\n", 1},
+      {"a bad --columns", "", {"--csv", "--columns=a,b"}, banner + "\n ERROR! Option --columns takes " + takes + ", not \"a,b\" \n\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    Tree before{{"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+    if (c.data != nullptr) before["data.txt"] = c.data;
+    std::vector<std::string> args = kArgs;
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string console = c.console.starts_with(banner) ? c.console : kNames + c.console;
+    EXPECT_EQ(ExpectRun(before, args, c.exitCode, before), console);
+  }
+}
+
+// The plain data of `rows` (Unit, Code, Data1, Data2 as text) written as CSV
+// the way other programs write it: a byte order mark and CR LF, columns in
+// another order between others, some fields quoted or with blanks around.
+std::string AsCsv(const std::vector<std::vector<std::string>>& rows, bool withUnit) {
+  std::string csv = "\xEF\xBB\xBF\"\",Expected,Name,Code" + std::string(withUnit ? ",Unit" : "") + ",Observed\r\n";
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const auto& r = rows[k];
+    csv += "\"" + std::to_string(k + 1) + "\"," + r[3] + (k % 3 ? ",Area " : ",\"Area, \"\"") + std::to_string(k) +
+           (k % 3 ? "," : "\"\"\",") + (k % 2 ? "\"" + r[1] + "\"" : " " + r[1] + " ") + (withUnit ? "," + r[0] : "") + "," + r[2] +
+           "\r\n" + (k % 7 ? "" : "\r\n");
+  }
+  return csv;
+}
+
+TEST(CsvRuns, SameDataInBothFormatsGivesTheSameFiles) {
+  // With integer identifiers a CSV run writes the plain run's table and log
+  // byte for byte: the same groups in the same order, the same estimates.
+  // Thousands of records in hundreds of units, shuffled, and one group.
+  uint64_t state = 20261205;
+  const auto next = [&state](uint64_t bound) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (state >> 33) % bound;
+  };
+  const struct { const char* note; size_t records; uint64_t units; std::vector<std::string> options; } cases[] = {
+      {"per unit, units and codes of any size", 3000, 250, {"-L50"}},
+      {"one group without a unit column", 600, 0, {"-E0.001"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    std::vector<std::vector<std::string>> rows;
+    std::string plain;
+    for (size_t k = 0; k < c.records; ++k) {
+      const std::string unit = c.units ? std::to_string(next(c.units) * 8191) : "-1";
+      const std::string code = std::to_string(static_cast<int64_t>(next(4000000000)) - 2000000000);
+      const std::string data2 = std::to_string(1 + next(400)) + "." + std::to_string(next(10000));
+      const std::string data1 = std::to_string(next(3) * next(40));
+      rows.push_back({unit, code, data1, data2});
+      plain += unit + " " + code + " " + data1 + " " + data2 + "\n";
+    }
+    std::vector<std::string> csvArgs{"data.csv", "csv.txt", "--csv"};
+    if (!c.units) csvArgs.push_back("--columns=-,code,observed,expected");
+    std::vector<std::string> plainArgs{"data.txt", "out.txt"};
+    for (const std::string& option : c.options) plainArgs.push_back(option), csvArgs.push_back(option);
+    Scratch scratch({{"data.txt", plain}, {"data.csv", AsCsv(rows, c.units != 0)}});
+    ASSERT_EQ(Tarnek(scratch.path, plainArgs).first, 0);
+    ASSERT_EQ(Tarnek(scratch.path, csvArgs).first, 0);
+    EXPECT_EQ(Read(scratch.path / "csv.txt"), Read(scratch.path / "out.txt"));
+    EXPECT_EQ(Read(scratch.path / "csv.log"), Read(scratch.path / "out.log"));
+    const std::string table = Read(scratch.path / "out.txt");
+    EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), static_cast<long>(c.records) + 1);
+  }
+}
+
+TEST(CsvRuns, IdentifiersOfMegabytesArePrintedWhole) {
+  // Lines far longer than the table writer's block: the plain run's files
+  // with the integers replaced by the texts.
+  const std::string unit(2000000, 'U'), code1(3000000, '1'), code2 = "0" + std::string(1500000, 'c');
+  Scratch scratch({{"data.txt", "5 1 3 1.5\n5 2 4 2\n5 1 0 1\n"},
+                   {"data.csv", "unit,code,observed,expected\n" + unit + "," + code1 + ",3,1.5\n" + unit + "," + code2 +
+                                    ",4,2\n" + unit + "," + code1 + ",0,1\n"}});
+  ASSERT_EQ(Tarnek(scratch.path, {"data.txt", "out.txt"}).first, 0);
+  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "csv.txt", "--csv"}).first, 0);
+  std::string table = Read(scratch.path / "out.txt"), log = Read(scratch.path / "out.log");
+  for (const auto& [from, to] : {std::pair{"\n5\t1\t", "\n" + unit + "\t" + code1 + "\t"}, {"\n5\t2\t", "\n" + unit + "\t" + code2 + "\t"}})
+    for (size_t at; (at = table.find(from)) != std::string::npos;) table.replace(at, std::string(from).size(), to);
+  log.replace(log.find("For unit 5 "), 11, "For unit " + unit + " ");
+  EXPECT_TRUE(Read(scratch.path / "csv.txt") == table);
+  EXPECT_TRUE(Read(scratch.path / "csv.log") == log);
+}
+
 TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
   // 60000 records in 6000 units keep the run busy for a while. The signal
   // is sent as soon as a temporary output file shows up, that is while the

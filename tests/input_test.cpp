@@ -21,10 +21,11 @@ using namespace tarnek;
 
 TEST(OptionsTest, CommandLineTable) {
   constexpr ParseStatus Ok = ParseStatus::Ok, Error = ParseStatus::OptionError, Usage = ParseStatus::Usage,
-                        Bad = ParseStatus::BadValue;
+                        Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded;
   const struct {  // the settings expected when the status is Ok
     const char* note; std::vector<std::string> args; ParseStatus status;
     int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false;
+    bool csv = false; std::vector<std::string> columns = {"unit", "code", "observed", "expected"};
   } cases[] = {
       {"two names: every default", {"d", "o"}, Ok},
       {"a later option overrides", {"d", "o", "-L5", "-L10"}, Ok, 10},
@@ -48,13 +49,30 @@ TEST(OptionsTest, CommandLineTable) {
       {"long names are exact: no other case", {"d", "o", "--SYNC"}, Error},
       {"no prefixes", {"d", "o", "--syn"}, Error},
       {"an unknown long option is an option error", {"d", "o", "--no-such-option=1"}, Error},
+      {"--csv alone: the default column names", {"d", "o", "--csv"}, Ok, 20, 1e-5, -1, -1, 0, false, true},
+      {"--columns after --csv, any letter case kept", {"d", "o", "--csv", "--columns=-,FIPS,Cases,E"}, Ok, 20, 1e-5, -1, -1, 0,
+       false, true, {"-", "FIPS", "Cases", "E"}},
+      {"--columns before --csv: order does not matter", {"d", "o", "--columns=a,b c,d,e", "--csv"}, Ok, 20, 1e-5, -1, -1, 0,
+       false, true, {"a", "b c", "d", "e"}},
+      {"--columns needs --csv", {"d", "o", "--columns=a,b,c,d"}, Unneeded},
+      {"a later --columns overrides; still needs --csv", {"d", "o", "--columns=a,b,c,d", "--columns=e,f,g,h"}, Unneeded},
+      {"an option error comes first", {"d", "o", "--columns=a,b,c,d", "-X"}, Error},
+      {"three names", {"d", "o", "--csv", "--columns=a,b,c"}, Bad},
+      {"five names", {"d", "o", "--csv", "--columns=a,b,c,d,e"}, Bad},
+      {"an empty name", {"d", "o", "--csv", "--columns=a,,c,d"}, Bad},
+      {"a trailing comma is an empty fifth name", {"d", "o", "--csv", "--columns=a,b,c,d,"}, Bad},
+      {"no value", {"d", "o", "--csv", "--columns"}, Bad},
+      {"two names for one column, in another case", {"d", "o", "--csv", "--columns=unit,code,Code,e"}, Bad},
+      {"- only for the unit", {"d", "o", "--csv", "--columns=u,-,c,d"}, Bad},
+      {"--csv is a switch", {"d", "o", "--csv=yes"}, Bad},
   };
   for (const auto& c : cases) {
     RunSettings s;
     ASSERT_EQ(ParseCommandLine(c.args, s).Status, c.status) << c.note;
     if (c.status != Ok) continue;
-    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing, s.Sync),
-              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync)) << c.note;
+    const std::vector<std::string> columns{s.Columns.Unit, s.Columns.Code, s.Columns.Observed, s.Columns.Expected};
+    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing, s.Sync, s.Csv, columns),
+              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync, c.csv, c.columns)) << c.note;
   }
 }
 

@@ -2,6 +2,8 @@
 // from the third on; the first test that matches decides.
 #include "cli/options.h"
 
+#include <algorithm>  // std::find
+
 #include "input/decimal.h"
 
 namespace tarnek {
@@ -50,25 +52,59 @@ bool ApplyOption(std::string_view argument, RunSettings& settings) {
   return true;
 }
 
+namespace {
+
+// "UNIT,CODE,OBSERVED,EXPECTED": four non-empty names, no two the same
+// without regard to case (they would name one column twice); UNIT may be
+// "-" for none, the others may not.
+bool ApplyColumns(std::string_view value, RunSettings& settings) {
+  std::vector<std::string> names;
+  for (size_t start = 0;;) {
+    const size_t comma = value.find(',', start);
+    names.emplace_back(value.substr(start, comma - start));
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  if (names.size() != 4) return false;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i].empty() || (i > 0 && names[i] == kNoUnitColumn)) return false;
+    for (size_t j = 0; j < i; ++j) {
+      if (SameColumnName(names[i], names[j])) return false;
+    }
+  }
+  settings.Columns = {names[0], names[1], names[2], names[3]};
+  return true;
+}
+
+}  // namespace
+
 const std::vector<LongOption> kLongOptions = {
     {"--sync", "no value", false,
      [](std::string_view, RunSettings& s) {
        s.Sync = true;
        return true;
      }},
+    {"--csv", "no value", false,
+     [](std::string_view, RunSettings& s) {
+       s.Csv = true;
+       return true;
+     }},
+    {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true, ApplyColumns, "--csv"},
 };
 
 namespace {
 
-// Applies a long option. Returns false when none has the argument's name;
-// sets `result` to BadValue when its value is not accepted.
-bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResult& result) {
+// Applies a long option and notes it in `given`. Returns false when none has
+// the argument's name; sets `result` to BadValue when its value is not accepted.
+bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResult& result,
+                     std::vector<std::string_view>& given) {
   const size_t equals = argument.find('=');
   const std::string_view name = argument.substr(0, equals);
   const bool hasValue = equals != std::string_view::npos;
   const std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
   for (const LongOption& option : kLongOptions) {
     if (option.Name != name) continue;
+    given.push_back(option.Name);
     if (hasValue != option.TakesValue || !option.Apply(value, settings)) {
       result.Status = ParseStatus::BadValue;
       result.Option = option.Name;
@@ -89,13 +125,23 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     return result;
   }
   settings = RunSettings{};
+  std::vector<std::string_view> given;
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (ApplyOption(argument, settings)) continue;
-    if (!argument.starts_with("--") || !ApplyLongOption(argument, settings, result)) {
+    if (!argument.starts_with("--") || !ApplyLongOption(argument, settings, result, given)) {
       result.Status = ParseStatus::OptionError;
     }
     if (result.Status != ParseStatus::Ok) return result;
+  }
+  const auto wasGiven = [&](std::string_view name) { return std::find(given.begin(), given.end(), name) != given.end(); };
+  for (const LongOption& option : kLongOptions) {
+    if (!option.Needs.empty() && wasGiven(option.Name) && !wasGiven(option.Needs)) {
+      result.Status = ParseStatus::Unneeded;
+      result.Option = option.Name;
+      result.Accepts = option.Needs;
+      return result;
+    }
   }
   settings.DataFileName = arguments[0];
   settings.OutFileName = arguments[1];

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/fit_settings.h"
+#include "input/csv_reader.h"
 
 namespace tarnek {
 
@@ -17,6 +18,8 @@ struct RunSettings {
   FitSettings Fit;           // "-E", "-L", "-A", "-B"
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
+  bool Csv = false;          // "--csv": the data file is CSV with a header line
+  CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
 };
 
 // The fourteen-line usage text, lines ending in "\n".
@@ -35,6 +38,7 @@ struct LongOption {
   std::string_view Accepts;  // what the value may be, as the message says it; "no value" for a switch
   bool TakesValue;
   bool (*Apply)(std::string_view value, RunSettings& settings);  // false: the value is not accepted
+  std::string_view Needs = {};  // another long option without which this one means nothing, or empty
 };
 
 // Every long option, in the order the usage of the README lists them.
@@ -45,11 +49,13 @@ enum class ParseStatus {
   Usage,        // fewer than two arguments: show the usage text
   OptionError,  // an argument from the third on matches no option
   BadValue,     // a long option's value is not accepted
+  Unneeded,     // a long option given without the one it needs
 };
 
 struct ParseResult {
   ParseStatus Status = ParseStatus::Ok;
   // BadValue: the option, what it accepts, and the value given ("" when none).
+  // Unneeded: the option, and in Accepts the option it needs.
   std::string Option;
   std::string Accepts;
   std::string Value;
@@ -58,7 +64,8 @@ struct ParseResult {
 // Parses the arguments after the command name: the data file name, the
 // output file name, then options applied in order (a later one overrides an
 // earlier one). Stops at the first option that is not recognised or whose
-// value is not accepted.
+// value is not accepted; then checks that every long option given has the
+// one it needs, in the order of kLongOptions.
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);
 
 }  // namespace tarnek

@@ -7,11 +7,13 @@
 #include <new>  // std::bad_alloc
 #include <optional>
 #include <string_view>
+#include <utility>  // std::pair
 
 #include "cli/options.h"
 #include "core/banner.h"
 #include "core/record_table.h"
 #include "grouping/grouping.h"
+#include "input/csv_reader.h"
 #include "input/data_reader.h"
 #include "report/log_name.h"
 #include "report/log_report.h"
@@ -32,7 +34,12 @@ enum class Failure {
   CannotReadData,
   OutOfRange,  // a record holds a value out of range
   NotARecord,  // text that does not read as a record
+  CsvOutOfRange,   // a CSV field's value is out of range
+  CsvNotAValue,    // a CSV field that does not read, a row with too few or too many fields
+  MissingColumn,   // the CSV header lacks a named column
+  RepeatedColumn,  // the CSV header holds a named column twice
   BadOptionValue,  // a long option's value is not accepted
+  UnneededOption,  // a long option given without the one it needs
   SameFile,        // two of the run's files are one file
   CannotCreate,
   CannotWrite,
@@ -52,7 +59,12 @@ constexpr FailureReport kFailureReports[] = {
     {Failure::CannotReadData, "\n ERROR! Can't read {} file \n\n", kExitFailure},
     {Failure::OutOfRange, "\n Error!! Wrong data found (in code-{})\n", kExitFailure},
     {Failure::NotARecord, "\n Error!! Wrong data found (around code-{})\n", kExitBadData},
+    {Failure::CsvOutOfRange, "\n Error!! Wrong data found (line {}, {})\n", kExitFailure},
+    {Failure::CsvNotAValue, "\n Error!! Wrong data found (line {}, {})\n", kExitBadData},
+    {Failure::MissingColumn, "\n Error!! Wrong header found (line {}, no column {})\n", kExitBadData},
+    {Failure::RepeatedColumn, "\n Error!! Wrong header found (line {}, column {} named twice)\n", kExitBadData},
     {Failure::BadOptionValue, "\n ERROR! Option {} takes {}, not \"{}\" \n\n", kExitFailure},
+    {Failure::UnneededOption, "\n ERROR! Option {} needs {} \n\n", kExitFailure},
     {Failure::SameFile, "\n ERROR! {} and {} are the same file \n\n", kExitFailure},
     {Failure::CannotCreate, "\n ERROR! Can't create {} file \n\n", kExitFailure},
     {Failure::CannotWrite, "\n ERROR! Can't write {} file \n\n", kExitFailure},
@@ -115,6 +127,9 @@ int ReportParse(std::FILE* console, const ParseResult& parse) {
   if (parse.Status == ParseStatus::BadValue) {
     return Report(console, RunFailure{Failure::BadOptionValue, {parse.Option, parse.Accepts, parse.Value}});
   }
+  if (parse.Status == ParseStatus::Unneeded) {
+    return Report(console, RunFailure{Failure::UnneededOption, {parse.Option, parse.Accepts}});
+  }
   PrintLine(console, parse.Status == ParseStatus::Usage ? kUsageText : "Option Error!\n", "");
   return kExitOk;
 }
@@ -122,7 +137,7 @@ int ReportParse(std::FILE* console, const ParseResult& parse) {
 // ---------------------------------------------------------------------------
 // The data
 
-std::optional<RunFailure> ReadData(const std::string& fileName, RecordTable& table) {
+std::optional<RunFailure> ReadPlainData(const std::string& fileName, RecordTable& table) {
   const ReadResult read = ReadDataFile(fileName, table);
   switch (read.Status) {
     case ReadStatus::Ok:
@@ -137,6 +152,29 @@ std::optional<RunFailure> ReadData(const std::string& fileName, RecordTable& tab
       return RunFailure{Failure::NotARecord, {FormatInteger(read.ErrorCode)}};
   }
   return std::nullopt;
+}
+
+// The CSV failures that name a line and a column.
+constexpr std::pair<CsvStatus, Failure> kCsvFailures[] = {
+    {CsvStatus::OutOfRange, Failure::CsvOutOfRange},
+    {CsvStatus::NotAValue, Failure::CsvNotAValue},
+    {CsvStatus::MissingColumn, Failure::MissingColumn},
+    {CsvStatus::RepeatedColumn, Failure::RepeatedColumn},
+};
+
+std::optional<RunFailure> ReadCsvData(const std::string& fileName, const CsvColumns& columns, RecordTable& table) {
+  const CsvReadResult read = ReadCsvFile(fileName, columns, table);
+  if (read.Status == CsvStatus::CannotOpen) return RunFailure{Failure::CannotOpenData, {fileName}};
+  if (read.Status == CsvStatus::CannotRead) return RunFailure{Failure::CannotReadData, {fileName}};
+  for (const auto& [status, failure] : kCsvFailures) {
+    if (read.Status == status) return RunFailure{failure, {FormatInteger(static_cast<int64_t>(read.Line)), read.Column}};
+  }
+  return std::nullopt;
+}
+
+std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table) {
+  if (settings.Csv) return ReadCsvData(settings.DataFileName, settings.Columns, table);
+  return ReadPlainData(settings.DataFileName, table);
 }
 
 // ---------------------------------------------------------------------------
@@ -225,7 +263,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   if (const auto failure = CheckCollisions(settings.DataFileName, outputs)) return Report(console, *failure);
 
   RecordTable table;
-  if (const auto failure = ReadData(settings.DataFileName, table)) return Report(console, *failure);
+  if (const auto failure = ReadData(settings, table)) return Report(console, *failure);
 
   // The timed stretch: every group's estimation and the log.
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));

@@ -4,17 +4,47 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarnek {
 
+// Identifiers kept as text, every text one after another in one byte arena:
+// a million codes cost two growing buffers, not a million strings. Text i is
+// Bytes[Ends[i-1], Ends[i]) (from 0 for the first). An empty column holds no
+// text at all.
+struct TextColumn {
+  std::string Bytes;
+  std::vector<size_t> Ends;
+
+  bool Empty() const { return Ends.empty(); }
+  size_t Size() const { return Ends.size(); }
+  std::string_view At(size_t i) const {
+    const size_t begin = i == 0 ? 0 : Ends[i - 1];
+    return std::string_view(Bytes.data() + begin, Ends[i] - begin);
+  }
+  void Append(std::string_view text) {
+    Bytes.append(text);
+    Ends.push_back(Bytes.size());
+  }
+};
+
 // One row per accepted record, in input order; record k (counted from 1) is
 // row k-1. The columns grow as the file needs: there is no record limit.
+//
+// Identifiers are integers or text. Plain data fills Code and leaves the two
+// text columns empty. CSV data keeps the codes as text, one per row in
+// CodeText (Code stays empty), and its units as text in UnitText, one per
+// distinct unit in ascending order, so that a row's Unit is the index of its
+// text there; without a unit column every Unit is -1 and UnitText is empty.
 struct RecordTable {
   std::vector<int32_t> Unit;   // grouping key, -1 or greater
   std::vector<int32_t> Code;   // record identifier, any value, printed back as read
   std::vector<int32_t> Data1;  // observed count, 0 or greater
   std::vector<double> Data2;   // expected count, finite and greater than 0
+  TextColumn CodeText;         // per row: the Code as text, or empty
+  TextColumn UnitText;         // per Unit value: its text, or empty
 
   size_t Size() const { return Unit.size(); }
 };

@@ -107,21 +107,33 @@ double ReadRealValue(std::string_view text) {
   return scanned.HasDigits ? scanned.Value : 0.0;
 }
 
-std::optional<int32_t> ReadWholeInteger(std::string_view text) {
+std::optional<ScannedInteger> ScanWholeInteger(std::string_view text) {
   const char* last = text.data() + text.size();
   const ScannedInteger scanned = ScanInteger(text.data(), last);
-  if (!scanned.HasDigits || !scanned.Fits || scanned.End != last) return std::nullopt;
-  return scanned.Value;
+  if (!scanned.HasDigits || scanned.End != last) return std::nullopt;
+  return scanned;
 }
 
-std::optional<double> ReadWholeReal(std::string_view text) {
+std::optional<double> ScanWholeReal(std::string_view text) {
   const char* last = text.data() + text.size();
   const ScannedReal scanned = ScanReal(text.data(), last);
   // A dangling exponent ("1e") is consumed by the scan but is no number.
-  if (!scanned.HasDigits || scanned.End != last || !std::isfinite(scanned.Value)) return std::nullopt;
+  if (!scanned.HasDigits || scanned.End != last) return std::nullopt;
   const char back = text.back();
   if (back == 'e' || back == 'E' || back == '+' || back == '-') return std::nullopt;
   return scanned.Value;
+}
+
+std::optional<int32_t> ReadWholeInteger(std::string_view text) {
+  const std::optional<ScannedInteger> scanned = ScanWholeInteger(text);
+  if (!scanned || !scanned->Fits) return std::nullopt;
+  return scanned->Value;
+}
+
+std::optional<double> ReadWholeReal(std::string_view text) {
+  const std::optional<double> value = ScanWholeReal(text);
+  if (!value || !std::isfinite(*value)) return std::nullopt;
+  return value;
 }
 
 }  // namespace tarnek

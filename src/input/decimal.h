@@ -50,6 +50,12 @@ ScannedReal ScanReal(const char* p, const char* last);
 int32_t ReadIntegerValue(std::string_view text);
 double ReadRealValue(std::string_view text);
 
+// The whole text is one plain decimal number, with nothing before or after
+// it: its scan (Fits tells whether it fits 32 bits), or nothing. A real may
+// lie beyond the double range: then it is an infinity of its sign.
+std::optional<ScannedInteger> ScanWholeInteger(std::string_view text);
+std::optional<double> ScanWholeReal(std::string_view text);
+
 // The values of long options are strict: the whole text must be one plain
 // decimal number, with nothing before or after it. An integer must fit 32
 // bits; a real must be finite.

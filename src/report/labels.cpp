@@ -1,23 +1,45 @@
-// Codes and units of the plain data format are 32-bit integers: their text
-// is the "%d" of the value.
+// Codes and units are text where the table keeps text; otherwise 32-bit
+// integers printed as "%d".
 #include "report/labels.h"
 
-#include "report/number_format.h"
+#include <cstring>  // std::memcpy
+#include <string_view>
 
 namespace tarnek {
 
-char* WriteCode(char* p, const RecordTable& table, size_t row) { return WriteInteger(p, table.Code[row]); }
+namespace {
 
-char* WriteUnit(char* p, const RecordTable& /*table*/, int32_t unit) { return WriteInteger(p, unit); }
+char* WriteText(char* p, std::string_view text) {
+  if (!text.empty()) std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+}  // namespace
+
+char* WriteCode(char* p, const RecordTable& table, size_t row) {
+  if (!table.CodeText.Empty()) return WriteText(p, table.CodeText.At(row));
+  return WriteInteger(p, table.Code[row]);
+}
+
+char* WriteUnit(char* p, const RecordTable& table, int32_t unit) {
+  if (!table.UnitText.Empty()) return WriteText(p, table.UnitText.At(static_cast<size_t>(unit)));
+  return WriteInteger(p, unit);
+}
 
 void AppendCode(std::string& out, const RecordTable& table, size_t row) {
-  char buf[kMaxIntegerLength + 1];
-  out.append(buf, WriteCode(buf, table, row));
+  if (!table.CodeText.Empty()) {
+    out += table.CodeText.At(row);
+    return;
+  }
+  AppendInteger(out, table.Code[row]);
 }
 
 void AppendUnit(std::string& out, const RecordTable& table, int32_t unit) {
-  char buf[kMaxIntegerLength + 1];
-  out.append(buf, WriteUnit(buf, table, unit));
+  if (!table.UnitText.Empty()) {
+    out += table.UnitText.At(static_cast<size_t>(unit));
+    return;
+  }
+  AppendInteger(out, unit);
 }
 
 }  // namespace tarnek

@@ -20,10 +20,12 @@ inline constexpr const char* kResultHeader =
 // percent value is beyond the double range, prints as "***".
 void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios);
 
-// Room that one record's line may need.
-inline constexpr size_t kMaxResultLineLength = 3 * (kMaxIntegerLength + 1) + 4 * (kMaxFixedLength + 1) + 1;
+// Room that record `row`'s line may need: the numbers have a fixed bound,
+// the Unit and the Code as text have none.
+size_t ResultLineRoom(const RecordTable& table, size_t row);
 
-// Writes one record's line at `p` and returns its end.
+// Writes one record's line at `p`, which has ResultLineRoom bytes of room,
+// and returns its end.
 char* WriteResultLine(char* p, const RecordTable& table, const RecordRatios& ratios, size_t row);
 
 }  // namespace tarnek

@@ -1,0 +1,182 @@
+// The CSV reader: what each kind of file reads as, where each error is
+// named, the order of units, and the block-wise read against the whole text.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "input/csv_reader.h"
+
+using namespace tarnek;
+
+namespace {
+
+const std::string kHeader = "unit,code,observed,expected\n";
+
+// A table's texts, for comparison.
+std::vector<std::string> Texts(const TextColumn& column) {
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < column.Size(); ++i) texts.emplace_back(column.At(i));
+  return texts;
+}
+
+struct Case {
+  const char* note;  // the fault the case catches
+  std::string text;
+  CsvColumns columns;
+  CsvStatus status;
+  uint64_t line = 0;
+  std::string column;
+  // When the status is Ok: what the table holds.
+  std::vector<int32_t> unit = {};
+  std::vector<std::string> unitText = {};
+  std::vector<std::string> codeText = {};
+  std::vector<int32_t> data1 = {};
+  std::vector<double> data2 = {};
+};
+
+const CsvColumns kDefault;
+const CsvColumns kNoUnit{"-", "code", "observed", "expected"};
+constexpr CsvStatus Ok = CsvStatus::Ok, Range = CsvStatus::OutOfRange, NotAValue = CsvStatus::NotAValue,
+                    Missing = CsvStatus::MissingColumn, Twice = CsvStatus::RepeatedColumn;
+
+const std::vector<Case>& Cases() {
+  static const std::vector<Case> cases = {
+      {"a quoted comma and a doubled quote are kept inside the field", kHeader + "1,\"a,\"\"b\"\"\",3,1.5\n", kDefault, Ok, 0, "",
+       {0}, {"1"}, {"a,\"b\""}, {3}, {1.5}},
+      {"a byte order mark and CR LF line ends are not part of any field",
+       "\xEF\xBB\xBFunit,code,observed,expected\r\n1,01001,3,1.5\r\n2,x,4,2\r\n", kDefault, Ok, 0, "",
+       {0, 1}, {"1", "2"}, {"01001", "x"}, {3, 4}, {1.5, 2}},
+      {"extra columns are ignored, named ones found in any order and any letter case",
+       "Name,EXPECTED,Code,x,Observed,UNIT\n\"Smith, J\",2.5,7,,4,9\n", kDefault, Ok, 0, "",
+       {0}, {"9"}, {"7"}, {4}, {2.5}},
+      {"blanks around fields and blank lines are no data", " unit , code,observed,expected\n\n  \n 1 , a ,2, 3 \n\r\n",
+       kDefault, Ok, 0, "", {0}, {"1"}, {"a"}, {2}, {3}},
+      {"the last row needs no line end", kHeader + "1,a,2,3", kDefault, Ok, 0, "", {0}, {"1"}, {"a"}, {2}, {3}},
+      {"a header alone is an empty table", kHeader, kDefault, Ok, 0, ""},
+      {"without a unit column every Unit is -1 and there is no unit text", "unit,code,observed,expected\n5,a,1,1\n6,b,2,1\n",
+       kNoUnit, Ok, 0, "", {-1, -1}, {}, {"a", "b"}, {1, 2}, {1, 1}},
+      {"integer units in numeric order, any length; equal values by bytes",
+       kHeader + "10,a,0,1\n9,a,0,1\n-2,a,0,1\n+3,a,0,1\n01001,a,0,1\n1001,a,0,1\n18446744073709551616,a,0,1\n-0,a,0,1\n"
+                 "0,a,0,1\n007,a,0,1\n-18446744073709551617,a,0,1\n9,b,0,1\n",
+       kDefault, Ok, 0, "", {7, 6, 1, 4, 8, 9, 10, 2, 3, 5, 0, 6},
+       {"-18446744073709551617", "-2", "-0", "0", "+3", "007", "9", "10", "01001", "1001", "18446744073709551616"},
+       {"a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "a", "b"}, std::vector<int32_t>(12, 0), std::vector<double>(12, 1)},
+      {"one text unit puts all in byte order", kHeader + "10,a,0,1\n9,a,0,1\nb,a,0,1\nB,a,0,1\n\xC3\xA9,a,0,1\na,a,0,1\n",
+       kDefault, Ok, 0, "", {0, 1, 4, 2, 5, 3}, {"10", "9", "B", "a", "b", "\xC3\xA9"},
+       std::vector<std::string>(6, "a"), std::vector<int32_t>(6, 0), std::vector<double>(6, 1)},
+      {"-1 is an ordinary unit", kHeader + "-1,a,0,1\n", kDefault, Ok, 0, "", {0}, {"-1"}, {"a"}, {0}, {1}},
+      {"numbers in the plain forms", kHeader + "1,a,+7,.5\n1,b,-0,5.\n1,c,2147483647,1e-3\n", kDefault, Ok, 0, "",
+       {0, 0, 0}, {"1"}, {"a", "b", "c"}, {7, 0, 2147483647}, {0.5, 5, 0.001}},
+
+      {"a named column missing", "unit,code,observed\n1,a,1\n", kDefault, Missing, 1, "expected"},
+      {"the first missing one is named", "observed,expected\n", kDefault, Missing, 1, "unit"},
+      {"its name as --columns gave it", "x\n", {"-", "FIPS", "cases", "E"}, Missing, 1, "FIPS"},
+      {"a named column twice, in another case", "unit,code,Code,observed,expected\n", kDefault, Twice, 1, "code"},
+      {"other columns may repeat", "x,X,unit,code,observed,expected,x\n1,2,3,4,5,6,7\n", kDefault, Ok, 0, "",
+       {0}, {"3"}, {"4"}, {5}, {6}},
+      {"an empty file has no header", "", kDefault, Missing, 1, "unit"},
+      {"blank lines alone: no header either", "\n \r\n", kNoUnit, Missing, 1, "code"},
+      {"data without a header", "1,2,3,4.5\n", kDefault, Missing, 1, "unit"},
+      {"the header's line after blank lines", "\n\nunit,code\n", kDefault, Missing, 3, "observed"},
+
+      {"an empty observed", kHeader + "1,a,,1\n", kDefault, NotAValue, 2, "observed"},
+      {"an empty code", kHeader + "1,,1,1\n", kDefault, NotAValue, 2, "code"},
+      {"an empty unit, even quoted", kHeader + "\"\",a,1,1\n", kDefault, NotAValue, 2, "unit"},
+      {"text in observed", kHeader + "1,a,abc,1\n", kDefault, NotAValue, 2, "observed"},
+      {"a real in observed", kHeader + "1,a,3.7,1\n", kDefault, NotAValue, 2, "observed"},
+      {"a whole real in observed", kHeader + "1,a,3.0,1\n", kDefault, NotAValue, 2, "observed"},
+      {"text after a number", kHeader + "1,a,3,1.5x\n", kDefault, NotAValue, 2, "expected"},
+      {"a dangling exponent", kHeader + "1,a,3,1e\n", kDefault, NotAValue, 2, "expected"},
+      {"no words", kHeader + "1,a,3,inf\n", kDefault, NotAValue, 2, "expected"},
+      {"no hex", kHeader + "1,a,3,0x10\n", kDefault, NotAValue, 2, "expected"},
+      {"blanks inside quotes are part of the field", kHeader + "1,a,\" 3\",1\n", kDefault, NotAValue, 2, "observed"},
+      {"a negative count", kHeader + "1,a,-1,1\n", kDefault, Range, 2, "observed"},
+      {"a count beyond 32 bits", kHeader + "1,a,2147483648,1\n", kDefault, Range, 2, "observed"},
+      {"expected 0", kHeader + "1,a,1,0\n", kDefault, Range, 2, "expected"},
+      {"expected negative", kHeader + "1,a,1,-3.5\n", kDefault, Range, 2, "expected"},
+      {"expected beyond the double range", kHeader + "1,a,1,1e999\n", kDefault, Range, 2, "expected"},
+      {"too few fields: the first named column lacking", kHeader + "1,a\n", kDefault, NotAValue, 2, "observed"},
+      {"trailing ignored columns may be left out", "unit,code,observed,expected,name\n1,a,1,1\n", kDefault, Ok, 0, "",
+       {0}, {"1"}, {"a"}, {1}, {1}},
+      {"a field beyond the header (an unquoted comma shifts the fields)", kHeader + "1,Smith, 5,1,1\n", kDefault, NotAValue, 2, "column 5"},
+      {"a tab in a code", kHeader + "1,\"a\tb\",1,1\n", kDefault, NotAValue, 2, "code"},
+      {"a line break in a unit", kHeader + "\"a\nb\",c,1,1\n", kDefault, NotAValue, 2, "unit"},
+      {"a CR in a code", kHeader + "1,\"a\rb\",1,1\n", kDefault, NotAValue, 2, "code"},
+      {"a quote inside an unquoted field", kHeader + "1,a\"b,1,1\n", kDefault, NotAValue, 2, "code"},
+      {"text after a closing quote", kHeader + "1,\"a\"b,1,1\n", kDefault, NotAValue, 2, "code"},
+      {"a quote never closed", kHeader + "1,a,1,1\n1,\"b,1,1\n", kDefault, NotAValue, 3, "code"},
+      {"broken quoting in an ignored column", "x,unit,code,observed,expected\n\"a\"b,1,a,1,1\n", kDefault, NotAValue, 2,
+       "column 1"},
+      {"the first bad field from the left decides", kHeader + "x,a,-1,abc\n", kDefault, Range, 2, "observed"},
+      {"line ends inside a quoted field count",
+       "name,unit,code,observed,expected\n\"two\nlines\",1,a,1,1\n\"three\r\nlines\r\",1,a,1,1\nx,1,a,x,1\n", kDefault,
+       NotAValue, 7, "observed"},
+      {"CR LF counts once, blank lines count", "unit,code,observed,expected\r\n\r\n1,a,1,1\r\n\r\n1,b,-1,1\r\n", kDefault,
+       Range, 5, "observed"},
+      {"a row is named by the line it begins on", "name,unit,code,observed,expected\n\"a\nb\",1,a,x,1\n", kDefault,
+       NotAValue, 2, "observed"},
+  };
+  return cases;
+}
+
+void ExpectCase(const Case& c, const CsvReadResult& result, const RecordTable& table, const std::string& how) {
+  EXPECT_EQ(std::tie(result.Status, result.Line, result.Column), std::tie(c.status, c.line, c.column)) << c.note << how;
+  if (c.status != CsvStatus::Ok) return;
+  EXPECT_EQ(std::tuple(table.Unit, Texts(table.UnitText), Texts(table.CodeText), table.Data1, table.Data2),
+            std::tuple(c.unit, c.unitText, c.codeText, c.data1, c.data2)) << c.note << how;
+  EXPECT_TRUE(table.Code.empty()) << c.note << how;
+}
+
+}  // namespace
+
+TEST(CsvReaderTest, WholeText) {
+  for (const Case& c : Cases()) {
+    RecordTable table;
+    ExpectCase(c, ParseCsv(c.text, c.columns, table), table, "");
+  }
+}
+
+TEST(CsvReaderTest, BlockwiseReadEqualsWholeText) {
+  // Tiny blocks cut the byte order mark, quoted fields and CR LF pairs anywhere.
+  for (const Case& c : Cases()) {
+    for (size_t blockSize : {1, 2, 3, 5, 64}) {
+      std::FILE* file = std::tmpfile();
+      ASSERT_NE(file, nullptr);
+      std::fwrite(c.text.data(), 1, c.text.size(), file);
+      std::rewind(file);
+      RecordTable table;
+      const CsvReadResult result = ReadCsvStream(file, c.columns, table, blockSize);
+      std::fclose(file);
+      ExpectCase(c, result, table, ", block size " + std::to_string(blockSize));
+    }
+  }
+}
+
+TEST(CsvReaderTest, ByteOrderMarkOnlyAtTheStart) {
+  // A part of a mark is data; a mark after the start is part of a field.
+  const struct { std::string text; CsvStatus status; std::string column; } cases[] = {
+      {"\xEF\xBB", CsvStatus::MissingColumn, "unit"},
+      {"\xEF\xBBunit,code,observed,expected\n", CsvStatus::MissingColumn, "unit"},
+      {"\xEF\xBB\xBF\xEF\xBB\xBFunit,code,observed,expected\n", CsvStatus::MissingColumn, "unit"},
+  };
+  for (const auto& c : cases) {
+    for (size_t blockSize : {1, 2, 64}) {
+      std::FILE* file = std::tmpfile();
+      std::fwrite(c.text.data(), 1, c.text.size(), file);
+      std::rewind(file);
+      RecordTable table;
+      const CsvReadResult result = ReadCsvStream(file, kDefault, table, blockSize);
+      std::fclose(file);
+      EXPECT_EQ(std::tie(result.Status, result.Column), std::tie(c.status, c.column)) << c.text.size() << " " << blockSize;
+    }
+  }
+}
+
+TEST(CsvReaderTest, FileThatCannotBeOpened) {
+  RecordTable table;
+  EXPECT_EQ(ReadCsvFile(::testing::TempDir(), kDefault, table).Status, CsvStatus::CannotOpen);
+  EXPECT_EQ(ReadCsvFile("/nonexistent/data.csv", kDefault, table).Status, CsvStatus::CannotOpen);
+}

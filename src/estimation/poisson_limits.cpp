@@ -2,8 +2,9 @@
 // F(r) = Q(r + 1, m), P(X > r) = P(r + 1, m), f(r) = dP(a, m)/dm at a = r + 1.
 #include "estimation/poisson_limits.h"
 
-#include <cmath>  // std::floor, std::sqrt, std::isnan
+#include <cmath>  // std::floor, std::sqrt
 #include <limits>
+#include <stdexcept>  // std::logic_error, std::runtime_error
 
 #include <boost/math/special_functions/erf.hpp>    // erfc_inv
 #include <boost/math/special_functions/gamma.hpp>  // gamma_p, gamma_q, their inverses, gamma_p_derivative
@@ -28,6 +29,20 @@ using Policy = policies::policy<policies::promote_float<false>, policies::promot
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// The value of a computation with Boost, or NaN where it throws after all:
+// its root finders and a few conversions raise errors under the default
+// policy, whatever policy the call was given.
+template <typename Compute>
+double OrNaN(Compute compute) {
+  try {
+    return compute();
+  } catch (const std::logic_error&) {  // std::domain_error
+    return kNaN;
+  } catch (const std::runtime_error&) {  // evaluation, rounding and overflow errors
+    return kNaN;
+  }
+}
+
 // q(mean, p), p = tail below the mean (upper false) or 1 - tail above it.
 double PoissonLimit(double mean, double tail, bool upper) {
   if (!(mean > 0.0 && mean <= kMaxLimitMean && tail > 0.0 && tail < 0.5)) return kNaN;
@@ -48,23 +63,28 @@ double PoissonLimit(double mean, double tail, bool upper) {
 
 }  // namespace
 
-double LowerPoissonLimit(double mean, double tail) { return PoissonLimit(mean, tail, false); }
+double LowerPoissonLimit(double mean, double tail) {
+  return OrNaN([&] { return PoissonLimit(mean, tail, false); });
+}
 
-double UpperPoissonLimit(double mean, double tail) { return PoissonLimit(mean, tail, true); }
+double UpperPoissonLimit(double mean, double tail) {
+  return OrNaN([&] { return PoissonLimit(mean, tail, true); });
+}
 
 CountBounds CountBoundsOf(int32_t count, double tail) {
   const double a = static_cast<double>(count) + 1.0;
   CountBounds bounds;
-  bounds.LowAbove = boost::math::gamma_q_inv(a, tail, Policy());                   // F(y) = Q(y + 1, m) = t
-  bounds.HighBelow = count > 0 ? boost::math::gamma_p_inv(a, tail, Policy()) : 0.0;  // P(X > y) = P(y + 1, m) = t
+  bounds.LowAbove = OrNaN([&] { return boost::math::gamma_q_inv(a, tail, Policy()); });  // F(y) = Q(y + 1, m) = t
+  bounds.HighBelow = count > 0 ? OrNaN([&] { return boost::math::gamma_p_inv(a, tail, Policy()); })  // P(X > y) = P(y + 1, m) = t
+                               : 0.0;
   return bounds;
 }
 
 LimitSide SideOfLimits(int32_t count, double mean, double tail) {
   const double a = static_cast<double>(count) + 1.0;
   if (mean == std::numeric_limits<double>::infinity()) return LimitSide::Below;  // Boost takes no infinity
-  if (boost::math::gamma_q(a, mean, Policy()) < tail) return LimitSide::Below;
-  if (count > 0 && boost::math::gamma_p(a, mean, Policy()) < tail) return LimitSide::Above;
+  if (OrNaN([&] { return boost::math::gamma_q(a, mean, Policy()); }) < tail) return LimitSide::Below;
+  if (count > 0 && OrNaN([&] { return boost::math::gamma_p(a, mean, Policy()); }) < tail) return LimitSide::Above;
   return LimitSide::Inside;
 }
 

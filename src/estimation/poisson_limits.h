@@ -19,8 +19,8 @@
 // of means, whose end CountBoundsOf gives: one inversion per count serves
 // every region with that count.
 //
-// Numerics: Boost.Math in double only, never in x87 extended precision, with
-// every error returned as a NaN instead of thrown. Means above kMaxLimitMean
+// Numerics: Boost.Math in double only, never in x87 extended precision, and
+// nothing thrown: every error gives a NaN (a limit not drawn, a count inside). Means above kMaxLimitMean
 // get no limit: there the limits lie within 0.04% of the mean, closer than a
 // drawing shows, and the incomplete gamma functions of Boost lose accuracy
 // not far beyond (at 10^12 they are off by percents).

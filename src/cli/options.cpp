@@ -56,6 +56,12 @@ const std::vector<LongOption> kLongOptions = {
        s.Sync = true;
        return true;
      }},
+    {"--plot", "a file name", true,
+     [](std::string_view value, RunSettings& s) {
+       if (value.empty()) return false;
+       s.PlotFileName = value;
+       return true;
+     }},
 };
 
 namespace {

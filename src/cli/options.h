@@ -17,6 +17,7 @@ struct RunSettings {
   FitSettings Fit;           // "-E", "-L", "-A", "-B"
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
+  std::string PlotFileName;  // "--plot=FILE": the funnel plot's file, empty for none
 };
 
 // The fourteen-line usage text, lines ending in "\n".

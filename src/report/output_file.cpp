@@ -21,8 +21,8 @@ namespace {
 
 constexpr size_t kBlockSize = size_t{1} << 20;
 
-// Temporary files to remove if the process is interrupted. Only the two
-// output files of a run are ever registered.
+// Temporary files to remove if the process is interrupted: one for each
+// output of a run (the log, the table and the plot), while it is written.
 constexpr int kMaxTempFiles = 4;
 const char* volatile gTempFiles[kMaxTempFiles] = {};
 

@@ -578,13 +578,22 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   std::string svg;
   svg.reserve(8192 + 160 * layout.Marks.size());
   svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1040\" height=\"620\" viewBox=\"0 0 1040 620\""
-         " font-family=\"sans-serif\" font-size=\"12\">\n";
+  svg += "<svg xmlns=\"http://www.w3.org/2000/svg\"";
+  Attribute(svg, "width", kWidth);
+  Attribute(svg, "height", kHeight);
+  svg += " viewBox=\"0 0 ";
+  AppendNumber(svg, kWidth);
+  svg += ' ';
+  AppendNumber(svg, kHeight);
+  svg += "\" font-family=\"sans-serif\" font-size=\"12\">\n";
   const std::string name = ShownName(dataFileName);
   svg += "<title>Funnel plot of ";
   AppendXmlEscaped(svg, name);
   svg += "</title>\n";
-  svg += "<rect width=\"1040\" height=\"620\" fill=\"#ffffff\"/>\n";
+  svg += "<rect";
+  Attribute(svg, "width", kWidth);
+  Attribute(svg, "height", kHeight);
+  svg += " fill=\"#ffffff\"/>\n";
   Text(svg, kWidth / 2, 26, " text-anchor=\"middle\" font-size=\"16\"",
        name + ": " + Plural(n, "region", "regions") + " in " + Plural(estimates.Groups.size(), "group", "groups"));
   Text(svg, kWidth / 2, 46, " text-anchor=\"middle\"", ShownLine(n, split, selection, overall));

@@ -16,7 +16,7 @@
 //
 // After them, what cannot be fixed bytes: the times of -T, a write that fails
 // at the file-size limit, a run interrupted by SIGTERM, inputs too large to
-// keep, and the bundled sample.
+// keep, and the bundled sample with its plot.
 #include <signal.h>        // kill, signal, SIGTERM, SIGXFSZ
 #include <sys/resource.h>  // setrlimit, RLIMIT_FSIZE
 #include <sys/wait.h>      // waitpid
@@ -263,12 +263,16 @@ TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {
-  Scratch scratch({{"data.txt", Read(fs::path(TARNEK_SOURCE_DIR) / "examples" / "sample.txt")}});
-  ASSERT_EQ(Tarnek(scratch.path, kArgs).first, 0);
+  // Run in the source tree, as `make run` does; the plot is the README's image.
+  const fs::path source(TARNEK_SOURCE_DIR);
+  Scratch scratch({});
+  ASSERT_EQ(Tarnek(source, {"examples/sample.txt", scratch.path / "out.txt", "--plot=" + (scratch.path / "plot.svg").string()}).first, 0);
   const std::string log = Read(scratch.path / "out.log"), table = Read(scratch.path / "out.txt");
   EXPECT_NE(log.find("\r\n Number of regions: 56\r\n"), std::string::npos) << "one group of every record";
   EXPECT_NE(log.find("\r\n MLE of Alpha : 1.321667\r\n MLE of Beta  : 1.879490\r\n"), std::string::npos);
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 57);
+  EXPECT_EQ(Read(scratch.path / "plot.svg"), Read(source / "doc" / "sample-plot.svg"))
+      << "doc/sample-plot.svg is not what tarnek draws: `make run` draws it anew as out/sample-plot.svg";
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 // coordinate hide that.
 #include "report/funnel_plot.h"
 
-#include <algorithm>  // std::min, std::max, std::nth_element, std::sort, std::merge
+#include <algorithm>  // std::min, std::max, std::minmax_element, std::nth_element, std::sort
 #include <charconv>   // std::to_chars
 #include <cmath>      // std::log10, std::pow, std::floor, std::ceil, std::isfinite, std::isnan, std::ldexp, std::llround
 #include <cstdint>
@@ -78,15 +78,17 @@ struct Split {
 
 Split SplitByLimits(const RecordTable& table, double overall) {
   Split split;
+  if (!(overall > 0.0)) {  // no limits
+    for (size_t row = 0; row < table.Size(); ++row) split.Within.push_back(static_cast<uint32_t>(row));
+    return split;
+  }
   // Bounds of the counts below kCachedCounts, computed when first met; -1: not yet.
   std::vector<CountBounds> bounds;
   for (size_t row = 0; row < table.Size(); ++row) {
     const int32_t count = table.Data1[row];
     const double mean = overall * table.Data2[row];
     bool beyond = false;
-    if (!(overall > 0.0)) {
-      beyond = false;  // no limits
-    } else if (count >= kCachedCounts) {
+    if (count >= kCachedCounts) {
       beyond = SideOfLimits(count, mean, kTail998) != LimitSide::Inside;
     } else {
       const size_t k = static_cast<size_t>(count);

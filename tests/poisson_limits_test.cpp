@@ -85,6 +85,8 @@ TEST(PoissonLimitsTest, CountsBeyondTheLimits) {
       {4782, 5000, LimitSide::Below}, {4783, 5000, LimitSide::Inside}, {5219, 5000, LimitSide::Inside},
       {5220, 5000, LimitSide::Above}, {0, 1e-9, LimitSide::Inside},  // a count of 0 is never above
       {3, 0.0, LimitSide::Above},     {3, std::numeric_limits<double>::infinity(), LimitSide::Below},
+      {6000, 5000, LimitSide::Above}, {4000, 5000, LimitSide::Below},  // 14 sd away: settled by the Chernoff bound
+      {0, 7.0, LimitSide::Below},     {0, 6.9, LimitSide::Inside},     // F(0) = e^-m against 0.001 (m = 6.908)
   };
   for (const auto& s : sides) EXPECT_EQ(SideOfLimits(s.count, s.mean, 0.001), s.side) << s.count << " at " << s.mean;
 }

@@ -2,7 +2,7 @@
 // F(r) = Q(r + 1, m), P(X > r) = P(r + 1, m), f(r) = dP(a, m)/dm at a = r + 1.
 #include "estimation/poisson_limits.h"
 
-#include <cmath>  // std::floor, std::sqrt
+#include <cmath>  // std::floor, std::sqrt, std::log
 #include <limits>
 #include <stdexcept>  // std::logic_error, std::runtime_error
 
@@ -81,8 +81,16 @@ CountBounds CountBoundsOf(int32_t count, double tail) {
 }
 
 LimitSide SideOfLimits(int32_t count, double mean, double tail) {
-  const double a = static_cast<double>(count) + 1.0;
+  const double y = static_cast<double>(count);
+  const double a = y + 1.0;
   if (mean == std::numeric_limits<double>::infinity()) return LimitSide::Below;  // Boost takes no infinity
+  // Far from the mean the Chernoff bound settles it: P(X >= y) for y > m,
+  // and P(X <= y) for y < m, are at most exp(-(y ln(y/m) - y + m)). With a
+  // margin of 1 in the exponent no rounding can tip it.
+  if (mean > 0.0 && y != mean) {
+    const double exponent = (y > 0.0 ? y * std::log(y / mean) : 0.0) - y + mean;
+    if (exponent > 1.0 - std::log(tail)) return y > mean ? LimitSide::Above : LimitSide::Below;
+  }
   if (OrNaN([&] { return boost::math::gamma_q(a, mean, Policy()); }) < tail) return LimitSide::Below;
   if (count > 0 && OrNaN([&] { return boost::math::gamma_p(a, mean, Policy()); }) < tail) return LimitSide::Above;
   return LimitSide::Inside;

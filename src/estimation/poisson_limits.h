@@ -47,7 +47,8 @@ struct CountBounds {
 CountBounds CountBoundsOf(int32_t count, double tail);
 
 // Where a count stands against the limits of tail t at the given mean, by
-// its distribution function (no inversion).
+// its distribution function (no inversion), or by the Chernoff bound of its
+// tail where that leaves no doubt.
 enum class LimitSide { Inside, Below, Above };
 LimitSide SideOfLimits(int32_t count, double mean, double tail);
 

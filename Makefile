@@ -1,5 +1,5 @@
 # Front door over CMake: `make run` builds tarnek and runs it on the bundled
-# sample, `make test` builds and runs every test. Both first make sure the
+# sample (table, log and plot), `make test` builds and runs every test. Both first make sure the
 # Debian packages they need are there (tools/debian-packages).
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
@@ -16,9 +16,10 @@ build:
 
 run: build
 	mkdir -p out
-	./$(BUILD)/tarnek examples/sample.txt out/sample-result.txt -T
+	./$(BUILD)/tarnek examples/sample.txt out/sample-result.txt -T --plot=out/sample-plot.svg
 	@echo; echo "== out/sample-result.log"; cat out/sample-result.log
 	@echo; echo "== out/sample-result.txt (first lines)"; head -n 6 out/sample-result.txt
+	@echo; echo "== out/sample-plot.svg: the funnel plot (doc/sample-plot.svg in the README)"
 
 test:
 	tools/ensure-packages build test

@@ -12,15 +12,17 @@
 //     equal those of an independent reading of the last such option
 //     (digits by hand with saturation; reals by strtod on the decimal prefix).
 //
-// The whole run, with the two file names replaced by paths inside a
-// private scratch directory so that no real file can be touched:
+// The whole run, with the file names (the two, and that of "--plot=")
+// replaced by paths inside a private scratch directory so that no real file
+// can be touched:
 //   - the exit code is 0, 1 or 2;
 //   - no temporary ".tarnek-" file is left behind;
 //   - the data file is never changed;
 //   - a run that stops early or fails leaves an earlier output file as it was;
 //   - a run that parses and ends with 0 has written both files, the table
 //     starting with its header line and the log with the banner, and
-//     neither shows a NaN, nor an infinity other than the tolerance's.
+//     neither shows a NaN, nor an infinity other than the tolerance's; a
+//     plot asked for is a whole SVG document.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -236,6 +238,18 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
   }
   if (args.size() > 0) args[0] = dataName;
   if (args.size() > 1) args[1] = outName;
+  // A plot's file goes into the scratch directory too, named after the
+  // value given ('/' made '_'); the last "--plot=" counts.
+  std::string plotName;
+  for (size_t i = 2; i < args.size(); ++i) {
+    if (!args[i].starts_with("--plot=") || args[i].size() == 7) continue;
+    std::string name = args[i].substr(7, kMaxOutNameBytes);
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+    plotName = dir + "/" + name;
+    args[i] = "--plot=" + plotName;
+  }
 
   RunSettings settings;
   const bool parsed = ParseCommandLine(args, settings).Status == ParseStatus::Ok;
@@ -271,7 +285,7 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
   for (const std::string& name : ListNames(dir)) {
     if (name.rfind(".tarnek-", 0) != 0) continue;
     const std::string path = dir + "/" + name;
-    CHECK(path == outName || path == logName);
+    CHECK(path == outName || path == logName || path == plotName);
   }
 
   if (dataExists) {
@@ -290,6 +304,11 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
     CHECK(ReadWholeFile(outName, table));
     CHECK(ReadWholeFile(logName, log));
     CHECK(table.rfind(kResultHeader, 0) == 0);
+    if (!plotName.empty()) {
+      std::string plot;
+      CHECK(ReadWholeFile(plotName, plot));
+      CHECK(plot.rfind("<?xml", 0) == 0 && plot.ends_with("</svg>\n"));
+    }
     CHECK(log.rfind(std::string(kBannerTitle) + "\r\n", 0) == 0);
     // No result is ever a NaN or an infinity. The tolerance is printed as
     // given, so "-E1e999" shows "(EPS: +INF)"; and a percent value in the

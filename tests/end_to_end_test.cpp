@@ -17,7 +17,7 @@
 // After them, what cannot be fixed bytes: the times of -T, a console that
 // cannot be written, writes that fail at the file-size limit or on a full
 // device, inputs too large to keep, runs ended by signals, commits that meet
-// other runs, and the bundled sample.
+// other runs, and the bundled sample with its plot.
 #include <fcntl.h>         // open
 #include <linux/fiemap.h>  // fiemap, FIEMAP_EXTENT_DELALLOC
 #include <linux/fs.h>      // FS_IOC_FIEMAP
@@ -594,12 +594,16 @@ TEST(Commit, AReplacedOutputIsWrittenOutBeforeItTakesTheName) {
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {
-  Scratch scratch({{"data.txt", Read(kSample)}});
-  ASSERT_EQ(Tarnek(scratch.path, kArgs).first, 0);
+  // Run in the source tree, as `make run` does; the plot is the README's image.
+  const fs::path source(TARNEK_SOURCE_DIR);
+  Scratch scratch({});
+  ASSERT_EQ(Tarnek(source, {"examples/sample.txt", scratch.path / "out.txt", "--plot=" + (scratch.path / "plot.svg").string()}).first, 0);
   const std::string log = Read(scratch.path / "out.log"), table = Read(scratch.path / "out.txt");
   EXPECT_NE(log.find("\r\n Number of regions: 56\r\n"), std::string::npos) << "one group of every record";
   EXPECT_NE(log.find("\r\n MLE of Alpha : 1.321667\r\n MLE of Beta  : 1.879490\r\n"), std::string::npos);
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 57);
+  EXPECT_EQ(Read(scratch.path / "plot.svg"), Read(source / "doc" / "sample-plot.svg"))
+      << "doc/sample-plot.svg is not what tarnek draws: `make run` draws it anew as out/sample-plot.svg";
 }
 
 }  // namespace

@@ -90,6 +90,12 @@ const std::vector<LongOption> kLongOptions = {
        return true;
      }},
     {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true, ApplyColumns, "--csv"},
+    {"--plot", "a file name", true,
+     [](std::string_view value, RunSettings& s) {
+       if (value.empty()) return false;
+       s.PlotFileName = value;
+       return true;
+     }},
 };
 
 namespace {

@@ -20,6 +20,7 @@ struct RunSettings {
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
   bool Csv = false;          // "--csv": the data file is CSV with a header line
   CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
+  std::string PlotFileName;  // "--plot=FILE": the funnel plot's file, empty for none
 };
 
 // The fourteen-line usage text, lines ending in "\n".

@@ -15,6 +15,7 @@
 #include "grouping/grouping.h"
 #include "input/csv_reader.h"
 #include "input/data_reader.h"
+#include "report/funnel_plot.h"
 #include "report/log_name.h"
 #include "report/log_report.h"
 #include "report/number_format.h"
@@ -201,10 +202,16 @@ void WriteTableFile(OutputFile& file, const RunData& data) {
   WriteResultTable(file, data.Table, data.Results.Records);
 }
 
+void WritePlotFile(OutputFile& file, const RunData& data) {
+  WriteOutput(file, DrawFunnelPlot(data.Table, data.Results, data.Settings.DataFileName));
+}
+
 // The run's outputs in the order in which they are written and closed: the
-// log, which the timed stretch covers, first.
+// log, which the timed stretch covers, first; the plot when asked for.
 std::vector<RunOutput> ListOutputs(const RunSettings& settings, const std::string& logFileName) {
-  return {{logFileName, WriteLogFile}, {settings.OutFileName, WriteTableFile}};
+  std::vector<RunOutput> outputs{{logFileName, WriteLogFile}, {settings.OutFileName, WriteTableFile}};
+  if (!settings.PlotFileName.empty()) outputs.push_back({settings.PlotFileName, WritePlotFile});
+  return outputs;
 }
 
 // Two of the run's files that are one file: an output would overwrite

@@ -23,9 +23,10 @@ namespace {
 
 constexpr size_t kBlockSize = size_t{1} << 20;
 
-// Temporary files to remove if a signal ends the process. Only the two
-// output files of a run are ever registered.
-constexpr int kMaxTempFiles = 4;
+// Temporary files to remove if a signal ends the process: one for each
+// output of a run while it is written (the log, the table and each optional
+// output), with room to spare.
+constexpr int kMaxTempFiles = 16;
 const char* volatile gTempFiles[kMaxTempFiles] = {};
 
 // The signals whose default action ends the process: each one takes the

@@ -1,0 +1,55 @@
+// The funnel-and-shrinkage plot: one self-contained SVG image (no script, no
+// style sheet, no external font or image) of every region's crude ratio and
+// Empirical Bayes ratio against its expected count, inside exact Poisson
+// control limits around the overall ratio of all records.
+//
+// What it draws, on logarithmic axes (x: Data2, y: the ratio):
+//   - per region a hollow circle at the crude ratio Data1/Data2 (a region
+//     whose count is 0 has none on a log axis: a hollow triangle at the
+//     bottom edge instead), a filled dot at its EB ratio (from the MLE, or
+//     from the ME where the MLE does not exist; none where neither does, or
+//     the ratio is not above 0) and a thin line from the one to the other;
+//   - the 95% and 99.8% limits of the ratio (poisson_limits.h with the mean
+//     overall ratio times Data2), the overall ratio, and a line at 1;
+//   - regions whose crude ratio lies beyond the 99.8% limits in another colour;
+//   - a title with the data file's name, the number of regions and groups,
+//     a line saying how many regions are shown, labelled ticks, axis titles
+//     and a legend.
+// The overall ratio is the sum of Data1 over the sum of Data2, all records.
+//
+// Size: at most kMaxRegionsDrawn regions are drawn, so the image stays under
+// about 3 MB whatever the input. With more regions, those beyond the 99.8%
+// limits are all drawn (a sample of kMaxOutsideDrawn of them when there are
+// more) and a sample of the others fills the rest. Samples are the rows with
+// the smallest hash of the row number: the same input always gives the same
+// image. Regions are drawn in input order.
+//
+// Structure that readers may rely on: the plotting area is the rectangle with
+// id "plot-area"; the regions' marks lie inside it, in the groups with ids
+// "shrinkage", "crude", "zero-count", "eb" and the same ids with "-outside"
+// for the regions beyond the 99.8% limits: one <line>, <circle>, <polygon>,
+// <circle> per region respectively. The limits are <polyline>s in the groups
+// "limits-95" and "limits-99.8".
+//
+// Reproducible bytes: coordinates are rounded to two decimals and every
+// number is formatted without regard to the locale.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/record_table.h"
+#include "grouping/grouping.h"
+
+namespace tarnek {
+
+inline constexpr size_t kMaxRegionsDrawn = 20000;
+inline constexpr size_t kMaxOutsideDrawn = 15000;
+
+// The whole SVG document for the records of `table` and their `estimates`.
+// `dataFileName` is shown as given; bytes that are not valid UTF-8 show as
+// U+FFFD, and a name longer than 100 characters by its last 99.
+std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, std::string_view dataFileName);
+
+}  // namespace tarnek

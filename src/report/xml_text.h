@@ -1,0 +1,26 @@
+// Text for XML outputs: any bytes (a file name, an identifier) made into
+// characters that XML allows, and escaped for element content and
+// attribute values alike.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tarnek {
+
+// The bytes as well-formed UTF-8 of characters that XML 1.0 allows: every
+// byte that does not begin a valid sequence (a stray continuation byte, an
+// overlong form, a surrogate, a code point above U+10FFFF, a sequence cut
+// short), every control character but tab, line feed and carriage return,
+// and U+FFFE and U+FFFF become U+FFFD, one for each such byte or character.
+std::string ValidXmlCharacters(std::string_view bytes);
+
+// Characters of well-formed UTF-8 text (as ValidXmlCharacters gives it).
+size_t CountCharacters(std::string_view utf8);
+
+// Appends the text with & < > " ' written as entities. `text` must already
+// hold only characters that XML allows (ValidXmlCharacters).
+void AppendXmlEscaped(std::string& out, std::string_view text);
+
+}  // namespace tarnek

@@ -1,0 +1,231 @@
+// The funnel plot's SVG: well-formed XML (checked by xmllint, libxml2's
+// parser), one mark per drawn region in the group its kind and side of the
+// limits call for, every mark and limit inside the plotting area, marks on
+// the axes where the tick labels say, the sample of large inputs, and a data
+// file name that cannot break the document.
+#include <gtest/gtest.h>
+
+#include <unistd.h>  // mkstemp, close, unlink
+
+#include <cstdio>
+#include <cstdlib>  // std::system, std::strtod
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/fit_settings.h"  // NoEstimate
+#include "report/funnel_plot.h"
+
+using namespace tarnek;
+
+namespace {
+
+bool WellFormed(const std::string& svg) {
+  char name[] = "/tmp/tarnek-plot-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) return false;
+  close(fd);
+  std::ofstream(name, std::ios::binary) << svg;
+  const int status = std::system(("xmllint --noout --nonet " + std::string(name)).c_str());
+  unlink(name);
+  return status == 0;
+}
+
+// The content of the group with the given id, or "(none)".
+std::string Group(const std::string& svg, const std::string& id) {
+  const size_t open = svg.find("<g id=\"" + id + "\"");
+  if (open == std::string::npos) return "(none)";
+  const size_t begin = svg.find('>', open) + 1;
+  return svg.substr(begin, svg.find("</g>", begin) - begin);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+double Attribute(const std::string& element, const std::string& name) {
+  const size_t at = element.find(" " + name + "=\"");
+  return at == std::string::npos ? -1e9 : std::strtod(element.c_str() + at + name.size() + 3, nullptr);
+}
+
+// Every coordinate pair in the markup: cx,cy; x1,y1; x2,y2; and points="x,y ...".
+std::vector<std::pair<double, double>> Points(const std::string& markup) {
+  std::vector<std::pair<double, double>> points;
+  for (size_t open = markup.find('<'); open != std::string::npos; open = markup.find('<', open + 1)) {
+    const std::string element = markup.substr(open, markup.find('>', open) - open);
+    for (const auto& [x, y] : {std::pair{"cx", "cy"}, std::pair{"x1", "y1"}, std::pair{"x2", "y2"}}) {
+      if (element.find(std::string(" ") + x + "=") != std::string::npos) points.emplace_back(Attribute(element, x), Attribute(element, y));
+    }
+    const size_t list = element.find("points=\"");
+    for (const char* p = list == std::string::npos ? nullptr : element.c_str() + list + 8; p != nullptr && *p != '"';) {
+      char* end = nullptr;
+      const double x = std::strtod(p, &end);
+      const double y = std::strtod(end + 1, &end);
+      points.emplace_back(x, y);
+      p = *end == ' ' ? end + 1 : end;
+    }
+  }
+  return points;
+}
+
+// The marks of a plot, counted by kind and side.
+struct Marks {
+  size_t Shrinkage = 0, Crude = 0, ZeroCount = 0, Eb = 0;
+  size_t ShrinkageOut = 0, CrudeOut = 0, ZeroCountOut = 0, EbOut = 0;
+  bool operator==(const Marks&) const = default;
+};
+
+// Checks what every plot must satisfy and counts its marks.
+Marks CheckPlot(const std::string& svg) {
+  EXPECT_TRUE(WellFormed(svg));
+  EXPECT_LT(svg.size(), 5u << 20);
+  const size_t area = svg.find("<rect id=\"plot-area\"");
+  EXPECT_NE(area, std::string::npos);
+  const std::string rect = svg.substr(area, svg.find('>', area) - area);
+  const double left = Attribute(rect, "x"), top = Attribute(rect, "y");
+  const double right = left + Attribute(rect, "width"), bottom = top + Attribute(rect, "height");
+  for (const char* id : {"shrinkage", "crude", "zero-count", "eb", "shrinkage-outside", "crude-outside",
+                         "zero-count-outside", "eb-outside", "limits-95", "limits-99.8"}) {
+    size_t outside = 0;
+    for (const auto& [x, y] : Points(Group(svg, id))) outside += !(x >= left && x <= right && y >= top && y <= bottom);
+    EXPECT_EQ(outside, 0u) << "points of " << id << " outside the plotting area";
+  }
+  const auto count = [&](const char* id, const char* element) { return Count(Group(svg, id), element); };
+  return {count("shrinkage", "<line"),          count("crude", "<circle"),
+          count("zero-count", "<polygon"),      count("eb", "<circle"),
+          count("shrinkage-outside", "<line"),  count("crude-outside", "<circle"),
+          count("zero-count-outside", "<polygon"), count("eb-outside", "<circle")};
+}
+
+struct Region {
+  int32_t count;
+  double expected, ebMle, ebMe;
+};
+
+// A table and estimates made by hand: `groups` groups, the given EB ratios.
+std::pair<RecordTable, Estimates> Input(const std::vector<Region>& regions, size_t groups) {
+  RecordTable table;
+  Estimates estimates;
+  estimates.Groups.resize(groups);
+  for (const Region& r : regions) {
+    table.Unit.push_back(-1);
+    table.Code.push_back(static_cast<int32_t>(table.Code.size() + 1));
+    table.Data1.push_back(r.count);
+    table.Data2.push_back(r.expected);
+    estimates.Records.Ratio.push_back(r.count / r.expected);
+    estimates.Records.EbRatioMe.push_back(r.ebMe);
+    estimates.Records.EbRatioMle.push_back(r.ebMle);
+  }
+  return {table, estimates};
+}
+
+std::string Draw(const std::vector<Region>& regions, size_t groups, const std::string& name = "data.txt") {
+  const auto [table, estimates] = Input(regions, groups);
+  return DrawFunnelPlot(table, estimates, name);
+}
+
+}  // namespace
+
+TEST(FunnelPlotTest, OneMarkPerRegionWhereTheAxesSayIt) {
+  // Overall ratio 118/71; only 60 counts at 20 expected lie beyond the 99.8%
+  // limits (P(X > 60) = 1.0e-5 at mean 33.2, exact sums in Python).
+  const double none = NoEstimate;
+  const std::string svg = Draw({{10, 10, 1.0, 0.9},     // ratio 1 with EB 1: on the line at 1, at the tick "10"
+                                {0, 2, 0.8, 0.7},       // count 0: a triangle, a line and a dot
+                                {3, 4, none, 0.9},      // the fit failed: the dot from the ME
+                                {5, 5, none, none},     // neither: the crude ratio alone
+                                {60, 20, 2.5, 2.4},     // beyond the limits
+                                {40, 30, 1.3, 1.3}},
+                               2);
+  EXPECT_EQ(CheckPlot(svg), (Marks{4, 4, 1, 4, 1, 1, 0, 1}));
+  EXPECT_NE(svg.find(">data.txt: 6 regions in 2 groups</text>"), std::string::npos);
+  EXPECT_NE(svg.find(">Shown: all 6 regions; 1 beyond the 99.8% limits</text>"), std::string::npos);
+  // The first crude circle and the first dot lie on the line at 1, straight above the tick "10".
+  const std::string crude = Group(svg, "crude"), dot = Group(svg, "eb");
+  const size_t label = svg.find(">10</text>");
+  ASSERT_NE(label, std::string::npos);
+  const std::string tick = svg.substr(svg.rfind("<text", label), label - svg.rfind("<text", label));
+  const std::string one = svg.substr(svg.find("<line id=\"ratio-one\""), 120);
+  EXPECT_EQ(Attribute(crude, "cx"), Attribute(tick, "x"));
+  EXPECT_EQ(Attribute(crude, "cy"), Attribute(one, "y1"));
+  EXPECT_EQ(Attribute(dot, "cy"), Attribute(one, "y1"));
+  // The count of 0 sits at the bottom edge.
+  const std::string zero = Group(svg, "zero-count");
+  EXPECT_EQ(Points(zero).back().second, 530.0);
+  EXPECT_EQ(Count(Group(svg, "limits-99.8"), "<polyline"), Count(Group(svg, "limits-95"), "<polyline"));
+  EXPECT_GE(Count(Group(svg, "limits-99.8"), "<polyline"), 2u);
+}
+
+TEST(FunnelPlotTest, LargeInputsShowASampleKeepingTheRegionsBeyondTheLimits) {
+  const struct {
+    const char* note;
+    size_t n;
+    std::vector<Region> pattern;  // repeated to n regions
+    std::string shown;
+    Marks marks;
+  } rows[] = {
+      {"30000 regions, one in 100 far above its limit (200 at mean 101): all 300 kept", 30000,
+       [] {
+         std::vector<Region> p(100, {100, 100, 1.0, 1.0});
+         p[37] = {200, 100, 1.9, 1.9};
+         return p;
+       }(),
+       "Shown: a sample of 20000 of 30000 regions: 300 of 300 beyond the 99.8% limits, 19700 of 29700 within them",
+       {19700, 19700, 0, 19700, 300, 300, 0, 300}},
+      {"40000 regions, all beyond (0 and 300 at mean 150): those capped too", 40000,
+       {{0, 100, 0.1, 0.1}, {300, 100, 2.9, 2.9}},
+       "Shown: a sample of 15000 of 40000 regions: 15000 of 40000 beyond the 99.8% limits, 0 of 0 within them",
+       {0, 0, 0, 0, 15000, 0, 0, 15000}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.note);
+    std::vector<Region> regions;
+    while (regions.size() < row.n) regions.push_back(row.pattern[regions.size() % row.pattern.size()]);
+    const std::string svg = Draw(regions, 1);
+    Marks marks = CheckPlot(svg);
+    if (row.marks.CrudeOut == 0) {  // the second row: zeros and 300s split by the sample's hash
+      EXPECT_EQ(marks.CrudeOut + marks.ZeroCountOut, 15000u);
+      EXPECT_GT(marks.ZeroCountOut, 7000u);
+      EXPECT_GT(marks.CrudeOut, 7000u);
+      marks.CrudeOut = marks.ZeroCountOut = 0;
+    }
+    EXPECT_EQ(marks, row.marks);
+    EXPECT_NE(svg.find(">" + row.shown + "</text>"), std::string::npos);
+    EXPECT_EQ(svg, Draw(regions, 1)) << "the same input gives the same bytes";
+  }
+}
+
+TEST(FunnelPlotTest, DegenerateInputsStillMakeAPicture) {
+  // No record: axes around 1, no limit, no mark.
+  std::string svg = Draw({}, 0);
+  EXPECT_EQ(CheckPlot(svg), Marks{});
+  EXPECT_NE(svg.find(">data.txt: 0 regions in 0 groups</text>"), std::string::npos);
+  // Every count 0: no overall ratio, hence no limits; triangles only.
+  svg = Draw({{0, 1, 0.1, 0.1}, {0, 50, NoEstimate, NoEstimate}}, 1);
+  EXPECT_EQ(CheckPlot(svg), (Marks{1, 0, 2, 1, 0, 0, 0, 0}));
+  EXPECT_EQ(Group(svg, "limits-99.8"), "(none)");
+  EXPECT_NE(svg.find("; no limits: every count is 0</text>"), std::string::npos);
+  // Expected counts over 600 decades, an EB ratio that underflows to 0 (not drawn).
+  svg = Draw({{1, 1e-300, 1e-300, 1e-300}, {7, 1e300, 0.0, 0.0}, {3, 2, 1.2, 1.2}}, 1);
+  EXPECT_EQ(CheckPlot(svg).Eb + CheckPlot(svg).EbOut, 2u);
+}
+
+TEST(FunnelPlotTest, AnyFileNameKeepsTheDocumentWellFormed) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    std::string name, shown;
+  } rows[] = {
+      {"a<b>&\"c'.txt", "a&lt;b&gt;&amp;&quot;c&apos;.txt"},
+      {"bad\xFF\x01]]>\xC3", "bad" + r + r + "]]&gt;" + r},
+      {std::string(150, 'd') + "/\xC3\xA9.txt", "\xE2\x80\xA6" + std::string(93, 'd') + "/\xC3\xA9.txt"},  // the last 99 characters
+  };
+  for (const auto& row : rows) {
+    const std::string svg = Draw({{3, 2, 1.2, 1.2}}, 1, row.name);
+    CheckPlot(svg);
+    EXPECT_NE(svg.find("<title>Funnel plot of " + row.shown + "</title>"), std::string::npos) << row.shown;
+    EXPECT_NE(svg.find(">" + row.shown + ": 1 region in 1 group</text>"), std::string::npos) << row.shown;
+  }
+}

@@ -56,7 +56,8 @@ size_t GroupEnd(const std::vector<Entry>& entries, size_t start) {
 
 // Asks for the rows of the next group while the current one is estimated:
 // in per-unit mode they lie anywhere in the table.
-void PrefetchMembers(const RecordTable& table, const RecordRatios& records, std::span<const Entry> members) {
+void PrefetchMembers(const RecordTable& table, const Estimates& estimates, std::span<const Entry> members) {
+  const RecordRatios& records = estimates.Records;
   for (const Entry member : members) {
     const uint32_t row = RowOf(member);
     __builtin_prefetch(&table.Data1[row]);
@@ -64,6 +65,7 @@ void PrefetchMembers(const RecordTable& table, const RecordRatios& records, std:
     __builtin_prefetch(&records.Ratio[row], 1);
     __builtin_prefetch(&records.EbRatioMe[row], 1);
     __builtin_prefetch(&records.EbRatioMle[row], 1);
+    __builtin_prefetch(&estimates.RecordGroup[row], 1);
   }
 }
 
@@ -73,23 +75,28 @@ struct Gathered {
   std::vector<double> Data2;
 };
 
-void Gather(const RecordTable& table, std::span<const Entry> members, Gathered& out) {
+// Gathers the data of the group whose members are `members`, row numbers or
+// entries: `rowOf` gives a member's row.
+template <typename Member, typename MemberRow>
+void Gather(const RecordTable& table, std::span<const Member> members, MemberRow rowOf, Gathered& out) {
   out.Data1.resize(members.size());
   out.Data2.resize(members.size());
   for (size_t i = 0; i < members.size(); ++i) {
-    out.Data1[i] = table.Data1[RowOf(members[i])];
-    out.Data2[i] = table.Data2[RowOf(members[i])];
+    out.Data1[i] = table.Data1[rowOf(members[i])];
+    out.Data2[i] = table.Data2[rowOf(members[i])];
   }
 }
 
-// Copies member i's ratios to the row `rowOf(i)`.
+// Copies member i's ratios, and the index of its group, to the row `rowOf(i)`.
 template <typename RowOf>
-void ScatterBack(const MemberRatios& members, RowOf rowOf, RecordRatios& records) {
+void ScatterBack(const MemberRatios& members, uint32_t group, RowOf rowOf, Estimates& estimates) {
+  RecordRatios& records = estimates.Records;
   for (size_t i = 0; i < members.Ratio.size(); ++i) {
     const size_t row = rowOf(i);
     records.Ratio[row] = members.Ratio[i];
     records.EbRatioMe[row] = members.EbRatioMe[i];
     records.EbRatioMle[row] = members.EbRatioMle[i];
+    estimates.RecordGroup[row] = group;
   }
 }
 
@@ -107,6 +114,7 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
   records.Ratio.resize(n);
   records.EbRatioMe.resize(n);
   records.EbRatioMle.resize(n);
+  estimates.RecordGroup.resize(n);
   EstimatorScratch scratch;
 
   if (estimates.Mode == GroupMode::SingleGroup) {
@@ -114,7 +122,7 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
     const GroupEstimate group = EstimateGroup({table.Data1, table.Data2}, fit, scratch);
     estimates.Units.push_back(kSingleGroupUnit);
     estimates.Groups.push_back(group.Result);
-    ScatterBack(group.Members, [](size_t i) { return i; }, records);
+    ScatterBack(group.Members, 0, [](size_t i) { return i; }, estimates);
     return estimates;
   }
 
@@ -123,17 +131,43 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
   Gathered gathered;
   for (size_t start = 0, end = n > 0 ? GroupEnd(entries, 0) : 0; start < n;) {
     const size_t next = end < n ? GroupEnd(entries, end) : end;
-    PrefetchMembers(table, records, all.subspan(end, next - end));
+    PrefetchMembers(table, estimates, all.subspan(end, next - end));
     const std::span<const Entry> members = all.subspan(start, end - start);
-    Gather(table, members, gathered);
+    Gather(table, members, RowOf, gathered);
     const GroupEstimate group = EstimateGroup({gathered.Data1, gathered.Data2}, fit, scratch);
+    const auto index = static_cast<uint32_t>(estimates.Groups.size());
     estimates.Units.push_back(table.Unit[RowOf(members[0])]);
     estimates.Groups.push_back(group.Result);
-    ScatterBack(group.Members, [&](size_t i) { return RowOf(members[i]); }, records);
+    ScatterBack(group.Members, index, [&](size_t i) { return RowOf(members[i]); }, estimates);
     start = end;
     end = next;
   }
   return estimates;
+}
+
+std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
+                                                PriorChoice prior) {
+  const size_t groups = estimates.Groups.size();
+  std::vector<GroupDiagnostics> diagnostics;
+  diagnostics.reserve(groups);
+
+  // The members of every group, group after group, each in input order: a
+  // counting sort of the rows by their group.
+  std::vector<size_t> start(groups + 1, 0);
+  for (const uint32_t group : estimates.RecordGroup) ++start[group + 1];
+  for (size_t g = 0; g < groups; ++g) start[g + 1] += start[g];
+  std::vector<uint32_t> rows(table.Size());
+  std::vector<size_t> next(start.begin(), start.end() - 1);
+  for (size_t row = 0; row < table.Size(); ++row) rows[next[estimates.RecordGroup[row]]++] = static_cast<uint32_t>(row);
+
+  const std::span<const uint32_t> all(rows);
+  EstimatorScratch scratch;
+  Gathered gathered;
+  for (size_t g = 0; g < groups; ++g) {
+    Gather(table, all.subspan(start[g], start[g + 1] - start[g]), [](uint32_t row) { return row; }, gathered);
+    diagnostics.push_back(DiagnoseGroup({gathered.Data1, gathered.Data2}, estimates.Groups[g], prior, scratch));
+  }
+  return diagnostics;
 }
 
 }  // namespace tarnek

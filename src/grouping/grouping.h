@@ -12,6 +12,7 @@
 
 #include "core/fit_settings.h"
 #include "core/record_table.h"
+#include "estimation/diagnostics.h"
 #include "estimation/estimator.h"
 
 namespace tarnek {
@@ -34,6 +35,7 @@ struct Estimates {
   std::vector<int32_t> Units;       // per group, in the order estimated: its Unit (-1 in single-group mode)
   std::vector<GroupResult> Groups;  // per group, in the same order
   RecordRatios Records;             // per record, in input order
+  std::vector<uint32_t> RecordGroup;  // per record, in input order: its group's index in Units and Groups
 };
 
 // The grouping mode chosen by the first record. An empty table has no group:
@@ -42,5 +44,11 @@ GroupMode ChooseGroupMode(const RecordTable& table);
 
 // Forms the groups, estimates each in turn and gathers the results.
 Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit);
+
+// Every group's fit diagnostics, in the order of `estimates.Groups`, each from
+// the group's members (in input order, as estimated) and its result.
+// `estimates` is what EstimateAllGroups returned for `table`.
+std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
+                                                PriorChoice prior);
 
 }  // namespace tarnek

@@ -7,8 +7,16 @@
 #include <vector>
 
 #include "core/fit_settings.h"
+#include "estimation/diagnostics.h"
 
 namespace tarnek {
+
+// The CSV tables of posterior summaries and fit diagnostics, and what they show.
+struct TableSettings {
+  std::string RegionsFileName;  // "--regions": the region table, not written when empty
+  std::string GroupsFileName;   // "--groups": the group table, not written when empty
+  PosteriorSettings Posterior;  // "--level", "--exceed", "--prior"
+};
 
 // Filled once from the command line, read-only afterwards.
 struct RunSettings {
@@ -17,6 +25,7 @@ struct RunSettings {
   FitSettings Fit;           // "-E", "-L", "-A", "-B"
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
+  TableSettings Tables;
 };
 
 // The fourteen-line usage text, lines ending in "\n".

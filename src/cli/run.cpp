@@ -14,9 +14,11 @@
 #include "grouping/grouping.h"
 #include "input/data_reader.h"
 #include "report/log_name.h"
+#include "report/group_table.h"
 #include "report/log_report.h"
 #include "report/number_format.h"
 #include "report/output_file.h"
+#include "report/region_table.h"
 #include "report/result_table.h"
 #include "report/timestamps.h"
 
@@ -163,10 +165,24 @@ void WriteTableFile(OutputFile& file, const RunData& data) {
   WriteResultTable(file, data.Table, data.Results.Records);
 }
 
+void WriteRegionsFile(OutputFile& file, const RunData& data) {
+  WriteRegionTable(file, data.Table, data.Results, data.Settings.Tables.Posterior);
+}
+
+// The group statistics are computed here, so only for a run that asks for them.
+void WriteGroupsFile(OutputFile& file, const RunData& data) {
+  const PosteriorSettings& posterior = data.Settings.Tables.Posterior;
+  WriteGroupTable(file, data.Table, data.Results, DiagnoseAllGroups(data.Table, data.Results, posterior.Prior));
+}
+
 // The run's outputs in the order in which they are written and closed: the
-// log, which the timed stretch covers, first.
+// log, which the timed stretch covers, first; then the result table, and the
+// CSV tables that were asked for.
 std::vector<RunOutput> ListOutputs(const RunSettings& settings, const std::string& logFileName) {
-  return {{logFileName, WriteLogFile}, {settings.OutFileName, WriteTableFile}};
+  std::vector<RunOutput> outputs = {{logFileName, WriteLogFile}, {settings.OutFileName, WriteTableFile}};
+  if (!settings.Tables.RegionsFileName.empty()) outputs.push_back({settings.Tables.RegionsFileName, WriteRegionsFile});
+  if (!settings.Tables.GroupsFileName.empty()) outputs.push_back({settings.Tables.GroupsFileName, WriteGroupsFile});
+  return outputs;
 }
 
 // Two of the run's files that are one file: an output would overwrite

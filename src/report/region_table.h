@@ -1,0 +1,24 @@
+// The region table: a CSV file with a header line and one line per record in
+// input order, the record and its posterior summaries. Every line ends with
+// CR LF.
+#pragma once
+
+#include "core/record_table.h"
+#include "estimation/diagnostics.h"
+#include "grouping/grouping.h"
+#include "report/output_file.h"
+
+namespace tarnek {
+
+inline constexpr const char* kRegionHeader =
+    "unit,code,observed,expected,ratio,eb_me,eb_mle,sd,median,lower,upper,p_exceed\r\n";
+
+// Writes the header and every record: Unit and Code as the result table
+// prints them, Data1, Data2, the three ratios of the result table as ratios,
+// then the posterior summaries (SummarizePosterior) under the record's
+// group's prior chosen by `settings`. Numbers at full precision; a value that
+// does not exist is an empty field.
+void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
+                      const PosteriorSettings& settings);
+
+}  // namespace tarnek

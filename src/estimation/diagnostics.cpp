@@ -95,54 +95,6 @@ double Bd0(double x, double m) {
   return x * LogRatio(x, m) + m - x;
 }
 
-// A group's two log-likelihoods, every constant included.
-struct LogLikelihoods {
-  double NegBin;   // NaN when the group has no MLE
-  double Poisson;
-};
-
-// Record by record, in group order:
-//   log NegBin(y | b, a/(a+e)) = log Gamma(y+b) - log Gamma(b) - log y! + b log(a/(a+e)) + y log(e/(a+e))
-//   log Poisson(y | r e)       = y log(r e) - r e - log y!,  r = (sum of y)/(sum of e).
-// With n = y + b and Stirling's form of every log-Gamma the large terms
-// cancel exactly; for y >= 1 what is left is, with c = -log(2 pi y)/2 - w(y)
-// (w the Stirling remainder),
-//   log NegBin  = c + w(n) - w(b) + log(b/n)/2 - bd0(b, n a/(a+e)) - bd0(y, n e/(a+e)),
-//   log Poisson = c - bd0(y, r e);
-// for y = 0 they are -b log(1 + e/a) and -r e.
-LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b) {
-  int64_t counts = 0;
-  double expected = 0.0;
-  for (size_t i = 0; i < group.Data1.size(); ++i) {
-    counts += group.Data1[i];
-    expected += group.Data2[i];
-  }
-  const double ratio = static_cast<double>(counts) / expected;
-  const bool hasMle = !std::isnan(a) && !std::isnan(b);
-  const double remainderB = hasMle ? StirlingRemainder(b) : kNoValue;
-  LogLikelihoods sums{0.0, 0.0};
-  for (size_t i = 0; i < group.Data1.size(); ++i) {
-    const int32_t y = group.Data1[i];
-    const double e = group.Data2[i];
-    if (y == 0) {
-      sums.Poisson -= ratio * e;
-      const double q = e / a;
-      sums.NegBin -= b * (std::isfinite(q) ? std::log1p(q) : std::log(e) - std::log(a));
-      continue;
-    }
-    const double count = y;
-    const double common = -0.5 * std::log(kTwoPi * count) - CountStirlingRemainder(y);
-    sums.Poisson += common - Bd0(count, ratio * e);
-    if (!hasMle) continue;
-    const double n = count + b;
-    const double rate = a + e;
-    sums.NegBin += common + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * a / rate) -
-                   Bd0(count, n * e / rate);
-  }
-  if (!hasMle) sums.NegBin = kNoValue;
-  return sums;
-}
-
 // The observed information I = -H at a point, scaled to avoid overflow:
 // I = D R D with D = diag(sqrt(I_aa), sqrt(I_bb)) and R = [[1, r], [r, 1]],
 // r = I_ab / sqrt(I_aa I_bb). I is positive definite exactly when I_aa > 0,
@@ -193,6 +145,48 @@ FitStatus StatusOf(FitEnd end) {
 double ValueOf(double estimate) { return estimate == NoEstimate ? kNoValue : estimate; }
 
 }  // namespace
+
+// Record by record, in group order:
+//   log NegBin(y | b, a/(a+e)) = log Gamma(y+b) - log Gamma(b) - log y! + b log(a/(a+e)) + y log(e/(a+e))
+//   log Poisson(y | r e)       = y log(r e) - r e - log y!,  r = (sum of y)/(sum of e).
+// With n = y + b and Stirling's form of every log-Gamma the large terms
+// cancel exactly; for y >= 1 what is left is, with c = -log(2 pi y)/2 - w(y)
+// (w the Stirling remainder),
+//   log NegBin  = c + w(n) - w(b) + log(b/n)/2 - bd0(b, n a/(a+e)) - bd0(y, n e/(a+e)),
+//   log Poisson = c - bd0(y, r e);
+// for y = 0 they are -b log(1 + e/a) and -r e.
+LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b) {
+  int64_t counts = 0;
+  double expected = 0.0;
+  for (size_t i = 0; i < group.Data1.size(); ++i) {
+    counts += group.Data1[i];
+    expected += group.Data2[i];
+  }
+  const double ratio = static_cast<double>(counts) / expected;
+  const bool hasMle = !std::isnan(a) && !std::isnan(b);
+  const double remainderB = hasMle ? StirlingRemainder(b) : kNoValue;
+  LogLikelihoods sums{0.0, 0.0};
+  for (size_t i = 0; i < group.Data1.size(); ++i) {
+    const int32_t y = group.Data1[i];
+    const double e = group.Data2[i];
+    if (y == 0) {
+      sums.Poisson -= ratio * e;
+      const double q = e / a;
+      sums.NegBin -= b * (std::isfinite(q) ? std::log1p(q) : std::log(e) - std::log(a));
+      continue;
+    }
+    const double count = y;
+    const double common = -0.5 * std::log(kTwoPi * count) - CountStirlingRemainder(y);
+    sums.Poisson += common - Bd0(count, ratio * e);
+    if (!hasMle) continue;
+    const double n = count + b;
+    const double rate = a + e;
+    sums.NegBin += common + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * a / rate) -
+                   Bd0(count, n * e / rate);
+  }
+  if (!hasMle) sums.NegBin = kNoValue;
+  return sums;
+}
 
 GammaPrior ChoosePrior(const GroupResult& result, PriorChoice choice) {
   if (choice == PriorChoice::Me) return {ValueOf(result.MeAlpha), ValueOf(result.MeBeta)};

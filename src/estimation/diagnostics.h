@@ -104,6 +104,15 @@ inline constexpr double kMaxNewtonDecrement = 1e-6;
 GroupDiagnostics DiagnoseGroup(const GroupData& group, const GroupResult& result, PriorChoice prior,
                                EstimatorScratch& scratch);
 
+// A group's two log-likelihoods, every constant included: the sum of
+// log NegBin(y | size b, probability a/(a + E)), NaN when a or b is NaN, and
+// that of log Poisson(y | r E) with the one ratio r = (sum of y)/(sum of E).
+struct LogLikelihoods {
+  double NegBin;
+  double Poisson;
+};
+LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b);
+
 // The test of no extra-Poisson variation with the boundary correction: half
 // the probability that a chi-square with 1 degree of freedom exceeds `lrt`;
 // 1 where lrt <= 0, NaN where lrt is NaN.

@@ -9,12 +9,6 @@
 
 namespace tarnek {
 
-namespace {
-
-constexpr size_t kPieceSize = size_t{1} << 16;
-
-}  // namespace
-
 std::string_view StatusWord(FitStatus status) {
   switch (status) {
     case FitStatus::Converged: return "converged";
@@ -57,11 +51,7 @@ void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates&
     AppendCsvNumber(piece, r.ErrorBeta);
     piece += ',';
     piece += StatusWord(d.Status);
-    piece += kCsvLineEnd;
-    if (piece.size() >= kPieceSize) {
-      WriteOutput(out, piece);
-      piece.clear();
-    }
+    EndCsvLine(out, piece);
   }
   WriteOutput(out, piece);
 }

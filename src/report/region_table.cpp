@@ -11,12 +11,6 @@
 
 namespace tarnek {
 
-namespace {
-
-constexpr size_t kPieceSize = size_t{1} << 20;
-
-}  // namespace
-
 void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
                       const PosteriorSettings& settings) {
   std::vector<GammaPrior> priors;
@@ -25,7 +19,6 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates
 
   const RecordRatios& ratios = estimates.Records;
   std::string piece = kRegionHeader;
-  piece.reserve(kPieceSize + 4096);
   std::string label;
   for (size_t row = 0; row < table.Size(); ++row) {
     label.clear();
@@ -51,11 +44,7 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates
       piece += ',';
       AppendCsvNumber(piece, value);
     }
-    piece += kCsvLineEnd;
-    if (piece.size() >= kPieceSize) {
-      WriteOutput(out, piece);
-      piece.clear();
-    }
+    EndCsvLine(out, piece);
   }
   WriteOutput(out, piece);
 }

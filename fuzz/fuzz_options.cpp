@@ -42,6 +42,7 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "core/banner.h"
 #include "input/data_reader.h"
 #include "report/group_table.h"
 #include "report/log_name.h"

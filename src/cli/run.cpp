@@ -165,11 +165,12 @@ void WriteTableFile(OutputFile& file, const RunData& data) {
   WriteResultTable(file, data.Table, data.Results.Records);
 }
 
+// What the CSV tables need beyond the estimates is found here, so only for a
+// run that asks for them.
 void WriteRegionsFile(OutputFile& file, const RunData& data) {
-  WriteRegionTable(file, data.Table, data.Results, data.Settings.Tables.Posterior);
+  WriteRegionTable(file, data.Table, data.Results, RecordGroups(data.Table), data.Settings.Tables.Posterior);
 }
 
-// The group statistics are computed here, so only for a run that asks for them.
 void WriteGroupsFile(OutputFile& file, const RunData& data) {
   const PosteriorSettings& posterior = data.Settings.Tables.Posterior;
   WriteGroupTable(file, data.Table, data.Results, DiagnoseAllGroups(data.Table, data.Results, posterior.Prior));

@@ -56,8 +56,7 @@ size_t GroupEnd(const std::vector<Entry>& entries, size_t start) {
 
 // Asks for the rows of the next group while the current one is estimated:
 // in per-unit mode they lie anywhere in the table.
-void PrefetchMembers(const RecordTable& table, const Estimates& estimates, std::span<const Entry> members) {
-  const RecordRatios& records = estimates.Records;
+void PrefetchMembers(const RecordTable& table, const RecordRatios& records, std::span<const Entry> members) {
   for (const Entry member : members) {
     const uint32_t row = RowOf(member);
     __builtin_prefetch(&table.Data1[row]);
@@ -65,7 +64,6 @@ void PrefetchMembers(const RecordTable& table, const Estimates& estimates, std::
     __builtin_prefetch(&records.Ratio[row], 1);
     __builtin_prefetch(&records.EbRatioMe[row], 1);
     __builtin_prefetch(&records.EbRatioMle[row], 1);
-    __builtin_prefetch(&estimates.RecordGroup[row], 1);
   }
 }
 
@@ -87,16 +85,14 @@ void Gather(const RecordTable& table, std::span<const Member> members, MemberRow
   }
 }
 
-// Copies member i's ratios, and the index of its group, to the row `rowOf(i)`.
+// Copies member i's ratios to the row `rowOf(i)`.
 template <typename RowOf>
-void ScatterBack(const MemberRatios& members, uint32_t group, RowOf rowOf, Estimates& estimates) {
-  RecordRatios& records = estimates.Records;
+void ScatterBack(const MemberRatios& members, RowOf rowOf, RecordRatios& records) {
   for (size_t i = 0; i < members.Ratio.size(); ++i) {
     const size_t row = rowOf(i);
     records.Ratio[row] = members.Ratio[i];
     records.EbRatioMe[row] = members.EbRatioMe[i];
     records.EbRatioMle[row] = members.EbRatioMle[i];
-    estimates.RecordGroup[row] = group;
   }
 }
 
@@ -114,7 +110,6 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
   records.Ratio.resize(n);
   records.EbRatioMe.resize(n);
   records.EbRatioMle.resize(n);
-  estimates.RecordGroup.resize(n);
   EstimatorScratch scratch;
 
   if (estimates.Mode == GroupMode::SingleGroup) {
@@ -122,7 +117,7 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
     const GroupEstimate group = EstimateGroup({table.Data1, table.Data2}, fit, scratch);
     estimates.Units.push_back(kSingleGroupUnit);
     estimates.Groups.push_back(group.Result);
-    ScatterBack(group.Members, 0, [](size_t i) { return i; }, estimates);
+    ScatterBack(group.Members, [](size_t i) { return i; }, records);
     return estimates;
   }
 
@@ -131,40 +126,58 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
   Gathered gathered;
   for (size_t start = 0, end = n > 0 ? GroupEnd(entries, 0) : 0; start < n;) {
     const size_t next = end < n ? GroupEnd(entries, end) : end;
-    PrefetchMembers(table, estimates, all.subspan(end, next - end));
+    PrefetchMembers(table, records, all.subspan(end, next - end));
     const std::span<const Entry> members = all.subspan(start, end - start);
     Gather(table, members, RowOf, gathered);
     const GroupEstimate group = EstimateGroup({gathered.Data1, gathered.Data2}, fit, scratch);
-    const auto index = static_cast<uint32_t>(estimates.Groups.size());
     estimates.Units.push_back(table.Unit[RowOf(members[0])]);
     estimates.Groups.push_back(group.Result);
-    ScatterBack(group.Members, index, [&](size_t i) { return RowOf(members[i]); }, estimates);
+    ScatterBack(group.Members, [&](size_t i) { return RowOf(members[i]); }, records);
     start = end;
     end = next;
   }
   return estimates;
 }
 
+GroupMembers ListGroupMembers(const RecordTable& table) {
+  const size_t n = table.Size();
+  GroupMembers members;
+  members.Rows.resize(n);
+  members.Start.push_back(0);
+  if (ChooseGroupMode(table) == GroupMode::SingleGroup) {
+    for (size_t row = 0; row < n; ++row) members.Rows[row] = static_cast<uint32_t>(row);
+    members.Start.push_back(n);
+    return members;
+  }
+  const std::vector<Entry> entries = EntriesByUnit(table.Unit);
+  for (size_t i = 0; i < n; ++i) members.Rows[i] = RowOf(entries[i]);
+  for (size_t start = 0; start < n;) {
+    start = GroupEnd(entries, start);
+    members.Start.push_back(start);
+  }
+  return members;
+}
+
+std::vector<uint32_t> RecordGroups(const RecordTable& table) {
+  const GroupMembers members = ListGroupMembers(table);
+  std::vector<uint32_t> group(table.Size());
+  for (size_t g = 0; g + 1 < members.Start.size(); ++g) {
+    for (size_t k = members.Start[g]; k < members.Start[g + 1]; ++k) group[members.Rows[k]] = static_cast<uint32_t>(g);
+  }
+  return group;
+}
+
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
                                                 PriorChoice prior) {
-  const size_t groups = estimates.Groups.size();
+  const GroupMembers members = ListGroupMembers(table);
+  const std::span<const uint32_t> rows(members.Rows);
   std::vector<GroupDiagnostics> diagnostics;
-  diagnostics.reserve(groups);
-
-  // The members of every group, group after group, each in input order: a
-  // counting sort of the rows by their group.
-  std::vector<size_t> start(groups + 1, 0);
-  for (const uint32_t group : estimates.RecordGroup) ++start[group + 1];
-  for (size_t g = 0; g < groups; ++g) start[g + 1] += start[g];
-  std::vector<uint32_t> rows(table.Size());
-  std::vector<size_t> next(start.begin(), start.end() - 1);
-  for (size_t row = 0; row < table.Size(); ++row) rows[next[estimates.RecordGroup[row]]++] = static_cast<uint32_t>(row);
-
-  const std::span<const uint32_t> all(rows);
+  diagnostics.reserve(estimates.Groups.size());
   EstimatorScratch scratch;
   Gathered gathered;
-  for (size_t g = 0; g < groups; ++g) {
-    Gather(table, all.subspan(start[g], start[g + 1] - start[g]), [](uint32_t row) { return row; }, gathered);
+  for (size_t g = 0; g < estimates.Groups.size(); ++g) {
+    const size_t start = members.Start[g];
+    Gather(table, rows.subspan(start, members.Start[g + 1] - start), [](uint32_t row) { return row; }, gathered);
     diagnostics.push_back(DiagnoseGroup({gathered.Data1, gathered.Data2}, estimates.Groups[g], prior, scratch));
   }
   return diagnostics;

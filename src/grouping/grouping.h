@@ -35,7 +35,6 @@ struct Estimates {
   std::vector<int32_t> Units;       // per group, in the order estimated: its Unit (-1 in single-group mode)
   std::vector<GroupResult> Groups;  // per group, in the same order
   RecordRatios Records;             // per record, in input order
-  std::vector<uint32_t> RecordGroup;  // per record, in input order: its group's index in Units and Groups
 };
 
 // The grouping mode chosen by the first record. An empty table has no group:
@@ -44,6 +43,18 @@ GroupMode ChooseGroupMode(const RecordTable& table);
 
 // Forms the groups, estimates each in turn and gathers the results.
 Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit);
+
+// The groups' members as EstimateAllGroups forms them, listed again on
+// request: the rows of group g (the g-th of Estimates::Groups) are
+// Rows[Start[g]] to Rows[Start[g + 1] - 1], in input order.
+struct GroupMembers {
+  std::vector<uint32_t> Rows;
+  std::vector<size_t> Start;  // one more than there are groups
+};
+GroupMembers ListGroupMembers(const RecordTable& table);
+
+// Every record's group, in input order: its index in Estimates::Groups.
+std::vector<uint32_t> RecordGroups(const RecordTable& table);
 
 // Every group's fit diagnostics, in the order of `estimates.Groups`, each from
 // the group's members (in input order, as estimated) and its result.

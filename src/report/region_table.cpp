@@ -3,7 +3,6 @@
 #include "report/region_table.h"
 
 #include <string>
-#include <vector>
 
 #include "report/csv.h"
 #include "report/labels.h"
@@ -12,7 +11,7 @@
 namespace tarnek {
 
 void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                      const PosteriorSettings& settings) {
+                      const std::vector<uint32_t>& recordGroups, const PosteriorSettings& settings) {
   std::vector<GammaPrior> priors;
   priors.reserve(estimates.Groups.size());
   for (const GroupResult& group : estimates.Groups) priors.push_back(ChoosePrior(group, settings.Prior));
@@ -39,7 +38,7 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates
     piece += ',';
     AppendCsvEstimate(piece, ratios.EbRatioMle[row]);
     const PosteriorSummary s =
-        SummarizePosterior(table.Data1[row], table.Data2[row], priors[estimates.RecordGroup[row]], settings);
+        SummarizePosterior(table.Data1[row], table.Data2[row], priors[recordGroups[row]], settings);
     for (const double value : {s.Sd, s.Median, s.Lower, s.Upper, s.PExceed}) {
       piece += ',';
       AppendCsvNumber(piece, value);

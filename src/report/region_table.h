@@ -3,6 +3,9 @@
 // CR LF.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "core/record_table.h"
 #include "estimation/diagnostics.h"
 #include "grouping/grouping.h"
@@ -15,10 +18,11 @@ inline constexpr const char* kRegionHeader =
 
 // Writes the header and every record: Unit and Code as the result table
 // prints them, Data1, Data2, the three ratios of the result table as ratios,
-// then the posterior summaries (SummarizePosterior) under the record's
-// group's prior chosen by `settings`. Numbers at full precision; a value that
+// then the posterior summaries (SummarizePosterior) under the prior chosen by
+// `settings` of the record's group, the `recordGroups[row]`-th of
+// `estimates.Groups` (RecordGroups). Numbers at full precision; a value that
 // does not exist is an empty field.
 void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                      const PosteriorSettings& settings);
+                      const std::vector<uint32_t>& recordGroups, const PosteriorSettings& settings);
 
 }  // namespace tarnek

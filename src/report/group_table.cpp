@@ -28,9 +28,14 @@ void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates&
   for (size_t g = 0; g < estimates.Groups.size(); ++g) {
     const GroupResult& r = estimates.Groups[g];
     const GroupDiagnostics& d = diagnostics[g];
-    label.clear();
-    AppendUnit(label, table, estimates.Units[g]);
-    AppendCsvText(piece, label);
+    // One group of all records has no Unit key of its own: it is -1.
+    if (estimates.Mode == GroupMode::SingleGroup) {
+      piece += "-1";
+    } else {
+      label.clear();
+      AppendUnit(label, table, estimates.Units[g]);
+      AppendCsvText(piece, label);
+    }
     piece += ',';
     AppendInteger(piece, r.RegionCount);
     for (const double value : {r.MeanRatio, r.VarianceRatio, r.InitialAlpha, r.InitialBeta, r.MeAlpha, r.MeBeta,

@@ -22,7 +22,11 @@
 //   - a run that parses and ends with 0 has written both files, the table
 //     starting with its header line and the log with the banner, and
 //     neither shows a NaN, nor an infinity other than the tolerance's; a
-//     plot asked for is a whole SVG document.
+//     plot asked for is a whole SVG document; and the CSV tables asked for
+//     ("--regions", "--groups", whose file names are moved into the scratch
+//     directory too) start with their header and show neither a NaN nor an
+//     infinity.
+#include <algorithm>  // std::find
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -42,7 +46,9 @@
 #include "cli/run.h"
 #include "core/banner.h"
 #include "input/data_reader.h"
+#include "report/group_table.h"
 #include "report/log_name.h"
+#include "report/region_table.h"
 #include "report/result_table.h"
 #include "fuzz_check.h"
 #include "reference_scan.h"
@@ -250,6 +256,20 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
     plotName = dir + "/" + name;
     args[i] = "--plot=" + plotName;
   }
+  // The CSV tables' file names are taken into the scratch directory as well
+  // ('/' made '_'); an empty one stays empty, a value the option refuses.
+  std::vector<std::string> tableNames;
+  for (size_t i = 2; i < args.size(); ++i) {
+    for (const std::string_view option : {std::string_view("--regions="), std::string_view("--groups=")}) {
+      if (!args[i].starts_with(option) || args[i].size() == option.size()) continue;
+      std::string name = args[i].substr(option.size(), kMaxOutNameBytes);
+      for (char& c : name) {
+        if (c == '/') c = '_';
+      }
+      tableNames.push_back(dir + "/" + name);
+      args[i] = std::string(option) + tableNames.back();
+    }
+  }
 
   RunSettings settings;
   const bool parsed = ParseCommandLine(args, settings).Status == ParseStatus::Ok;
@@ -285,7 +305,8 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
   for (const std::string& name : ListNames(dir)) {
     if (name.rfind(".tarnek-", 0) != 0) continue;
     const std::string path = dir + "/" + name;
-    CHECK(path == outName || path == logName || path == plotName);
+    CHECK(path == outName || path == logName || path == plotName ||
+          std::find(tableNames.begin(), tableNames.end(), path) != tableNames.end());
   }
 
   if (dataExists) {
@@ -317,6 +338,22 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
     CHECK(log.find("NAN") == std::string::npos);
     for (size_t at = log.find("INF"); at != std::string::npos; at = log.find("INF", at + 1)) {
       CHECK(at >= 7 && (log.compare(at - 7, 7, "(EPS: +") == 0 || log.compare(at - 7, 7, "(EPS: -") == 0));
+    }
+    // The CSV tables asked for (the last of each option counts) open with
+    // their header and hold no "nan" or "inf": a value without one is empty.
+    std::string regionsName;
+    std::string groupsName;
+    for (size_t i = 2; i < args.size(); ++i) {
+      if (args[i].starts_with("--regions=")) regionsName = args[i].substr(10);
+      if (args[i].starts_with("--groups=")) groupsName = args[i].substr(9);
+    }
+    for (const auto& [name, header] : {std::pair(regionsName, kRegionHeader), std::pair(groupsName, kGroupHeader)}) {
+      if (name.empty()) continue;
+      std::string csv;
+      CHECK(ReadWholeFile(name, csv));
+      CHECK(csv.rfind(header, 0) == 0);
+      CHECK(csv.find("nan") == std::string::npos);
+      CHECK(csv.find("inf") == std::string::npos);
     }
   }
 

@@ -45,6 +45,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/banner.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -591,6 +593,44 @@ TEST(Commit, AReplacedOutputIsWrittenOutBeforeItTakesTheName) {
   if (!AwaitsAllocation(scratch.path / "probe")) GTEST_SKIP() << "no delayed allocation in " << scratch.path;
   ASSERT_EQ(Tarnek(scratch.path, kArgs).first, 0);
   for (const char* name : {"out.txt", "out.log"}) EXPECT_FALSE(AwaitsAllocation(scratch.path / name)) << name;
+}
+
+TEST(TableOptions, StrictValuesAndNoTableNoChange) {
+  // A refused value: the message names the option and what it takes, exit
+  // code 1, nothing created, before the data file is read (here it does not
+  // even exist). --level, --exceed and --prior without a table change no byte.
+  const std::string banner = std::string(tarnek::kBannerTitle) + "\n" + std::string(tarnek::kBannerNotice) + "\n\n";
+  const struct { std::vector<std::string> options; std::string takes, value; } refused[] = {
+      {{"--regions="}, "a file name", ""},
+      {{"--groups"}, "a file name", ""},
+      {{"--level=1"}, "a decimal number above 0 and below 1", "1"},
+      {{"--level=0"}, "a decimal number above 0 and below 1", "0"},
+      {{"--level=0.95x"}, "a decimal number above 0 and below 1", "0.95x"},
+      {{"--level=1e-400"}, "a decimal number above 0 and below 1", "1e-400"},  // reads as 0
+      {{"--level=0.99999999999999999"}, "a decimal number above 0 and below 1", "0.99999999999999999"},  // 1
+      {{"--exceed=0"}, "a decimal number above 0", "0"},
+      {{"--exceed=-1"}, "a decimal number above 0", "-1"},
+      {{"--exceed=inf"}, "a decimal number above 0", "inf"},
+      {{"--exceed=1e999"}, "a decimal number above 0", "1e999"},
+      {{"--prior=MLE"}, "mle or me", "MLE"},
+      {{"--prior="}, "mle or me", ""},
+      {{"--regions=r.csv", "--level=.5", "--prior=moments"}, "mle or me", "moments"},  // after good ones
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.options.back());
+    std::vector<std::string> args = kArgs;
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string option = c.options.back().substr(0, c.options.back().find('='));
+    EXPECT_EQ(ExpectRun({}, args, 1, {}), banner + "\n ERROR! Option " + option + " takes " + c.takes + ", not \"" +
+                                              c.value + "\" \n\n");
+  }
+  const fs::path worked = kGolden / "worked6";
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"--level=0.5", "--exceed=2", "--prior=me"}, {"--prior=mle", "--level=.999999"}}) {
+    std::vector<std::string> args = kArgs;
+    args.insert(args.end(), options.begin(), options.end());
+    EXPECT_EQ(ExpectRun(Snapshot(worked / "before"), args, 0, Snapshot(worked / "after")), Read(worked / "stdout"));
+  }
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {

@@ -5,19 +5,18 @@
 
 #include <bit>
 #include <cmath>
-#include <fstream>
 #include <random>
 #include <vector>
 
 #include "estimation/estimator.h"
 #include "reference_estimator.h"
+#include "sample_data.h"
 
 // Cases name only the settings they change, by designated initializers.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 using namespace tarnek;
-using Counts = std::vector<int32_t>;
-using Expected = std::vector<double>;
+using testdata::Counts, testdata::Expected, testdata::Scotland;
 
 namespace {
 
@@ -58,13 +57,6 @@ std::vector<double> Estimate(const Counts& y, const Expected& e, const FitSettin
   return got;
 }
 
-std::pair<Counts, Expected> Scotland() {  // the lip cancer data of examples/sample.txt
-  std::pair<Counts, Expected> data;
-  std::ifstream in(TARNEK_SOURCE_DIR "/examples/sample.txt");
-  for (double u, c, y, e; in >> u >> c >> y >> e;) data.first.push_back(int32_t(y)), data.second.push_back(e);
-  EXPECT_EQ(data.first.size(), 56u);
-  return data;
-}
 const Counts y6 = {0, 1, 2, 3, 4, 10};
 const Expected e6 = {1, 1, 1, 1, 1, 2};
 

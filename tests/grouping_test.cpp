@@ -1,7 +1,9 @@
 // Unit grouping against the plain reference of reference_estimator.h: every
-// row's three results bit for bit, and the groups' order.
+// row's three results bit for bit, the groups' order, and the groups'
+// members listed again on request.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <random>
 
@@ -35,5 +37,25 @@ TEST(GroupingTest, SameAsReferenceOnRandomTables) {
     EXPECT_EQ(got.Mode, single ? GroupMode::SingleGroup : GroupMode::PerUnit);
     EXPECT_EQ(got.Units, order);
     EXPECT_EQ(got.Groups.size(), order.size());
+
+    // The members listed again on request are the groups as estimated: as
+    // many, of the group's Unit (any in single-group mode), in input order,
+    // every record once; and RecordGroups says the same per record.
+    const GroupMembers members = ListGroupMembers(table);
+    const std::vector<uint32_t> recordGroups = RecordGroups(table);
+    ASSERT_EQ(members.Start.size(), got.Groups.size() + 1);
+    EXPECT_EQ(members.Start.back(), table.Size());
+    std::vector<int> seen(table.Size(), 0);
+    for (size_t g = 0; g < got.Groups.size(); ++g) {
+      EXPECT_EQ(members.Start[g + 1] - members.Start[g], size_t(got.Groups[g].RegionCount)) << g;
+      for (size_t k = members.Start[g]; k < members.Start[g + 1]; ++k) {
+        const uint32_t row = members.Rows[k];
+        ++seen.at(row);
+        EXPECT_TRUE(single || table.Unit[row] == got.Units[g]) << row;
+        EXPECT_TRUE(k == members.Start[g] || members.Rows[k - 1] < row) << "input order";
+        EXPECT_EQ(recordGroups[row], g) << row;
+      }
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), std::ptrdiff_t(table.Size()));
   }
 }

@@ -3,6 +3,8 @@
 #include "cli/options.h"
 
 #include <algorithm>  // std::find
+#include <limits>
+#include <optional>
 
 #include "input/decimal.h"
 
@@ -76,6 +78,21 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
+// A file name for an output: any text but the empty one.
+bool SetFileName(std::string_view value, std::string& name) {
+  if (value.empty()) return false;
+  name = value;
+  return true;
+}
+
+// A decimal number strictly between `low` and `high`.
+bool SetReal(std::string_view value, double low, double high, double& setting) {
+  const std::optional<double> read = ReadWholeReal(value);
+  if (!read || !(*read > low && *read < high)) return false;
+  setting = *read;
+  return true;
+}
+
 }  // namespace
 
 const std::vector<LongOption> kLongOptions = {
@@ -90,12 +107,24 @@ const std::vector<LongOption> kLongOptions = {
        return true;
      }},
     {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true, ApplyColumns, "--csv"},
-    {"--plot", "a file name", true,
+    {"--regions", "a file name", true,
+     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.Tables.RegionsFileName); }},
+    {"--groups", "a file name", true,
+     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.Tables.GroupsFileName); }},
+    {"--level", "a decimal number above 0 and below 1", true,
+     [](std::string_view value, RunSettings& s) { return SetReal(value, 0.0, 1.0, s.Tables.Posterior.Level); }},
+    {"--exceed", "a decimal number above 0", true,
      [](std::string_view value, RunSettings& s) {
-       if (value.empty()) return false;
-       s.PlotFileName = value;
+       return SetReal(value, 0.0, std::numeric_limits<double>::infinity(), s.Tables.Posterior.Exceed);
+     }},
+    {"--prior", "mle or me", true,
+     [](std::string_view value, RunSettings& s) {
+       if (value != "mle" && value != "me") return false;
+       s.Tables.Posterior.Prior = value == "mle" ? PriorChoice::Mle : PriorChoice::Me;
        return true;
      }},
+    {"--plot", "a file name", true,
+     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.PlotFileName); }},
 };
 
 namespace {

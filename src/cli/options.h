@@ -8,8 +8,16 @@
 
 #include "core/fit_settings.h"
 #include "input/csv_reader.h"
+#include "estimation/diagnostics.h"
 
 namespace tarnek {
+
+// The CSV tables of posterior summaries and fit diagnostics, and what they show.
+struct TableSettings {
+  std::string RegionsFileName;  // "--regions": the region table, not written when empty
+  std::string GroupsFileName;   // "--groups": the group table, not written when empty
+  PosteriorSettings Posterior;  // "--level", "--exceed", "--prior"
+};
 
 // Filled once from the command line, read-only afterwards.
 struct RunSettings {
@@ -21,6 +29,7 @@ struct RunSettings {
   bool Csv = false;          // "--csv": the data file is CSV with a header line
   CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
   std::string PlotFileName;  // "--plot=FILE": the funnel plot's file, empty for none
+  TableSettings Tables;
 };
 
 // The fourteen-line usage text, lines ending in "\n".

@@ -17,9 +17,11 @@
 #include "input/data_reader.h"
 #include "report/funnel_plot.h"
 #include "report/log_name.h"
+#include "report/group_table.h"
 #include "report/log_report.h"
 #include "report/number_format.h"
 #include "report/output_file.h"
+#include "report/region_table.h"
 #include "report/result_table.h"
 #include "report/timestamps.h"
 
@@ -206,10 +208,24 @@ void WritePlotFile(OutputFile& file, const RunData& data) {
   WriteOutput(file, DrawFunnelPlot(data.Table, data.Results, data.Settings.DataFileName));
 }
 
+// What the CSV tables need beyond the estimates is found here, so only for a
+// run that asks for them.
+void WriteRegionsFile(OutputFile& file, const RunData& data) {
+  WriteRegionTable(file, data.Table, data.Results, RecordGroups(data.Table), data.Settings.Tables.Posterior);
+}
+
+void WriteGroupsFile(OutputFile& file, const RunData& data) {
+  const PosteriorSettings& posterior = data.Settings.Tables.Posterior;
+  WriteGroupTable(file, data.Table, data.Results, DiagnoseAllGroups(data.Table, data.Results, posterior.Prior));
+}
+
 // The run's outputs in the order in which they are written and closed: the
-// log, which the timed stretch covers, first; the plot when asked for.
+// log, which the timed stretch covers, first; then the result table, and the
+// CSV tables and the plot that were asked for.
 std::vector<RunOutput> ListOutputs(const RunSettings& settings, const std::string& logFileName) {
-  std::vector<RunOutput> outputs{{logFileName, WriteLogFile}, {settings.OutFileName, WriteTableFile}};
+  std::vector<RunOutput> outputs = {{logFileName, WriteLogFile}, {settings.OutFileName, WriteTableFile}};
+  if (!settings.Tables.RegionsFileName.empty()) outputs.push_back({settings.Tables.RegionsFileName, WriteRegionsFile});
+  if (!settings.Tables.GroupsFileName.empty()) outputs.push_back({settings.Tables.GroupsFileName, WriteGroupsFile});
   if (!settings.PlotFileName.empty()) outputs.push_back({settings.PlotFileName, WritePlotFile});
   return outputs;
 }

@@ -89,15 +89,6 @@ Moments ComputeMoments(const GroupData& group, std::vector<double>& ratio) {
 // ---------------------------------------------------------------------------
 // Stage 2: the Newton-Raphson fit.
 
-// The five derivative sums of the marginal log-likelihood at (a, b).
-struct Derivatives {
-  double ScoreAlpha;      // dL/da
-  double ScoreBeta;       // dL/db
-  double HessAlphaAlpha;  // d2L/da2
-  double HessAlphaBeta;   // d2L/da db
-  double HessBetaBeta;    // d2L/db2
-};
-
 // Prepares the sweep over l: the group's distinct counts in ascending order,
 // and for every member the position of its count among them. The counts do
 // not change during the fit, so this is done once per group.
@@ -146,11 +137,11 @@ void SweepInnerSums(EstimatorScratch& s, double b) {
 // The five sums, each starting from its own first term and running over the
 // members in group order. They are independent of each other, so computing
 // them in one pass gives the same values as five separate passes.
-Derivatives ComputeDerivatives(const GroupData& group, EstimatorScratch& s, double a, double b) {
+DerivativeSums ComputeDerivatives(const GroupData& group, EstimatorScratch& s, double a, double b) {
   const size_t n = group.Data1.size();
   const Extended nx = static_cast<Extended>(n);
   SweepInnerSums(s, b);
-  Derivatives d;
+  DerivativeSums d;
   d.ScoreAlpha = Stored(nx * b / a);
   d.ScoreBeta = 0.0;
   d.HessAlphaAlpha = Stored(-(nx * b) / (Extended(a) * a));
@@ -179,7 +170,7 @@ struct Step {
 // derivatives times the vector of first derivatives. None when a sum, the
 // determinant or the step has no finite value, or the determinant is 0.
 std::optional<Step> NewtonStep(const GroupData& group, EstimatorScratch& s, double a, double b) {
-  const Derivatives d = ComputeDerivatives(group, s, a, b);
+  const DerivativeSums d = ComputeDerivatives(group, s, a, b);
   const double determinant =
       Stored(Extended(d.HessAlphaAlpha) * d.HessBetaBeta - Extended(d.HessAlphaBeta) * d.HessAlphaBeta);
   if (!std::isfinite(d.ScoreAlpha) || !std::isfinite(d.ScoreBeta) || !std::isfinite(d.HessAlphaAlpha) ||
@@ -201,13 +192,14 @@ struct FitOutcome {
   double ErrorAlpha = 9999.0;  // the last step as it stood at the end
   double ErrorBeta = 9999.0;
   int32_t Iterations = 0;
-  bool Succeeded = false;
+  FitEnd End = FitEnd::NoStart;
 };
 
 // Newton-Raphson from (a, b). The convergence test comes before the limit
 // test, both comparisons strict; a step that makes a or b zero or negative
-// ends the fit with its signed values as the errors and is not counted; a
-// step without a finite value ends it with the previous step's errors.
+// (or takes it beyond the double range) ends the fit with its signed values
+// as the errors and is not counted; a step without a finite value ends it
+// with the previous step's errors.
 // Kept out of line: inlined into EstimateGroup, its loop ran measurably
 // slower.
 [[gnu::noinline]] FitOutcome FitMaximumLikelihood(const GroupData& group, double a, double b, const FitSettings& fit,
@@ -219,17 +211,24 @@ struct FitOutcome {
     if (!(out.ErrorAlpha > fit.Eps || out.ErrorBeta > fit.Eps)) {
       out.Alpha = a;
       out.Beta = b;
-      out.Succeeded = true;
+      out.End = FitEnd::Converged;
       return out;
     }
-    if (out.Iterations >= fit.IterationLimit) return out;
+    if (out.Iterations >= fit.IterationLimit) {
+      out.End = FitEnd::IterationLimit;
+      return out;
+    }
     const std::optional<Step> step = NewtonStep(group, s, a, b);
-    if (!step) return out;
+    if (!step) {
+      out.End = FitEnd::NonFiniteStep;
+      return out;
+    }
     a = Stored(Extended(a) + step->Alpha);
     b = Stored(Extended(b) + step->Beta);
     if (!(a > 0.0) || !(b > 0.0) || !std::isfinite(a) || !std::isfinite(b)) {
       out.ErrorAlpha = step->Alpha;
       out.ErrorBeta = step->Beta;
+      out.End = a > 0.0 && b > 0.0 ? FitEnd::NonFiniteStep : FitEnd::NonPositiveStep;
       return out;
     }
     out.ErrorAlpha = std::fabs(step->Alpha);
@@ -271,11 +270,17 @@ GroupEstimate EstimateGroup(const GroupData& group, const FitSettings& fit, Esti
   r.ErrorAlpha = f.ErrorAlpha;
   r.ErrorBeta = f.ErrorBeta;
   r.Iterations = f.Iterations;
-  r.FitSucceeded = f.Succeeded;
+  r.FitSucceeded = f.End == FitEnd::Converged;
+  r.End = f.End;
 
   ComputeEbRatios(group, r.MeAlpha, r.MeBeta, scratch.EbRatioMe);
   ComputeEbRatios(group, r.MleAlpha, r.MleBeta, scratch.EbRatioMle);
   return {r, {scratch.Ratio, scratch.EbRatioMe, scratch.EbRatioMle}};
+}
+
+DerivativeSums ComputeDerivativeSums(const GroupData& group, double a, double b, EstimatorScratch& scratch) {
+  RankCounts(group.Data1, scratch);
+  return ComputeDerivatives(group, scratch, a, b);
 }
 
 }  // namespace tarnek

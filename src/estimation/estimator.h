@@ -36,6 +36,16 @@ struct GroupData {
   std::span<const double> Data2;   // expected counts, finite and > 0, as many
 };
 
+// How the Newton-Raphson fit ended.
+enum class FitEnd {
+  Converged,        // both steps within Eps: MleAlpha and MleBeta are values
+  IterationLimit,   // IterationLimit steps taken without converging
+  NonPositiveStep,  // a step made Alpha or Beta zero or negative
+  NonFiniteStep,    // a derivative sum, the determinant or a step had no finite value, or
+                    // the determinant was 0, or a step took Alpha or Beta beyond the double range
+  NoStart,          // no finite starting values: nothing was fitted
+};
+
 // What the estimator finds for a group as a whole: the values the log prints.
 struct GroupResult {
   int32_t RegionCount = 0;     // n, members in the group
@@ -51,6 +61,7 @@ struct GroupResult {
   double ErrorBeta = 0.0;
   int32_t Iterations = 0;      // completed Newton-Raphson steps
   bool FitSucceeded = false;   // the fit converged: MleAlpha and MleBeta are values
+  FitEnd End = FitEnd::NoStart;  // how the fit ended; Converged exactly when FitSucceeded
 };
 
 // Every member's three ratios, in the order of GroupData; each is a value or
@@ -85,5 +96,21 @@ struct GroupEstimate {
 // Runs the three stages on a group. Preconditions: at least one member, and
 // Data1 and Data2 of the same length. Prints nothing and cannot fail.
 GroupEstimate EstimateGroup(const GroupData& group, const FitSettings& fit, EstimatorScratch& scratch);
+
+// The first and second derivatives of the group's marginal log-likelihood
+//   L(a, b) = sum over i of log Gamma(y+b) - log Gamma(b) + b log a - (y+b) log(a+E)
+// (terms without a or b left out), as the fit's Newton steps use them.
+struct DerivativeSums {
+  double ScoreAlpha;      // dL/da
+  double ScoreBeta;       // dL/db
+  double HessAlphaAlpha;  // d2L/da2
+  double HessAlphaBeta;   // d2L/da db
+  double HessBetaBeta;    // d2L/db2
+};
+
+// The five sums at (a, b), bit for bit as a Newton step at that point sums
+// them; a sum beyond the double range is an infinity or a NaN. Preconditions
+// as EstimateGroup's, and a > 0, b > 0.
+DerivativeSums ComputeDerivativeSums(const GroupData& group, double a, double b, EstimatorScratch& scratch);
 
 }  // namespace tarnek

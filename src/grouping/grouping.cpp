@@ -73,12 +73,15 @@ struct Gathered {
   std::vector<double> Data2;
 };
 
-void Gather(const RecordTable& table, std::span<const Entry> members, Gathered& out) {
+// Gathers the data of the group whose members are `members`, row numbers or
+// entries: `rowOf` gives a member's row.
+template <typename Member, typename MemberRow>
+void Gather(const RecordTable& table, std::span<const Member> members, MemberRow rowOf, Gathered& out) {
   out.Data1.resize(members.size());
   out.Data2.resize(members.size());
   for (size_t i = 0; i < members.size(); ++i) {
-    out.Data1[i] = table.Data1[RowOf(members[i])];
-    out.Data2[i] = table.Data2[RowOf(members[i])];
+    out.Data1[i] = table.Data1[rowOf(members[i])];
+    out.Data2[i] = table.Data2[rowOf(members[i])];
   }
 }
 
@@ -125,7 +128,7 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
     const size_t next = end < n ? GroupEnd(entries, end) : end;
     PrefetchMembers(table, records, all.subspan(end, next - end));
     const std::span<const Entry> members = all.subspan(start, end - start);
-    Gather(table, members, gathered);
+    Gather(table, members, RowOf, gathered);
     const GroupEstimate group = EstimateGroup({gathered.Data1, gathered.Data2}, fit, scratch);
     estimates.Units.push_back(table.Unit[RowOf(members[0])]);
     estimates.Groups.push_back(group.Result);
@@ -134,6 +137,50 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
     end = next;
   }
   return estimates;
+}
+
+GroupMembers ListGroupMembers(const RecordTable& table) {
+  const size_t n = table.Size();
+  GroupMembers members;
+  members.Rows.resize(n);
+  members.Start.push_back(0);
+  if (ChooseGroupMode(table) == GroupMode::SingleGroup) {
+    for (size_t row = 0; row < n; ++row) members.Rows[row] = static_cast<uint32_t>(row);
+    members.Start.push_back(n);
+    return members;
+  }
+  const std::vector<Entry> entries = EntriesByUnit(table.Unit);
+  for (size_t i = 0; i < n; ++i) members.Rows[i] = RowOf(entries[i]);
+  for (size_t start = 0; start < n;) {
+    start = GroupEnd(entries, start);
+    members.Start.push_back(start);
+  }
+  return members;
+}
+
+std::vector<uint32_t> RecordGroups(const RecordTable& table) {
+  const GroupMembers members = ListGroupMembers(table);
+  std::vector<uint32_t> group(table.Size());
+  for (size_t g = 0; g + 1 < members.Start.size(); ++g) {
+    for (size_t k = members.Start[g]; k < members.Start[g + 1]; ++k) group[members.Rows[k]] = static_cast<uint32_t>(g);
+  }
+  return group;
+}
+
+std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
+                                                PriorChoice prior) {
+  const GroupMembers members = ListGroupMembers(table);
+  const std::span<const uint32_t> rows(members.Rows);
+  std::vector<GroupDiagnostics> diagnostics;
+  diagnostics.reserve(estimates.Groups.size());
+  EstimatorScratch scratch;
+  Gathered gathered;
+  for (size_t g = 0; g < estimates.Groups.size(); ++g) {
+    const size_t start = members.Start[g];
+    Gather(table, rows.subspan(start, members.Start[g + 1] - start), [](uint32_t row) { return row; }, gathered);
+    diagnostics.push_back(DiagnoseGroup({gathered.Data1, gathered.Data2}, estimates.Groups[g], prior, scratch));
+  }
+  return diagnostics;
 }
 
 }  // namespace tarnek

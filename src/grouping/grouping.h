@@ -12,6 +12,7 @@
 
 #include "core/fit_settings.h"
 #include "core/record_table.h"
+#include "estimation/diagnostics.h"
 #include "estimation/estimator.h"
 
 namespace tarnek {
@@ -42,5 +43,23 @@ GroupMode ChooseGroupMode(const RecordTable& table);
 
 // Forms the groups, estimates each in turn and gathers the results.
 Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit);
+
+// The groups' members as EstimateAllGroups forms them, listed again on
+// request: the rows of group g (the g-th of Estimates::Groups) are
+// Rows[Start[g]] to Rows[Start[g + 1] - 1], in input order.
+struct GroupMembers {
+  std::vector<uint32_t> Rows;
+  std::vector<size_t> Start;  // one more than there are groups
+};
+GroupMembers ListGroupMembers(const RecordTable& table);
+
+// Every record's group, in input order: its index in Estimates::Groups.
+std::vector<uint32_t> RecordGroups(const RecordTable& table);
+
+// Every group's fit diagnostics, in the order of `estimates.Groups`, each from
+// the group's members (in input order, as estimated) and its result.
+// `estimates` is what EstimateAllGroups returned for `table`.
+std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
+                                                PriorChoice prior);
 
 }  // namespace tarnek

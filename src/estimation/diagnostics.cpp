@@ -1,0 +1,251 @@
+// Posterior summaries and fit diagnostics. See diagnostics.h for the model
+// and the numerics.
+#include "estimation/diagnostics.h"
+
+#include <cmath>   // std::sqrt, std::log, std::log1p, std::fabs, std::isfinite
+#include <limits>
+
+#include <boost/math/distributions/chi_squared.hpp>
+#include <boost/math/policies/policy.hpp>
+#include <boost/math/special_functions/gamma.hpp>
+
+// Boost.Math reports a computation that did not converge through this hook
+// (the policy below selects it): its value is then not one to print.
+namespace boost::math::policies {
+template <class T>
+T user_evaluation_error(const char* /*function*/, const char* /*message*/, const T& /*value*/) {
+  return std::numeric_limits<T>::quiet_NaN();
+}
+}  // namespace boost::math::policies
+
+namespace tarnek {
+
+namespace {
+
+namespace bp = boost::math::policies;
+
+// Boost.Math's error policy for every call here. No error throws: an invalid
+// argument or a pole gives a NaN, an overflow an infinity, an underflow 0, a
+// computation that does not converge a NaN (user_evaluation_error). Nothing is
+// promoted to long double, so that Boost computes in double throughout.
+using Policy = bp::policy<bp::domain_error<bp::ignore_error>, bp::pole_error<bp::ignore_error>,
+                          bp::overflow_error<bp::ignore_error>, bp::underflow_error<bp::ignore_error>,
+                          bp::denorm_error<bp::ignore_error>, bp::evaluation_error<bp::user_error>,
+                          bp::rounding_error<bp::ignore_error>, bp::indeterminate_result_error<bp::ignore_error>,
+                          bp::promote_float<false>, bp::promote_double<false>>;
+
+constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
+constexpr double kHalfLogTwoPi = 0.91893853320467274178;  // log(2 pi)/2
+constexpr double kTwoPi = 6.28318530717958647693;
+
+// The value, or kNoValue when it is not finite.
+double Finite(double x) { return std::isfinite(x) ? x : kNoValue; }
+
+// log(x/m) for x, m > 0, also where x/m leaves the double range.
+double LogRatio(double x, double m) {
+  const double q = x / m;
+  return q >= std::numeric_limits<double>::min() && std::isfinite(q) ? std::log(q) : std::log(x) - std::log(m);
+}
+
+// The Stirling remainder log Gamma(x) - ((x - 1/2) log x - x + log(2 pi)/2)
+// for x > 0. From x = 10 on, its asymptotic series to the x^-13 term (the
+// next term is below 3e-17 there); below, through log Gamma.
+double StirlingRemainder(double x) {
+  if (x >= 10.0) {
+    const double x2 = 1.0 / (x * x);
+    constexpr double s0 = 1.0 / 12, s1 = 1.0 / 360, s2 = 1.0 / 1260, s3 = 1.0 / 1680, s4 = 1.0 / 1188,
+                     s5 = 691.0 / 360360, s6 = 1.0 / 156;
+    return (s0 - (s1 - (s2 - (s3 - (s4 - (s5 - s6 * x2) * x2) * x2) * x2) * x2) * x2) / x;
+  }
+  return boost::math::lgamma(x, Policy()) - (x - 0.5) * std::log(x) + x - kHalfLogTwoPi;
+}
+
+// The Stirling remainder of a count y >= 1: below 10 from a table (the
+// values correctly rounded), which spares the common small counts a log-Gamma.
+double CountStirlingRemainder(int32_t y) {
+  static constexpr double kSmall[10] = {
+      0.0,  // unused
+      0.08106146679532726, 0.0413406959554093,   0.02767792568499834,
+      0.020790672103765093, 0.016644691189821193, 0.013876128823070748,
+      0.01189670994589177,  0.010411265261972096, 0.009255462182712733,
+  };
+  return y < 10 ? kSmall[y] : StirlingRemainder(y);
+}
+
+// The deviance term bd0(x, m) = x log(x/m) + m - x >= 0 for x, m > 0. Where
+// x and m are close the direct form cancels, so it is summed as
+// (x - m) v + 2x (v^3/3 + v^5/5 + ...) with v = (x - m)/(x + m), |v| < 0.1.
+double Bd0(double x, double m) {
+  const double sum = x + m;
+  if (!std::isfinite(sum)) return kNoValue;
+  const double d = x - m;
+  if (std::fabs(d) < 0.1 * sum) {
+    const double v = d / sum;
+    const double v2 = v * v;
+    double s = d * v;
+    double term = 2.0 * x * v;
+    for (int j = 3; j < 99; j += 2) {
+      term *= v2;
+      const double next = s + term / j;
+      if (next == s) break;
+      s = next;
+    }
+    return s;
+  }
+  return x * LogRatio(x, m) + m - x;
+}
+
+// The observed information I = -H at a point, scaled to avoid overflow:
+// I = D R D with D = diag(sqrt(I_aa), sqrt(I_bb)) and R = [[1, r], [r, 1]],
+// r = I_ab / sqrt(I_aa I_bb). I is positive definite exactly when I_aa > 0,
+// I_bb > 0 and |r| < 1; then its inverse has the standard deviations
+// 1/sqrt(I_aa (1 - r^2)), 1/sqrt(I_bb (1 - r^2)) and the correlation -r.
+struct Information {
+  double RootAlpha;  // sqrt(I_aa)
+  double RootBeta;   // sqrt(I_bb)
+  double R;
+  double OneMinusR2;  // 1 - r^2, as (1 - |r|)(1 + |r|)
+  bool PositiveDefinite;
+};
+
+Information ObservedInformation(const DerivativeSums& d) {
+  Information info{};
+  const double iaa = -d.HessAlphaAlpha;
+  const double ibb = -d.HessBetaBeta;
+  info.RootAlpha = std::sqrt(iaa);
+  info.RootBeta = std::sqrt(ibb);
+  info.R = -d.HessAlphaBeta / info.RootAlpha / info.RootBeta;
+  const double absR = std::fabs(info.R);
+  info.OneMinusR2 = (1.0 - absR) * (1.0 + absR);
+  info.PositiveDefinite = iaa > 0.0 && ibb > 0.0 && std::isfinite(iaa) && std::isfinite(ibb) &&
+                          std::isfinite(info.R) && info.OneMinusR2 > 0.0;
+  return info;
+}
+
+// g' I^-1 g with g = (u sqrt(I_aa), w sqrt(I_bb)): ((u - r w)^2)/(1 - r^2) + w^2,
+// a sum of two terms that are never negative.
+double NewtonDecrement(const DerivativeSums& d, const Information& info) {
+  const double u = d.ScoreAlpha / info.RootAlpha;
+  const double w = d.ScoreBeta / info.RootBeta;
+  const double along = u - info.R * w;
+  return along * along / info.OneMinusR2 + w * w;
+}
+
+FitStatus StatusOf(FitEnd end) {
+  switch (end) {
+    case FitEnd::Converged: return FitStatus::Converged;
+    case FitEnd::IterationLimit: return FitStatus::IterationLimit;
+    case FitEnd::NonPositiveStep: return FitStatus::NonPositiveStep;
+    case FitEnd::NonFiniteStep: return FitStatus::NonFiniteStep;
+    case FitEnd::NoStart: return FitStatus::NoStart;
+  }
+  return FitStatus::NoStart;
+}
+
+double ValueOf(double estimate) { return estimate == NoEstimate ? kNoValue : estimate; }
+
+}  // namespace
+
+// Record by record, in group order:
+//   log NegBin(y | b, a/(a+e)) = log Gamma(y+b) - log Gamma(b) - log y! + b log(a/(a+e)) + y log(e/(a+e))
+//   log Poisson(y | r e)       = y log(r e) - r e - log y!,  r = (sum of y)/(sum of e).
+// With n = y + b and Stirling's form of every log-Gamma the large terms
+// cancel exactly; for y >= 1 what is left is, with c = -log(2 pi y)/2 - w(y)
+// (w the Stirling remainder),
+//   log NegBin  = c + w(n) - w(b) + log(b/n)/2 - bd0(b, n a/(a+e)) - bd0(y, n e/(a+e)),
+//   log Poisson = c - bd0(y, r e);
+// for y = 0 they are -b log(1 + e/a) and -r e.
+LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b) {
+  int64_t counts = 0;
+  double expected = 0.0;
+  for (size_t i = 0; i < group.Data1.size(); ++i) {
+    counts += group.Data1[i];
+    expected += group.Data2[i];
+  }
+  const double ratio = static_cast<double>(counts) / expected;
+  const bool hasMle = !std::isnan(a) && !std::isnan(b);
+  const double remainderB = hasMle ? StirlingRemainder(b) : kNoValue;
+  LogLikelihoods sums{0.0, 0.0};
+  for (size_t i = 0; i < group.Data1.size(); ++i) {
+    const int32_t y = group.Data1[i];
+    const double e = group.Data2[i];
+    if (y == 0) {
+      sums.Poisson -= ratio * e;
+      const double q = e / a;
+      sums.NegBin -= b * (std::isfinite(q) ? std::log1p(q) : std::log(e) - std::log(a));
+      continue;
+    }
+    const double count = y;
+    const double common = -0.5 * std::log(kTwoPi * count) - CountStirlingRemainder(y);
+    sums.Poisson += common - Bd0(count, ratio * e);
+    if (!hasMle) continue;
+    const double n = count + b;
+    const double rate = a + e;
+    sums.NegBin += common + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * a / rate) -
+                   Bd0(count, n * e / rate);
+  }
+  if (!hasMle) sums.NegBin = kNoValue;
+  return sums;
+}
+
+GammaPrior ChoosePrior(const GroupResult& result, PriorChoice choice) {
+  if (choice == PriorChoice::Me) return {ValueOf(result.MeAlpha), ValueOf(result.MeBeta)};
+  return {ValueOf(result.MleAlpha), ValueOf(result.MleBeta)};
+}
+
+PosteriorSummary SummarizePosterior(int32_t y, double e, const GammaPrior& prior, const PosteriorSettings& settings) {
+  const double shape = y + prior.Beta;
+  const double rate = prior.Alpha + e;
+  if (!std::isfinite(shape) || !std::isfinite(rate)) return {kNoValue, kNoValue, kNoValue, kNoValue, kNoValue};
+  // The quantiles of Gamma(shape, rate) are those of Gamma(shape, 1) over the
+  // rate; the upper one is taken from its upper tail, which keeps its
+  // accuracy where (1 + Level)/2 rounds.
+  const double tail = (1.0 - settings.Level) / 2.0;
+  const double threshold = settings.Exceed * rate;
+  PosteriorSummary s;
+  s.Sd = Finite(std::sqrt(shape) / rate);
+  s.Median = Finite(boost::math::gamma_p_inv(shape, 0.5, Policy()) / rate);
+  s.Lower = Finite(boost::math::gamma_p_inv(shape, tail, Policy()) / rate);
+  s.Upper = Finite(boost::math::gamma_q_inv(shape, tail, Policy()) / rate);
+  s.PExceed = std::isfinite(threshold) ? Finite(boost::math::gamma_q(shape, threshold, Policy())) : kNoValue;
+  return s;
+}
+
+double OverdispersionPValue(double lrt) {
+  if (!(lrt > 0.0)) return lrt <= 0.0 ? 1.0 : kNoValue;
+  const boost::math::chi_squared_distribution<double, Policy> chiSquare(1.0);
+  return Finite(boost::math::cdf(boost::math::complement(chiSquare, lrt)) / 2.0);
+}
+
+GroupDiagnostics DiagnoseGroup(const GroupData& group, const GroupResult& result, PriorChoice prior,
+                               EstimatorScratch& scratch) {
+  GroupDiagnostics g{kNoValue, kNoValue, kNoValue, kNoValue, kNoValue,
+                     kNoValue, kNoValue, kNoValue, kNoValue, StatusOf(result.End)};
+  const GammaPrior chosen = ChoosePrior(result, prior);
+  g.PriorMean = Finite(chosen.Beta / chosen.Alpha);
+  g.PriorSd = Finite(std::sqrt(chosen.Beta) / chosen.Alpha);
+  const double a = ValueOf(result.MleAlpha);
+  const double b = ValueOf(result.MleBeta);
+  const LogLikelihoods logLik = GroupLogLikelihoods(group, a, b);
+  g.LogLikPoisson = Finite(logLik.Poisson);
+  if (std::isnan(a) || std::isnan(b)) return g;
+
+  g.LogLik = Finite(logLik.NegBin);
+  g.Lrt = Finite(2.0 * (g.LogLik - g.LogLikPoisson));
+  g.POverdispersion = OverdispersionPValue(g.Lrt);
+
+  const DerivativeSums sums = ComputeDerivativeSums(group, a, b, scratch);
+  const Information info = ObservedInformation(sums);
+  if (info.PositiveDefinite) {
+    g.SeAlpha = Finite(1.0 / (info.RootAlpha * std::sqrt(info.OneMinusR2)));
+    g.SeBeta = Finite(1.0 / (info.RootBeta * std::sqrt(info.OneMinusR2)));
+    g.CorrAlphaBeta = -info.R;
+  }
+  if (g.Status == FitStatus::Converged) {
+    const bool atMaximum = info.PositiveDefinite && NewtonDecrement(sums, info) <= kMaxNewtonDecrement;
+    if (!atMaximum) g.Status = FitStatus::Stalled;
+  }
+  return g;
+}
+
+}  // namespace tarnek

@@ -1,0 +1,29 @@
+// CSV fields as RFC 4180 writes them, for the run's CSV tables: fields
+// separated by commas, a field in double quotes only where it holds a comma,
+// a double quote, a CR or an LF (its double quotes then doubled). Numbers
+// never depend on the locale.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "report/output_file.h"
+
+namespace tarnek {
+
+// Appends `text` as one field, quoted where it must be.
+void AppendCsvText(std::string& out, std::string_view text);
+
+// Appends the shortest decimal that reads back as the same double
+// (std::to_chars), or nothing (an empty field) for a NaN or an infinity.
+void AppendCsvNumber(std::string& out, double value);
+
+// Like AppendCsvNumber, and nothing also for NoEstimate.
+void AppendCsvEstimate(std::string& out, double value);
+
+// Ends the line being built at the end of `piece` with CR LF, as every file
+// of the system ends its lines, and writes the piece to `out` once it holds
+// a block's worth; the caller writes what is left after the last line.
+void EndCsvLine(OutputFile& out, std::string& piece);
+
+}  // namespace tarnek

@@ -24,7 +24,7 @@ TEST(OptionsTest, CommandLineTable) {
                         Bad = ParseStatus::BadValue;
   const struct {  // the settings expected when the status is Ok
     const char* note; std::vector<std::string> args; ParseStatus status;
-    int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false;
+    int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false; int32_t threads = 0;
   } cases[] = {
       {"two names: every default", {"d", "o"}, Ok},
       {"a later option overrides", {"d", "o", "-L5", "-L10"}, Ok, 10},
@@ -48,13 +48,18 @@ TEST(OptionsTest, CommandLineTable) {
       {"long names are exact: no other case", {"d", "o", "--SYNC"}, Error},
       {"no prefixes", {"d", "o", "--syn"}, Error},
       {"an unknown long option is an option error", {"d", "o", "--no-such-option=1"}, Error},
+      {"threads: a later one overrides", {"d", "o", "--threads=3", "--threads=2"}, Ok, 20, 1e-5, -1, -1, 0, false, 2},
+      {"threads: at least 1", {"d", "o", "--threads=0"}, Bad},
+      {"threads: no sign games", {"d", "o", "--threads=-2"}, Bad},
+      {"threads: nothing after the number", {"d", "o", "--threads=2x"}, Bad},
+      {"threads: a value is needed", {"d", "o", "--threads"}, Bad},
   };
   for (const auto& c : cases) {
     RunSettings s;
     ASSERT_EQ(ParseCommandLine(c.args, s).Status, c.status) << c.note;
     if (c.status != Ok) continue;
-    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing, s.Sync),
-              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync)) << c.note;
+    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing, s.Sync, s.Threads),
+              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync, c.threads)) << c.note;
   }
 }
 

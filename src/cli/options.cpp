@@ -2,6 +2,8 @@
 // from the third on; the first test that matches decides.
 #include "cli/options.h"
 
+#include <optional>
+
 #include "input/decimal.h"
 
 namespace tarnek {
@@ -54,6 +56,13 @@ const std::vector<LongOption> kLongOptions = {
     {"--sync", "no value", false,
      [](std::string_view, RunSettings& s) {
        s.Sync = true;
+       return true;
+     }},
+    {"--threads", "a whole number of threads, 1 or more", true,
+     [](std::string_view value, RunSettings& s) {
+       const std::optional<int32_t> threads = ReadWholeInteger(value);
+       if (!threads || *threads < 1) return false;
+       s.Threads = *threads;
        return true;
      }},
 };

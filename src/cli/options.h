@@ -17,6 +17,7 @@ struct RunSettings {
   FitSettings Fit;           // "-E", "-L", "-A", "-B"
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
+  int32_t Threads = 0;       // "--threads": threads for the estimation; 0: one per available core
 };
 
 // The fourteen-line usage text, lines ending in "\n".

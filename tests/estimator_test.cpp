@@ -151,3 +151,22 @@ TEST(EstimatorTest, SameBitsAsReferenceOnRandomGroups) {
   EXPECT_GT(fitted, 60);  // both outcomes well represented
   EXPECT_LT(fitted, 240);
 }
+
+// A fit with Eps of 0 or below cannot converge on a step that is not exactly
+// zero, so it goes round a cycle of iterates (of 1 to a few hundred steps)
+// until the limit: the fit that stops at the first repetition must end with
+// the full loop's iterations, errors and (failed) estimates, wherever in the
+// cycle the limit falls.
+TEST(EstimatorTest, RepeatingFitEndsAsTheFullLoopWould) {
+  std::mt19937_64 rng(5);
+  for (int g = 0; g < 400 && !HasFailure(); ++g) {
+    const int n = 2 + int(rng() % 12);
+    Counts y(n);
+    Expected e(n);
+    for (int i = 0; i < n; ++i) e[i] = 0.2 + double(rng() % 1000) / 50, y[i] = int32_t(rng() % 30);
+    SCOPED_TRACE(g);
+    Estimate(y, e, {.Eps = g % 3 ? -1.0 : 0.0, .IterationLimit = 1 + int32_t(rng() % 700)});
+  }
+  const auto [scotY, scotE] = Scotland();
+  for (const int32_t limit : {5, 6, 7, 1000, 1001, 12345}) Estimate(scotY, scotE, {.Eps = -1, .IterationLimit = limit});
+}

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <new>
 #include <random>
 
+#include "core/parallel.h"
 #include "grouping/grouping.h"
 #include "reference_estimator.h"
 
@@ -17,7 +20,7 @@ TEST(GroupingTest, SameAsReferenceOnRandomTables) {
   // Units that share their low 16 bits, -1 and the extremes, beside plain ones.
   std::vector<int32_t> units = {-1, 0, 1, 65536, 65537, 131073, 2147483647, 2147418113};
   for (int i = 0; i < 60; ++i) units.push_back(int32_t(rng() % 1000000));
-  for (const bool single : {false, false, true}) {
+  for (const bool single : {false, false, false, true}) {
     RecordTable table;
     for (int k = 0; k < 2000; ++k) {
       table.Unit.push_back(units[rng() % units.size()]), table.Code.push_back(k);
@@ -27,7 +30,8 @@ TEST(GroupingTest, SameAsReferenceOnRandomTables) {
     table.Unit[0] = single ? -1 : 4;
     reference::Ratios want;
     const std::vector<int32_t> order = reference::EstimateAllGroups(table, want, {});
-    const Estimates got = EstimateAllGroups(table, {});
+    const int threads = single ? 2 : 1 + int(rng() % 4);  // the same results on any number of threads
+    const Estimates got = EstimateAllGroups(table, {}, threads);
     const auto& records = got.Records;
     for (size_t k = 0; k < table.Size(); ++k) {
       ASSERT_EQ(std::bit_cast<uint64_t>(records.Ratio.at(k)), std::bit_cast<uint64_t>(want.Ratio[k])) << k;
@@ -57,5 +61,21 @@ TEST(GroupingTest, SameAsReferenceOnRandomTables) {
       }
     }
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), std::ptrdiff_t(table.Size()));
+  }
+}
+
+TEST(ParallelTest, EveryPieceOnceAndTheFirstErrorComesBack) {
+  for (const int threads : {1, 2, 7}) {
+    std::vector<std::atomic<int>> visits(1000);
+    RunInPieces(visits.size(), 13, threads, [&](size_t first, size_t last, int worker) {
+      ASSERT_LT(worker, threads);
+      for (size_t i = first; i < last; ++i) ++visits[i];
+    });
+    for (const auto& v : visits) ASSERT_EQ(v.load(), 1) << threads << " threads";
+    EXPECT_THROW(RunInPieces(1000, 10, threads,
+                             [](size_t first, size_t, int) {
+                               if (first == 500) throw std::bad_alloc();
+                             }),
+                 std::bad_alloc);
   }
 }

@@ -25,7 +25,7 @@ TEST(OptionsTest, CommandLineTable) {
   const struct {  // the settings expected when the status is Ok
     const char* note; std::vector<std::string> args; ParseStatus status;
     int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false;
-    bool csv = false; std::vector<std::string> columns = {"unit", "code", "observed", "expected"};
+    bool csv = false; std::vector<std::string> columns = {"unit", "code", "observed", "expected"}; int32_t threads = 0;
   } cases[] = {
       {"two names: every default", {"d", "o"}, Ok},
       {"a later option overrides", {"d", "o", "-L5", "-L10"}, Ok, 10},
@@ -65,14 +65,20 @@ TEST(OptionsTest, CommandLineTable) {
       {"two names for one column, in another case", {"d", "o", "--csv", "--columns=unit,code,Code,e"}, Bad},
       {"- only for the unit", {"d", "o", "--csv", "--columns=u,-,c,d"}, Bad},
       {"--csv is a switch", {"d", "o", "--csv=yes"}, Bad},
+      {"threads: a later one overrides", {"d", "o", "--threads=3", "--threads=2"}, Ok, 20, 1e-5, -1, -1, 0, false, false,
+       {"unit", "code", "observed", "expected"}, 2},
+      {"threads: at least 1", {"d", "o", "--threads=0"}, Bad},
+      {"threads: no sign games", {"d", "o", "--threads=-2"}, Bad},
+      {"threads: nothing after the number", {"d", "o", "--threads=2x"}, Bad},
+      {"threads: a value is needed", {"d", "o", "--threads"}, Bad},
   };
   for (const auto& c : cases) {
     RunSettings s;
     ASSERT_EQ(ParseCommandLine(c.args, s).Status, c.status) << c.note;
     if (c.status != Ok) continue;
     const std::vector<std::string> columns{s.Columns.Unit, s.Columns.Code, s.Columns.Observed, s.Columns.Expected};
-    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing, s.Sync, s.Csv, columns),
-              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync, c.csv, c.columns)) << c.note;
+    EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing, s.Sync, s.Csv, columns, s.Threads),
+              std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync, c.csv, c.columns, c.threads)) << c.note;
   }
 }
 

@@ -125,6 +125,13 @@ const std::vector<LongOption> kLongOptions = {
      }},
     {"--plot", "a file name", true,
      [](std::string_view value, RunSettings& s) { return SetFileName(value, s.PlotFileName); }},
+    {"--threads", "a whole number of threads, 1 or more", true,
+     [](std::string_view value, RunSettings& s) {
+       const std::optional<int32_t> threads = ReadWholeInteger(value);
+       if (!threads || *threads < 1) return false;
+       s.Threads = *threads;
+       return true;
+     }},
 };
 
 namespace {

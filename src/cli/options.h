@@ -30,6 +30,7 @@ struct RunSettings {
   CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
   std::string PlotFileName;  // "--plot=FILE": the funnel plot's file, empty for none
   TableSettings Tables;
+  int32_t Threads = 0;       // "--threads": threads for the estimation; 0: one per available core
 };
 
 // The fourteen-line usage text, lines ending in "\n".

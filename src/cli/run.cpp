@@ -11,6 +11,7 @@
 
 #include "cli/options.h"
 #include "core/banner.h"
+#include "core/parallel.h"
 #include "core/record_table.h"
 #include "grouping/grouping.h"
 #include "input/csv_reader.h"
@@ -290,7 +291,8 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
 
   // The timed stretch: every group's estimation and the log.
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));
-  const Estimates estimates = EstimateAllGroups(table, settings.Fit);
+  const Estimates estimates =
+      EstimateAllGroups(table, settings.Fit, settings.Threads > 0 ? settings.Threads : AvailableCores());
   const RunData data{settings, table, estimates};
   std::vector<OutputFile> files(outputs.size());
   if (const auto failure = Produce(files[0], outputs[0], data)) return Report(console, *failure);

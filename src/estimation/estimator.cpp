@@ -8,6 +8,8 @@
 #include <limits>
 #include <optional>
 
+#include "estimation/inner_sums.h"
+
 namespace tarnek {
 
 namespace {
@@ -110,37 +112,13 @@ void RankCounts(std::span<const int32_t> data1, EstimatorScratch& s) {
   s.InnerHess.resize(s.DistinctCounts.size());
 }
 
-// The inner sums of ScoreBeta and HessBetaBeta for every distinct count.
-// The inner sum for a count y is a running double sum over l = 0 .. y-1 in
-// increasing order, so the sum for a smaller count is exactly a prefix of the
-// sum for a larger one: same terms, same order, same roundings. One ascending
-// sweep up to the largest count therefore yields every record's inner sums,
-// bit for bit as if each record summed its own, at the cost of the largest
-// count instead of the total count.
-void SweepInnerSums(EstimatorScratch& s, double b) {
-  double score = 0.0;
-  double hess = 0.0;
-  int64_t l = 0;
-  Extended lx = 0.0L;  // l as an extended value, counted exactly alongside
-  for (size_t k = 0; k < s.DistinctCounts.size(); ++k) {
-    const int64_t count = s.DistinctCounts[k];
-    for (; l < count; ++l, lx += 1.0L) {
-      const Extended bl = Extended(b) + lx;
-      score = Stored(Extended(score) + 1.0L / bl);
-      hess = Stored(Extended(hess) + 1.0L / (bl * bl));
-    }
-    s.InnerScore[k] = score;
-    s.InnerHess[k] = hess;
-  }
-}
-
 // The five sums, each starting from its own first term and running over the
 // members in group order. They are independent of each other, so computing
 // them in one pass gives the same values as five separate passes.
 DerivativeSums ComputeDerivatives(const GroupData& group, EstimatorScratch& s, double a, double b) {
   const size_t n = group.Data1.size();
   const Extended nx = static_cast<Extended>(n);
-  SweepInnerSums(s, b);
+  SweepInnerSums(s.DistinctCounts, b, s.InnerScore, s.InnerHess);
   DerivativeSums d;
   d.ScoreAlpha = Stored(nx * b / a);
   d.ScoreBeta = 0.0;
@@ -195,18 +173,55 @@ struct FitOutcome {
   FitEnd End = FitEnd::NoStart;
 };
 
+// Watches the iterates for a repetition (Brent's cycle detection). A step
+// depends only on (a, b), so once an iterate comes back exactly, the fit
+// goes round the same cycle of iterates, steps and tests until the limit.
+struct CycleWatch {
+  double SavedAlpha;     // the iterate saved at the last power of two
+  double SavedBeta;
+  int64_t Power = 1;     // steps between saves
+  int64_t Length = 0;    // steps since the last save; the cycle's length once known
+  int64_t SkipAt = -1;   // once the cycle is known: the iteration at which whole cycles are skipped
+};
+
+// Called after every accepted step with the new iterate; returns how many
+// iterations the fit may skip now. When the iterate repeats the one `Length`
+// steps back, the fit takes one more step, so that the convergence test has
+// been made (and failed) on every step of the cycle; everything after that
+// repeats those steps and tests, so whole cycles up to the limit change
+// nothing and are skipped: Iterations, the iterate and the last step are as
+// the full loop leaves them there.
+int64_t SkippableIterations(CycleWatch& watch, double a, double b, int64_t iterations, int64_t limit) {
+  if (watch.SkipAt >= 0) {
+    return iterations == watch.SkipAt ? (limit - iterations) / watch.Length * watch.Length : 0;
+  }
+  ++watch.Length;
+  if (a == watch.SavedAlpha && b == watch.SavedBeta) {
+    watch.SkipAt = iterations + 1;
+  } else if (watch.Length == watch.Power) {
+    watch.SavedAlpha = a;
+    watch.SavedBeta = b;
+    watch.Power *= 2;
+    watch.Length = 0;
+  }
+  return 0;
+}
+
 // Newton-Raphson from (a, b). The convergence test comes before the limit
 // test, both comparisons strict; a step that makes a or b zero or negative
 // (or takes it beyond the double range) ends the fit with its signed values
 // as the errors and is not counted; a step without a finite value ends it
-// with the previous step's errors.
+// with the previous step's errors. A fit that comes back to an earlier
+// iterate without converging ends at once with what the loop would end with
+// at the limit.
 // Kept out of line: inlined into EstimateGroup, its loop ran measurably
 // slower.
 [[gnu::noinline]] FitOutcome FitMaximumLikelihood(const GroupData& group, double a, double b, const FitSettings& fit,
-                                EstimatorScratch& s) {
+                                                  EstimatorScratch& s) {
   FitOutcome out;
   if (a == NoEstimate || b == NoEstimate) return out;  // without a finite start there is nothing to fit
   RankCounts(group.Data1, s);
+  CycleWatch watch{a, b};
   for (;;) {
     if (!(out.ErrorAlpha > fit.Eps || out.ErrorBeta > fit.Eps)) {
       out.Alpha = a;
@@ -234,6 +249,7 @@ struct FitOutcome {
     out.ErrorAlpha = std::fabs(step->Alpha);
     out.ErrorBeta = std::fabs(step->Beta);
     ++out.Iterations;
+    out.Iterations += static_cast<int32_t>(SkippableIterations(watch, a, b, out.Iterations, fit.IterationLimit));
   }
 }
 

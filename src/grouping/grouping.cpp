@@ -3,15 +3,21 @@
 // Unit. No scan of the table per group is needed.
 #include "grouping/grouping.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "core/parallel.h"
 
 namespace tarnek {
 
 namespace {
 
 constexpr int32_t kSingleGroupUnit = -1;
+
+// Groups are handed to the threads this many at a time.
+constexpr size_t kGroupsPerPiece = 64;
 
 // A group member as grouping orders it: the Unit, moved to an unsigned sort
 // key, above the row number.
@@ -47,11 +53,14 @@ std::vector<Entry> EntriesByUnit(const std::vector<int32_t>& units) {
   return entries;
 }
 
-// The end of the group that begins at `start`: the first entry with another key.
-size_t GroupEnd(const std::vector<Entry>& entries, size_t start) {
-  size_t end = start + 1;
-  while (end < entries.size() && KeyOf(entries[end]) == KeyOf(entries[start])) ++end;
-  return end;
+// Where each group begins in `entries`, and one past the last entry.
+std::vector<size_t> GroupStarts(const std::vector<Entry>& entries) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i == 0 || KeyOf(entries[i]) != KeyOf(entries[i - 1])) starts.push_back(i);
+  }
+  starts.push_back(entries.size());
+  return starts;
 }
 
 // Asks for the rows of the next group while the current one is estimated:
@@ -102,7 +111,7 @@ GroupMode ChooseGroupMode(const RecordTable& table) {
   return table.Size() > 0 && table.Unit[0] == kSingleGroupUnit ? GroupMode::SingleGroup : GroupMode::PerUnit;
 }
 
-Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
+Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, int threads) {
   const size_t n = table.Size();
   Estimates estimates;
   estimates.Mode = ChooseGroupMode(table);
@@ -110,10 +119,10 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
   records.Ratio.resize(n);
   records.EbRatioMe.resize(n);
   records.EbRatioMle.resize(n);
-  EstimatorScratch scratch;
 
   if (estimates.Mode == GroupMode::SingleGroup) {
     // Every record in input order: the estimator reads the table's own columns.
+    EstimatorScratch scratch;
     const GroupEstimate group = EstimateGroup({table.Data1, table.Data2}, fit, scratch);
     estimates.Units.push_back(kSingleGroupUnit);
     estimates.Groups.push_back(group.Result);
@@ -122,20 +131,30 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit) {
   }
 
   const std::vector<Entry> entries = EntriesByUnit(table.Unit);
+  const std::vector<size_t> starts = GroupStarts(entries);
+  const size_t groups = starts.size() - 1;
+  estimates.Units.resize(groups);
+  estimates.Groups.resize(groups);
+  // Each thread has its own workspace; every group writes only its own
+  // result and its own members' rows.
+  struct Workspace {
+    EstimatorScratch Scratch;
+    Gathered Members;
+  };
+  std::vector<Workspace> workspaces(static_cast<size_t>(std::max(threads, 1)));
   const std::span<const Entry> all(entries);
-  Gathered gathered;
-  for (size_t start = 0, end = n > 0 ? GroupEnd(entries, 0) : 0; start < n;) {
-    const size_t next = end < n ? GroupEnd(entries, end) : end;
-    PrefetchMembers(table, records, all.subspan(end, next - end));
-    const std::span<const Entry> members = all.subspan(start, end - start);
-    Gather(table, members, RowOf, gathered);
-    const GroupEstimate group = EstimateGroup({gathered.Data1, gathered.Data2}, fit, scratch);
-    estimates.Units.push_back(table.Unit[RowOf(members[0])]);
-    estimates.Groups.push_back(group.Result);
-    ScatterBack(group.Members, [&](size_t i) { return RowOf(members[i]); }, records);
-    start = end;
-    end = next;
-  }
+  RunInPieces(groups, kGroupsPerPiece, threads, [&](size_t first, size_t last, int worker) {
+    Workspace& workspace = workspaces[static_cast<size_t>(worker)];
+    for (size_t g = first; g < last; ++g) {
+      if (g + 1 < groups) PrefetchMembers(table, records, all.subspan(starts[g + 1], starts[g + 2] - starts[g + 1]));
+      const std::span<const Entry> members = all.subspan(starts[g], starts[g + 1] - starts[g]);
+      Gather(table, members, RowOf, workspace.Members);
+      const GroupEstimate group = EstimateGroup({workspace.Members.Data1, workspace.Members.Data2}, fit, workspace.Scratch);
+      estimates.Units[g] = table.Unit[RowOf(members[0])];
+      estimates.Groups[g] = group.Result;
+      ScatterBack(group.Members, [&](size_t i) { return RowOf(members[i]); }, records);
+    }
+  });
   return estimates;
 }
 
@@ -143,18 +162,14 @@ GroupMembers ListGroupMembers(const RecordTable& table) {
   const size_t n = table.Size();
   GroupMembers members;
   members.Rows.resize(n);
-  members.Start.push_back(0);
   if (ChooseGroupMode(table) == GroupMode::SingleGroup) {
     for (size_t row = 0; row < n; ++row) members.Rows[row] = static_cast<uint32_t>(row);
-    members.Start.push_back(n);
+    members.Start = {0, n};
     return members;
   }
   const std::vector<Entry> entries = EntriesByUnit(table.Unit);
   for (size_t i = 0; i < n; ++i) members.Rows[i] = RowOf(entries[i]);
-  for (size_t start = 0; start < n;) {
-    start = GroupEnd(entries, start);
-    members.Start.push_back(start);
-  }
+  members.Start = GroupStarts(entries);
   return members;
 }
 

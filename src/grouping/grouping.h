@@ -4,7 +4,9 @@
 // If the first record's Unit is -1, all records form one group. Otherwise
 // every distinct Unit forms a group of its own; the groups are estimated in
 // ascending (signed) order of Unit, and the members of a group keep their
-// input order. Grouping writes no file: it returns what it found.
+// input order. Groups are independent of each other, so they may be
+// estimated in any order and at once. Grouping writes no file: it returns
+// what it found.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +43,11 @@ struct Estimates {
 // per-unit mode with nothing to estimate.
 GroupMode ChooseGroupMode(const RecordTable& table);
 
-// Forms the groups, estimates each in turn and gathers the results.
-Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit);
+// Forms the groups, estimates them and gathers the results. Per-unit groups
+// are estimated on up to `threads` threads, each with its own workspace;
+// every result is the same whatever the number of threads. One group of all
+// records is estimated on this thread.
+Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, int threads = 1);
 
 // The groups' members as EstimateAllGroups forms them, listed again on
 // request: the rows of group g (the g-th of Estimates::Groups) are

@@ -189,6 +189,7 @@ struct RunData {
   const RunSettings& Settings;
   const RecordTable& Table;
   const Estimates& Results;
+  int Threads;  // for the outputs that format or compute on several
 };
 
 // One output file of the run: its name and what fills it.
@@ -202,7 +203,7 @@ void WriteLogFile(OutputFile& file, const RunData& data) {
 }
 
 void WriteTableFile(OutputFile& file, const RunData& data) {
-  WriteResultTable(file, data.Table, data.Results.Records);
+  WriteResultTable(file, data.Table, data.Results.Records, data.Threads);
 }
 
 void WritePlotFile(OutputFile& file, const RunData& data) {
@@ -212,12 +213,14 @@ void WritePlotFile(OutputFile& file, const RunData& data) {
 // What the CSV tables need beyond the estimates is found here, so only for a
 // run that asks for them.
 void WriteRegionsFile(OutputFile& file, const RunData& data) {
-  WriteRegionTable(file, data.Table, data.Results, RecordGroups(data.Table), data.Settings.Tables.Posterior);
+  WriteRegionTable(file, data.Table, data.Results, RecordGroups(data.Table), data.Settings.Tables.Posterior,
+                   data.Threads);
 }
 
 void WriteGroupsFile(OutputFile& file, const RunData& data) {
   const PosteriorSettings& posterior = data.Settings.Tables.Posterior;
-  WriteGroupTable(file, data.Table, data.Results, DiagnoseAllGroups(data.Table, data.Results, posterior.Prior));
+  WriteGroupTable(file, data.Table, data.Results,
+                  DiagnoseAllGroups(data.Table, data.Results, posterior.Prior, data.Threads));
 }
 
 // The run's outputs in the order in which they are written and closed: the
@@ -291,9 +294,9 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
 
   // The timed stretch: every group's estimation and the log.
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));
-  const Estimates estimates =
-      EstimateAllGroups(table, settings.Fit, settings.Threads > 0 ? settings.Threads : AvailableCores());
-  const RunData data{settings, table, estimates};
+  const int threads = settings.Threads > 0 ? settings.Threads : AvailableCores();
+  const Estimates estimates = EstimateAllGroups(table, settings.Fit, threads);
+  const RunData data{settings, table, estimates, threads};
   std::vector<OutputFile> files(outputs.size());
   if (const auto failure = Produce(files[0], outputs[0], data)) return Report(console, *failure);
   if (settings.Timing == 1) PrintLine(console, " end:   ", FormatTimeText(ReadClock()));

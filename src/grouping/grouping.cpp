@@ -94,6 +94,12 @@ void Gather(const RecordTable& table, std::span<const Member> members, MemberRow
   }
 }
 
+// What one thread works in: the estimator's storage and the gathered data.
+struct Workspace {
+  EstimatorScratch Scratch;
+  Gathered Members;
+};
+
 // Copies member i's ratios to the row `rowOf(i)`.
 template <typename RowOf>
 void ScatterBack(const MemberRatios& members, RowOf rowOf, RecordRatios& records) {
@@ -137,10 +143,6 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, in
   estimates.Groups.resize(groups);
   // Each thread has its own workspace; every group writes only its own
   // result and its own members' rows.
-  struct Workspace {
-    EstimatorScratch Scratch;
-    Gathered Members;
-  };
   std::vector<Workspace> workspaces(static_cast<size_t>(std::max(threads, 1)));
   const std::span<const Entry> all(entries);
   RunInPieces(groups, kGroupsPerPiece, threads, [&](size_t first, size_t last, int worker) {
@@ -183,18 +185,21 @@ std::vector<uint32_t> RecordGroups(const RecordTable& table) {
 }
 
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
-                                                PriorChoice prior) {
+                                                PriorChoice prior, int threads) {
   const GroupMembers members = ListGroupMembers(table);
   const std::span<const uint32_t> rows(members.Rows);
-  std::vector<GroupDiagnostics> diagnostics;
-  diagnostics.reserve(estimates.Groups.size());
-  EstimatorScratch scratch;
-  Gathered gathered;
-  for (size_t g = 0; g < estimates.Groups.size(); ++g) {
-    const size_t start = members.Start[g];
-    Gather(table, rows.subspan(start, members.Start[g + 1] - start), [](uint32_t row) { return row; }, gathered);
-    diagnostics.push_back(DiagnoseGroup({gathered.Data1, gathered.Data2}, estimates.Groups[g], prior, scratch));
-  }
+  std::vector<GroupDiagnostics> diagnostics(estimates.Groups.size());
+  std::vector<Workspace> workspaces(static_cast<size_t>(std::max(threads, 1)));
+  RunInPieces(diagnostics.size(), kGroupsPerPiece, threads, [&](size_t first, size_t last, int worker) {
+    Workspace& workspace = workspaces[static_cast<size_t>(worker)];
+    for (size_t g = first; g < last; ++g) {
+      const size_t start = members.Start[g];
+      Gather(table, rows.subspan(start, members.Start[g + 1] - start), [](uint32_t row) { return row; },
+             workspace.Members);
+      diagnostics[g] = DiagnoseGroup({workspace.Members.Data1, workspace.Members.Data2}, estimates.Groups[g], prior,
+                                     workspace.Scratch);
+    }
+  });
   return diagnostics;
 }
 

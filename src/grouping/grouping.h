@@ -62,9 +62,10 @@ GroupMembers ListGroupMembers(const RecordTable& table);
 std::vector<uint32_t> RecordGroups(const RecordTable& table);
 
 // Every group's fit diagnostics, in the order of `estimates.Groups`, each from
-// the group's members (in input order, as estimated) and its result.
-// `estimates` is what EstimateAllGroups returned for `table`.
+// the group's members (in input order, as estimated) and its result, on up
+// to `threads` threads. `estimates` is what EstimateAllGroups returned for
+// `table`.
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
-                                                PriorChoice prior);
+                                                PriorChoice prior, int threads = 1);
 
 }  // namespace tarnek

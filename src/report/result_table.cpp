@@ -7,12 +7,14 @@
 
 #include "core/fit_settings.h"  // NoEstimate
 #include "report/labels.h"
+#include "report/row_pieces.h"
 
 namespace tarnek {
 
 namespace {
 
-constexpr size_t kBlockSize = size_t{1} << 20;
+// The room a line of integer identifiers needs, and then some.
+constexpr size_t kLineRoom = 4096;
 
 // Room for a line's Data1, Data2 and three percent values, each with the tab
 // or the CR LF after it.
@@ -54,25 +56,24 @@ char* WriteResultLine(char* p, const RecordTable& table, const RecordRatios& rat
   return p;
 }
 
-void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios) {
-  WriteOutput(out, kResultHeader);
-  // Lines are formatted straight into a block that goes out whole when the
-  // next line might not fit; a line longer than the block (a long text
-  // identifier) makes the block larger.
-  std::string block(kBlockSize, '\0');
-  char* begin = block.data();
-  char* p = begin;
-  for (size_t row = 0; row < table.Size(); ++row) {
+void AppendResultLines(std::string& text, const RecordTable& table, const RecordRatios& ratios, size_t first,
+                       size_t last) {
+  // Each line is formatted into room enough for it, then appended; a line
+  // longer than the room so far (a long text identifier) makes it larger.
+  std::string line(kLineRoom, '\0');
+  for (size_t row = first; row < last; ++row) {
     const size_t room = ResultLineRoom(table, row);
-    if (room > block.size() - static_cast<size_t>(p - begin)) {
-      WriteOutput(out, std::string_view(begin, static_cast<size_t>(p - begin)));
-      if (room > block.size()) block.resize(room);
-      begin = block.data();
-      p = begin;
-    }
-    p = WriteResultLine(p, table, ratios, row);
+    if (room > line.size()) line.resize(room);
+    const char* end = WriteResultLine(line.data(), table, ratios, row);
+    text.append(line.data(), static_cast<size_t>(end - line.data()));
   }
-  WriteOutput(out, std::string_view(begin, static_cast<size_t>(p - begin)));
+}
+
+void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios, int threads) {
+  WriteOutput(out, kResultHeader);
+  WriteRowsInPieces(out, table.Size(), threads, [&](size_t first, size_t last, std::string& text) {
+    AppendResultLines(text, table, ratios, first, last);
+  });
 }
 
 }  // namespace tarnek

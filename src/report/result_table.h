@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "core/record_table.h"
 #include "grouping/grouping.h"
@@ -17,8 +18,13 @@ inline constexpr const char* kResultHeader =
 
 // Writes the header and every record: Unit, Code, Data1, Data2, then 100
 // times Ratio, EbRatioMe and EbRatioMle. A NoEstimate ratio, or one whose
-// percent value is beyond the double range, prints as "***".
-void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios);
+// percent value is beyond the double range, prints as "***". The lines are
+// formatted on up to `threads` threads; the file is the same on any number.
+void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios, int threads = 1);
+
+// Appends the lines of records first .. last-1 to `text`.
+void AppendResultLines(std::string& text, const RecordTable& table, const RecordRatios& ratios, size_t first,
+                       size_t last);
 
 // Room that record `row`'s line may need: the numbers have a fixed bound,
 // the Unit and the Code as text have none.

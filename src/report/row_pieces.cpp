@@ -1,0 +1,29 @@
+// Rounds of pieces: every thread formats one piece into its own text, then
+// the texts are written one after the other.
+#include "report/row_pieces.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/parallel.h"
+
+namespace tarnek {
+
+void WriteRowsInPieces(OutputFile& file, size_t rows, int threads,
+                       const std::function<void(size_t first, size_t last, std::string& text)>& format,
+                       size_t piece) {
+  piece = std::max<size_t>(piece, 1);
+  const size_t slots = static_cast<size_t>(std::max(threads, 1));
+  std::vector<std::string> texts(slots);
+  for (size_t start = 0; start < rows; start += slots * piece) {
+    const size_t round = std::min(rows - start, slots * piece);
+    RunInPieces(round, piece, threads, [&](size_t first, size_t last, int) {
+      std::string& text = texts[first / piece];
+      text.clear();
+      format(start + first, start + last, text);
+    });
+    for (size_t slot = 0; slot * piece < round; ++slot) WriteOutput(file, texts[slot]);
+  }
+}
+
+}  // namespace tarnek

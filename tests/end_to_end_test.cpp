@@ -210,10 +210,7 @@ TEST(Console, TimesAndAConsoleThatCannotBeWrittenLeaveTheFilesAlone) {
     return std::string(text, std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y\n", std::localtime(&t)));
   };
   const fs::path worked = kGolden / "worked6";
-  const struct {
-    Console console;
-    const char* note;
-  } cases[] = {
+  const struct { Console console; const char* note; } cases[] = {
       {Console::File, "the start and end lines bracket the estimation and never reach the files"},
       {Console::Closed, "the log's temporary gets descriptor 1 and the console's lines with it"},
       {Console::AllClosed, "0 and 2 as well: the data and the outputs would take 0 and 1"},
@@ -416,11 +413,7 @@ TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
   std::string data;
   for (int k = 0; k < 60000; ++k) data += std::to_string(k % 6000) + " " + std::to_string(k) + " " + std::to_string(k % 23) + " 2.5\n";
   const Tree before{{"data.txt", data}, {"out.txt", "earlier table"}};
-  const struct {
-    int signal;
-    bool ignored;  // by the caller: the run must complete
-    const char* note;
-  } cases[] = {
+  const struct { int signal; bool ignored; const char* note; } cases[] = {  // ignored by the caller: the run must complete
       {SIGTERM, false, "kill's default"}, {SIGINT, false, "Ctrl-C"}, {SIGHUP, false, "the terminal closed"},
       {SIGQUIT, false, "Ctrl-\\ left the temporaries"}, {SIGUSR1, false, "left the temporaries"},
       {SIGUSR2, false, "left the temporaries"}, {SIGALRM, false, "a timeout left the temporaries"},

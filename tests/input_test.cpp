@@ -104,7 +104,7 @@ TEST(OptionsTest, CommandLineTable) {
       const std::string& arg = c.args.back();
       const size_t equals = std::min(arg.find('='), arg.size());
       const std::string option = arg.substr(0, equals), value = equals < arg.size() ? arg.substr(equals + 1) : "";
-      EXPECT_EQ(std::tie(r.Option, r.Accepts, r.Value), std::tie(option, takes.at(option), value)) << c.note;
+      EXPECT_EQ(std::tuple(r.Option, r.Accepts, r.Value), std::tuple(option, takes.at(option), value)) << c.note;
     }
     if (c.status != Ok) continue;
     const std::vector<std::string> columns{s.Columns.Unit, s.Columns.Code, s.Columns.Observed, s.Columns.Expected};

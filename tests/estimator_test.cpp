@@ -1,13 +1,17 @@
-// The group estimator: worked examples, the ways out of the fit, groups
-// without a finite result, an independent check that the fit finds the
-// maximum, and bit-for-bit identity with reference_estimator.h.
+// The group estimator: worked examples, the ways out of the fit and the
+// status words the diagnostics give them, groups without a finite result, an
+// independent check that the fit finds the maximum, and bit-for-bit identity
+// with reference_estimator.h.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
+#include <optional>
 #include <random>
+#include <tuple>
 #include <vector>
 
+#include "estimation/diagnostics.h"
 #include "estimation/estimator.h"
 #include "reference_estimator.h"
 #include "sample_data.h"
@@ -26,18 +30,11 @@ enum { Mean, Var, IA, IB, MeA, MeB, MleA, MleB, ErrA, ErrB, Fit, Iter };
 int Ratio(int i) { return 12 + 3 * i; }
 int EbMe(int i) { return 13 + 3 * i; }
 int EbMle(int i) { return 14 + 3 * i; }
-std::vector<double> Results(const reference::GroupWorkspace& w) {
-  std::vector<double> v = {w.MeanRatio, w.VarianceRatio, w.InitialAlpha, w.InitialBeta, w.MeAlpha, w.MeBeta, w.MleAlpha,
-                           w.MleBeta, w.ErrorAlpha, w.ErrorBeta, double(w.FitSucceeded), double(w.Iterations)};
-  for (int i = 0; i < w.RegionCount; ++i) v.insert(v.end(), {w.Ratio.at(i), w.EbRatioMe.at(i), w.EbRatioMle.at(i)});
-  return v;
-}
-std::vector<double> Results(const GroupEstimate& g) {
-  const GroupResult& r = g.Result;
+template <class Summary, class Members>
+std::vector<double> Results(const Summary& r, const Members& m) {
   std::vector<double> v = {r.MeanRatio, r.VarianceRatio, r.InitialAlpha, r.InitialBeta, r.MeAlpha, r.MeBeta, r.MleAlpha,
                            r.MleBeta, r.ErrorAlpha, r.ErrorBeta, double(r.FitSucceeded), double(r.Iterations)};
-  for (int i = 0; i < r.RegionCount; ++i)
-    v.insert(v.end(), {g.Members.Ratio[i], g.Members.EbRatioMe[i], g.Members.EbRatioMle[i]});
+  for (int i = 0; i < r.RegionCount; ++i) v.insert(v.end(), {m.Ratio[i], m.EbRatioMe[i], m.EbRatioMle[i]});
   return v;
 }
 
@@ -48,7 +45,8 @@ std::vector<double> Estimate(const Counts& y, const Expected& e, const FitSettin
   r.RegionCount = int(y.size()), r.Data1 = y, r.Data2 = e;
   reference::EstimateGroup(r, s);
   EstimatorScratch scratch;
-  const std::vector<double> got = Results(EstimateGroup({y, e}, s, scratch)), want = Results(r);
+  const GroupEstimate estimate = EstimateGroup({y, e}, s, scratch);
+  const std::vector<double> got = Results(estimate.Result, estimate.Members), want = Results(r, r);
   EXPECT_EQ(got.size(), want.size());
   for (size_t k = 0; k < got.size(); ++k) {
     EXPECT_TRUE(std::isfinite(got[k])) << "result " << k;
@@ -63,41 +61,54 @@ const Expected e6 = {1, 1, 1, 1, 1, 2};
 }  // namespace
 
 TEST(EstimatorTest, CasesTable) {
+  // Each row's note says what it catches; the results named, and where given
+  // the status word of the group table, with standard errors exactly where the
+  // fit passed its test (in these groups -H is positive definite there).
   constexpr double k6 = 5e-7, kNo = NoEstimate;  // k6: stated to six decimals
+  constexpr FitStatus Converged = FitStatus::Converged, Stalled = FitStatus::Stalled;
   const double tenthUp = std::nextafter(0.1, 1.0), tinyVar = std::ldexp(1.5, -112);
   const auto [scotY, scotE] = Scotland();
   struct Want { int at; double value, tol = 0; };
-  const struct { const char* note; Counts y; Expected e; FitSettings s; std::vector<Want> wants; } cases[] = {
+  const struct {
+    const char* note; Counts y; Expected e; FitSettings s; std::vector<Want> wants; std::optional<FitStatus> status = {};
+  } cases[] = {
       {"(1,3): moments exact, the fit grows 1.5x a step and hits the limit", {1, 3}, {1, 1}, {},
        {{Ratio(1), 3}, {Mean, 2}, {Var, 2}, {MeA, 1}, {MeB, 2}, {IA, 1}, {IB, 2}, {Fit, 0},
-        {Iter, 20}, {ErrA, 1250.05, 0.01}, {ErrB, 2500.11, 0.01}, {EbMe(0), 1.5}, {EbMe(1), 2.5}}},
+        {Iter, 20}, {ErrA, 1250.05, 0.01}, {ErrB, 2500.11, 0.01}, {EbMe(0), 1.5}, {EbMe(1), 2.5}}, FitStatus::IterationLimit},
       {"six records: starts, MLE after 8 steps, EB ratios", y6, e6, {},
        {{Mean, 2.5}, {Var, 3.5}, {IA, 0.714286, k6}, {IB, 1.785714, k6}, {MleA, 1.849112, k6},
         {MleB, 4.965473, k6}, {Fit, 1}, {Iter, 8}, {ErrA, 6.4e-9, 0.1e-9}, {ErrB, 1.8e-8, 0.05e-8},
-        {EbMe(0), 1.041667, k6}, {EbMe(5), 4.342105, k6}, {EbMle(0), 1.742814, k6}, {EbMle(5), 3.888032, k6}}},
+        {EbMe(0), 1.041667, k6}, {EbMe(5), 4.342105, k6}, {EbMle(0), 1.742814, k6}, {EbMle(5), 3.888032, k6}}, Converged},
       {"the step reaching the limit still converges", y6, e6, {.IterationLimit = 8}, {{Fit, 1}, {Iter, 8}}},
       {"rejected step: signed errors kept, not counted", {5, 0, 6}, {1, 4, 2}, {},
-       {{IA, 0.421053, k6}, {IB, 1.122807, k6}, {ErrA, -1.531257, k6}, {ErrB, -3.977427, k6}, {Fit, 0}, {Iter, 0}}},
+       {{IA, 0.421053, k6}, {IB, 1.122807, k6}, {ErrA, -1.531257, k6}, {ErrB, -3.977427, k6}, {Fit, 0}, {Iter, 0}},
+       FitStatus::NonPositiveStep},
       {"variance divides by n-1", {1, 2, 3}, {1, 1, 1}, {}, {{Var, 1}, {MeA, 2}, {MeB, 4}}},
       {"AlphaOption moves only the start", y6, e6, {.AlphaOption = 12.3},
        {{IA, 12.3}, {IB, 1.785714, k6}, {MeA, 0.714286, k6}, {EbMe(0), 1.041667, k6}, {EbMe(5), 4.342105, k6}}},
       {"AlphaOption 0, BetaOption negative: the moment estimates start", y6, e6, {.AlphaOption = 0, .BetaOption = -2},
        {{IA, 0.714286, k6}, {IB, 1.785714, k6}, {Iter, 8}}},
-      {"IterationLimit 0: no step", y6, e6, {.IterationLimit = 0}, {{Fit, 0}, {Iter, 0}, {ErrA, 9999}, {ErrB, 9999}}},
+      {"IterationLimit 0: no step", y6, e6, {.IterationLimit = 0}, {{Fit, 0}, {Iter, 0}, {ErrA, 9999}, {ErrB, 9999}},
+       FitStatus::IterationLimit},
       {"Eps 9999: the strict test takes no step", y6, e6, {.Eps = 9999},
-       {{Fit, 1}, {Iter, 0}, {MleA, 0.714286, k6}, {MleB, 1.785714, k6}, {ErrA, 9999}, {ErrB, 9999}}},
+       {{Fit, 1}, {Iter, 0}, {MleA, 0.714286, k6}, {MleB, 1.785714, k6}, {ErrA, 9999}, {ErrB, 9999}}, Stalled},
       {"Scotland", scotY, scotE, {},
        {{Mean, 1.522366, k6}, {Var, 1.711996, k6}, {MeA, 0.889235, k6}, {MeB, 1.353741, k6}, {Fit, 1},
-        {Iter, 5}, {MleA, 1.321667, k6}, {MleB, 1.879490, k6}}},
+        {Iter, 5}, {MleA, 1.321667, k6}, {MleB, 1.879490, k6}}, Converged},
+      {"-A1e-9 -B1e-9 on the sample: one step to a point with a huge score", scotY, scotE,
+       {.AlphaOption = 1e-9, .BetaOption = 1e-9}, {{IA, 1e-9}, {IB, 1e-9}, {Fit, 1}}, Stalled},
+      {"-E0.5 on the sample: a step too coarse passes the test short of the maximum", scotY, scotE, {.Eps = 0.5},
+       {{Fit, 1}}, Stalled},
       {"one record: no variance; ratio and mean kept", {3}, {2}, {},
-       {{Ratio(0), 1.5}, {Mean, 1.5}, {Var, kNo}, {MeA, kNo}, {IA, kNo}, {IB, kNo}, {EbMe(0), kNo}, {ErrA, 9999}}},
+       {{Ratio(0), 1.5}, {Mean, 1.5}, {Var, kNo}, {MeA, kNo}, {IA, kNo}, {IB, kNo}, {EbMe(0), kNo}, {ErrA, 9999}},
+       FitStatus::NoStart},
       {"all ratios equal: variance 0, no moments", {1, 1, 1}, {1, 1, 1}, {},
-       {{Var, 0}, {MeA, kNo}, {MeB, kNo}, {Fit, 0}, {Iter, 0}, {ErrA, 9999}}},
+       {{Var, 0}, {MeA, kNo}, {MeB, kNo}, {Fit, 0}, {Iter, 0}, {ErrA, 9999}}, FitStatus::NoStart},
       {"all counts 0: moments 0/0", {0, 0, 0}, {1, 2, 3}, {}, {{Mean, 0}, {Var, 0}, {MeA, kNo}, {EbMle(2), kNo}}},
       {"infinite start: no fit, ME kept", y6, e6, {.AlphaOption = INFINITY},
        {{IA, kNo}, {MeA, 0.714286, k6}, {Fit, 0}, {Iter, 0}, {ErrA, 9999}, {ErrB, 9999}, {EbMle(0), kNo}}},
       {"tiny start: sums beyond range end the fit, errors kept", y6, e6, {.AlphaOption = 1e-300},
-       {{Fit, 0}, {Iter, 0}, {ErrA, 9999}, {ErrB, 9999}, {MleA, kNo}}},
+       {{Fit, 0}, {Iter, 0}, {ErrA, 9999}, {ErrB, 9999}, {MleA, kNo}}, FitStatus::NonFiniteStep},
       {"three ratios 0.1: mean rounds up, tiny variance, finite ME", {1, 1, 1}, {10, 10, 10}, {},
        {{Mean, tenthUp}, {Var, tinyVar}, {MeA, tenthUp / tinyVar, 1e18}, {EbMe(0), 0.1, 1e-15}}},
   };
@@ -105,6 +116,13 @@ TEST(EstimatorTest, CasesTable) {
     SCOPED_TRACE(c.note);
     const std::vector<double> got = Estimate(c.y, c.e, c.s);
     for (const Want& w : c.wants) EXPECT_NEAR(got.at(w.at), w.value, w.tol) << "result " << w.at;
+    if (!c.status) continue;
+    EstimatorScratch scratch, diagnosing;
+    const GroupResult r = EstimateGroup({c.y, c.e}, c.s, scratch).Result;
+    const GroupDiagnostics d = DiagnoseGroup({c.y, c.e}, r, PriorChoice::Mle, diagnosing);
+    EXPECT_EQ(std::tuple(d.Status, std::isfinite(d.SeAlpha), std::isfinite(d.LogLikPoisson)),
+              std::tuple(*c.status, r.FitSucceeded, true));
+    EXPECT_EQ(std::isfinite(d.LogLik), r.MleAlpha != NoEstimate) << "a log-likelihood wherever there is an MLE";
   }
 }
 

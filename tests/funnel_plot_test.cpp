@@ -105,8 +105,8 @@ struct Region {
   double expected, ebMle, ebMe;
 };
 
-// A table and estimates made by hand: `groups` groups, the given EB ratios.
-std::pair<RecordTable, Estimates> Input(const std::vector<Region>& regions, size_t groups) {
+// The plot of a table and estimates made by hand: `groups` groups, the given EB ratios.
+std::string Draw(const std::vector<Region>& regions, size_t groups, const std::string& name = "data.txt") {
   RecordTable table;
   Estimates estimates;
   estimates.Groups.resize(groups);
@@ -119,11 +119,6 @@ std::pair<RecordTable, Estimates> Input(const std::vector<Region>& regions, size
     estimates.Records.EbRatioMe.push_back(r.ebMe);
     estimates.Records.EbRatioMle.push_back(r.ebMle);
   }
-  return {table, estimates};
-}
-
-std::string Draw(const std::vector<Region>& regions, size_t groups, const std::string& name = "data.txt") {
-  const auto [table, estimates] = Input(regions, groups);
   return DrawFunnelPlot(table, estimates, name);
 }
 
@@ -210,7 +205,8 @@ TEST(FunnelPlotTest, DegenerateInputsStillMakeAPicture) {
   EXPECT_NE(svg.find("; no limits: every count is 0</text>"), std::string::npos);
   // Expected counts over 600 decades, an EB ratio that underflows to 0 (not drawn).
   svg = Draw({{1, 1e-300, 1e-300, 1e-300}, {7, 1e300, 0.0, 0.0}, {3, 2, 1.2, 1.2}}, 1);
-  EXPECT_EQ(CheckPlot(svg).Eb + CheckPlot(svg).EbOut, 2u);
+  const Marks marks = CheckPlot(svg);
+  EXPECT_EQ(marks.Eb + marks.EbOut, 2u);
 }
 
 TEST(FunnelPlotTest, AnyFileNameKeepsTheDocumentWellFormed) {

@@ -4,21 +4,14 @@
 // bounds found by bisection on those sums.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "estimation/poisson_limits.h"
+#include "sample_data.h"
 
 using namespace tarnek;
-
-namespace {
-
-void ExpectClose(double got, double want, const char* what) {
-  EXPECT_NEAR(got, want, 1e-12 * std::max(1.0, std::fabs(want))) << what;
-}
-
-}  // namespace
+using testdata::Near;
 
 TEST(PoissonLimitsTest, InterpolatedQuantilesMatchExactSums) {
   const struct {
@@ -39,8 +32,8 @@ TEST(PoissonLimitsTest, InterpolatedQuantilesMatchExactSums) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.note);
     SCOPED_TRACE(row.mean);
-    ExpectClose(LowerPoissonLimit(row.mean, row.tail), row.lower, "lower");
-    ExpectClose(UpperPoissonLimit(row.mean, row.tail), row.upper, "upper");
+    EXPECT_TRUE(Near(LowerPoissonLimit(row.mean, row.tail), row.lower, 1e-12)) << "lower";
+    EXPECT_TRUE(Near(UpperPoissonLimit(row.mean, row.tail), row.upper, 1e-12)) << "upper";
   }
   // Outside the domain: no limit rather than a wrong one.
   for (const double mean : {0.0, -1.0, 2 * kMaxLimitMean, std::numeric_limits<double>::infinity()}) {
@@ -65,8 +58,8 @@ TEST(PoissonLimitsTest, CountsBeyondTheLimits) {
   for (const auto& b : bounds) {
     SCOPED_TRACE(b.count);
     const CountBounds got = CountBoundsOf(b.count, 0.001);
-    ExpectClose(got.LowAbove, b.lowAbove, "low");
-    ExpectClose(got.HighBelow, b.highBelow, "high");
+    EXPECT_TRUE(Near(got.LowAbove, b.lowAbove, 1e-12)) << "low";
+    EXPECT_TRUE(Near(got.HighBelow, b.highBelow, 1e-12)) << "high";
     // SideOfLimits, which does not invert, agrees on either side of them.
     EXPECT_EQ(SideOfLimits(b.count, b.lowAbove * (1 + 1e-9), 0.001), LimitSide::Below);
     EXPECT_EQ(SideOfLimits(b.count, b.lowAbove * (1 - 1e-9), 0.001), LimitSide::Inside);

@@ -1,6 +1,8 @@
-// Test data shared by the test files: the bundled sample's counts.
+// Test data and checks shared by the test files: the bundled sample's counts,
+// and closeness to an independent value.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <utility>
@@ -20,6 +22,15 @@ inline std::pair<Counts, Expected> Scotland() {
   for (double u, c, y, e; in >> u >> c >> y >> e;) data.first.push_back(int32_t(y)), data.second.push_back(e);
   EXPECT_EQ(data.first.size(), 56u);
   return data;
+}
+
+// |got - want| <= tolerance * |want|; a NaN `want` (a value that must not
+// exist) asks for a NaN.
+inline ::testing::AssertionResult Near(double got, long double want, double tolerance) {
+  const long double error = std::fabs(got - want);
+  if (std::isnan(want) ? std::isnan(got) : error <= tolerance * std::fabs(want)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << got << " vs " << static_cast<double>(want) << ", relative error "
+                                       << static_cast<double>(error / std::fabs(want));
 }
 
 }  // namespace tarnek::testdata

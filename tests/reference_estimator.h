@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "estimation/estimator.h"
+#include "estimation/natural_log.h"
 #include "input/data_reader.h"
 
 namespace tarnek::reference {
@@ -55,7 +56,7 @@ inline void EstimateGroup(GroupWorkspace& w, const RunSettings& s) {
         innerM = double(innerM + 1 / ((X(b) + l) * (X(b) + l)));
       }
       S = double(S - (y + b) / ae);
-      T = double((X(T) + innerT) - std::log(X(w.Data2[i]) / a + 1));
+      T = double((X(T) + innerT) - NaturalLog(X(w.Data2[i]) / a + 1));
       H = double(H + (y + b) / (ae * ae));
       K = double(K - 1 / ae);
       M = double(M - X(innerM));

@@ -35,9 +35,9 @@
 //   |omitted| <= |zh|^10/10/(1 - |zh|) + |zl| |zh|^3 + zl^2
 //             <= 2^-84.32 |zh| + 2^-98.
 // e L1, TailHi and s + t = z1 - z1^2/2 add up exactly (Fast2Sum: the
-// exponent of e L1 is at least that of TailHi, TailHi > 2^-8 > |s| for j > 0,
-// and the sums with 0 are exact) to hi + aLo + bLo. The rest goes into lo,
-// the polynomial last; the terms that 53 bits carry well enough (z^5 and up,
+// exponent of e L1 is at least that of TailHi, TailHi >= 2^-9 > |s| for
+// j > 0, and the sums with 0 are exact) to hi + aLo + bLo. The rest goes
+// into lo, the polynomial last; the terms that 53 bits carry well enough (z^5 and up,
 // the z2 and zl terms, e L2 + TailLo) are computed in double.
 //
 // Error bound, u = 2^-64, v = ln x:
@@ -191,7 +191,8 @@ struct Bits {
   const L t = (z1 - s) + half;
 
   // b + bLo + aLo = e L1 + TailHi + s exactly (Fast2Sum twice: the exponent
-  // of e L1 is at least that of TailHi, and TailHi >= |s|, or the first is 0).
+  // of e L1 is at least that of TailHi, and TailHi >= 2^-9 > |s|, or the
+  // first is 0).
   const L eL1 = static_cast<L>(e) * static_cast<L>(kLn2Hi);
   const L a = eL1 + entry.TailHi;
   const L aLo = (eL1 - a) + entry.TailHi;

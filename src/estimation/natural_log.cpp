@@ -9,6 +9,7 @@
 // counted in units, and the count is the bound the rounding decision uses.
 #include "estimation/natural_log.h"
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -59,10 +60,11 @@ void SubtractFrom(Limbs& a, const Limbs& b) {
   }
 }
 
-// floor(a b / 2^P) for fixed-point a, b whose product is below 2^64.
-Limbs Multiply(const Limbs& a, const Limbs& b) {
+// a = floor(a b / 2^P) for fixed-point a, b whose product is below 2^64;
+// `full` is working space, kept by the caller so that loops do not allocate.
+void MultiplyBy(Limbs& a, const Limbs& b, Limbs& full) {
   const size_t n = a.size();  // F + 1
-  Limbs full(2 * n, 0);
+  full.assign(2 * n, 0);
   for (size_t i = 0; i < n; ++i) {
     u128 carry = 0;
     for (size_t k = 0; k < n; ++k) {
@@ -72,7 +74,7 @@ Limbs Multiply(const Limbs& a, const Limbs& b) {
     }
     full[i + n] = static_cast<uint64_t>(carry);
   }
-  return Limbs(full.begin() + static_cast<std::ptrdiff_t>(n - 1), full.end() - 1);
+  std::copy(full.begin() + static_cast<std::ptrdiff_t>(n - 1), full.end() - 1, a.begin());
 }
 
 // a * k exactly (the callers keep it below 2^64 in the integer part).
@@ -85,13 +87,15 @@ void MultiplySmall(Limbs& a, uint64_t k) {
   }
 }
 
-// floor(a / k), k >= 1.
+// floor(a / k), 1 <= k < 2^32: two 64-bit divisions per limb, on its halves.
 void DivideSmall(Limbs& a, uint64_t k) {
-  u128 remainder = 0;
+  uint64_t remainder = 0;
   for (size_t i = a.size(); i-- > 0;) {
-    const u128 current = (remainder << 64) | a[i];
-    a[i] = static_cast<uint64_t>(current / k);
-    remainder = current % k;
+    const uint64_t high = (remainder << 32) | (a[i] >> 32);
+    remainder = high % k;
+    const uint64_t low = (remainder << 32) | (a[i] & 0xffffffffu);
+    remainder = low % k;
+    a[i] = ((high / k) << 32) | (low / k);
   }
 }
 
@@ -172,25 +176,37 @@ Limbs Ln2(size_t fractionLimbs) {
   return sum;
 }
 
-// e^-g for 0 <= g < 1 by its Taylor series, even and odd terms summed apart.
-// The computed terms t~_k fall short of the true t_k = g^k/k! by d_k units,
-// d_k <= d_(k-1)/k + 1/k + 1, so d_k <= 2.5; the series stops at the first
-// term that truncates to 0 (then t_K <= 2.5 and the rest is at most t_K, as
-// g/(K+1) <= 1/2). The error is below 2.5 K + 5 units; `terms` returns K.
+// e^-g for 0 <= g < 1, g a multiple of 2^(8-P): e^-g = (e^-h)^256 with
+// h = g / 256 exact. e^-h by its Taylor series, even and odd terms summed
+// apart: the computed terms t~_k fall short of the true t_k = h^k/k! by d_k
+// units, d_k <= d_(k-1)/k + 1/k + 1, so d_k <= 2.5; the series stops at the
+// first term that truncates to 0 (then t_K <= 2.5 and the rest is at most
+// t_K). So e^-h is within 2.5 K + 5 units; each of the eight squarings at
+// most doubles the error and adds 1 unit: e^-g within 256 (2.5 K + 6) units.
+// `terms` returns K.
 Limbs ExpMinus(const Limbs& g, int& terms) {
   const size_t size = g.size();
-  Limbs even = One(size), odd(size, 0), term = One(size);
+  Limbs h = g;
+  ShiftRight(h, 8);
+  Limbs even = One(size), odd(size, 0), term = One(size), full;
   int k = 1;
   for (;; ++k) {
-    term = Multiply(term, g);
+    MultiplyBy(term, h, full);
     DivideSmall(term, static_cast<uint64_t>(k));
     if (IsZero(term)) break;
     AddTo(k % 2 == 0 ? even : odd, term);
   }
   terms = k;
   SubtractFrom(even, odd);
+  for (int i = 0; i < 8; ++i) {
+    const Limbs base = even;
+    MultiplyBy(even, base, full);
+  }
   return even;
 }
+
+// Clears the 8 lowest bits, so that g / 256 is exact.
+void ClearLowBits(Limbs& g) { g[0] &= ~uint64_t{0xff}; }
 
 // Places a long double 0 <= y < 2^63 into fixed point, truncated.
 Limbs FromLongDouble(long double y, size_t fractionLimbs) {
@@ -218,6 +234,7 @@ long double AccurateAttempt(uint64_t mantissa, int e, long double guess, size_t 
   const size_t size = fractionLimbs + 1;
   // The guess g for ln m, kept in [0, 1).
   Limbs g = FromLongDouble(guess < 0.75L ? guess : 0.75L, fractionLimbs);
+  ClearLowBits(g);
 
   // f = m e^-g - 1, with |f| <= 2^-20; when the guess is worse than that,
   // crude Newton steps g += f first (it converges from any g in [0, 1)).
@@ -258,15 +275,16 @@ long double AccurateAttempt(uint64_t mantissa, int e, long double guess, size_t 
       ShiftRight(cap, 2);
       if (!NotLess(cap, g)) g = cap;
     }
+    ClearLowBits(g);
   }
 
   // ln(1 + f) = f - f^2/2 + f^3/3 - ...: powers p_k are within 1.1 units of
   // |f|^k, the terms p_k / k within 2.1; the series stops at the first power
   // that truncates to 0, the rest adding at most 1.2 units.
-  Limbs plus(size, 0), minus(size, 0), power = f;
+  Limbs plus(size, 0), minus(size, 0), power = f, full;
   int seriesTerms = 0;
   for (uint64_t k = 1;; ++k) {
-    if (k > 1) power = Multiply(power, f);
+    if (k > 1) MultiplyBy(power, f, full);
     if (IsZero(power)) break;
     Limbs term = power;
     DivideSmall(term, k);
@@ -284,10 +302,12 @@ long double AccurateAttempt(uint64_t mantissa, int e, long double guess, size_t 
   AddTo(result, plus);
   SubtractFrom(result, minus);
 
-  // Error in units of 2^-P: e^-g below 2.5 K + 5, so m e^-g - 1 below
-  // 5 K + 11, ln(1 + f) moving by at most (1 + 2^-19) times that; the series
-  // 2.1 per term + 1.2; e ln 2 below 2 (16383 (Q + 2) 2^-64 + 1). Rounded up.
-  const uint64_t bound = 5 * static_cast<uint64_t>(expTerms) + 3 * static_cast<uint64_t>(seriesTerms) + 20;
+  // Error in units of 2^-P: e^-g below 256 (2.5 K + 6), so m e^-g - 1 below
+  // 256 (5 K + 12) + 1, ln(1 + f) moving by at most (1 + 2^-19) times that
+  // (+1); the series 2.1 per term + 1.2; e ln 2 below 2 (16383 (Q + 2) 2^-64
+  // + 1). Rounded up.
+  const uint64_t bound =
+      256 * (5 * static_cast<uint64_t>(expTerms) + 12) + 3 * static_cast<uint64_t>(seriesTerms) + 20;
   Limbs boundLimbs(size, 0);
   boundLimbs[0] = bound;
   Limbs below = result, above = result;

@@ -64,12 +64,13 @@
 // transcendental (Lindemann), never a midpoint of two long doubles.
 //
 // Accurate path (natural_log.cpp): fixed-point integers with P = 64 k fraction
-// bits. From the fast path's guess g of ln m, f = m e^-g - 1 (e^-g by its
-// Taylor series) and ln m = g + ln(1 + f) (by its series; one Newton step),
-// ln x = e ln 2 + ln m with ln 2 = sum 1/(k 2^k). Every truncation is counted
-// into an error bound of a few hundred units of 2^-P; if both ends of the
-// interval it allows round to the same long double, that is the result,
-// otherwise P doubles. The loop ends, as ln x is never a midpoint.
+// bits. From the fast path's guess g of ln m, f = m e^-g - 1 (e^-g as
+// (e^-(g/256))^256, by the Taylor series and eight squarings) and
+// ln m = g + ln(1 + f) (by its series; one Newton step), ln x = e ln 2 + ln m
+// with ln 2 = sum 1/(k 2^k). Every truncation is counted into an error bound
+// (some 10^4 units of 2^-P); if both ends of the interval it allows round to
+// the same long double, that is the result, otherwise P doubles (from 192).
+// The loop ends, as ln x is never a midpoint.
 #pragma once
 
 #include <cfloat>

@@ -20,16 +20,17 @@
 // Fast path. x = 2^e m, m = M / 2^63 in [1, 2), M the 64-bit mantissa,
 // 0 <= e <= 16383. Table entry j (0..256) covers m in [1 + (j - 1/2)/256,
 // 1 + (j + 1/2)/256) and holds r_j = R_j / 2^20 ~ 1/m (r_0 = 1, r_256 = 1/2)
-// and Tail_j = -ln r_j as TailHi (long double) + TailLo (double), within
-// 2^-100 relative (the tests check every entry; the generator
-// natural_log_table.py keeps 117 bits). Then
+// and Tail_j = -ln r_j as TailHi + TailLo (two doubles), within 2^-100
+// relative (the tests check every entry to 2^-104; the generator
+// natural_log_table.py keeps 106 bits). Then
 //   ln x = e ln 2 + Tail_j + ln(1 + z),  z = r_j m - 1,  |z| < 2^-9,
 // and z is exact: Z = R_j M - 2^83 in 128-bit integers (|Z| < 2^74.01), split
 // into zh = (Z >> 12) 2^-71 (up to 63 bits, exact in long double) and
 // zl = (Z mod 2^12) 2^-83 < 2^-71 (0 when j = 0). The integer of zh is split
 // once more into z1 (its top 32 bits, so z1^2 is exact) and 0 <= z2 <
 // 2^-31 |zh|. With ln 2 = L1 + L2 (L1 on 48 bits: e L1 is exact) and
-// Q(w) = 1/3 - w/4 + w^2/5 - ... + w^6/9,
+// Q(w) = 1/3 - w/4 + w^2/5 - ... + w^6/9 (1/3 as two doubles, the low one
+// carried with the higher terms),
 //   ln(1 + z) = [z1 - z1^2/2] + z2 - z2 (z1 + z2/2) + zh^3 Q(zh)
 //               + zl (1 - zh + zh^2) + omitted,
 //   |omitted| <= |zh|^10/10/(1 - |zh|) + |zl| |zh|^3 + zl^2
@@ -37,13 +38,13 @@
 // e L1, TailHi and s + t = z1 - z1^2/2 add up exactly (Fast2Sum: the
 // exponent of e L1 is at least that of TailHi, TailHi >= 2^-9 > |s| for
 // j > 0, and the sums with 0 are exact) to hi + aLo + bLo. The rest goes
-// into lo, the polynomial last; the terms that 53 bits carry well enough (z^5 and up,
-// the z2 and zl terms, e L2 + TailLo) are computed in double.
+// into lo, the polynomial last; the terms that 53 bits carry well enough
+// (z^5 and up, the z2 and zl terms, e L2 + TailLo) are computed in double.
 //
 // Error bound, u = 2^-64, v = ln x:
-//   zh^3 Q(zh): the double part of Q within 2^-70.7, 1/3 rounded, two
-//     additions: Q within 1.53u relative; three products: 4.53u in all,
-//     <= 2^-81.40 |zh|;
+//   zh^3 Q(zh): the double part of Q (with the low part of 1/3) within
+//     2^-70.6, two additions: Q within 0.784u relative; three products:
+//     3.784u in all, <= 2^-81.66 |zh|;
 //   omitted terms: <= 2^-84.32 |zh| + 2^-98;
 //   the double terms: <= 2^-91 |z| + 2^-99 v;
 //   rounding in lo: the last addition <= u 2^-19.58 |z| = 2^-83.58 |z|, the
@@ -52,7 +53,7 @@
 // |z| <= 1.0025 v: for e = j = 0 since v = ln(1 + z); for e = 0 < j,
 // |z| / ln m <= 0.9972 (checked by the generator); for e >= 1 since v >= ln 2.
 // zl != 0 only for j > 0, where v > 2^-9.01, so 2^-98 <= 2^-89 v. In all,
-//   |hi + lo - v| < 0.523 * 2^-80 v < 2^-80.9 v,
+//   |hi + lo - v| < 0.456 * 2^-80 v < 2^-81.1 v,
 // relative to v also near x = 1, where v ~ z can be as small as 2^-63.
 //
 // Rounding test. With d = 2^-80 hi (exact), H1 = RN(hi + RN(lo + d)) and
@@ -90,8 +91,8 @@ __extension__ typedef unsigned __int128 UInt128;
 
 // One entry of the reduction table (natural_log_table.inc).
 struct TableEntry {
-  long double TailHi;  // -ln(r_j) rounded to long double
-  double TailLo;       // -ln(r_j) - TailHi, rounded to double
+  double TailHi;  // -ln(r_j) rounded to double
+  double TailLo;  // -ln(r_j) - TailHi, rounded to double
   uint32_t R;          // r_j = R / 2^20
 };
 inline constexpr int kTableSize = 257;
@@ -104,9 +105,10 @@ extern const TableEntry kTable[kTableSize];
 inline constexpr double kLn2Hi = 0xb17217f7d1cf0000p-64;
 inline constexpr double kLn2Lo = 0x1e6af278ece601p-102;
 
-// The Taylor coefficient 1/3 rounded to long double; 1/5 .. 1/9 rounded to
-// double, which costs less than 2^-94 |z| (they weigh z^2 and less beside 1/3).
-inline constexpr long double kC3 = 1.0L / 3;
+// The Taylor coefficients: 1/3 = kC3Hi + kC3Lo + (less than 2^-109); 1/5 ..
+// 1/9 rounded to double, which costs less than 2^-94 |z| (they weigh z^2
+// and less beside 1/3).
+inline constexpr double kC3Hi = 1.0 / 3, kC3Lo = 0x1.5555555555555p-56;
 inline constexpr double kC5 = 1.0 / 5, kC6 = 1.0 / 6, kC7 = 1.0 / 7, kC8 = 1.0 / 8, kC9 = 1.0 / 9;
 
 // The rounding test's allowance relative to H: 2^-80.
@@ -179,8 +181,9 @@ struct Bits {
   const double z2d = static_cast<double>(z2Int) * 0x1p-71;
   const double zl = static_cast<double>(zLow) * 0x1p-83;
   const double zd2 = zd * zd;
-  // zh^2 (1/5 - zh/6 + zh^2/7 - zh^3/8 + zh^4/9), within 2^-70.7 (Estrin).
-  const double higher = zd2 * ((kC5 - kC6 * zd) + zd2 * ((kC7 - kC8 * zd) + zd2 * kC9));
+  // The low part of 1/3 + zh^2 (1/5 - zh/6 + zh^2/7 - zh^3/8 + zh^4/9),
+  // within 2^-70.6 (Estrin).
+  const double higher = kC3Lo + zd2 * ((kC5 - kC6 * zd) + zd2 * ((kC7 - kC8 * zd) + zd2 * kC9));
   // e L2 + TailLo - z1 z2 - z2^2/2 + zl (1 - zh + zh^2): below 2^-31 |z| +
   // 2^-48 ln x, within 2^-94 |z| + 2^-100 ln x.
   const double corrections = (static_cast<double>(e) * kLn2Lo + entry.TailLo) - z2d * (z1d + 0.5 * z2d) +
@@ -195,13 +198,13 @@ struct Bits {
   // of e L1 is at least that of TailHi, and TailHi >= 2^-9 > |s|, or the
   // first is 0).
   const L eL1 = static_cast<L>(e) * static_cast<L>(kLn2Hi);
-  const L a = eL1 + entry.TailHi;
-  const L aLo = (eL1 - a) + entry.TailHi;
+  const L a = eL1 + static_cast<L>(entry.TailHi);
+  const L aLo = (eL1 - a) + static_cast<L>(entry.TailHi);
   const L b = a + s;
   const L bLo = (a - b) + s;
 
-  // zh^3 (1/3 - zh/4 + higher), zh/4 exact.
-  const L poly = ((zh * zh) * zh) * (kC3 + (-0.25L * zh + static_cast<L>(higher)));
+  // zh^3 (1/3 - zh/4 + ...), zh/4 exact.
+  const L poly = ((zh * zh) * zh) * (static_cast<L>(kC3Hi) + (-0.25L * zh + static_cast<L>(higher)));
 
   // The low sum: the terms below 2^-31 |z| + 2^-48 ln x first, then z2 and
   // the polynomial.

@@ -93,7 +93,7 @@ __extension__ typedef unsigned __int128 UInt128;
 struct TableEntry {
   double TailHi;  // -ln(r_j) rounded to double
   double TailLo;  // -ln(r_j) - TailHi, rounded to double
-  uint32_t R;          // r_j = R / 2^20
+  uint32_t R;     // r_j = R / 2^20
 };
 inline constexpr int kTableSize = 257;
 extern const TableEntry kTable[kTableSize];
@@ -111,11 +111,9 @@ inline constexpr double kLn2Lo = 0x1e6af278ece601p-102;
 inline constexpr double kC3Hi = 1.0 / 3, kC3Lo = 0x1.5555555555555p-56;
 inline constexpr double kC5 = 1.0 / 5, kC6 = 1.0 / 6, kC7 = 1.0 / 7, kC8 = 1.0 / 8, kC9 = 1.0 / 9;
 
-// The rounding test's allowance relative to H: 2^-80.
+// The rounding test's allowance relative to hi: 2^-80.
 inline constexpr double kTestBound = 0x1p-80;
 
-// The fast path, for 1 < x <= LDBL_MAX (the caller checks the domain):
-// ln x = hi + lo + err, |err| < 2^-80.8 ln x, |lo| <= 2^-19 hi.
 // The bits of a long double: the 64-bit mantissa and the sign and biased
 // exponent.
 struct Bits {
@@ -147,7 +145,7 @@ struct Bits {
 }
 
 // The fast path, for x in InFastDomain:
-// ln x = hi + lo + err, |err| < 2^-80.8 ln x, |lo| <= 2^-19 hi.
+// ln x = hi + lo + err, |err| < 2^-81.1 ln x, |lo| <= 2^-19 hi.
 [[gnu::always_inline]] inline void FastLog(const Bits& bits, long double& hi, long double& lo) {
   using L = long double;
   const uint64_t mantissa = bits.Mantissa;

@@ -159,9 +159,9 @@ TEST(NaturalLogTest, PowersOfTwoAndNeighboursLikeLogq) {
 TEST(NaturalLogTest, TableBoundariesLikeLogq) {
   std::vector<long double> xs;
   for (unsigned e : {0u, 1u, 2u, 63u, 1000u, 16383u}) {
-    for (uint64_t i = 1; i <= 256; ++i) {
-      // m = 1 + (2i - 1)/512: the first mantissa of entry i
-      const long double boundary = FromBits((uint64_t{1} << 63) + ((2 * i - 1) << 54), 16383 + e);
+    for (uint64_t i = 1; i <= 512; ++i) {
+      // m = 1 + (2i - 1)/1024: the first mantissa of entry i
+      const long double boundary = FromBits((uint64_t{1} << 63) + ((2 * i - 1) << 53), 16383 + e);
       xs.push_back(boundary);
       xs.push_back(std::nextafter(boundary, 0.0L));
       xs.push_back(std::nextafter(boundary, HUGE_VALL));
@@ -187,7 +187,7 @@ TEST(NaturalLogTest, RandomArgumentsLikeLogq) {
 
 // The rounding test on made-up pairs hi + lo around the midpoints of 1.5
 // (ulp 2^-63) and of 2 (ulp 2^-62 above, 2^-63 below); its allowance is
-// d = 2^-80 hi. Rows within d of a midpoint must stay open.
+// d = 2^-81 hi. Rows within d of a midpoint must stay open.
 TEST(NaturalLogTest, RoundingTest) {
   const struct {
     const char* note;
@@ -196,17 +196,17 @@ TEST(NaturalLogTest, RoundingTest) {
     long double result;
   } cases[] = {
       {"lo = 0", 1.5L, 0.0L, true, 1.5L},
-      {"2^-80 below the midpoint: within d, open", 1.5L, 0x1p-64L - 0x1p-80L, false, 0},
-      {"2^-80 above the midpoint: within d, open", 1.5L, 0x1p-64L + 0x1p-80L, false, 0},
+      {"2^-82 below the midpoint: within d, open", 1.5L, 0x1p-64L - 0x1p-82L, false, 0},
+      {"2^-82 above the midpoint: within d, open", 1.5L, 0x1p-64L + 0x1p-82L, false, 0},
       {"2^-78 below the midpoint: beyond d, rounds down", 1.5L, 0x1p-64L - 0x1p-78L, true, 1.5L},
       {"2^-78 above the midpoint: beyond d, rounds up", 1.5L, 0x1p-64L + 0x1p-78L, true, 1.5L + 0x1p-63L},
-      {"below 1.5 likewise", 1.5L, -0x1p-64L + 0x1p-80L, false, 0},
-      {"2 + lo, near the midpoint below (2^-64 under 2): open", 2.0L, -0x1p-64L + 0x1p-80L, false, 0},
+      {"below 1.5 likewise", 1.5L, -0x1p-64L + 0x1p-82L, false, 0},
+      {"2 + lo, near the midpoint below (2^-64 under 2): open", 2.0L, -0x1p-64L + 0x1p-82L, false, 0},
       {"2 + lo, beyond d above the midpoint below: 2", 2.0L, -0x1p-64L + 0x1p-76L, true, 2.0L},
       {"2 + lo, beyond d under the midpoint below: 2 - 2^-63", 2.0L, -0x1p-64L - 0x1p-76L, true, 2.0L - 0x1p-63L},
       {"2 - 2^-63 + 2^-76 is near no midpoint below 2 (the ulp there is 2^-63)", 2.0L, -0x1p-63L + 0x1p-76L, true,
        2.0L - 0x1p-63L},
-      {"2 + lo, near the midpoint above (2^-63 over 2): open", 2.0L, 0x1p-63L - 0x1p-80L, false, 0},
+      {"2 + lo, near the midpoint above (2^-63 over 2): open", 2.0L, 0x1p-63L - 0x1p-82L, false, 0},
       {"2 + 2^-64 is near no midpoint above 2 (the ulp there is 2^-62)", 2.0L, 0x1p-64L, true, 2.0L},
   };
   for (const auto& c : cases) {
@@ -253,7 +253,7 @@ TEST(NaturalLogTest, AccuratePathAlone) {
 // (the error bound assumes 2^-100), TailHi its rounding to double, and the
 // facts the fast path's exact sums rely on.
 TEST(NaturalLogTest, TableEntries) {
-  ASSERT_EQ(nl::kTableSize, 257);
+  ASSERT_EQ(nl::kTableSize, 513);
   for (int j = 0; j < nl::kTableSize; ++j) {
     SCOPED_TRACE(j);
     const nl::TableEntry& t = nl::kTable[j];
@@ -261,18 +261,19 @@ TEST(NaturalLogTest, TableEntries) {
     const Quad stored = static_cast<Quad>(t.TailHi) + static_cast<Quad>(t.TailLo);
     EXPECT_LE(fabsq(stored - tail), fabsq(tail) * static_cast<Quad>(0x1p-104)) << "TailHi + TailLo";
     EXPECT_EQ(t.TailHi, static_cast<double>(tail)) << "TailHi is not -ln r rounded";
-    // |z| < 2^-9 over the entry's interval [1 + (2j - 1)/512, 1 + (2j + 1)/512):
-    // |R (512 + 2j -+ 1) - 2^29| <= 2^20, in integers (open above).
-    const int64_t r = t.R, low = r * (512 + 2 * j - 1) - (int64_t{1} << 29), high = r * (512 + 2 * j + 1) - (int64_t{1} << 29);
+    // |z| < 2^-10 over the entry's interval [1 + (2j - 1)/1024, 1 + (2j + 1)/1024):
+    // |R (1024 + 2j -+ 1) - 2^30| <= 2^20, in integers (open above).
+    const int64_t r = t.R, low = r * (1024 + 2 * j - 1) - (int64_t{1} << 30),
+                  high = r * (1024 + 2 * j + 1) - (int64_t{1} << 30);
     EXPECT_TRUE(j == 0 || std::llabs(low) <= int64_t{1} << 20) << low;
-    EXPECT_TRUE(j == 256 || std::llabs(high) <= int64_t{1} << 20) << high;
-    // Fast2Sum(TailHi, s) needs TailHi >= 2^-9 > |s| for j > 0.
-    EXPECT_TRUE(j == 0 || t.TailHi >= 0x1p-9L);
+    EXPECT_TRUE(j == 512 || std::llabs(high) <= int64_t{1} << 20) << high;
+    // Fast2Sum(TailHi, s) needs TailHi >= 2^-10 > |s| for j > 0.
+    EXPECT_TRUE(j == 0 || t.TailHi >= 0x1p-10);
   }
   EXPECT_EQ(nl::kTable[0].R, 1u << 20);  // r_0 = 1: exact near x = 1
   EXPECT_EQ(nl::kTable[0].TailHi, 0.0);
   EXPECT_EQ(nl::kTable[0].TailLo, 0.0);
-  EXPECT_EQ(nl::kTable[256].R, 1u << 19);  // r_256 = 1/2
+  EXPECT_EQ(nl::kTable[512].R, 1u << 19);  // r_512 = 1/2
 }
 
 // The constants: ln 2 split with a 48-bit high part, and 1/3 split.
@@ -284,4 +285,5 @@ TEST(NaturalLogTest, Constants) {
   const Quad third = static_cast<Quad>(1) / 3;
   EXPECT_EQ(nl::kC3Hi, static_cast<double>(third));
   EXPECT_LE(fabsq(static_cast<Quad>(nl::kC3Hi) + static_cast<Quad>(nl::kC3Lo) - third), static_cast<Quad>(0x1p-109));
+  EXPECT_EQ(nl::kC3HiScaled, std::ldexp(nl::kC3Hi, -216));
 }

@@ -14,55 +14,59 @@
 //
 // Method: Ziv's strategy. A fast path computes ln x as hi + lo with a proven
 // error bound, a rounding test decides whether the bound already fixes the
-// rounding, and only when it does not (about 2 calls in 10^5) an accurate
+// rounding, and only when it does not (about 1 call in 10^5) an accurate
 // path in multi-precision integer arithmetic decides.
 //
 // Fast path. x = 2^e m, m = M / 2^63 in [1, 2), M the 64-bit mantissa,
-// 0 <= e <= 16383. Table entry j (0..256) covers m in [1 + (j - 1/2)/256,
-// 1 + (j + 1/2)/256) and holds r_j = R_j / 2^20 ~ 1/m (r_0 = 1, r_256 = 1/2)
+// 0 <= e <= 16383. Table entry j (0..512) covers m in [1 + (j - 1/2)/512,
+// 1 + (j + 1/2)/512) and holds r_j = R_j / 2^20 ~ 1/m (r_0 = 1, r_512 = 1/2)
 // and Tail_j = -ln r_j as TailHi + TailLo (two doubles), within 2^-100
 // relative (the tests check every entry to 2^-104; the generator
 // natural_log_table.py keeps 106 bits). Then
-//   ln x = e ln 2 + Tail_j + ln(1 + z),  z = r_j m - 1,  |z| < 2^-9,
-// and z is exact: Z = R_j M - 2^83 in 128-bit integers (|Z| < 2^74.01), split
-// into zh = (Z >> 12) 2^-71 (up to 63 bits, exact in long double) and
-// zl = (Z mod 2^12) 2^-83 < 2^-71 (0 when j = 0). The integer of zh is split
+//   ln x = e ln 2 + Tail_j + ln(1 + z),  z = r_j m - 1,  |z| < 2^-10,
+// and z is exact: Z = R_j M - 2^83 in 128-bit integers (|Z| < 2^73.01), split
+// into zh = (Z >> 11) 2^-72 (up to 63 bits, exact in long double) and
+// zl = (Z mod 2^11) 2^-83 < 2^-72 (0 when j = 0). The integer of zh is split
 // once more into z1 (its top 32 bits, so z1^2 is exact) and 0 <= z2 <
 // 2^-31 |zh|. With ln 2 = L1 + L2 (L1 on 48 bits: e L1 is exact) and
-// Q(w) = 1/3 - w/4 + w^2/5 - ... + w^6/9 (1/3 as two doubles, the low one
-// carried with the higher terms),
+// Q(w) = 1/3 - w/4 + w^2/5 - ... - w^5/8,
 //   ln(1 + z) = [z1 - z1^2/2] + z2 - z2 (z1 + z2/2) + zh^3 Q(zh)
 //               + zl (1 - zh + zh^2) + omitted,
-//   |omitted| <= |zh|^10/10/(1 - |zh|) + |zl| |zh|^3 + zl^2
-//             <= 2^-84.32 |zh| + 2^-98.
+//   |omitted| <= |zh|^9/9/(1 - |zh|) + |zl| |zh|^3 + zl^2
+//             <= 2^-83.17 |zh| + 2^-102.
 // e L1, TailHi and s + t = z1 - z1^2/2 add up exactly (Fast2Sum: the
-// exponent of e L1 is at least that of TailHi, TailHi >= 2^-9 > |s| for
-// j > 0, and the sums with 0 are exact) to hi + aLo + bLo. The rest goes
-// into lo, the polynomial last; the terms that 53 bits carry well enough
-// (z^5 and up, the z2 and zl terms, e L2 + TailLo) are computed in double.
+// exponent of e L1 is at least that of TailHi, TailHi >= 2^-10 > |s| for
+// j > 0, and the sums with 0 are exact) to hi + aLo + bLo. In long double
+// also zh^3 times 1/3 + (Q - 1/3); everything that 53 bits carry well enough
+// is computed in double from the exact integers: Q - 1/3 (its low part of 1/3
+// included), e L2 + TailLo - z2 (z1 + z2/2) + zl (1 - zh + zh^2), then z2.
+// The x87 unit is the scarce one, so the double part is the larger.
 //
 // Error bound, u = 2^-64, v = ln x:
-//   zh^3 Q(zh): the double part of Q (with the low part of 1/3) within
-//     2^-70.6, two additions: Q within 0.784u relative; three products:
-//     3.784u in all, <= 2^-81.66 |zh|;
-//   omitted terms: <= 2^-84.32 |zh| + 2^-98;
-//   the double terms: <= 2^-91 |z| + 2^-99 v;
-//   rounding in lo: the last addition <= u 2^-19.58 |z| = 2^-83.58 |z|, the
-//     ones before it <= 2^-92.9 |z| + 2^-110 v;
+//   zh^3 Q(zh): Q - 1/3 in double within 1.005 2^-64 (zd = RN(zh) costs
+//     2^-65, two roundings 2^-66 each, the higher terms 2^-72.7), 1/3 + that
+//     rounded: Q within 3.77u relative; three products: 6.77u in all,
+//     <= 2^-82.83 |zh|;
+//   omitted terms: <= 2^-83.17 |zh| + 2^-102;
+//   the double sum: its last rounding (adding z2) <= 2^-53 2^-30.9 |z|
+//     = 2^-83.9 |z|, the rest <= 2^-92 |z| + 2^-99 v;
+//   rounding in lo: the last addition <= u 2^-21.57 |z| = 2^-85.57 |z|, the
+//     ones before it <= 2^-93.3 |z| + 2^-110 v;
 //   table and ln 2: <= 2^-99 v.
-// |z| <= 1.0025 v: for e = j = 0 since v = ln(1 + z); for e = 0 < j,
-// |z| / ln m <= 0.9972 (checked by the generator); for e >= 1 since v >= ln 2.
-// zl != 0 only for j > 0, where v > 2^-9.01, so 2^-98 <= 2^-89 v. In all,
-//   |hi + lo - v| < 0.456 * 2^-80 v < 2^-81.1 v,
+// |z| <= 1.0005 v: for e = j = 0 since v = ln(1 + z); for e = 0 < j,
+// |z| / ln m <= 0.9986 (checked by the generator); for e >= 1 since v >= ln 2.
+// zl != 0 only for j > 0, where v > 2^-10.01, so 2^-102 <= 2^-92 v. In all,
+//   |hi + lo - v| < 0.349 * 2^-80 v < 2^-81.5 v,
 // relative to v also near x = 1, where v ~ z can be as small as 2^-63.
 //
-// Rounding test. With d = 2^-80 hi (exact), H1 = RN(hi + RN(lo + d)) and
-// H2 = RN(hi + RN(lo - d)): the roundings of lo +- d move them by at most
-// 2^-83.4 hi < d - |hi + lo - v|, so H2 <= RN(v) <= H1 by the monotony of
-// rounding; when H1 == H2, that is RN(v). The hardware rounding applies the
-// right half-ulp on each side, also at powers of two (where the ulp below is
-// half the one above). No tie can occur: ln x of a rational x != 1 is
-// transcendental (Lindemann), never a midpoint of two long doubles.
+// Rounding test. With d = 2^-81 hi (exact), H1 = RN(hi + RN(lo + d)) and
+// H2 = RN(hi + RN(lo - d)): |lo| <= 2^-21.5 hi, so the roundings of lo +- d
+// move them by at most 2^-85.5 hi < d - |hi + lo - v| (>= 2^-82.7 hi); so
+// H2 <= RN(v) <= H1 by the monotony of rounding, and when H1 == H2, that is
+// RN(v). The hardware rounding applies the right half-ulp on each side, also
+// at powers of two (where the ulp below is half the one above). No tie can
+// occur: ln x of a rational x != 1 is transcendental (Lindemann), never a
+// midpoint of two long doubles.
 //
 // Accurate path (natural_log.cpp): fixed-point integers with P = 64 k fraction
 // bits. From the fast path's guess g of ln m, f = m e^-g - 1 (e^-g as
@@ -95,7 +99,7 @@ struct TableEntry {
   double TailLo;  // -ln(r_j) - TailHi, rounded to double
   uint32_t R;     // r_j = R / 2^20
 };
-inline constexpr int kTableSize = 257;
+inline constexpr int kTableSize = 513;
 extern const TableEntry kTable[kTableSize];
 
 // ln 2 = kLn2Hi + kLn2Lo + (less than 2^-102); kLn2Hi has 48 bits so that
@@ -105,14 +109,15 @@ extern const TableEntry kTable[kTableSize];
 inline constexpr double kLn2Hi = 0xb17217f7d1cf0000p-64;
 inline constexpr double kLn2Lo = 0x1e6af278ece601p-102;
 
-// The Taylor coefficients: 1/3 = kC3Hi + kC3Lo + (less than 2^-109); 1/5 ..
-// 1/9 rounded to double, which costs less than 2^-94 |z| (they weigh z^2
-// and less beside 1/3).
+// The Taylor coefficients: 1/3 = kC3Hi + kC3Lo + (less than 2^-109), and
+// kC3Hi scaled by 2^-216 for Zh = zh 2^72 cubed; 1/5 .. 1/8 rounded to double
+// (they weigh z^2 and less beside 1/3).
 inline constexpr double kC3Hi = 1.0 / 3, kC3Lo = 0x1.5555555555555p-56;
-inline constexpr double kC5 = 1.0 / 5, kC6 = 1.0 / 6, kC7 = 1.0 / 7, kC8 = 1.0 / 8, kC9 = 1.0 / 9;
+inline constexpr double kC3HiScaled = kC3Hi * 0x1p-216;
+inline constexpr double kC5 = 1.0 / 5, kC6 = 1.0 / 6, kC7 = 1.0 / 7, kC8 = 1.0 / 8;
 
-// The rounding test's allowance relative to hi: 2^-80.
-inline constexpr double kTestBound = 0x1p-80;
+// The rounding test's allowance relative to hi: 2^-81.
+inline constexpr double kTestBound = 0x1p-81;
 
 // The bits of a long double: the 64-bit mantissa and the sign and biased
 // exponent.
@@ -145,22 +150,22 @@ struct Bits {
 }
 
 // The fast path, for x in InFastDomain:
-// ln x = hi + lo + err, |err| < 2^-81.1 ln x, |lo| <= 2^-19 hi.
+// ln x = hi + lo + err, |err| < 2^-81.5 ln x, |lo| <= 2^-21.5 hi.
 [[gnu::always_inline]] inline void FastLog(const Bits& bits, long double& hi, long double& lo) {
   using L = long double;
   const uint64_t mantissa = bits.Mantissa;
   const int e = bits.SignExponent - 16383;
-  // Entry j covers [1 + (j - 1/2)/256, 1 + (j + 1/2)/256): the top 9 fraction
-  // bits, rounded up by half.
-  const unsigned j = static_cast<unsigned>(((mantissa >> 54) - 511) >> 1);
+  // Entry j covers [1 + (j - 1/2)/512, 1 + (j + 1/2)/512): the top 10
+  // fraction bits, rounded up by half.
+  const unsigned j = static_cast<unsigned>(((mantissa >> 53) - 1023) >> 1);
   const TableEntry& entry = kTable[j];
 
-  // z = r_j m - 1 exactly: Z / 2^83 with |Z| < 2^74.01; zHigh = Z >> 12,
-  // |zHigh| < 2^62.01, and zLow = Z mod 2^12.
+  // z = r_j m - 1 exactly: Z / 2^83 with |Z| < 2^73.01; zHigh = Z >> 11,
+  // |zHigh| < 2^62.01, and zLow = Z mod 2^11.
   const Int128 product = static_cast<Int128>(static_cast<UInt128>(entry.R) * mantissa);
   const Int128 zInt = product - (static_cast<Int128>(1) << 83);
-  const int64_t zHigh = static_cast<int64_t>(zInt >> 12);
-  const int64_t zLow = static_cast<int64_t>(zInt & 4095);
+  const int64_t zHigh = static_cast<int64_t>(zInt >> 11);
+  const int64_t zLow = static_cast<int64_t>(zInt & 2047);
   // zHigh = z1 + z2 in integers: z1 keeps the top 32 bits of |zHigh| (rounded
   // down), 0 <= z2 < 2^-31 |zHigh|.
   const uint64_t magnitude = zHigh < 0 ? 0 - static_cast<uint64_t>(zHigh) : static_cast<uint64_t>(zHigh);
@@ -169,23 +174,26 @@ struct Bits {
   const int64_t z1Int = static_cast<int64_t>(static_cast<uint64_t>(zHigh >> cut) << cut);
   const int64_t z2Int = zHigh - z1Int;
 
-  // In long double: zh = z1 + z2 (exact), z1 (32 bits, so z1^2 is exact).
-  const L zh = static_cast<L>(zHigh) * 0x1p-71L;
-  const L z1 = static_cast<L>(z1Int) * 0x1p-71L;
+  // In long double, exact: Zh = zh 2^72 (the scale goes into the polynomial's
+  // constants) and z1 (32 bits, so z1^2 is exact).
+  const L zhScaled = static_cast<L>(zHigh);
+  const L z1 = static_cast<L>(z1Int) * 0x1p-72L;
 
-  // In double, where 53 bits are enough: z2 and zl are exact, zd = RN(zh).
-  const double zd = static_cast<double>(zHigh) * 0x1p-71;
-  const double z1d = static_cast<double>(z1Int) * 0x1p-71;
-  const double z2d = static_cast<double>(z2Int) * 0x1p-71;
+  // In double, where 53 bits are enough: zd = RN(zh); zl, z1i, z2i exact.
+  const double zd = static_cast<double>(zHigh) * 0x1p-72;
   const double zl = static_cast<double>(zLow) * 0x1p-83;
+  const double z1i = static_cast<double>(z1Int), z2i = static_cast<double>(z2Int);
   const double zd2 = zd * zd;
-  // The low part of 1/3 + zh^2 (1/5 - zh/6 + zh^2/7 - zh^3/8 + zh^4/9),
-  // within 2^-70.6 (Estrin).
-  const double higher = kC3Lo + zd2 * ((kC5 - kC6 * zd) + zd2 * ((kC7 - kC8 * zd) + zd2 * kC9));
-  // e L2 + TailLo - z1 z2 - z2^2/2 + zl (1 - zh + zh^2): below 2^-31 |z| +
-  // 2^-48 ln x, within 2^-94 |z| + 2^-100 ln x.
-  const double corrections = (static_cast<double>(e) * kLn2Lo + entry.TailLo) - z2d * (z1d + 0.5 * z2d) +
-                             (zl + zl * (zd2 - zd));
+  // Q(zh) - kC3Hi = kC3Lo - zh/4 + zh^2 (1/5 - zh/6 + zh^2/7 - zh^3/8), within
+  // 2^-65.6, times 2^-216 (exact).
+  const double inner =
+      ((kC3Lo - 0.25 * zd) + zd2 * ((kC5 - kC6 * zd) + zd2 * (kC7 - kC8 * zd))) * 0x1p-216;
+  // e L2 + TailLo - z1 z2 - z2^2/2 + zl (1 - zh + zh^2) + z2: the z2 term
+  // from the integers (one rounding, then scaled by 2^-144), z2 (exact) last.
+  const double corrections =
+      ((static_cast<double>(e) * kLn2Lo + entry.TailLo) - (z2i * (z1i + 0.5 * z2i)) * 0x1p-144 +
+       zl * ((1.0 - zd) + zd2)) +
+      z2i * 0x1p-72;
 
   // s + t = z1 - z1^2/2 exactly (|z1| > z1^2/2).
   const L half = -0.5L * (z1 * z1);
@@ -193,7 +201,7 @@ struct Bits {
   const L t = (z1 - s) + half;
 
   // b + bLo + aLo = e L1 + TailHi + s exactly (Fast2Sum twice: the exponent
-  // of e L1 is at least that of TailHi, and TailHi >= 2^-9 > |s|, or the
+  // of e L1 is at least that of TailHi, and TailHi >= 2^-10 > |s|, or the
   // first is 0).
   const L eL1 = static_cast<L>(e) * static_cast<L>(kLn2Hi);
   const L a = eL1 + static_cast<L>(entry.TailHi);
@@ -201,28 +209,21 @@ struct Bits {
   const L b = a + s;
   const L bLo = (a - b) + s;
 
-  // zh^3 (1/3 - zh/4 + ...), zh/4 exact.
-  const L poly = ((zh * zh) * zh) * (static_cast<L>(kC3Hi) + (-0.25L * zh + static_cast<L>(higher)));
+  // zh^3 Q(zh) = Zh^3 (Q(zh) 2^-216).
+  const L poly = ((zhScaled * zhScaled) * zhScaled) * (static_cast<L>(kC3HiScaled) + static_cast<L>(inner));
 
   // The low sum: the terms below 2^-31 |z| + 2^-48 ln x first, then z2 and
   // the polynomial.
   hi = b;
-  lo = ((((aLo + bLo) + t) + static_cast<L>(corrections)) + static_cast<L>(z2d)) + poly;
+  lo = (((aLo + bLo) + t) + static_cast<L>(corrections)) + poly;
 }
 
 // Whether every value within kTestBound * |hi| of hi + lo rounds to the same
-// long double; then that is RN(hi + lo). |lo| <= 2^-19 |hi|.
+// long double; then that is RN(hi + lo). |lo| <= 2^-21.5 |hi|.
 inline bool RoundingDecided(long double hi, long double lo, long double& result) {
   const long double d = hi * static_cast<long double>(kTestBound);
   result = hi + (lo + d);
   return result == hi + (lo - d);
-}
-
-// Whether H = RN(H + L) is the correct rounding of every value within
-// kTestBound * H of H + L.
-inline bool RoundingDecided(long double hi, long double lo) {
-  const long double d = hi * static_cast<long double>(kTestBound);
-  return hi + (lo + d) == hi && hi + (lo - d) == hi;
 }
 
 // The accurate path and the values outside the fast path's domain.

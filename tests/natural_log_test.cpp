@@ -276,12 +276,13 @@ TEST(NaturalLogTest, TableEntries) {
   EXPECT_EQ(nl::kTable[512].R, 1u << 19);  // r_512 = 1/2
 }
 
-// The constants: ln 2 split with a 48-bit high part, and 1/3 split.
+// The constants: ln 2 split with a 39-bit high part, and 1/3 split.
 TEST(NaturalLogTest, Constants) {
   const Quad ln2 = logq(static_cast<Quad>(2));
-  EXPECT_LE(fabsq(static_cast<Quad>(nl::kLn2Hi) + static_cast<Quad>(nl::kLn2Lo) - ln2), static_cast<Quad>(0x1p-102));
-  const double scaled = nl::kLn2Hi * 0x1p48;
-  EXPECT_EQ(scaled, std::floor(scaled)) << "ln2-high has more than 48 bits: e * ln2-high is not exact";
+  EXPECT_LE(fabsq(static_cast<Quad>(nl::kLn2Hi) + static_cast<Quad>(nl::kLn2Lo) - ln2), static_cast<Quad>(0x1p-93));
+  const double scaled = nl::kLn2Hi * 0x1p39;
+  EXPECT_EQ(scaled, std::floor(scaled)) << "ln2-high has more than 39 bits: e * ln2-high is not exact in double";
+  EXPECT_EQ(16383.0 * nl::kLn2Hi, static_cast<double>(16383 * static_cast<Quad>(nl::kLn2Hi)));
   const Quad third = static_cast<Quad>(1) / 3;
   EXPECT_EQ(nl::kC3Hi, static_cast<double>(third));
   EXPECT_LE(fabsq(static_cast<Quad>(nl::kC3Hi) + static_cast<Quad>(nl::kC3Lo) - third), static_cast<Quad>(0x1p-109));

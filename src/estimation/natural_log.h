@@ -28,19 +28,20 @@
 // into zh = (Z >> 11) 2^-72 (up to 63 bits, exact in long double) and
 // zl = (Z mod 2^11) 2^-83 < 2^-72 (0 when j = 0). The integer of zh is split
 // once more into z1 (its top 32 bits, so z1^2 is exact) and 0 <= z2 <
-// 2^-31 |zh|. With ln 2 = L1 + L2 (L1 on 48 bits: e L1 is exact) and
+// 2^-31 |zh|. With ln 2 = L1 + L2 (L1 on 39 bits: e L1 is exact in double) and
 // Q(w) = 1/3 - w/4 + w^2/5 - ... - w^5/8,
 //   ln(1 + z) = [z1 - z1^2/2] + z2 - z2 (z1 + z2/2) + zh^3 Q(zh)
 //               + zl (1 - zh + zh^2) + omitted,
 //   |omitted| <= |zh|^9/9/(1 - |zh|) + |zl| |zh|^3 + zl^2
 //             <= 2^-83.17 |zh| + 2^-102.
-// e L1, TailHi and s + t = z1 - z1^2/2 add up exactly (Fast2Sum: the
-// exponent of e L1 is at least that of TailHi, TailHi >= 2^-10 > |s| for
-// j > 0, and the sums with 0 are exact) to hi + aLo + bLo. In long double
-// also zh^3 times 1/3 + (Q - 1/3); everything that 53 bits carry well enough
-// is computed in double from the exact integers: Q - 1/3 (its low part of 1/3
-// included), e L2 + TailLo - z2 (z1 + z2/2) + zl (1 - zh + zh^2), then z2.
-// The x87 unit is the scarce one, so the double part is the larger.
+// e L1, TailHi and s + t = z1 - z1^2/2 add up exactly to hi + aLo + bLo
+// (Fast2Sum twice, the first in double: the exponent of e L1 is at least
+// that of TailHi, TailHi >= 2^-10 > |s| for j > 0, and the sums with 0 are
+// exact). In long double also zh^3 times 1/3 + (Q - 1/3); everything that
+// 53 bits carry well enough is computed in double from the exact integers:
+// Q - 1/3 (its low part of 1/3 included), e L2 + TailLo + aLo - z2 (z1 +
+// z2/2) + zl (1 - zh + zh^2), then z2. The x87 unit is the scarce one (it
+// sets the speed), so the double part is the larger.
 //
 // Error bound, u = 2^-64, v = ln x:
 //   zh^3 Q(zh): Q - 1/3 in double within 1.005 2^-64 (zd = RN(zh) costs
@@ -49,19 +50,19 @@
 //     <= 2^-82.83 |zh|;
 //   omitted terms: <= 2^-83.17 |zh| + 2^-102;
 //   the double sum: its last rounding (adding z2) <= 2^-53 2^-30.9 |z|
-//     = 2^-83.9 |z|, the rest <= 2^-92 |z| + 2^-99 v;
+//     = 2^-83.9 |z|, the rest <= 2^-92 |z| + 2^-90 v (e L2 <= 2^-39.5 v);
 //   rounding in lo: the last addition <= u 2^-21.57 |z| = 2^-85.57 |z|, the
 //     ones before it <= 2^-93.3 |z| + 2^-110 v;
-//   table and ln 2: <= 2^-99 v.
+//   table and ln 2: <= 2^-99 v + 2^-92.5 v.
 // |z| <= 1.0005 v: for e = j = 0 since v = ln(1 + z); for e = 0 < j,
 // |z| / ln m <= 0.9986 (checked by the generator); for e >= 1 since v >= ln 2.
 // zl != 0 only for j > 0, where v > 2^-10.01, so 2^-102 <= 2^-92 v. In all,
-//   |hi + lo - v| < 0.349 * 2^-80 v < 2^-81.5 v,
+//   |hi + lo - v| < 0.351 * 2^-80 v < 2^-81.5 v,
 // relative to v also near x = 1, where v ~ z can be as small as 2^-63.
 //
 // Rounding test. With d = 2^-81 hi (exact), H1 = RN(hi + RN(lo + d)) and
 // H2 = RN(hi + RN(lo - d)): |lo| <= 2^-21.5 hi, so the roundings of lo +- d
-// move them by at most 2^-85.5 hi < d - |hi + lo - v| (>= 2^-82.7 hi); so
+// move them by at most 2^-85.5 hi < d - |hi + lo - v| (>= 2^-82.8 hi); so
 // H2 <= RN(v) <= H1 by the monotony of rounding, and when H1 == H2, that is
 // RN(v). The hardware rounding applies the right half-ulp on each side, also
 // at powers of two (where the ulp below is half the one above). No tie can
@@ -102,12 +103,12 @@ struct TableEntry {
 inline constexpr int kTableSize = 513;
 extern const TableEntry kTable[kTableSize];
 
-// ln 2 = kLn2Hi + kLn2Lo + (less than 2^-102); kLn2Hi has 48 bits so that
-// e * kLn2Hi is exact for every exponent e < 2^15. Constants that are exact
-// or need no more than double precision are doubles: the x87 multiplies by
-// a double operand in memory directly.
-inline constexpr double kLn2Hi = 0xb17217f7d1cf0000p-64;
-inline constexpr double kLn2Lo = 0x1e6af278ece601p-102;
+// ln 2 = kLn2Hi + kLn2Lo + (less than 2^-93); kLn2Hi has 39 bits so that
+// e * kLn2Hi is exact in double for every exponent e < 2^14. Constants that
+// are exact or need no more than double precision are doubles: the x87
+// multiplies by a double operand in memory directly.
+inline constexpr double kLn2Hi = 0x1.62e42fefa0000p-1;
+inline constexpr double kLn2Lo = 0x1.cf79abc9e3b3ap-40;
 
 // The Taylor coefficients: 1/3 = kC3Hi + kC3Lo + (less than 2^-109), and
 // kC3Hi scaled by 2^-216 for Zh = zh 2^72 cubed; 1/5 .. 1/8 rounded to double
@@ -190,9 +191,14 @@ struct Bits {
       ((kC3Lo - 0.25 * zd) + zd2 * ((kC5 - kC6 * zd) + zd2 * (kC7 - kC8 * zd))) * 0x1p-216;
   // e L2 + TailLo - z1 z2 - z2^2/2 + zl (1 - zh + zh^2) + z2: the z2 term
   // from the integers (one rounding, then scaled by 2^-144), z2 (exact) last.
+  // a + aLo = e L1 + TailHi exactly (e L1 exact: e < 2^14, L1 on 39 bits;
+  // Fast2Sum: the exponent of e L1 is at least that of TailHi, or e = 0).
+  const double ed = static_cast<double>(e);
+  const double eL1 = ed * kLn2Hi;
+  const double a = eL1 + entry.TailHi;
+  const double aLo = (eL1 - a) + entry.TailHi;
   const double corrections =
-      ((static_cast<double>(e) * kLn2Lo + entry.TailLo) - (z2i * (z1i + 0.5 * z2i)) * 0x1p-144 +
-       zl * ((1.0 - zd) + zd2)) +
+      (((ed * kLn2Lo + entry.TailLo) + aLo) - (z2i * (z1i + 0.5 * z2i)) * 0x1p-144 + zl * ((1.0 - zd) + zd2)) +
       z2i * 0x1p-72;
 
   // s + t = z1 - z1^2/2 exactly (|z1| > z1^2/2).
@@ -203,11 +209,8 @@ struct Bits {
   // b + bLo + aLo = e L1 + TailHi + s exactly (Fast2Sum twice: the exponent
   // of e L1 is at least that of TailHi, and TailHi >= 2^-10 > |s|, or the
   // first is 0).
-  const L eL1 = static_cast<L>(e) * static_cast<L>(kLn2Hi);
-  const L a = eL1 + static_cast<L>(entry.TailHi);
-  const L aLo = (eL1 - a) + static_cast<L>(entry.TailHi);
-  const L b = a + s;
-  const L bLo = (a - b) + s;
+  const L b = static_cast<L>(a) + s;
+  const L bLo = (static_cast<L>(a) - b) + s;
 
   // zh^3 Q(zh) = Zh^3 (Q(zh) 2^-216).
   const L poly = ((zhScaled * zhScaled) * zhScaled) * (static_cast<L>(kC3HiScaled) + static_cast<L>(inner));
@@ -215,7 +218,7 @@ struct Bits {
   // The low sum: the terms below 2^-31 |z| + 2^-48 ln x first, then z2 and
   // the polynomial.
   hi = b;
-  lo = (((aLo + bLo) + t) + static_cast<L>(corrections)) + poly;
+  lo = ((bLo + t) + static_cast<L>(corrections)) + poly;
 }
 
 // Whether every value within kTestBound * |hi| of hi + lo rounds to the same

@@ -186,17 +186,17 @@ struct Bits {
   const double z1i = static_cast<double>(z1Int), z2i = static_cast<double>(z2Int);
   const double zd2 = zd * zd;
   // Q(zh) - kC3Hi = kC3Lo - zh/4 + zh^2 (1/5 - zh/6 + zh^2/7 - zh^3/8), within
-  // 2^-65.6, times 2^-216 (exact).
+  // 1.005 2^-64, times 2^-216 (exact).
   const double inner =
       ((kC3Lo - 0.25 * zd) + zd2 * ((kC5 - kC6 * zd) + zd2 * (kC7 - kC8 * zd))) * 0x1p-216;
-  // e L2 + TailLo - z1 z2 - z2^2/2 + zl (1 - zh + zh^2) + z2: the z2 term
-  // from the integers (one rounding, then scaled by 2^-144), z2 (exact) last.
   // a + aLo = e L1 + TailHi exactly (e L1 exact: e < 2^14, L1 on 39 bits;
   // Fast2Sum: the exponent of e L1 is at least that of TailHi, or e = 0).
   const double ed = static_cast<double>(e);
   const double eL1 = ed * kLn2Hi;
   const double a = eL1 + entry.TailHi;
   const double aLo = (eL1 - a) + entry.TailHi;
+  // e L2 + TailLo + aLo - z1 z2 - z2^2/2 + zl (1 - zh + zh^2), then z2
+  // (exact); the z2 term from the integers (one rounding, scaled by 2^-144).
   const double corrections =
       (((ed * kLn2Lo + entry.TailLo) + aLo) - (z2i * (z1i + 0.5 * z2i)) * 0x1p-144 + zl * ((1.0 - zd) + zd2)) +
       z2i * 0x1p-72;
@@ -206,17 +206,16 @@ struct Bits {
   const L s = z1 + half;
   const L t = (z1 - s) + half;
 
-  // b + bLo + aLo = e L1 + TailHi + s exactly (Fast2Sum twice: the exponent
-  // of e L1 is at least that of TailHi, and TailHi >= 2^-10 > |s|, or the
-  // first is 0).
+  // b + bLo = a + s exactly (Fast2Sum: a >= 2^-10 > |s|, or a = 0), so
+  // b + bLo + aLo = e L1 + TailHi + s.
   const L b = static_cast<L>(a) + s;
   const L bLo = (static_cast<L>(a) - b) + s;
 
   // zh^3 Q(zh) = Zh^3 (Q(zh) 2^-216).
   const L poly = ((zhScaled * zhScaled) * zhScaled) * (static_cast<L>(kC3HiScaled) + static_cast<L>(inner));
 
-  // The low sum: the terms below 2^-31 |z| + 2^-48 ln x first, then z2 and
-  // the polynomial.
+  // The low sum: bLo + t and the double sum (below 2^-30.9 |z| + 2^-39 ln x)
+  // first, the polynomial last.
   hi = b;
   lo = ((bLo + t) + static_cast<L>(corrections)) + poly;
 }

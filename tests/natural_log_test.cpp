@@ -71,7 +71,15 @@ struct Case {
   long double x, ln;
 };
 const Case kHardCases[] = {
-    // fit E/a + 1, any exponent, [1, 2): 1e-8 .. 3e-5 ulp from a midpoint
+    // fit E/a + 1, any exponent, [1, 2): the closest of 10^9 arguments,
+    // 3e-10 .. 5e-9 ulp from a midpoint
+    {0x8000000000017700p-63L, 0xbb7ffffffffeed58p-110L},
+    {0x8000000000018100p-63L, 0xc07ffffffffede80p-110L},
+    {0x8dbc60d4d83a2076p1506L, 0x87f4cba9a51eeaeep-53L},
+    {0xebba3725ca0e2f34p13344L, 0x91368a2210a6bce0p-50L},
+    {0x866945c8da7049ccp-63L, 0xc82fbcc092a0b51bp-68L},
+    {0xfc4ae81e8a34649dp-63L, 0xadb60f952f489a6ap-64L},
+    // the same kinds from a shorter run: 1e-8 .. 3e-5 ulp from a midpoint
     {0x800000000007ae00p-63L, 0xf5bffffffff8a0b8p-108L},
     {0x98b2e688a7ce2fc9p-56L, 0xa0e934c82d85b568p-61L},
     {0x8b508578741c1ca6p-62L, 0xc72140b3cf0987a2p-64L},

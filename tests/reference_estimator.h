@@ -14,6 +14,7 @@
 
 #include "core/fit_settings.h"
 #include "core/record_table.h"
+#include "estimation/natural_log.h"
 
 namespace tarnek::reference {
 
@@ -71,7 +72,7 @@ inline void EstimateGroup(GroupWorkspace& w, const FitSettings& s) {
         innerM = double(innerM + 1 / ((X(b) + l) * (X(b) + l)));
       }
       S = double(S - (y + b) / ae);
-      T = double((X(T) + innerT) - std::log(X(w.Data2[i]) / a + 1));
+      T = double((X(T) + innerT) - NaturalLog(X(w.Data2[i]) / a + 1));
       H = double(H + (y + b) / (ae * ae));
       K = double(K - 1 / ae);
       M = double(M - X(innerM));

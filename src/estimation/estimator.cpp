@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "estimation/inner_sums.h"
+#include "estimation/natural_log.h"  // NaturalLog: ln, correctly rounded
 
 namespace tarnek {
 
@@ -24,24 +25,6 @@ inline double Stored(Extended x) { return static_cast<double>(x); }
 inline double OrNoEstimate(double x) { return std::isfinite(x) ? x : NoEstimate; }
 
 constexpr double kNoResult = std::numeric_limits<double>::quiet_NaN();
-
-// The natural logarithm of x >= 1 in extended precision, computed exactly as
-// the C library's logl computes it on x86-64: ln 2 times log2(x) by the FPU's
-// fyl2x, or, for x - 1 up to 0.29, ln 2 times log2(1 + (x - 1)) by fyl2xp1,
-// which keeps its accuracy near 1. Inlined because the fit takes one
-// logarithm per record per iteration and the call costs a third of it.
-inline Extended NaturalLog(Extended x) {
-  Extended ln2;
-  asm("fldln2" : "=t"(ln2));
-  const Extended xMinusOne = x - 1.0L;
-  Extended result;
-  if (xMinusOne > 0.29) {
-    asm("fyl2x" : "=t"(result) : "0"(x), "u"(ln2) : "st(1)");
-  } else {
-    asm("fyl2xp1" : "=t"(result) : "0"(xMinusOne), "u"(ln2) : "st(1)");
-  }
-  return result;
-}
 
 // ---------------------------------------------------------------------------
 // Stage 1: crude ratios, mean, variance and moment estimates.
@@ -110,6 +93,7 @@ void RankCounts(std::span<const int32_t> data1, EstimatorScratch& s) {
   }
   s.InnerScore.resize(s.DistinctCounts.size());
   s.InnerHess.resize(s.DistinctCounts.size());
+  s.Logs.resize(static_cast<size_t>(n));
 }
 
 // The five sums, each starting from its own first term and running over the
@@ -125,13 +109,16 @@ DerivativeSums ComputeDerivatives(const GroupData& group, EstimatorScratch& s, d
   d.HessAlphaAlpha = Stored(-(nx * b) / (Extended(a) * a));
   d.HessAlphaBeta = Stored(nx / a);
   d.HessBetaBeta = 0.0;
+  // The logarithms depend on neither each other nor the sums: computed in a
+  // loop of their own, they overlap in the pipeline.
+  for (size_t i = 0; i < n; ++i) s.Logs[i] = NaturalLog(Extended(group.Data2[i]) / a + 1.0L);
   for (size_t i = 0; i < n; ++i) {
     const Extended y = group.Data1[i];
     const double e = group.Data2[i];
     const int32_t rank = s.CountRank[i];
     const Extended ae = Extended(a) + e;
     d.ScoreAlpha = Stored(Extended(d.ScoreAlpha) - (y + b) / ae);
-    d.ScoreBeta = Stored((Extended(d.ScoreBeta) + s.InnerScore[rank]) - NaturalLog(Extended(e) / a + 1.0L));
+    d.ScoreBeta = Stored((Extended(d.ScoreBeta) + s.InnerScore[rank]) - s.Logs[i]);
     d.HessAlphaAlpha = Stored(Extended(d.HessAlphaAlpha) + (y + b) / (ae * ae));
     d.HessAlphaBeta = Stored(Extended(d.HessAlphaBeta) - 1.0L / ae);
     d.HessBetaBeta = Stored(Extended(d.HessBetaBeta) - s.InnerHess[rank]);

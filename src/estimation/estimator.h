@@ -14,7 +14,9 @@
 // term; the arithmetic inside one term is carried in long double (x87
 // extended, 64-bit mantissa) and rounded to double only when stored. Sums run
 // over the records in group order, and the inner sums over l in increasing
-// order, exactly as written below; nothing is fused or reordered.
+// order, exactly as written below; nothing is fused or reordered. The one
+// logarithm per record is NaturalLog (natural_log.h), correctly rounded, so
+// every operation has one specified result on every x86-64 CPU.
 //
 // Values without a finite result. A group of one record has no variance;
 // ratios without variance have no moment estimates; values can leave the
@@ -83,6 +85,7 @@ struct EstimatorScratch {
   std::vector<int32_t> CountRank;       // per member: index of its count in DistinctCounts
   std::vector<double> InnerScore;       // per distinct count y: sum of 1/(b+l), l < y
   std::vector<double> InnerHess;        // per distinct count y: sum of 1/(b+l)^2, l < y
+  std::vector<long double> Logs;        // per member: ln(E/a + 1) at the current a
   std::vector<uint64_t> SortKeys;
 };
 

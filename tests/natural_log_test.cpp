@@ -1,0 +1,298 @@
+// NaturalLog: ln x correctly rounded to the 64-bit mantissa.
+//
+// Expected values come from outside the module: libquadmath's logq (accurate
+// to about 2^-112, independent of the fast path), rounded to long double,
+// wherever logq is not within its own accuracy of a midpoint; and, for the
+// arguments closest to a rounding boundary, from Python's decimal module
+// (natural_log_cases.py, which rounds a 200-digit ln exactly).
+#include <gtest/gtest.h>
+#include <quadmath.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "estimation/natural_log.h"
+
+using tarnek::NaturalLog;
+namespace nl = tarnek::natural_log_internal;
+
+namespace {
+
+using Quad = __float128;
+
+long double FromBits(uint64_t mantissa, unsigned signExponent) {
+  long double x = 0.0L;
+  const auto se = static_cast<uint16_t>(signExponent);
+  std::memcpy(&x, &mantissa, 8);
+  std::memcpy(reinterpret_cast<char*>(&x) + 8, &se, 2);
+  return x;
+}
+
+bool SameBits(long double a, long double b) { return std::memcmp(&a, &b, 10) == 0; }
+
+// logq(x) rounded to long double; `ambiguous` when logq lies within 2^-40 ulp
+// of a midpoint, where its own error could decide the rounding.
+long double LogqRounded(long double x, bool& ambiguous) {
+  const Quad q = logq(static_cast<Quad>(x));
+  const long double y = static_cast<long double>(q);
+  const Quad d = q - static_cast<Quad>(y);
+  const long double neighbour = std::nextafter(y, d >= 0 ? HUGE_VALL : -HUGE_VALL);
+  const Quad ulp = fabsq(static_cast<Quad>(neighbour) - static_cast<Quad>(y));
+  ambiguous = q != 0 && fabsq(ulp / 2 - fabsq(d)) < ulp * static_cast<Quad>(0x1p-40);
+  return y;
+}
+
+// Checks NaturalLog against logq on every argument; returns how many were
+// skipped as ambiguous.
+int ExpectLikeLogq(const std::vector<long double>& xs) {
+  int skipped = 0;
+  for (long double x : xs) {
+    bool ambiguous = false;
+    const long double want = LogqRounded(x, ambiguous);
+    if (ambiguous) {
+      ++skipped;
+      continue;
+    }
+    const long double got = NaturalLog(x);
+    EXPECT_TRUE(SameBits(got, want)) << std::hexfloat << "x=" << x << " got " << got << " want " << want;
+  }
+  return skipped;
+}
+
+// Arguments whose ln lies close to a midpoint, with ln x correctly rounded by
+// natural_log_cases.py. The first group came out of tarnek-check-log's runs
+// (closest of their kind); the second is 1 + k 2^-63, where z - z^2/2 is
+// itself a midpoint and only z^3/3 (about 2^-120 relative) decides.
+struct Case {
+  long double x, ln;
+};
+const Case kHardCases[] = {
+    // fit E/a + 1, any exponent, [1, 2): the closest of 10^9 arguments,
+    // 3e-10 .. 5e-9 ulp from a midpoint
+    {0x8000000000017700p-63L, 0xbb7ffffffffeed58p-110L},
+    {0x8000000000018100p-63L, 0xc07ffffffffede80p-110L},
+    {0x8dbc60d4d83a2076p1506L, 0x87f4cba9a51eeaeep-53L},
+    {0xebba3725ca0e2f34p13344L, 0x91368a2210a6bce0p-50L},
+    {0x866945c8da7049ccp-63L, 0xc82fbcc092a0b51bp-68L},
+    {0xfc4ae81e8a34649dp-63L, 0xadb60f952f489a6ap-64L},
+    // the same kinds from a shorter run: 1e-8 .. 3e-5 ulp from a midpoint
+    {0x800000000007ae00p-63L, 0xf5bffffffff8a0b8p-108L},
+    {0x98b2e688a7ce2fc9p-56L, 0xa0e934c82d85b568p-61L},
+    {0x8b508578741c1ca6p-62L, 0xc72140b3cf0987a2p-64L},
+    {0xda45456c4aa289fcp14374L, 0x9c5dff8a4d12be63p-50L},
+    {0xb2e762ff5f353027p16007L, 0xae0cd70cd3c20244p-50L},
+    {0xcf19635ca58c2ba7p-63L, 0xf65b967016c4af2fp-65L},
+    {0xf24bf8354ab946bep-63L, 0xa35caec5f20e416ep-64L},
+    // 1 + k 2^-63: 2e-18 .. 9e-15 ulp from a midpoint
+    {0x8000000000000006p-63L, 0xbffffffffffffffcp-124L},
+    {0x8000000000000014p-63L, 0x9ffffffffffffff4p-122L},
+    {0x800000000000001cp-63L, 0xdfffffffffffffe8p-122L},
+    {0x8000000000000048p-63L, 0x8fffffffffffffd8p-120L},
+    {0x8000000000000058p-63L, 0xafffffffffffffc4p-120L},
+    {0x8000000000000068p-63L, 0xcfffffffffffffacp-120L},
+    {0x8000000000000078p-63L, 0xefffffffffffff90p-120L},
+    {0x8000000000000110p-63L, 0x87ffffffffffff70p-118L},
+    {0x8000000000000130p-63L, 0x97ffffffffffff4cp-118L},
+    {0x8000000000000150p-63L, 0xa7ffffffffffff24p-118L},
+    {0x8000000000000170p-63L, 0xb7fffffffffffef8p-118L},
+    {0x8000000000000190p-63L, 0xc7fffffffffffec8p-118L},
+};
+
+// Easy arguments with decimal-derived values, for the accurate path alone.
+const Case kPlainCases[] = {
+    {0x8000000000000000p16320L, 0xb16f522f71f0326ep-50L},  // 2^16383: ln 2 to 16383 times its accuracy
+    {0xffffffffffffffffp16320L, 0xb17217f7d1cf79acp-50L},  // LDBL_MAX
+    {0x8000000000000001p-63L, 0xffffffffffffffffp-127L},   // 1 + 2^-63: the smallest result
+    {0x8040000000000000p-63L, 0xffc0154d588733c5p-73L},    // 1 + 2^-9: first boundary of the table
+    {0xffffffffffffffffp-63L, 0xb17217f7d1cf79abp-64L},    // 2 - 2^-63: the last entry
+    {0xc000000000000000p-63L, 0xcf991f65fcc25f96p-65L},    // 1.5
+};
+
+}  // namespace
+
+// One row per special argument; notes say what a wrong result would reveal.
+TEST(NaturalLogTest, OutsideTheDomainAndEnds) {
+  const long double nan = std::numeric_limits<long double>::quiet_NaN();
+  const long double inf = std::numeric_limits<long double>::infinity();
+  const struct {
+    const char* note;
+    long double x;
+    int want;  // 0: +0 exactly, 1: NaN, 2: +inf
+  } cases[] = {
+      {"ln 1 is +0, not -0 or a tiny value", 1.0L, 0},
+      {"just below 1", std::nextafter(1.0L, 0.0L), 1},
+      {"one half", 0.5L, 1},
+      {"+0", 0.0L, 1},
+      {"-0: the sign bit must not slip through the exponent test", -0.0L, 1},
+      {"-1", -1.0L, 1},
+      {"-2: a negative with the exponent of the domain", -2.0L, 1},
+      {"-inf", -inf, 1},
+      {"NaN", nan, 1},
+      {"smallest subnormal", std::numeric_limits<long double>::denorm_min(), 1},
+      {"unnormal: exponent of 2, integer bit clear", FromBits(uint64_t{1} << 62, 16384), 1},
+      {"pseudo-denormal: exponent 0, integer bit set", FromBits(uint64_t{1} << 63, 0), 1},
+      {"pseudo-infinity: exponent all ones, integer bit clear", FromBits(0, 32767), 1},
+      {"+inf", inf, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    for (const long double got : {NaturalLog(c.x), nl::AccurateLog(c.x)}) {
+      const bool right = c.want == 0 ? SameBits(got, 0.0L) : c.want == 1 ? std::isnan(got) : got == inf;
+      EXPECT_TRUE(right) << std::hexfloat << got;
+    }
+  }
+}
+
+// Every power of two 2^0 .. 2^16383 and its neighbours: the exponent, the
+// exactness of e * ln2-high, the ulp below a power-of-two result being half
+// the one above, and the largest exponents.
+TEST(NaturalLogTest, PowersOfTwoAndNeighboursLikeLogq) {
+  std::vector<long double> xs;
+  for (unsigned e = 0; e <= 16383; ++e) {
+    const long double p = FromBits(uint64_t{1} << 63, 16383 + e);
+    xs.push_back(p);
+    xs.push_back(std::nextafter(p, HUGE_VALL));
+    if (e > 0) xs.push_back(std::nextafter(p, 0.0L));
+  }
+  xs.push_back(LDBL_MAX);
+  EXPECT_LE(ExpectLikeLogq(xs), 2);
+}
+
+// Both sides of every boundary between table entries, at several exponents:
+// an index off by one or a wrong R_j gives |z| beyond the bound there.
+TEST(NaturalLogTest, TableBoundariesLikeLogq) {
+  std::vector<long double> xs;
+  for (unsigned e : {0u, 1u, 2u, 63u, 1000u, 16383u}) {
+    for (uint64_t i = 1; i <= 512; ++i) {
+      // m = 1 + (2i - 1)/1024: the first mantissa of entry i
+      const long double boundary = FromBits((uint64_t{1} << 63) + ((2 * i - 1) << 53), 16383 + e);
+      xs.push_back(boundary);
+      xs.push_back(std::nextafter(boundary, 0.0L));
+      xs.push_back(std::nextafter(boundary, HUGE_VALL));
+    }
+  }
+  EXPECT_LE(ExpectLikeLogq(xs), 2);
+}
+
+// 10^5 arguments: half the fit's E/a + 1 (E in 1e-6 .. 1e9, a in 1e-8 ..
+// 1e8, log-uniform, as doubles), half any mantissa with any exponent.
+TEST(NaturalLogTest, RandomArgumentsLikeLogq) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<long double> xs;
+  for (int i = 0; i < 50000; ++i) {
+    const double e = std::exp(std::log(1e-6) + unit(rng) * (std::log(1e9) - std::log(1e-6)));
+    const double a = std::exp(std::log(1e-8) + unit(rng) * (std::log(1e8) - std::log(1e-8)));
+    xs.push_back(static_cast<long double>(e) / a + 1.0L);
+  }
+  for (int i = 0; i < 50000; ++i) xs.push_back(FromBits(rng() | (uint64_t{1} << 63), 16383 + rng() % 16384));
+  EXPECT_LE(ExpectLikeLogq(xs), 5);
+}
+
+// The rounding test on made-up pairs hi + lo around the midpoints of 1.5
+// (ulp 2^-63) and of 2 (ulp 2^-62 above, 2^-63 below); its allowance is
+// d = 2^-81 hi. Rows within d of a midpoint must stay open.
+TEST(NaturalLogTest, RoundingTest) {
+  const struct {
+    const char* note;
+    long double hi, lo;
+    bool decided;
+    long double result;
+  } cases[] = {
+      {"lo = 0", 1.5L, 0.0L, true, 1.5L},
+      {"2^-82 below the midpoint: within d, open", 1.5L, 0x1p-64L - 0x1p-82L, false, 0},
+      {"2^-82 above the midpoint: within d, open", 1.5L, 0x1p-64L + 0x1p-82L, false, 0},
+      {"2^-78 below the midpoint: beyond d, rounds down", 1.5L, 0x1p-64L - 0x1p-78L, true, 1.5L},
+      {"2^-78 above the midpoint: beyond d, rounds up", 1.5L, 0x1p-64L + 0x1p-78L, true, 1.5L + 0x1p-63L},
+      {"below 1.5 likewise", 1.5L, -0x1p-64L + 0x1p-82L, false, 0},
+      {"2 + lo, near the midpoint below (2^-64 under 2): open", 2.0L, -0x1p-64L + 0x1p-82L, false, 0},
+      {"2 + lo, beyond d above the midpoint below: 2", 2.0L, -0x1p-64L + 0x1p-76L, true, 2.0L},
+      {"2 + lo, beyond d under the midpoint below: 2 - 2^-63", 2.0L, -0x1p-64L - 0x1p-76L, true, 2.0L - 0x1p-63L},
+      {"2 - 2^-63 + 2^-76 is near no midpoint below 2 (the ulp there is 2^-63)", 2.0L, -0x1p-63L + 0x1p-76L, true,
+       2.0L - 0x1p-63L},
+      {"2 + lo, near the midpoint above (2^-63 over 2): open", 2.0L, 0x1p-63L - 0x1p-82L, false, 0},
+      {"2 + 2^-64 is near no midpoint above 2 (the ulp there is 2^-62)", 2.0L, 0x1p-64L, true, 2.0L},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    long double result = 0;
+    EXPECT_EQ(nl::RoundingDecided(c.hi, c.lo, result), c.decided);
+    EXPECT_TRUE(!c.decided || SameBits(result, c.result)) << std::hexfloat << result;
+  }
+}
+
+// The rounding test must send these to the accurate path, which must get
+// them right; a test that accepts too much returns the wrong neighbour.
+TEST(NaturalLogTest, ArgumentsNearARoundingBoundary) {
+  for (const Case& c : kHardCases) {
+    EXPECT_TRUE(SameBits(NaturalLog(c.x), c.ln)) << std::hexfloat << "x=" << c.x;
+  }
+}
+
+// The accurate path alone, from several starting precisions (128 bits must
+// double for the hardest ones), against the decimal values.
+TEST(NaturalLogTest, AccuratePathAlone) {
+  for (int bits : {128, 192, 1024}) {
+    for (const auto& table : {std::vector<Case>(std::begin(kHardCases), std::end(kHardCases)),
+                              std::vector<Case>(std::begin(kPlainCases), std::end(kPlainCases))}) {
+      for (const Case& c : table) {
+        EXPECT_TRUE(SameBits(nl::AccurateLog(c.x, bits), c.ln)) << std::hexfloat << "x=" << c.x << " bits " << bits;
+      }
+    }
+  }
+  for (const Case& c : kPlainCases) EXPECT_TRUE(SameBits(NaturalLog(c.x), c.ln)) << std::hexfloat << "x=" << c.x;
+  // And against logq on random arguments of the fit's kind.
+  std::mt19937_64 rng(12);
+  for (int i = 0; i < 300; ++i) {
+    const long double x = FromBits(rng() | (uint64_t{1} << 63), 16383 + rng() % 40);
+    bool ambiguous = false;
+    const long double want = LogqRounded(x, ambiguous);
+    if (!ambiguous) {
+      EXPECT_TRUE(SameBits(nl::AccurateLog(x), want)) << std::hexfloat << "x=" << x;
+    }
+  }
+}
+
+// Every table entry against logq: Tail_j = -ln(R_j / 2^20) within 2^-104
+// (the error bound assumes 2^-100), TailHi its rounding to double, and the
+// facts the fast path's exact sums rely on.
+TEST(NaturalLogTest, TableEntries) {
+  ASSERT_EQ(nl::kTableSize, 513);
+  for (int j = 0; j < nl::kTableSize; ++j) {
+    SCOPED_TRACE(j);
+    const nl::TableEntry& t = nl::kTable[j];
+    const Quad tail = -logq(static_cast<Quad>(t.R) / 1048576);
+    const Quad stored = static_cast<Quad>(t.TailHi) + static_cast<Quad>(t.TailLo);
+    EXPECT_LE(fabsq(stored - tail), fabsq(tail) * static_cast<Quad>(0x1p-104)) << "TailHi + TailLo";
+    EXPECT_EQ(t.TailHi, static_cast<double>(tail)) << "TailHi is not -ln r rounded";
+    // |z| < 2^-10 over the entry's interval [1 + (2j - 1)/1024, 1 + (2j + 1)/1024):
+    // |R (1024 + 2j -+ 1) - 2^30| <= 2^20, in integers (open above).
+    const int64_t r = t.R, low = r * (1024 + 2 * j - 1) - (int64_t{1} << 30),
+                  high = r * (1024 + 2 * j + 1) - (int64_t{1} << 30);
+    EXPECT_TRUE(j == 0 || std::llabs(low) <= int64_t{1} << 20) << low;
+    EXPECT_TRUE(j == 512 || std::llabs(high) <= int64_t{1} << 20) << high;
+    // Fast2Sum(TailHi, s) needs TailHi >= 2^-10 > |s| for j > 0.
+    EXPECT_TRUE(j == 0 || t.TailHi >= 0x1p-10);
+  }
+  EXPECT_EQ(nl::kTable[0].R, 1u << 20);  // r_0 = 1: exact near x = 1
+  EXPECT_EQ(nl::kTable[0].TailHi, 0.0);
+  EXPECT_EQ(nl::kTable[0].TailLo, 0.0);
+  EXPECT_EQ(nl::kTable[512].R, 1u << 19);  // r_512 = 1/2
+}
+
+// The constants: ln 2 split with a 39-bit high part, and 1/3 split.
+TEST(NaturalLogTest, Constants) {
+  const Quad ln2 = logq(static_cast<Quad>(2));
+  EXPECT_LE(fabsq(static_cast<Quad>(nl::kLn2Hi) + static_cast<Quad>(nl::kLn2Lo) - ln2), static_cast<Quad>(0x1p-93));
+  const double scaled = nl::kLn2Hi * 0x1p39;
+  EXPECT_EQ(scaled, std::floor(scaled)) << "ln2-high has more than 39 bits: e * ln2-high is not exact in double";
+  EXPECT_EQ(16383.0 * nl::kLn2Hi, static_cast<double>(16383 * static_cast<Quad>(nl::kLn2Hi)));
+  const Quad third = static_cast<Quad>(1) / 3;
+  EXPECT_EQ(nl::kC3Hi, static_cast<double>(third));
+  EXPECT_LE(fabsq(static_cast<Quad>(nl::kC3Hi) + static_cast<Quad>(nl::kC3Lo) - third), static_cast<Quad>(0x1p-109));
+  EXPECT_EQ(nl::kC3HiScaled, std::ldexp(nl::kC3Hi, -216));
+}

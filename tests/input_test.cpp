@@ -187,18 +187,17 @@ TEST(DataReaderTest, BlockwiseReadEqualsWholeText) {
     ApplyTextMode(whole);
     RecordTable expected;
     const ReadResult want = ParseRecords(whole, expected);
-    // Threads read the words of a block at once where every field is one.
-    for (const auto& [blockSize, threads] : {std::pair<size_t, int>{1, 1}, {2, 1}, {3, 2}, {7, 1}, {64, 3}, {4096, 2}}) {
+    for (size_t blockSize : {1, 2, 3, 7, 64}) {
       std::FILE* file = std::tmpfile();
       ASSERT_NE(file, nullptr);
       std::fwrite(text.data(), 1, text.size(), file);
       std::rewind(file);
       RecordTable got;
-      const ReadResult result = ReadDataStream(file, got, blockSize, threads);
+      const ReadResult result = ReadDataStream(file, got, blockSize);
       std::fclose(file);
       EXPECT_EQ(std::tuple(result.Status, result.ErrorCode, got.Unit, got.Code, got.Data1, got.Data2),
                 std::tuple(want.Status, want.ErrorCode, expected.Unit, expected.Code, expected.Data1, expected.Data2))
-          << "block size " << blockSize << ", threads " << threads << ", text: " << text.substr(0, 60);
+          << "block size " << blockSize << ", text: " << text.substr(0, 60);
     }
   }
 }

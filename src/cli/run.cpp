@@ -141,8 +141,8 @@ int ReportParse(std::FILE* console, const ParseResult& parse) {
 // ---------------------------------------------------------------------------
 // The data
 
-std::optional<RunFailure> ReadPlainData(const std::string& fileName, RecordTable& table, int threads) {
-  const ReadResult read = ReadDataFile(fileName, table, threads);
+std::optional<RunFailure> ReadPlainData(const std::string& fileName, RecordTable& table) {
+  const ReadResult read = ReadDataFile(fileName, table);
   switch (read.Status) {
     case ReadStatus::Ok:
       return std::nullopt;
@@ -176,9 +176,9 @@ std::optional<RunFailure> ReadCsvData(const std::string& fileName, const CsvColu
   return std::nullopt;
 }
 
-std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table, int threads) {
+std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table) {
   if (settings.Csv) return ReadCsvData(settings.DataFileName, settings.Columns, table);
-  return ReadPlainData(settings.DataFileName, table, threads);
+  return ReadPlainData(settings.DataFileName, table);
 }
 
 // ---------------------------------------------------------------------------
@@ -289,12 +289,12 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   const std::vector<RunOutput> outputs = ListOutputs(settings, logFileName);
   if (const auto failure = CheckCollisions(settings.DataFileName, outputs)) return Report(console, *failure);
 
-  const int threads = settings.Threads > 0 ? settings.Threads : AvailableCores();
   RecordTable table;
-  if (const auto failure = ReadData(settings, table, threads)) return Report(console, *failure);
+  if (const auto failure = ReadData(settings, table)) return Report(console, *failure);
 
   // The timed stretch: every group's estimation and the log.
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));
+  const int threads = settings.Threads > 0 ? settings.Threads : AvailableCores();
   const Estimates estimates = EstimateAllGroups(table, settings.Fit, threads);
   const RunData data{settings, table, estimates, threads};
   std::vector<OutputFile> files(outputs.size());

@@ -1,6 +1,5 @@
-// Data file reader: the file is read a block at a time, text mode is applied,
-// and the records are scanned field by field like a "%d %d %d %lf" scan; on
-// several threads where every field is a word of its own.
+// Data file reader: the whole file is read at once, text mode is applied, and
+// the records are scanned field by field like a "%d %d %d %lf" scan.
 #include "input/data_reader.h"
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 
 #include <sys/stat.h>  // fstat, to refuse a directory
 
-#include "core/parallel.h"
 #include "input/decimal.h"
 
 namespace tarnek {
@@ -105,84 +103,6 @@ bool ScanAvailable(const char*& p, const char* last, bool atEnd, RecordTable& ta
 
 }  // namespace
 
-// Where every field is one word (white space around it, the whole word read
-// by the field's scan) and every record passes its tests, the records are
-// those of the scan above; the words can then be read on several threads,
-// each field found by its word's number. Takes the whole records of the
-// words that surely end before `last` (all of them when `atEnd`), from a
-// record's start at `p`, and returns where they end; returns `p` itself, with
-// the table as it was, when a word is not such a field or a record fails a
-// test, so that the scan above decides what it is.
-const char* ScanWordsInParallel(const char* p, const char* last, bool atEnd, RecordTable& table, int threads) {
-  if (!atEnd) {
-    while (last > p && !IsFieldSpace(last[-1])) --last;  // the last word might go on
-  }
-  const size_t length = static_cast<size_t>(last - p);
-  const size_t pieces = static_cast<size_t>(threads);
-  // Pieces begin at white space, so that no word is cut.
-  std::vector<const char*> bounds(pieces + 1, last);
-  bounds[0] = p;
-  for (size_t k = 1; k < pieces; ++k) {
-    const char* b = std::max(bounds[k - 1], p + length / pieces * k);
-    while (b < last && !IsFieldSpace(*b)) ++b;
-    bounds[k] = b;
-  }
-  std::vector<size_t> words(pieces + 1, 0);  // words before each piece, once counted
-  RunInPieces(pieces, 1, threads, [&](size_t k, size_t, int) {
-    size_t count = 0;
-    for (const char* q = SkipFieldSpace(bounds[k], bounds[k + 1]); q < bounds[k + 1];) {
-      ++count;
-      while (q < bounds[k + 1] && !IsFieldSpace(*q)) ++q;
-      q = SkipFieldSpace(q, bounds[k + 1]);
-    }
-    words[k + 1] = count;
-  });
-  for (size_t k = 0; k < pieces; ++k) words[k + 1] += words[k];
-  const size_t records = words[pieces] / 4;
-  if (records == 0) return p;
-
-  const size_t base = table.Size();
-  table.Unit.resize(base + records);
-  table.Code.resize(base + records);
-  table.Data1.resize(base + records);
-  table.Data2.resize(base + records);
-  std::vector<char> good(pieces, 1);
-  std::vector<const char*> ends(pieces, nullptr);  // where the last word of the last record ends
-  RunInPieces(pieces, 1, threads, [&](size_t k, size_t, int) {
-    size_t word = words[k];
-    for (const char* q = SkipFieldSpace(bounds[k], bounds[k + 1]); q < bounds[k + 1] && word < 4 * records; ++word) {
-      const char* end = q;
-      while (end < bounds[k + 1] && !IsFieldSpace(*end)) ++end;
-      const size_t row = base + word / 4;
-      bool fits;
-      if (word % 4 == 3) {
-        const ScannedReal data2 = ScanReal(q, end);
-        table.Data2[row] = data2.Value;
-        fits = data2.HasDigits && data2.End == end && data2.Value > 0.0 && std::isfinite(data2.Value);
-      } else {
-        const ScannedInteger field = ScanInteger(q, end);
-        (word % 4 == 0 ? table.Unit : word % 4 == 1 ? table.Code : table.Data1)[row] = field.Value;
-        fits = field.HasDigits && field.Fits && field.End == end &&
-               (word % 4 == 1 || field.Value >= (word % 4 == 0 ? -1 : 0));
-      }
-      if (!fits) {
-        good[k] = 0;
-        return;
-      }
-      if (word == 4 * records - 1) ends[k] = end;
-      q = SkipFieldSpace(end, bounds[k + 1]);
-    }
-  });
-  if (std::find(good.begin(), good.end(), 0) != good.end()) {
-    table.Unit.resize(base);
-    table.Code.resize(base);
-    table.Data1.resize(base);
-    table.Data2.resize(base);
-    return p;
-  }
-  return *std::find_if(ends.begin(), ends.end(), [](const char* end) { return end != nullptr; });
-}
-
 ReadResult ParseRecords(std::string_view text, RecordTable& table) {
   const char* p = text.data();
   ReadResult result;
@@ -198,7 +118,7 @@ struct FileCloser {
 
 }  // namespace
 
-ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize, int threads) {
+ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize) {
   // The text is read a block at a time and scanned as it comes, so a bad
   // record ends the read there. `pending` holds the text of a record that
   // runs past the block; a longer one makes the next read larger.
@@ -222,22 +142,20 @@ ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize,
     }
 
     const char* p = pending.data();
-    const char* const last = pending.data() + pending.size();
-    if (threads > 1) p = ScanWordsInParallel(p, last, atEnd, table, threads);
     ReadResult result;
-    if (ScanAvailable(p, last, atEnd, table, result)) return result;
+    if (ScanAvailable(p, pending.data() + pending.size(), atEnd, table, result)) return result;
     pending.erase(0, static_cast<size_t>(p - pending.data()));
   }
 }
 
-ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, int threads) {
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
   if (!file) return {ReadStatus::CannotOpen, 0};
   struct stat info{};
   if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
     return {ReadStatus::CannotOpen, 0};
   }
-  return ReadDataStream(file.get(), table, kReadBlockSize, threads);
+  return ReadDataStream(file.get(), table, kReadBlockSize);
 }
 
 }  // namespace tarnek

@@ -41,16 +41,14 @@ ReadResult ParseRecords(std::string_view text, RecordTable& table);
 // Reads records from `file` a block of `blockSize` bytes at a time (larger
 // when a record runs past a block), applying text mode to each block and
 // scanning as it goes: the result is that of ParseRecords on the whole text,
-// but a bad record ends the read without reading on. With `threads` above 1,
-// the records of a block whose every field is a word of its own are read on
-// that many threads; the result is the same.
+// but a bad record ends the read without reading on.
 inline constexpr size_t kReadBlockSize = size_t{1} << 20;
-ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize, int threads = 1);
+ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize);
 
 // Opens the data file `fileName` and reads it with ReadDataStream. A file
 // that cannot be opened, or a directory, gives CannotOpen. Memory grows with
 // the records read, never with the file's size: a sparse tail after a Ctrl-Z
 // is never read.
-ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, int threads = 1);
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table);
 
 }  // namespace tarnek

@@ -18,9 +18,13 @@ void WriteRowsInPieces(OutputFile& file, size_t rows, int threads,
   for (size_t start = 0; start < rows; start += slots * piece) {
     const size_t round = std::min(rows - start, slots * piece);
     RunInPieces(round, piece, threads, [&](size_t first, size_t last, int) {
-      std::string& text = texts[first / piece];
+      // A text of its own while it grows: strings side by side in `texts`
+      // share cache lines, and every append would fight over them.
+      std::string text;
+      text.swap(texts[first / piece]);
       text.clear();
       format(start + first, start + last, text);
+      texts[first / piece].swap(text);
     });
     for (size_t slot = 0; slot * piece < round; ++slot) WriteOutput(file, texts[slot]);
   }

@@ -199,7 +199,7 @@ struct RunOutput {
 };
 
 void WriteLogFile(OutputFile& file, const RunData& data) {
-  WriteLog(file, data.Table, data.Results, data.Settings.Fit.Eps);
+  WriteLog(file, data.Table, data.Results, data.Settings.Fit.Eps, data.Threads);
 }
 
 void WriteTableFile(OutputFile& file, const RunData& data) {

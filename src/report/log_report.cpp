@@ -6,6 +6,7 @@
 #include "core/fit_settings.h"  // NoEstimate
 #include "report/labels.h"
 #include "report/number_format.h"
+#include "report/row_pieces.h"
 
 namespace tarnek {
 
@@ -22,8 +23,8 @@ void AppendValueLine(std::string& out, const char* label, double value) {
   out += "\r\n";
 }
 
-// Blocks are gathered into pieces of about this size before they are written.
-constexpr size_t kPieceSize = size_t{1} << 16;
+// Blocks are formatted a piece of this many groups at a time (about 3 MB).
+constexpr size_t kGroupsPerLogPiece = 8192;
 
 }  // namespace
 
@@ -64,21 +65,21 @@ void AppendGroupBlock(std::string& out, const RecordTable& table, GroupMode mode
   out += mode == GroupMode::PerUnit ? "\r\n\r\n" : "\r\n";
 }
 
-void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps) {
-  std::string piece;
-  piece.reserve(kPieceSize + 1024);
-  piece += kBannerTitle;
-  piece += "\r\n";
-  piece += kBannerNotice;
-  piece += "\r\n\r\n";
-  for (size_t g = 0; g < estimates.Groups.size(); ++g) {
-    AppendGroupBlock(piece, table, estimates.Mode, estimates.Units[g], estimates.Groups[g], eps);
-    if (piece.size() >= kPieceSize) {
-      WriteOutput(log, piece);
-      piece.clear();
-    }
-  }
-  WriteOutput(log, piece);
+void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps, int threads) {
+  std::string banner;
+  banner += kBannerTitle;
+  banner += "\r\n";
+  banner += kBannerNotice;
+  banner += "\r\n\r\n";
+  WriteOutput(log, banner);
+  WriteRowsInPieces(
+      log, estimates.Groups.size(), threads,
+      [&](size_t first, size_t last, std::string& text) {
+        for (size_t g = first; g < last; ++g) {
+          AppendGroupBlock(text, table, estimates.Mode, estimates.Units[g], estimates.Groups[g], eps);
+        }
+      },
+      kGroupsPerLogPiece);
 }
 
 }  // namespace tarnek

@@ -18,7 +18,9 @@ namespace tarnek {
 void AppendGroupBlock(std::string& out, const RecordTable& table, GroupMode mode, int32_t unit,
                       const GroupResult& group, double eps);
 
-// Writes the whole log: the banner's three lines, then every group's block.
-void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps);
+// Writes the whole log: the banner's three lines, then every group's block,
+// the blocks formatted on up to `threads` threads (the same bytes on any
+// number).
+void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps, int threads = 1);
 
 }  // namespace tarnek

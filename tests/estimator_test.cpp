@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <map>
 #include <cmath>
 #include <optional>
 #include <random>
@@ -187,4 +188,29 @@ TEST(EstimatorTest, RepeatingFitEndsAsTheFullLoopWould) {
   }
   const auto [scotY, scotE] = Scotland();
   for (const int32_t limit : {5, 6, 7, 1000, 1001, 12345}) Estimate(scotY, scotE, {.Eps = -1, .IterationLimit = limit});
+
+  // Two billion steps are out of the full loop's reach, but its end is not:
+  // from the full loop's own iterates, where the sample's fit starts to
+  // repeat (after mu steps, every lambda steps); at the limit it stands where
+  // it stood at the limit's place in the cycle.
+  reference::GroupWorkspace w;
+  w.RegionCount = int(scotY.size()), w.Data1 = scotY, w.Data2 = scotE;
+  std::vector<std::pair<double, double>> iterates;
+  reference::EstimateGroup(w, {.Eps = -1, .IterationLimit = 3000}, &iterates);
+  std::map<std::pair<double, double>, int> seen;
+  int mu = -1, lambda = 0;
+  for (int k = 0; k < int(iterates.size()) && mu < 0; ++k) {
+    if (const auto at = seen.find(iterates[k]); at != seen.end()) mu = at->second, lambda = k - at->second;
+    seen.emplace(iterates[k], k);
+  }
+  ASSERT_GE(mu, 0) << "the sample's fit repeats within 3000 steps";
+  const int32_t limit = 2000000000;
+  const int32_t place = mu + 1 + lambda + int32_t((limit - (mu + 1 + lambda)) % lambda);
+  reference::GroupWorkspace atPlace = w;
+  reference::EstimateGroup(atPlace, {.Eps = -1, .IterationLimit = place});
+  atPlace.Iterations = limit;
+  EstimatorScratch scratch;
+  const GroupEstimate estimate = EstimateGroup({scotY, scotE}, {.Eps = -1, .IterationLimit = limit}, scratch);
+  const std::vector<double> got = Results(estimate.Result, estimate.Members), want = Results(atPlace, atPlace);
+  for (size_t k = 0; k < got.size(); ++k) EXPECT_EQ(std::bit_cast<uint64_t>(got[k]), std::bit_cast<uint64_t>(want[k])) << k;
 }

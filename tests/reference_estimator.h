@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "core/fit_settings.h"
@@ -39,7 +40,8 @@ inline double Kept(X v) { return std::isfinite(double(v)) ? double(v) : NoEstima
 inline bool No(double v) { return v == NoEstimate; }
 inline bool Finite(auto... v) { return (std::isfinite(v) && ...); }
 
-inline void EstimateGroup(GroupWorkspace& w, const FitSettings& s) {
+// `iterates`, when given, receives (a, b) after every accepted step.
+inline void EstimateGroup(GroupWorkspace& w, const FitSettings& s, std::vector<std::pair<double, double>>* iterates = nullptr) {
   const int n = w.RegionCount;
   w.Ratio.resize(n), w.EbRatioMe.resize(n), w.EbRatioMle.resize(n);
   // Stage 1: crude ratios, mean, variance (divisor n-1), moment estimates, starts.
@@ -83,6 +85,7 @@ inline void EstimateGroup(GroupWorkspace& w, const FitSettings& s) {
     const double nextA = double(X(a) + da), nextB = double(X(b) + db);
     if (!(nextA > 0 && nextB > 0 && Finite(nextA, nextB))) { stepA = da, stepB = db, ok = 0; break; }
     a = nextA, b = nextB, stepA = std::fabs(da), stepB = std::fabs(db), ++iterations;
+    if (iterates) iterates->emplace_back(a, b);
   }
   w.FitSucceeded = ok, w.Iterations = iterations, w.ErrorAlpha = stepA, w.ErrorBeta = stepB;
   w.MleAlpha = ok ? a : NoEstimate, w.MleBeta = ok ? b : NoEstimate;

@@ -3,7 +3,9 @@
 // wake-up, not a new thread, and the workers keep their cores and caches.
 #include "core/parallel.h"
 
-#include <sched.h>  // sched_getaffinity
+#include <pthread.h>  // pthread_sigmask
+#include <sched.h>    // sched_getaffinity
+#include <signal.h>   // sigfillset
 
 #include <algorithm>
 #include <atomic>
@@ -84,7 +86,14 @@ void WorkerLoop(Pool& pool, int worker) {
 
 // Starts workers until there are `wanted` - 1 of them, or the system starts
 // no more; returns how many threads (the caller included) can take part.
+// Workers take no signal (they start with every signal blocked): a signal
+// that ends the run goes to the thread that writes the outputs, which holds
+// such signals off while it makes a temporary file and notes it for removal.
 size_t EnsureWorkers(Pool& pool, size_t wanted) {
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
   while (pool.Started + 1 < wanted) {
     try {
       std::thread(WorkerLoop, std::ref(pool), static_cast<int>(pool.Started + 1)).detach();
@@ -93,6 +102,7 @@ size_t EnsureWorkers(Pool& pool, size_t wanted) {
     }
     ++pool.Started;
   }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return std::min(wanted, pool.Started + 1);
 }
 

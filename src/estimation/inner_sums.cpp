@@ -33,12 +33,16 @@ inline Extended ExactTerm(InnerTerm kind, double b, int64_t l) {
   return kind == InnerTerm::Score ? 1.0L / bl : 1.0L / (bl * bl);
 }
 
+// The helpers below take the kind of term as a template argument: they run
+// once a term, and the choice is then made when they are compiled.
+
 // One term added the fit's way: in long double, the sum rounded to double.
 inline double AddTerm(double sum, Extended term) { return static_cast<double>(Extended(sum) + term); }
 
 // The term in double: within 2^-51 (score) or 2^-50 (Hessian) of the exact
 // term, counting the roundings of both.
-inline double EstimatedTerm(InnerTerm kind, double b, int64_t l) {
+template <InnerTerm kind>
+inline double EstimatedTerm(double b, int64_t l) {
   const double x = b + static_cast<double>(l);
   return kind == InnerTerm::Score ? 1.0 / x : 1.0 / (x * x);
 }
@@ -78,8 +82,9 @@ uint64_t ExactGridUnits(InnerTerm kind, double b, int64_t l, double g) {
 
 // m(l) from the double estimate where its error cannot change the rounding,
 // else exactly; kTooLarge when m is not below the grid limit.
-uint64_t GridUnits(InnerTerm kind, double b, int64_t l, const Grid& grid) {
-  const double t = EstimatedTerm(kind, b, l) * grid.perG;  // exact scaling
+template <InnerTerm kind>
+uint64_t GridUnits(double b, int64_t l, const Grid& grid) {
+  const double t = EstimatedTerm<kind>(b, l) * grid.perG;  // exact scaling
   if (!(t < kGridLimit)) return kTooLarge;
   const double nearest = (t + 0x1p52) - 0x1p52;  // t rounded to an integer
   if (0.5 - std::fabs(t - nearest) > 2 * kEstimateError * t) return static_cast<uint64_t>(nearest);
@@ -89,7 +94,8 @@ uint64_t GridUnits(InnerTerm kind, double b, int64_t l, const Grid& grid) {
 // True when the term at l is above `theta` = (lb + 1/2) g, so that m(l) > lb:
 // decided from the product of b + l (squared for the Hessian) and theta where
 // its error cannot change the answer, else with the exact term.
-bool AboveFloor(InnerTerm kind, double b, int64_t l, double theta, uint64_t lb, const Grid& grid) {
+template <InnerTerm kind>
+bool AboveFloor(double b, int64_t l, double theta, uint64_t lb, const Grid& grid) {
   const double x = b + static_cast<double>(l);
   const double product = kind == InnerTerm::Score ? x * theta : (x * x) * theta;
   if (product < 1.0 - 4 * kEstimateError) return true;
@@ -99,7 +105,8 @@ bool AboveFloor(InnerTerm kind, double b, int64_t l, double theta, uint64_t lb, 
 }
 
 // True when the runs at l are about `crossover` terms long or longer.
-bool RunsAreLong(InnerTerm kind, double u, double b, int64_t l, double crossover) {
+template <InnerTerm kind>
+bool RunsAreLong(double u, double b, int64_t l, double crossover) {
   const double x = b + static_cast<double>(l);
   return (kind == InnerTerm::Score ? u * x * x : u * x * x * x / 2) >= crossover;
 }
@@ -107,7 +114,8 @@ bool RunsAreLong(InnerTerm kind, double u, double b, int64_t l, double crossover
 // The last l' in [l, last] whose term is above the run's floor, given that
 // the term at l is: predicted from where the term equals the floor, then
 // confirmed, or found by search.
-int64_t RunEnd(InnerTerm kind, double b, uint64_t lb, const Grid& grid, int64_t l, int64_t last) {
+template <InnerTerm kind>
+int64_t RunEnd(double b, uint64_t lb, const Grid& grid, int64_t l, int64_t last) {
   const double theta = (static_cast<double>(lb) + 0.5) * grid.g;
   const double limit = (kind == InnerTerm::Score ? 1.0 / theta : 1.0 / std::sqrt(theta)) - b;
   int64_t guess = last;
@@ -120,7 +128,7 @@ int64_t RunEnd(InnerTerm kind, double b, uint64_t lb, const Grid& grid, int64_t 
   int64_t lo = l;
   int64_t hi = last + 1;
   auto probe = [&](int64_t x) {
-    const bool above = AboveFloor(kind, b, x, theta, lb, grid);
+    const bool above = AboveFloor<kind>(b, x, theta, lb, grid);
     (above ? lo : hi) = x;
     return above;
   };
@@ -142,27 +150,46 @@ int64_t RunEnd(InnerTerm kind, double b, uint64_t lb, const Grid& grid, int64_t 
 // neighbours makes the sum even; where runs are long, a whole run at once.
 // Stops at `to`, at the binade's top or at a term too large for the grid;
 // the caller adds that one with the real arithmetic.
-void AdvanceOnGrid(InnerTerm kind, double& sum, double b, int64_t& l, int64_t to, double crossover) {
+template <InnerTerm kind>
+void AdvanceOnGrid(double& sum, double b, int64_t& l, int64_t to, double crossover) {
   const Grid grid = GridOf(sum);
   if (!grid.Usable) return;
   uint64_t S = grid.S;
-  while (l < to) {
-    const uint64_t m = GridUnits(kind, b, l, grid);
-    if (m == kTooLarge) break;
+  // Adds the term at l on the grid; false, with nothing added, at a term too
+  // large for the grid or at the binade's top.
+  const auto addTerm = [&](uint64_t m) {
     const bool tie = m % 2048 == 1024;
     const uint64_t k = tie ? (m - 1024) / 2048 + ((S + (m - 1024) / 2048) & 1) : (m + 1024) / 2048;
+    if (m == kTooLarge || S + k > kTop) return false;
+    S += k;
+    ++l;
+    return true;
+  };
+  // Runs only grow longer as l grows: until they are long, the terms are
+  // added one by one, a stretch at a time between looks.
+  constexpr int64_t kStretch = 64;
+  while (l < to && !RunsAreLong<kind>(grid.u, b, l, crossover)) {
+    for (const int64_t end = std::min(to, l + kStretch); l < end;) {
+      if (!addTerm(GridUnits<kind>(b, l, grid))) {
+        sum = static_cast<double>(S) * grid.u;
+        return;
+      }
+    }
+  }
+  while (l < to) {
+    const uint64_t m = GridUnits<kind>(b, l, grid);
+    const uint64_t k = (m + 1024) / 2048;
+    if (m == kTooLarge || m % 2048 == 1024) {  // a tie: one term
+      if (!addTerm(m)) break;
+      continue;
+    }
     if (S + k > kTop) break;
-    if (k == 0 && !tie) {  // no later term reaches half an ulp: the sum is final
+    if (k == 0) {  // no later term reaches half an ulp: the sum is final
       l = to;
       break;
     }
-    if (tie || !RunsAreLong(kind, grid.u, b, l, crossover)) {
-      S += k;
-      ++l;
-      continue;
-    }
     const int64_t last = std::min(to - 1, l + static_cast<int64_t>((kTop - S) / k) - 1);
-    const int64_t end = RunEnd(kind, b, 2048 * k - 1024, grid, l, last);
+    const int64_t end = RunEnd<kind>(b, 2048 * k - 1024, grid, l, last);
     S += static_cast<uint64_t>(end - l + 1) * k;
     l = end + 1;
   }
@@ -171,28 +198,35 @@ void AdvanceOnGrid(InnerTerm kind, double& sum, double b, int64_t& l, int64_t to
 
 // True when the grid can take the term at l: the sum is usable and the
 // term lies below the grid limit.
-bool OnGrid(InnerTerm kind, double sum, double b, int64_t l) {
+template <InnerTerm kind>
+bool OnGrid(double sum, double b, int64_t l) {
   const Grid grid = GridOf(sum);
-  return grid.Usable && EstimatedTerm(kind, b, l) * grid.perG < kGridLimit;
+  return grid.Usable && EstimatedTerm<kind>(b, l) * grid.perG < kGridLimit;
 }
 
-}  // namespace
-
-double AdvanceInnerSum(InnerTerm kind, double sum, double b, int64_t from, int64_t to, double crossover) {
+template <InnerTerm kind>
+double Advance(double sum, double b, int64_t from, int64_t to, double crossover) {
   int64_t l = from;
   while (l < to) {
-    if (!OnGrid(kind, sum, b, l)) {
+    if (!OnGrid<kind>(sum, b, l)) {
       for (const int64_t end = std::min(to, l + kPiece); l < end; ++l) sum = AddTerm(sum, ExactTerm(kind, b, l));
       continue;
     }
     const int64_t before = l;
-    AdvanceOnGrid(kind, sum, b, l, to, crossover);
-    if (l == before) {  // the binade's top, or a term too large: one real step
+    AdvanceOnGrid<kind>(sum, b, l, to, crossover);
+    if (l == before) {  // the binade's top, or a large term: one real step
       sum = AddTerm(sum, ExactTerm(kind, b, l));
       ++l;
     }
   }
   return sum;
+}
+
+}  // namespace
+
+double AdvanceInnerSum(InnerTerm kind, double sum, double b, int64_t from, int64_t to, double crossover) {
+  return kind == InnerTerm::Score ? Advance<InnerTerm::Score>(sum, b, from, to, crossover)
+                                  : Advance<InnerTerm::Hess>(sum, b, from, to, crossover);
 }
 
 void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double> score, std::span<double> hess,
@@ -210,7 +244,7 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
         s = static_cast<double>(Extended(s) + 1.0L / bl);
         h = static_cast<double>(Extended(h) + 1.0L / (bl * bl));
       }
-      together = !OnGrid(InnerTerm::Score, s, b, l) && !OnGrid(InnerTerm::Hess, h, b, l);
+      together = !OnGrid<InnerTerm::Score>(s, b, l) && !OnGrid<InnerTerm::Hess>(h, b, l);
     }
     if (l < count) {
       s = AdvanceInnerSum(InnerTerm::Score, s, b, l, count, crossover);

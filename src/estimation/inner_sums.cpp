@@ -236,15 +236,19 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
   int64_t l = 0;
   Extended lx = 0.0L;    // l as an extended value, counted exactly alongside
   bool together = true;  // both sums term by term with the real arithmetic, in one loop
+  int64_t nextLook = kPiece;  // where the grid is looked at next: the usual counts never get there
   for (size_t k = 0; k < counts.size(); ++k) {
     const int64_t count = counts[k];
     while (together && l < count) {
-      for (const int64_t end = std::min<int64_t>(count, l + kPiece); l < end; ++l, lx += 1.0L) {
+      for (const int64_t end = std::min<int64_t>(count, nextLook); l < end; ++l, lx += 1.0L) {
         const Extended bl = Extended(b) + lx;
         s = static_cast<double>(Extended(s) + 1.0L / bl);
         h = static_cast<double>(Extended(h) + 1.0L / (bl * bl));
       }
-      together = !OnGrid<InnerTerm::Score>(s, b, l) && !OnGrid<InnerTerm::Hess>(h, b, l);
+      if (l == nextLook) {
+        together = !OnGrid<InnerTerm::Score>(s, b, l) && !OnGrid<InnerTerm::Hess>(h, b, l);
+        nextLook += kPiece;
+      }
     }
     if (l < count) {
       s = AdvanceInnerSum(InnerTerm::Score, s, b, l, count, crossover);

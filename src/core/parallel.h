@@ -16,6 +16,7 @@ int AvailableCores();
 // system will not start more). A free thread takes the next piece. Returns
 // when every piece is done; the first exception a body throws is rethrown
 // here once every thread has stopped, and no piece is begun after it.
+// One call at a time: a body must not call RunInPieces itself.
 void RunInPieces(size_t count, size_t piece, int threads,
                  const std::function<void(size_t first, size_t last, int worker)>& body);
 

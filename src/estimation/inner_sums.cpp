@@ -176,22 +176,37 @@ void AdvanceOnGrid(double& sum, double b, int64_t& l, int64_t to, double crossov
       }
     }
   }
+  uint64_t k = 0;
+  bool known = false;  // the term at l is known to be no tie and to add k ulps
   while (l < to) {
-    const uint64_t m = GridUnits<kind>(b, l, grid);
-    const uint64_t k = (m + 1024) / 2048;
-    if (m == kTooLarge || m % 2048 == 1024) {  // a tie: one term
-      if (!addTerm(m)) break;
-      continue;
+    if (!known) {
+      const uint64_t m = GridUnits<kind>(b, l, grid);
+      if (m == kTooLarge || m % 2048 == 1024) {  // a tie: one term
+        if (!addTerm(m)) break;
+        continue;
+      }
+      k = (m + 1024) / 2048;
     }
+    known = false;
     if (S + k > kTop) break;
     if (k == 0) {  // no later term reaches half an ulp: the sum is final
       l = to;
       break;
     }
+    const uint64_t lb = 2048 * k - 1024;
     const int64_t last = std::min(to - 1, l + static_cast<int64_t>((kTop - S) / k) - 1);
-    const int64_t end = RunEnd<kind>(b, 2048 * k - 1024, grid, l, last);
+    const int64_t end = RunEnd<kind>(b, lb, grid, l, last);
     S += static_cast<uint64_t>(end - l + 1) * k;
     l = end + 1;
+    // The next term lies below this run's floor; where runs are long it
+    // mostly lies strictly inside the next run down, k - 1, which two
+    // products tell without the term itself: above that run's floor, and
+    // below the tie at this run's floor.
+    if (l < to && k >= 2 && AboveFloor<kind>(b, l, (static_cast<double>(lb - 2048) + 0.5) * grid.g, lb - 2048, grid) &&
+        !AboveFloor<kind>(b, l, (static_cast<double>(lb - 1) + 0.5) * grid.g, lb - 1, grid)) {
+      k -= 1;
+      known = true;
+    }
   }
   sum = static_cast<double>(S) * grid.u;  // exact: S < 2^53, u a power of two
 }

@@ -220,7 +220,7 @@ void WriteRegionsFile(OutputFile& file, const RunData& data) {
 void WriteGroupsFile(OutputFile& file, const RunData& data) {
   const PosteriorSettings& posterior = data.Settings.Tables.Posterior;
   WriteGroupTable(file, data.Table, data.Results,
-                  DiagnoseAllGroups(data.Table, data.Results, posterior.Prior, data.Threads));
+                  DiagnoseAllGroups(data.Table, data.Results, posterior.Prior, data.Threads), data.Threads);
 }
 
 // The run's outputs in the order in which they are written and closed: the

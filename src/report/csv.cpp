@@ -9,12 +9,6 @@
 
 namespace tarnek {
 
-namespace {
-
-constexpr size_t kPieceSize = size_t{1} << 16;
-
-}  // namespace
-
 void AppendCsvText(std::string& out, std::string_view text) {
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
     out += text;
@@ -36,14 +30,6 @@ void AppendCsvNumber(std::string& out, double value) {
 
 void AppendCsvEstimate(std::string& out, double value) {
   if (value != NoEstimate) AppendCsvNumber(out, value);
-}
-
-void EndCsvLine(OutputFile& out, std::string& piece) {
-  piece += "\r\n";
-  if (piece.size() >= kPieceSize) {
-    WriteOutput(out, piece);
-    piece.clear();
-  }
 }
 
 }  // namespace tarnek

@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "report/output_file.h"
-
 namespace tarnek {
 
 // Appends `text` as one field, quoted where it must be.
@@ -20,10 +18,5 @@ void AppendCsvNumber(std::string& out, double value);
 
 // Like AppendCsvNumber, and nothing also for NoEstimate.
 void AppendCsvEstimate(std::string& out, double value);
-
-// Ends the line being built at the end of `piece` with CR LF, as every file
-// of the system ends its lines, and writes the piece to `out` once it holds
-// a block's worth; the caller writes what is left after the last line.
-void EndCsvLine(OutputFile& out, std::string& piece);
 
 }  // namespace tarnek

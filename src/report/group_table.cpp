@@ -6,6 +6,7 @@
 #include "report/csv.h"
 #include "report/labels.h"
 #include "report/number_format.h"
+#include "report/row_pieces.h"
 
 namespace tarnek {
 
@@ -22,43 +23,44 @@ std::string_view StatusWord(FitStatus status) {
 }
 
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                     const std::vector<GroupDiagnostics>& diagnostics) {
-  std::string piece = kGroupHeader;
-  std::string label;
-  for (size_t g = 0; g < estimates.Groups.size(); ++g) {
-    const GroupResult& r = estimates.Groups[g];
-    const GroupDiagnostics& d = diagnostics[g];
-    // One group of all records has no Unit key of its own: it is -1.
-    if (estimates.Mode == GroupMode::SingleGroup) {
-      piece += "-1";
-    } else {
-      label.clear();
-      AppendUnit(label, table, estimates.Units[g]);
-      AppendCsvText(piece, label);
+                     const std::vector<GroupDiagnostics>& diagnostics, int threads) {
+  WriteOutput(out, kGroupHeader);
+  WriteRowsInPieces(out, estimates.Groups.size(), threads, [&](size_t first, size_t last, std::string& text) {
+    std::string label;
+    for (size_t g = first; g < last; ++g) {
+      const GroupResult& r = estimates.Groups[g];
+      const GroupDiagnostics& d = diagnostics[g];
+      // One group of all records has no Unit key of its own: it is -1.
+      if (estimates.Mode == GroupMode::SingleGroup) {
+        text += "-1";
+      } else {
+        label.clear();
+        AppendUnit(label, table, estimates.Units[g]);
+        AppendCsvText(text, label);
+      }
+      text += ',';
+      AppendInteger(text, r.RegionCount);
+      for (const double value : {r.MeanRatio, r.VarianceRatio, r.InitialAlpha, r.InitialBeta, r.MeAlpha, r.MeBeta,
+                                 r.MleAlpha, r.MleBeta}) {
+        text += ',';
+        AppendCsvEstimate(text, value);
+      }
+      for (const double value : {d.SeAlpha, d.SeBeta, d.CorrAlphaBeta, d.PriorMean, d.PriorSd, d.LogLik,
+                                 d.LogLikPoisson, d.Lrt, d.POverdispersion}) {
+        text += ',';
+        AppendCsvNumber(text, value);
+      }
+      text += ',';
+      AppendInteger(text, r.Iterations);
+      text += ',';
+      AppendCsvNumber(text, r.ErrorAlpha);
+      text += ',';
+      AppendCsvNumber(text, r.ErrorBeta);
+      text += ',';
+      text += StatusWord(d.Status);
+      text += "\r\n";
     }
-    piece += ',';
-    AppendInteger(piece, r.RegionCount);
-    for (const double value : {r.MeanRatio, r.VarianceRatio, r.InitialAlpha, r.InitialBeta, r.MeAlpha, r.MeBeta,
-                               r.MleAlpha, r.MleBeta}) {
-      piece += ',';
-      AppendCsvEstimate(piece, value);
-    }
-    for (const double value : {d.SeAlpha, d.SeBeta, d.CorrAlphaBeta, d.PriorMean, d.PriorSd, d.LogLik,
-                               d.LogLikPoisson, d.Lrt, d.POverdispersion}) {
-      piece += ',';
-      AppendCsvNumber(piece, value);
-    }
-    piece += ',';
-    AppendInteger(piece, r.Iterations);
-    piece += ',';
-    AppendCsvNumber(piece, r.ErrorAlpha);
-    piece += ',';
-    AppendCsvNumber(piece, r.ErrorBeta);
-    piece += ',';
-    piece += StatusWord(d.Status);
-    EndCsvLine(out, piece);
-  }
-  WriteOutput(out, piece);
+  });
 }
 
 }  // namespace tarnek

@@ -56,6 +56,9 @@ char* WriteResultLine(char* p, const RecordTable& table, const RecordRatios& rat
   return p;
 }
 
+namespace {
+
+// Appends the lines of records first .. last-1 to `text`.
 void AppendResultLines(std::string& text, const RecordTable& table, const RecordRatios& ratios, size_t first,
                        size_t last) {
   // Each line is formatted into room enough for it, then appended; a line
@@ -68,6 +71,8 @@ void AppendResultLines(std::string& text, const RecordTable& table, const Record
     text.append(line.data(), static_cast<size_t>(end - line.data()));
   }
 }
+
+}  // namespace
 
 void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios, int threads) {
   WriteOutput(out, kResultHeader);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 
 #include "core/record_table.h"
 #include "grouping/grouping.h"
@@ -22,9 +21,6 @@ inline constexpr const char* kResultHeader =
 // formatted on up to `threads` threads; the file is the same on any number.
 void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios, int threads = 1);
 
-// Appends the lines of records first .. last-1 to `text`.
-void AppendResultLines(std::string& text, const RecordTable& table, const RecordRatios& ratios, size_t first,
-                       size_t last);
 
 // Room that record `row`'s line may need: the numbers have a fixed bound,
 // the Unit and the Code as text have none.

@@ -42,7 +42,8 @@ inline void CheckEstimation(const tarnek::RecordTable& table) {
   using namespace tarnek;
   const size_t n = table.Size();
   const FitSettings settings;
-  const Estimates estimates = EstimateAllGroups(table, settings);
+  WorkerPool pool(1);
+  const Estimates estimates = EstimateAllGroups(table, settings, pool);
   const RecordRatios& ratios = estimates.Records;
 
   CHECK(ratios.Ratio.size() == n && ratios.EbRatioMe.size() == n && ratios.EbRatioMle.size() == n);

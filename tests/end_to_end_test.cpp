@@ -405,6 +405,54 @@ TEST(CsvRuns, IdentifiersOfMegabytesArePrintedWhole) {
   EXPECT_TRUE(Read(scratch.path / "csv.log") == log);
 }
 
+// Runs tarnek on `data` with `threads` threads and every output, and returns
+// the text of all but the plot, and the plot.
+std::pair<std::string, std::string> AllOutputs(const fs::path& dir, int threads) {
+  const std::string t = std::to_string(threads);
+  EXPECT_EQ(Tarnek(dir, {"data.txt", "out" + t + ".txt", "--threads=" + t, "--regions=r" + t + ".csv",
+                         "--groups=g" + t + ".csv", "--plot=p" + t + ".svg"}).first, 0);
+  std::pair<std::string, std::string> texts;
+  for (const std::string& name : {"out" + t + ".txt", "out" + t + ".log", "r" + t + ".csv", "g" + t + ".csv"}) {
+    texts.first += Read(dir / name);
+    fs::remove(dir / name);
+  }
+  texts.second = Read(dir / ("p" + t + ".svg"));
+  fs::remove(dir / ("p" + t + ".svg"));
+  return texts;
+}
+
+// `records` records in `units` units, with counts and expected counts that vary.
+std::string ManyUnits(int records, int units) {
+  std::string data;
+  for (int k = 0; k < records; ++k) {
+    data += std::to_string(k * 7919 % units) + " " + std::to_string(k) + " " + std::to_string(k * 31 % 17) + " " +
+            std::to_string(1 + k % 9) + ".5\n";
+  }
+  return data;
+}
+
+TEST(Threads, EveryThreadCountWritesTheFilesOfOne) {
+  // Every output on 1 to 64 threads is the one-thread run's, byte for byte:
+  // 3,000 units (47 pieces of groups: more threads than pieces and fewer)
+  // and 5 units (one piece: every thread count but 1 beyond it).
+  for (const int units : {3000, 5}) {
+    SCOPED_TRACE(std::to_string(units) + " units");
+    Scratch scratch({{"data.txt", ManyUnits(9000, units)}});
+    const auto one = AllOutputs(scratch.path, 1);
+    for (int threads = 2; threads <= 64; ++threads) EXPECT_TRUE(AllOutputs(scratch.path, threads) == one) << threads;
+  }
+}
+
+TEST(Threads, TablesOfMoreRowsThanThreadsTimesAPiece) {
+  // 70,000 rows: more than 4 pieces of 16,384 table rows, so that a row lost
+  // or repeated between two rounds of pieces shows.
+  Scratch scratch({{"data.txt", ManyUnits(70000, 3000)}});
+  const auto one = AllOutputs(scratch.path, 1);
+  // The table and the region table, the log's banner and blocks, the group table.
+  ASSERT_EQ(std::count(one.first.begin(), one.first.end(), '\n'), 2 * 70001 + 3 + 3000 * 13 + 3001);
+  for (const int threads : {2, 3, 4}) EXPECT_TRUE(AllOutputs(scratch.path, threads) == one) << threads;
+}
+
 TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
   // 60000 records in 6000 units keep the run busy for a while. The signal
   // is sent as soon as a temporary output file shows up, that is while the

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
-#include <new>
 #include <random>
 
 #include "core/parallel.h"
@@ -31,7 +29,8 @@ TEST(GroupingTest, SameAsReferenceOnRandomTables) {
     reference::Ratios want;
     const std::vector<int32_t> order = reference::EstimateAllGroups(table, want, {});
     const int threads = single ? 2 : 1 + int(rng() % 4);  // the same results on any number of threads
-    const Estimates got = EstimateAllGroups(table, {}, threads);
+    WorkerPool pool(threads);
+    const Estimates got = EstimateAllGroups(table, {}, pool);
     const auto& records = got.Records;
     for (size_t k = 0; k < table.Size(); ++k) {
       ASSERT_EQ(std::bit_cast<uint64_t>(records.Ratio.at(k)), std::bit_cast<uint64_t>(want.Ratio[k])) << k;
@@ -64,18 +63,3 @@ TEST(GroupingTest, SameAsReferenceOnRandomTables) {
   }
 }
 
-TEST(ParallelTest, EveryPieceOnceAndTheFirstErrorComesBack) {
-  for (const int threads : {1, 2, 7}) {
-    std::vector<std::atomic<int>> visits(1000);
-    RunInPieces(visits.size(), 13, threads, [&](size_t first, size_t last, int worker) {
-      ASSERT_LT(worker, threads);
-      for (size_t i = first; i < last; ++i) ++visits[i];
-    });
-    for (const auto& v : visits) ASSERT_EQ(v.load(), 1) << threads << " threads";
-    EXPECT_THROW(RunInPieces(1000, 10, threads,
-                             [](size_t first, size_t, int) {
-                               if (first == 500) throw std::bad_alloc();
-                             }),
-                 std::bad_alloc);
-  }
-}

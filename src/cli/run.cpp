@@ -189,7 +189,7 @@ struct RunData {
   const RunSettings& Settings;
   const RecordTable& Table;
   const Estimates& Results;
-  int Threads;  // for the outputs that format or compute on several
+  WorkerPool& Pool;  // for the outputs that format or compute on several threads
 };
 
 // One output file of the run: its name and what fills it.
@@ -199,11 +199,11 @@ struct RunOutput {
 };
 
 void WriteLogFile(OutputFile& file, const RunData& data) {
-  WriteLog(file, data.Table, data.Results, data.Settings.Fit.Eps, data.Threads);
+  WriteLog(file, data.Table, data.Results, data.Settings.Fit.Eps, data.Pool);
 }
 
 void WriteTableFile(OutputFile& file, const RunData& data) {
-  WriteResultTable(file, data.Table, data.Results.Records, data.Threads);
+  WriteResultTable(file, data.Table, data.Results.Records, data.Pool);
 }
 
 void WritePlotFile(OutputFile& file, const RunData& data) {
@@ -214,13 +214,13 @@ void WritePlotFile(OutputFile& file, const RunData& data) {
 // run that asks for them.
 void WriteRegionsFile(OutputFile& file, const RunData& data) {
   WriteRegionTable(file, data.Table, data.Results, RecordGroups(data.Table), data.Settings.Tables.Posterior,
-                   data.Threads);
+                   data.Pool);
 }
 
 void WriteGroupsFile(OutputFile& file, const RunData& data) {
   const PosteriorSettings& posterior = data.Settings.Tables.Posterior;
   WriteGroupTable(file, data.Table, data.Results,
-                  DiagnoseAllGroups(data.Table, data.Results, posterior.Prior, data.Threads), data.Threads);
+                  DiagnoseAllGroups(data.Table, data.Results, posterior.Prior, data.Pool), data.Pool);
 }
 
 // The run's outputs in the order in which they are written and closed: the
@@ -294,9 +294,9 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
 
   // The timed stretch: every group's estimation and the log.
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));
-  const int threads = settings.Threads > 0 ? settings.Threads : AvailableCores();
-  const Estimates estimates = EstimateAllGroups(table, settings.Fit, threads);
-  const RunData data{settings, table, estimates, threads};
+  WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
+  const Estimates estimates = EstimateAllGroups(table, settings.Fit, pool);
+  const RunData data{settings, table, estimates, pool};
   std::vector<OutputFile> files(outputs.size());
   if (const auto failure = Produce(files[0], outputs[0], data)) return Report(console, *failure);
   if (settings.Timing == 1) PrintLine(console, " end:   ", FormatTimeText(ReadClock()));

@@ -117,7 +117,7 @@ GroupMode ChooseGroupMode(const RecordTable& table) {
   return table.Size() > 0 && table.Unit[0] == kSingleGroupUnit ? GroupMode::SingleGroup : GroupMode::PerUnit;
 }
 
-Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, int threads) {
+Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, WorkerPool& pool) {
   const size_t n = table.Size();
   Estimates estimates;
   estimates.Mode = ChooseGroupMode(table);
@@ -143,9 +143,9 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, in
   estimates.Groups.resize(groups);
   // Each thread has its own workspace; every group writes only its own
   // result and its own members' rows.
-  std::vector<Workspace> workspaces(static_cast<size_t>(std::max(threads, 1)));
+  std::vector<Workspace> workspaces(pool.Participants(groups, kGroupsPerPiece));
   const std::span<const Entry> all(entries);
-  RunInPieces(groups, kGroupsPerPiece, threads, [&](size_t first, size_t last, int worker) {
+  pool.Run(groups, kGroupsPerPiece, [&](size_t first, size_t last, int worker) {
     Workspace& workspace = workspaces[static_cast<size_t>(worker)];
     for (size_t g = first; g < last; ++g) {
       if (g + 1 < groups) PrefetchMembers(table, records, all.subspan(starts[g + 1], starts[g + 2] - starts[g + 1]));
@@ -185,12 +185,12 @@ std::vector<uint32_t> RecordGroups(const RecordTable& table) {
 }
 
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
-                                                PriorChoice prior, int threads) {
+                                                PriorChoice prior, WorkerPool& pool) {
   const GroupMembers members = ListGroupMembers(table);
   const std::span<const uint32_t> rows(members.Rows);
   std::vector<GroupDiagnostics> diagnostics(estimates.Groups.size());
-  std::vector<Workspace> workspaces(static_cast<size_t>(std::max(threads, 1)));
-  RunInPieces(diagnostics.size(), kGroupsPerPiece, threads, [&](size_t first, size_t last, int worker) {
+  std::vector<Workspace> workspaces(pool.Participants(diagnostics.size(), kGroupsPerPiece));
+  pool.Run(diagnostics.size(), kGroupsPerPiece, [&](size_t first, size_t last, int worker) {
     Workspace& workspace = workspaces[static_cast<size_t>(worker)];
     for (size_t g = first; g < last; ++g) {
       const size_t start = members.Start[g];

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/fit_settings.h"
+#include "core/parallel.h"
 #include "core/record_table.h"
 #include "estimation/diagnostics.h"
 #include "estimation/estimator.h"
@@ -44,10 +45,10 @@ struct Estimates {
 GroupMode ChooseGroupMode(const RecordTable& table);
 
 // Forms the groups, estimates them and gathers the results. Per-unit groups
-// are estimated on up to `threads` threads, each with its own workspace;
+// are estimated on the threads of `pool`, each with its own workspace;
 // every result is the same whatever the number of threads. One group of all
 // records is estimated on this thread.
-Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, int threads = 1);
+Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, WorkerPool& pool);
 
 // The groups' members as EstimateAllGroups forms them, listed again on
 // request: the rows of group g (the g-th of Estimates::Groups) are
@@ -62,10 +63,10 @@ GroupMembers ListGroupMembers(const RecordTable& table);
 std::vector<uint32_t> RecordGroups(const RecordTable& table);
 
 // Every group's fit diagnostics, in the order of `estimates.Groups`, each from
-// the group's members (in input order, as estimated) and its result, on up
-// to `threads` threads. `estimates` is what EstimateAllGroups returned for
+// the group's members (in input order, as estimated) and its result, on the
+// threads of `pool`. `estimates` is what EstimateAllGroups returned for
 // `table`.
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
-                                                PriorChoice prior, int threads = 1);
+                                                PriorChoice prior, WorkerPool& pool);
 
 }  // namespace tarnek

@@ -23,9 +23,9 @@ std::string_view StatusWord(FitStatus status) {
 }
 
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                     const std::vector<GroupDiagnostics>& diagnostics, int threads) {
+                     const std::vector<GroupDiagnostics>& diagnostics, WorkerPool& pool) {
   WriteOutput(out, kGroupHeader);
-  WriteRowsInPieces(out, estimates.Groups.size(), threads, [&](size_t first, size_t last, std::string& text) {
+  WriteRowsInPieces(out, estimates.Groups.size(), pool, [&](size_t first, size_t last, std::string& text) {
     std::string label;
     for (size_t g = first; g < last; ++g) {
       const GroupResult& r = estimates.Groups[g];

@@ -25,9 +25,9 @@ std::string_view StatusWord(FitStatus status);
 // Writes the header and one line per group of `estimates`: its Unit as the
 // log prints it (-1 in single-group mode), the log's values at full
 // precision, then `diagnostics[g]` (DiagnoseAllGroups). A value that does not
-// exist is an empty field. The lines are formatted on up to `threads`
-// threads; the file is the same on any number.
+// exist is an empty field. The lines are formatted on the threads of `pool`;
+// the file is the same on any number.
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                     const std::vector<GroupDiagnostics>& diagnostics, int threads = 1);
+                     const std::vector<GroupDiagnostics>& diagnostics, WorkerPool& pool);
 
 }  // namespace tarnek

@@ -65,7 +65,7 @@ void AppendGroupBlock(std::string& out, const RecordTable& table, GroupMode mode
   out += mode == GroupMode::PerUnit ? "\r\n\r\n" : "\r\n";
 }
 
-void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps, int threads) {
+void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps, WorkerPool& pool) {
   std::string banner;
   banner += kBannerTitle;
   banner += "\r\n";
@@ -73,7 +73,7 @@ void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estima
   banner += "\r\n\r\n";
   WriteOutput(log, banner);
   WriteRowsInPieces(
-      log, estimates.Groups.size(), threads,
+      log, estimates.Groups.size(), pool,
       [&](size_t first, size_t last, std::string& text) {
         for (size_t g = first; g < last; ++g) {
           AppendGroupBlock(text, table, estimates.Mode, estimates.Units[g], estimates.Groups[g], eps);

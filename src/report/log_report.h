@@ -19,8 +19,8 @@ void AppendGroupBlock(std::string& out, const RecordTable& table, GroupMode mode
                       const GroupResult& group, double eps);
 
 // Writes the whole log: the banner's three lines, then every group's block,
-// the blocks formatted on up to `threads` threads (the same bytes on any
+// the blocks formatted on the threads of `pool` (the same bytes on any
 // number).
-void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps, int threads = 1);
+void WriteLog(OutputFile& log, const RecordTable& table, const Estimates& estimates, double eps, WorkerPool& pool);
 
 }  // namespace tarnek

@@ -11,14 +11,14 @@
 namespace tarnek {
 
 void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                      const std::vector<uint32_t>& recordGroups, const PosteriorSettings& settings, int threads) {
+                      const std::vector<uint32_t>& recordGroups, const PosteriorSettings& settings, WorkerPool& pool) {
   std::vector<GammaPrior> priors;
   priors.reserve(estimates.Groups.size());
   for (const GroupResult& group : estimates.Groups) priors.push_back(ChoosePrior(group, settings.Prior));
 
   const RecordRatios& ratios = estimates.Records;
   WriteOutput(out, kRegionHeader);
-  WriteRowsInPieces(out, table.Size(), threads, [&](size_t first, size_t last, std::string& text) {
+  WriteRowsInPieces(out, table.Size(), pool, [&](size_t first, size_t last, std::string& text) {
     std::string label;
     for (size_t row = first; row < last; ++row) {
       label.clear();

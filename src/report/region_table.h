@@ -21,10 +21,10 @@ inline constexpr const char* kRegionHeader =
 // then the posterior summaries (SummarizePosterior) under the prior chosen by
 // `settings` of the record's group, the `recordGroups[row]`-th of
 // `estimates.Groups` (RecordGroups). Numbers at full precision; a value that
-// does not exist is an empty field. The lines are formatted on up to
-// `threads` threads; the file is the same on any number.
+// does not exist is an empty field. The lines are formatted on the threads
+// of `pool`; the file is the same on any number.
 void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
                       const std::vector<uint32_t>& recordGroups, const PosteriorSettings& settings,
-                      int threads = 1);
+                      WorkerPool& pool);
 
 }  // namespace tarnek

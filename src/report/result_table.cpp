@@ -74,9 +74,9 @@ void AppendResultLines(std::string& text, const RecordTable& table, const Record
 
 }  // namespace
 
-void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios, int threads) {
+void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios, WorkerPool& pool) {
   WriteOutput(out, kResultHeader);
-  WriteRowsInPieces(out, table.Size(), threads, [&](size_t first, size_t last, std::string& text) {
+  WriteRowsInPieces(out, table.Size(), pool, [&](size_t first, size_t last, std::string& text) {
     AppendResultLines(text, table, ratios, first, last);
   });
 }

@@ -18,8 +18,8 @@ inline constexpr const char* kResultHeader =
 // Writes the header and every record: Unit, Code, Data1, Data2, then 100
 // times Ratio, EbRatioMe and EbRatioMle. A NoEstimate ratio, or one whose
 // percent value is beyond the double range, prints as "***". The lines are
-// formatted on up to `threads` threads; the file is the same on any number.
-void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios, int threads = 1);
+// formatted on the threads of `pool`; the file is the same on any number.
+void WriteResultTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios, WorkerPool& pool);
 
 
 // Room that record `row`'s line may need: the numbers have a fixed bound,

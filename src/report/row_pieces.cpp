@@ -9,15 +9,15 @@
 
 namespace tarnek {
 
-void WriteRowsInPieces(OutputFile& file, size_t rows, int threads,
+void WriteRowsInPieces(OutputFile& file, size_t rows, WorkerPool& pool,
                        const std::function<void(size_t first, size_t last, std::string& text)>& format,
                        size_t piece) {
   piece = std::max<size_t>(piece, 1);
-  const size_t slots = static_cast<size_t>(std::max(threads, 1));
+  const size_t slots = pool.Participants(rows, piece);
   std::vector<std::string> texts(slots);
   for (size_t start = 0; start < rows; start += slots * piece) {
     const size_t round = std::min(rows - start, slots * piece);
-    RunInPieces(round, piece, threads, [&](size_t first, size_t last, int) {
+    pool.Run(round, piece, [&](size_t first, size_t last, int) {
       // A text of its own while it grows: strings side by side in `texts`
       // share cache lines, and every append would fight over them.
       std::string text;

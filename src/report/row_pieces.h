@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "core/parallel.h"
 #include "report/output_file.h"
 
 namespace tarnek {
@@ -14,10 +15,11 @@ inline constexpr size_t kRowsPerPiece = 16384;
 
 // Writes the lines of rows [0, rows) to `file`. format(first, last, text)
 // appends the lines of rows first .. last-1 to `text` (empty when it is
-// called). Pieces of `piece` rows are formatted on up to `threads` threads,
-// that many pieces at a time, and written in row order, so that the text in
-// memory stays at a few pieces whatever the size of the table.
-void WriteRowsInPieces(OutputFile& file, size_t rows, int threads,
+// called). Pieces of `piece` rows are formatted on the threads of `pool`,
+// as many pieces at a time as threads take part, and written in row order,
+// so that the text in memory stays at a few pieces whatever the size of the
+// table.
+void WriteRowsInPieces(OutputFile& file, size_t rows, WorkerPool& pool,
                        const std::function<void(size_t first, size_t last, std::string& text)>& format,
                        size_t piece = kRowsPerPiece);
 

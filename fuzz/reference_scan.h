@@ -3,7 +3,8 @@
 // the conversion.
 //
 // Fields are separated by blanks, tabs, line feeds, vertical tabs, form
-// feeds and carriage returns. An integer is an optional sign and at least
+// feeds and carriage returns, a carriage return wherever it stands (the data
+// file's text mode keeps every one, and a CR alone ends a line). An integer is an optional sign and at least
 // one digit. A real is an optional sign, digits with an optional point (one
 // digit at least), then optionally 'e' or 'E', an optional sign and digits;
 // the exponent marker and its sign are consumed even without digits, which

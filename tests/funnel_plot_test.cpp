@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>  // std::system, std::strtod
 #include <fstream>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -193,20 +194,66 @@ TEST(FunnelPlotTest, LargeInputsShowASampleKeepingTheRegionsBeyondTheLimits) {
   }
 }
 
-TEST(FunnelPlotTest, DegenerateInputsStillMakeAPicture) {
-  // No record: axes around 1, no limit, no mark.
-  std::string svg = Draw({}, 0);
-  EXPECT_EQ(CheckPlot(svg), Marks{});
-  EXPECT_NE(svg.find(">data.txt: 0 regions in 0 groups</text>"), std::string::npos);
-  // Every count 0: no overall ratio, hence no limits; triangles only.
-  svg = Draw({{0, 1, 0.1, 0.1}, {0, 50, NoEstimate, NoEstimate}}, 1);
-  EXPECT_EQ(CheckPlot(svg), (Marks{1, 0, 2, 1, 0, 0, 0, 0}));
-  EXPECT_EQ(Group(svg, "limits-99.8"), "(none)");
-  EXPECT_NE(svg.find("; no limits: every count is 0</text>"), std::string::npos);
-  // Expected counts over 600 decades, an EB ratio that underflows to 0 (not drawn).
-  svg = Draw({{1, 1e-300, 1e-300, 1e-300}, {7, 1e300, 0.0, 0.0}, {3, 2, 1.2, 1.2}}, 1);
-  const Marks marks = CheckPlot(svg);
-  EXPECT_EQ(marks.Eb + marks.EbOut, 2u);
+TEST(FunnelPlotTest, DegenerateInputsAndTheEdgesOfTheDoubleRangeStillMakeAPicture) {
+  // Each in bounded time, with finite coordinates inside the area and no
+  // "inf" or "nan" in the text. An overall ratio or an EB ratio that is not
+  // finite made an infinite axis, whose tick loop ran forever.
+  const double none = NoEstimate, inf = std::numeric_limits<double>::infinity();
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  const int32_t most = std::numeric_limits<int32_t>::max();
+  const char* const allZero = "Shown: all 2 regions; 0 beyond the 99.8% limits; no limits: every count is 0";
+  const std::string tooLarge = "; 0 beyond the 99.8% limits; no limits: the overall ratio is too large to compute";
+  const struct {
+    const char* note;
+    std::vector<Region> regions;
+    Marks marks;
+    std::string shown;  // a part of the line under the title
+    int curves;         // polylines of the 99.8% limits; -1: no limits and no overall ratio
+  } rows[] = {
+      {"no record: axes around 1", {}, {}, "Shown: all 0 regions; 0 beyond", -1},
+      {"every count 0: no overall ratio; triangles only", {{0, 1, 0.1, 0.1}, {0, 50, none, none}},
+       {1, 0, 2, 1, 0, 0, 0, 0}, allZero, -1},
+      // Overall ratio 11/1e300: the means of the first and last are 0 in
+      // doubles, so any count above 0 lies above the limits there.
+      {"expected counts over 600 decades; an EB ratio that underflows to 0 is not drawn",
+       {{1, 1e-300, 1e-300, 1e-300}, {7, 1e300, 0.0, 0.0}, {3, 2, 1.2, 1.2}}, {0, 1, 0, 0, 2, 2, 0, 2},
+       "Shown: all 3 regions; 2 beyond", 2},
+      // Means 3: the lower 99.8% limit is below 0, only the upper one is drawn.
+      {"EB ratios that are not finite are not drawn, whatever the ME", {{3, 2, inf, 1.2}, {3, 2, none, inf}, {3, 2, 1.2, 1.2}},
+       {1, 3, 0, 1, 0, 0, 0, 0}, "Shown: all 3 regions; 0 beyond", 1},
+      // Crude ratios from 1e-308 to 2^31/4.9e-324 = 4e332: the y axis spans 640
+      // decades. The sum of Data2 overflows; the overall ratio is 3.2e-299.
+      {"counts of 2^31-1 at the smallest and largest expected counts",
+       {{most, tiny, 1e300, 1e300}, {most, 1e308, 1.0, 1.0}, {1, 1e308, 1e-308, 1e-308}, {most, 1.0, 2e9, 2e9}},
+       {0, 0, 0, 0, 4, 4, 0, 4}, "Shown: all 4 regions; 4 beyond", 2},
+      {"a count of 2^31-1 at its own mean: no limit curve above a mean of 1e8", {{most, 1.0, 1.0, 1.0}},
+       {1, 1, 0, 1, 0, 0, 0, 0}, "Shown: all 1 region; 0 beyond", 0},
+      // The upper limits of the ratio lie beyond the largest double, their
+      // log10 on the axis: drawn. The lower ones are below 0.
+      {"an overall ratio just below the overflow, 1/5.6e-309: limits at means near 1",
+       {{1, 5.6e-309, 1e308, 1e308}}, {1, 1, 0, 1, 0, 0, 0, 0}, "Shown: all 1 region; 0 beyond", 1},
+      {"the overall ratio overflows: 2/1e-308", {{2, 1e-308, none, none}}, {0, 1, 0, 0, 0, 0, 0, 0},
+       "Shown: all 1 region" + tooLarge, -1},
+      {"the overall ratio overflows with 2^31-1 at 1e-300 and more",
+       {{most, 1e-300, 1e300, 1e300}, {5, 1e-308, 2.0, 2.0}, {0, 1e-308, none, none}}, {2, 2, 1, 2, 0, 0, 0, 0},
+       "Shown: all 3 regions" + tooLarge, -1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.note);
+    const std::string svg = Draw(row.regions, 1);
+    EXPECT_EQ(CheckPlot(svg), row.marks);
+    EXPECT_NE(svg.find(row.shown), std::string::npos) << svg.substr(0, 600);
+    EXPECT_EQ(svg.find("inf"), std::string::npos);
+    EXPECT_EQ(svg.find("nan"), std::string::npos);
+    EXPECT_EQ(svg.find("99999"), std::string::npos) << "a coordinate at the edge of the number format";
+    const std::string limits = Group(svg, "limits-99.8");
+    if (row.curves < 0) {
+      EXPECT_EQ(limits, "(none)");
+    } else {
+      EXPECT_EQ(Count(limits, "<polyline"), static_cast<size_t>(row.curves));
+    }
+    EXPECT_EQ(svg.find("Overall ratio ") != std::string::npos, row.curves >= 0);
+  }
 }
 
 TEST(FunnelPlotTest, AnyFileNameKeepsTheDocumentWellFormed) {

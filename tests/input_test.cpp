@@ -202,9 +202,49 @@ TEST(DataReaderTest, BlockwiseReadEqualsWholeText) {
   }
 }
 
-TEST(DataReaderTest, TextMode) {
-  for (auto [in, out] : {std::pair<std::string, std::string>{"a\r\nb\r\n", "a\nb\n"}, {"4.5\r5", "4.55"}, {"ab\x1A" "cd\r\x1A", "ab"}}) {
-    ApplyTextMode(in);  // CR LF reads as LF, a lone CR joins lines, the first Ctrl-Z ends the data
+TEST(DataReaderTest, EveryCarriageReturnIsWhiteSpaceWhereverABlockEnds) {
+  // The same four records with LF, CR LF, CR alone and more at the line ends,
+  // or CRs for the blanks, read alike: whole, and from a stream a block of
+  // every size at a time, so that every CR and CR LF pair falls on a block
+  // boundary once. CRs used to be dropped: lines ending in CR alone ran their
+  // numbers together ("2\r1 2" read as 21 2).
+  const RecordTable want{{1, 1, -1, 1}, {1, 2, 3, 4}, {5, 3, 0, 7}, {2.0, 4.5, 1e-3, 3.0}, {}, {}};
+  const std::string lf = "1 1 5 2\n1 2 3 4.5\n-1 3 0 1e-3\n1 4 7 3.\n";
+  std::vector<std::string> texts;
+  for (const std::string end : {"\n", "\r\n", "\r", "\r\r\n", "\n\r"}) {
+    std::string text;
+    for (const char c : lf) text += c == '\n' ? end : std::string(1, c);
+    texts.push_back(text);
+  }
+  texts.push_back("1\r1\r5\r2\r1\r2\r3\r4.5\r-1\r3\r0\r1e-3\r1\r4\r7\r3.");  // no blank, no line feed
+  texts.push_back("1 1 5 2\r1 2 3 4.5\r-1 3 0 1e-3\r1 4 7 3.\r\x1A\r9 9");  // nothing after a Ctrl-Z
+  const auto same = [&](const ReadResult& result, const RecordTable& got) {
+    return result.Status == ReadStatus::Ok && got.Unit == want.Unit && got.Code == want.Code && got.Data1 == want.Data1 &&
+           got.Data2 == want.Data2;
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    std::string whole = text;
+    ApplyTextMode(whole);
+    RecordTable table;
+    EXPECT_TRUE(same(ParseRecords(whole, table), table));
+    for (size_t blockSize = 1; blockSize <= text.size(); ++blockSize) {
+      std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+      ASSERT_NE(file, nullptr);
+      RecordTable got;
+      const ReadResult result = ReadDataStream(file, got, blockSize);
+      std::fclose(file);
+      EXPECT_TRUE(same(result, got)) << "block size " << blockSize;
+    }
+  }
+  // A CR ends a number wherever it stands, even after a dangling exponent.
+  RecordTable table;
+  EXPECT_EQ(ParseRecords("-1 1 5 2.5e\r-1 2 1 1", table).Status, ReadStatus::Ok);
+  EXPECT_EQ(table.Data2, (std::vector<double>{2.5, 1.0}));
+  // Text mode ends the data at the first Ctrl-Z and keeps every other byte.
+  for (auto [in, out, ended] : {std::tuple<std::string, std::string, bool>{"a\r\nb\r", "a\r\nb\r", false},
+                                {"ab\x1A" "cd\r\x1A", "ab", true}}) {
+    EXPECT_EQ(ApplyTextMode(in), ended);
     EXPECT_EQ(in, out);
   }
 }

@@ -19,9 +19,6 @@ bool ApplyTextMode(std::string& text) {
   if (ctrlZ != nullptr) {
     text.resize(static_cast<size_t>(static_cast<const char*>(ctrlZ) - text.data()));
   }
-  if (std::memchr(text.data(), '\r', text.size()) != nullptr) {
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-  }
   return ctrlZ != nullptr;
 }
 

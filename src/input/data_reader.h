@@ -2,7 +2,10 @@
 //
 // A data file is plain text holding records of four white-space-separated
 // numbers: Unit Code Data1 Data2. Lines carry no meaning. Text mode rules
-// apply: every carriage-return byte is dropped and a Ctrl-Z byte ends the data.
+// apply: a Ctrl-Z byte ends the data, and a carriage return is white space
+// like a line feed (IsFieldSpace), as the C library's text mode and isspace
+// treat it: CR LF and LF line ends read alike, and a CR alone separates the
+// numbers on either side of it just as a line end does.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +32,8 @@ struct ReadResult {
 };
 
 // Applies the text-mode rules in place: cuts the text at the first Ctrl-Z
-// byte and drops every carriage-return byte. Returns true when a Ctrl-Z
-// ended the text.
+// byte. Every other byte stays, carriage returns too: the scan takes them
+// for white space. Returns true when a Ctrl-Z ended the text.
 bool ApplyTextMode(std::string& text);
 
 // Reads every record of `text` (text mode already applied) into `table`,

@@ -56,6 +56,9 @@ constexpr const char* kGridColour = "#e5e5e5";
 
 // Sum of Data1 over sum of Data2, or NaN when there is no count at all. The
 // sum of Data2 may leave the double range: it is then taken scaled by 2^-64.
+// The ratio is at least 2^-1056, hence above 0 (up to 2^32 rows, each Data2
+// at most the largest double), but it overflows to infinity where the sum of
+// Data2 is below the sum of Data1 over the largest double.
 double OverallRatio(const RecordTable& table) {
   uint64_t counts = 0;  // fewer than 2^32 rows of counts below 2^31
   double expected = 0.0;
@@ -151,16 +154,23 @@ Selection SelectRegions(const Split& split) {
 // ---------------------------------------------------------------------------
 // Axes: ranges in log10 of the value, and their ticks
 
+// The log10 of a positive finite double lies in [-323.4, 308.3], that of a
+// count below 2^31 over one in (-308.3, 332.7): an axis never needs more than
+// this many decades either side of 1.
+constexpr double kMaxDecades = 400;
+
 struct Axis {
-  double Lo = 0.0, Hi = 1.0;       // log10 of the values at the ends
+  double Lo = 0.0, Hi = 1.0;       // log10 of the values at the ends, within +-kMaxDecades * 1.04
   double PixelLo = 0.0, PixelHi = 1.0;  // where the ends are drawn
 
   double Pixel(double v) const { return PixelLo + (v - Lo) / (Hi - Lo) * (PixelHi - PixelLo); }
 };
 
-// At least one decade wide, with 4% to spare on either side.
+// At least one decade wide, with 4% to spare on either side. Ends that are
+// not finite or beyond kMaxDecades (never from valid records) show nothing:
+// the axis is then around 1, so that every loop over it stays short.
 Axis MakeAxis(double lo, double hi, double pixelLo, double pixelHi) {
-  if (!(lo <= hi)) lo = hi = 0.0;  // nothing to show: around 1
+  if (!(lo <= hi && lo >= -kMaxDecades && hi <= kMaxDecades)) lo = hi = 0.0;  // nothing to show: around 1
   if (hi - lo < 1.0) {
     const double middle = (lo + hi) / 2.0;
     lo = middle - 0.5;
@@ -216,11 +226,11 @@ struct Mark {
 };
 
 // The EB ratio drawn for a row: from the MLE, else from the ME; NaN when
-// neither exists or it is not above 0.
+// neither exists or it is not a finite number above 0.
 double EbRatioOf(const RecordRatios& ratios, size_t row) {
   const double mle = ratios.EbRatioMle[row];
   const double eb = mle != NoEstimate ? mle : ratios.EbRatioMe[row];
-  return eb != NoEstimate && eb > 0.0 ? eb : kNaN;
+  return eb != NoEstimate && eb > 0.0 && std::isfinite(eb) ? eb : kNaN;
 }
 
 // ---------------------------------------------------------------------------
@@ -391,7 +401,11 @@ void DrawLimit(std::string& svg, const Axis& x, const Axis& y, double overall, d
     const double expected = std::pow(10.0, u);
     const double mean = overall * expected;
     const double limit = upper ? UpperPoissonLimit(mean, tail) : LowerPoissonLimit(mean, tail);
-    return limit > 0.0 ? std::log10(limit / expected) : kNaN;
+    if (!(limit > 0.0)) return kNaN;
+    // Next to an overall ratio near the largest double the quotient may
+    // overflow where its log10 is still on the axis.
+    const double ratio = limit / expected;
+    return std::isfinite(ratio) ? std::log10(ratio) : std::log10(limit) - u;
   };
   const auto inside = [&](double v) { return v >= y.Lo && v <= y.Hi; };
   std::vector<std::pair<double, double>> points;  // (u, v)
@@ -517,7 +531,7 @@ Layout Lay(const RecordTable& table, const RecordRatios& ratios, const Selection
   // First in log10 of the values, then in pixels once the y axis is known.
   double yLo = 0.0, yHi = 0.0;
   const auto widen = [&](double v) {
-    if (std::isnan(v)) return;
+    if (!std::isfinite(v)) return;
     yLo = std::min(yLo, v);
     yHi = std::max(yHi, v);
   };
@@ -540,8 +554,9 @@ Layout Lay(const RecordTable& table, const RecordRatios& ratios, const Selection
   return layout;
 }
 
-// The line under the title: how many regions are drawn, and beyond the limits.
-std::string ShownLine(size_t n, const Split& split, const Selection& selection, double overall) {
+// The line under the title: how many regions are drawn, and beyond the
+// limits; `ratio` is the overall ratio, drawn or not.
+std::string ShownLine(size_t n, const Split& split, const Selection& selection, double ratio) {
   const auto number = [](size_t k) { return FormatInteger(static_cast<int64_t>(k)); };
   const size_t drawn = selection.Regions.size();
   std::string line;
@@ -552,7 +567,8 @@ std::string ShownLine(size_t n, const Split& split, const Selection& selection, 
            number(selection.BeyondDrawn) + " of " + number(split.Beyond.size()) + " beyond the 99.8% limits, " +
            number(drawn - selection.BeyondDrawn) + " of " + number(split.Within.size()) + " within them";
   }
-  if (n > 0 && !(overall > 0.0)) line += "; no limits: every count is 0";
+  if (n > 0 && std::isnan(ratio)) line += "; no limits: every count is 0";
+  if (std::isinf(ratio)) line += "; no limits: the overall ratio is too large to compute";
   return line;
 }
 
@@ -572,7 +588,10 @@ void Level(std::string& svg, std::string_view id, const char* colour, const Axis
 
 std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, std::string_view dataFileName) {
   const size_t n = table.Size();
-  const double overall = OverallRatio(table);
+  const double ratio = OverallRatio(table);
+  // The limits and the overall line scale by the overall ratio: they are
+  // drawn where it is a finite number above 0; NaN: no limits.
+  const double overall = ratio > 0.0 && std::isfinite(ratio) ? ratio : kNaN;
   const Split split = SplitByLimits(table, overall);
   const Selection selection = SelectRegions(split);
   const Layout layout = Lay(table, estimates.Records, selection, overall);
@@ -598,7 +617,7 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   svg += " fill=\"#ffffff\"/>\n";
   Text(svg, kWidth / 2, 26, " text-anchor=\"middle\" font-size=\"16\"",
        name + ": " + Plural(n, "region", "regions") + " in " + Plural(estimates.Groups.size(), "group", "groups"));
-  Text(svg, kWidth / 2, 46, " text-anchor=\"middle\"", ShownLine(n, split, selection, overall));
+  Text(svg, kWidth / 2, 46, " text-anchor=\"middle\"", ShownLine(n, split, selection, ratio));
   DrawFrameAndTicks(svg, layout.X, layout.Y);
   DrawRegions(svg, layout.Marks);
   // The reference lines over the marks, which may cover the area.

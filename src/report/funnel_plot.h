@@ -8,7 +8,8 @@
 //     whose count is 0 has none on a log axis: a hollow triangle at the
 //     bottom edge instead), a filled dot at its EB ratio (from the MLE, or
 //     from the ME where the MLE does not exist; none where neither does, or
-//     the ratio is not above 0) and a thin line from the one to the other;
+//     the ratio is not a finite number above 0) and a thin line from the one
+//     to the other;
 //   - the 95% and 99.8% limits of the ratio (poisson_limits.h with the mean
 //     overall ratio times Data2), the overall ratio, and a line at 1;
 //   - regions whose crude ratio lies beyond the 99.8% limits in another colour;
@@ -16,6 +17,20 @@
 //     a line saying how many regions are shown, labelled ticks, axis titles
 //     and a legend.
 // The overall ratio is the sum of Data1 over the sum of Data2, all records.
+//
+// Data at the edges of the double range: every value the plot scales by is
+// finite, so every coordinate lies in the picture and every loop over an axis
+// is short. The axes are logarithmic: the log10 of any valid Data2 and of any
+// crude ratio is finite, within 340 decades of 1 (an axis then has at most
+// nine ticks, powers of ten up to 90 decades apart). A value that is not
+// finite is neither drawn nor widens an axis. The limits and the line of the
+// overall ratio scale by the overall ratio; where it is not a finite number
+// above 0 they are not drawn, every region counts as within the limits, and
+// the line under the title ends by saying why: "; no limits: every count is
+// 0", or, where the expected counts are so small that the overall ratio
+// overflows a double, "; no limits: the overall ratio is too large to
+// compute". The rest of the picture is drawn all the same: no data makes the
+// plot fail, nor the run.
 //
 // Size: at most kMaxRegionsDrawn regions are drawn, so the image stays under
 // about 3 MB whatever the input. With more regions, those beyond the 99.8%

@@ -106,10 +106,12 @@ struct Region {
   double expected, ebMle, ebMe;
 };
 
-// The plot of a table and estimates made by hand: `groups` groups, the given EB ratios.
+// The plot of a table and estimates made by hand: `groups` groups, the given
+// EB ratios, the MLE's as the chosen prior's (none where it is NoEstimate).
 std::string Draw(const std::vector<Region>& regions, size_t groups, const std::string& name = "data.txt") {
   RecordTable table;
   Estimates estimates;
+  std::vector<double> chosen;
   estimates.Groups.resize(groups);
   for (const Region& r : regions) {
     table.Unit.push_back(-1);
@@ -119,8 +121,9 @@ std::string Draw(const std::vector<Region>& regions, size_t groups, const std::s
     estimates.Records.Ratio.push_back(r.count / r.expected);
     estimates.Records.EbRatioMe.push_back(r.ebMe);
     estimates.Records.EbRatioMle.push_back(r.ebMle);
+    chosen.push_back(r.ebMle == NoEstimate ? std::numeric_limits<double>::quiet_NaN() : r.ebMle);
   }
-  return DrawFunnelPlot(table, estimates, name);
+  return DrawFunnelPlot(table, estimates, chosen, "EB ratio (MLE; ME where it failed)", name);
 }
 
 }  // namespace

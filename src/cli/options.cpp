@@ -6,7 +6,9 @@
 #include <limits>
 #include <optional>
 
+#include "grouping/prior_methods.h"
 #include "input/decimal.h"
+#include "report/outputs.h"
 
 namespace tarnek {
 
@@ -78,10 +80,17 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
-// A file name for an output: any text but the empty one.
-bool SetFileName(std::string_view value, std::string& name) {
+// A file name for the output of `option`: any text but the empty one; a
+// later one for the same output replaces an earlier one.
+bool SetOutputFile(std::string_view option, std::string_view value, RunSettings& settings) {
   if (value.empty()) return false;
-  name = value;
+  for (auto& [name, file] : settings.OutputFiles) {
+    if (name == option) {
+      file = value;
+      return true;
+    }
+  }
+  settings.OutputFiles.emplace_back(option, std::string(value));
   return true;
 }
 
@@ -93,46 +102,54 @@ bool SetReal(std::string_view value, double low, double high, double& setting) {
   return true;
 }
 
+std::vector<LongOption> MakeLongOptions() {
+  std::vector<LongOption> options = {
+      {"--sync", "no value", false,
+       [](std::string_view, std::string_view, RunSettings& s) {
+         s.Sync = true;
+         return true;
+       }},
+      {"--csv", "no value", false,
+       [](std::string_view, std::string_view, RunSettings& s) {
+         s.Csv = true;
+         return true;
+       }},
+      {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv"},
+      {"--level", "a decimal number above 0 and below 1", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         return SetReal(value, 0.0, 1.0, s.Posterior.Level);
+       }},
+      {"--exceed", "a decimal number above 0", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         return SetReal(value, 0.0, std::numeric_limits<double>::infinity(), s.Posterior.Exceed);
+       }},
+      {"--prior", PriorMethodNames(), true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         if (FindPriorMethod(value) == nullptr) return false;
+         s.Prior = value;
+         return true;
+       }},
+      {"--threads", "a whole number of threads, 1 or more", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         const std::optional<int32_t> threads = ReadWholeInteger(value);
+         if (!threads || *threads < 1) return false;
+         s.Threads = *threads;
+         return true;
+       }},
+  };
+  for (const OutputKind& output : kOutputKinds) {
+    if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile});
+  }
+  return options;
+}
+
 }  // namespace
 
-const std::vector<LongOption> kLongOptions = {
-    {"--sync", "no value", false,
-     [](std::string_view, RunSettings& s) {
-       s.Sync = true;
-       return true;
-     }},
-    {"--csv", "no value", false,
-     [](std::string_view, RunSettings& s) {
-       s.Csv = true;
-       return true;
-     }},
-    {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true, ApplyColumns, "--csv"},
-    {"--regions", "a file name", true,
-     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.Tables.RegionsFileName); }},
-    {"--groups", "a file name", true,
-     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.Tables.GroupsFileName); }},
-    {"--level", "a decimal number above 0 and below 1", true,
-     [](std::string_view value, RunSettings& s) { return SetReal(value, 0.0, 1.0, s.Tables.Posterior.Level); }},
-    {"--exceed", "a decimal number above 0", true,
-     [](std::string_view value, RunSettings& s) {
-       return SetReal(value, 0.0, std::numeric_limits<double>::infinity(), s.Tables.Posterior.Exceed);
-     }},
-    {"--prior", "mle or me", true,
-     [](std::string_view value, RunSettings& s) {
-       if (value != "mle" && value != "me") return false;
-       s.Tables.Posterior.Prior = value == "mle" ? PriorChoice::Mle : PriorChoice::Me;
-       return true;
-     }},
-    {"--plot", "a file name", true,
-     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.PlotFileName); }},
-    {"--threads", "a whole number of threads, 1 or more", true,
-     [](std::string_view value, RunSettings& s) {
-       const std::optional<int32_t> threads = ReadWholeInteger(value);
-       if (!threads || *threads < 1) return false;
-       s.Threads = *threads;
-       return true;
-     }},
-};
+const std::vector<LongOption>& LongOptions() {
+  static const std::vector<LongOption> options = MakeLongOptions();
+  return options;
+}
 
 namespace {
 
@@ -144,10 +161,10 @@ bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResu
   const std::string_view name = argument.substr(0, equals);
   const bool hasValue = equals != std::string_view::npos;
   const std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
-  for (const LongOption& option : kLongOptions) {
+  for (const LongOption& option : LongOptions()) {
     if (option.Name != name) continue;
     given.push_back(option.Name);
-    if (hasValue != option.TakesValue || !option.Apply(value, settings)) {
+    if (hasValue != option.TakesValue || !option.Apply(option.Name, value, settings)) {
       result.Status = ParseStatus::BadValue;
       result.Option = option.Name;
       result.Accepts = option.Accepts;
@@ -177,7 +194,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     if (result.Status != ParseStatus::Ok) return result;
   }
   const auto wasGiven = [&](std::string_view name) { return std::find(given.begin(), given.end(), name) != given.end(); };
-  for (const LongOption& option : kLongOptions) {
+  for (const LongOption& option : LongOptions()) {
     if (!option.Needs.empty() && wasGiven(option.Name) && !wasGiven(option.Needs)) {
       result.Status = ParseStatus::Unneeded;
       result.Option = option.Name;

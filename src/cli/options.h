@@ -7,17 +7,10 @@
 #include <vector>
 
 #include "core/fit_settings.h"
+#include "estimation/posterior.h"
 #include "input/csv_reader.h"
-#include "estimation/diagnostics.h"
 
 namespace tarnek {
-
-// The CSV tables of posterior summaries and fit diagnostics, and what they show.
-struct TableSettings {
-  std::string RegionsFileName;  // "--regions": the region table, not written when empty
-  std::string GroupsFileName;   // "--groups": the group table, not written when empty
-  PosteriorSettings Posterior;  // "--level", "--exceed", "--prior"
-};
 
 // Filled once from the command line, read-only afterwards.
 struct RunSettings {
@@ -28,9 +21,20 @@ struct RunSettings {
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
   bool Csv = false;          // "--csv": the data file is CSV with a header line
   CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
-  std::string PlotFileName;  // "--plot=FILE": the funnel plot's file, empty for none
-  TableSettings Tables;
+  PosteriorSettings Posterior;   // "--level", "--exceed"
+  std::string Prior = "mle";     // "--prior": the name of a row of kPriorMethods
+  // The files of the outputs that options ask for, by option ("--regions"),
+  // one per row of kOutputKinds that was given.
+  std::vector<std::pair<std::string_view, std::string>> OutputFiles;
   int32_t Threads = 0;       // "--threads": threads for the estimation; 0: one per available core
+
+  // The file given for the output option `option`, or "" when it was not given.
+  std::string_view OutputFile(std::string_view option) const {
+    for (const auto& [name, file] : OutputFiles) {
+      if (name == option) return file;
+    }
+    return {};
+  }
 };
 
 // The fourteen-line usage text, lines ending in "\n".
@@ -45,15 +49,16 @@ bool ApplyOption(std::string_view argument, RunSettings& settings);
 // Its value is strict: one that does not read, or lies outside what the
 // option accepts, ends the parse with a message that says what it accepts.
 struct LongOption {
-  std::string_view Name;     // with the leading "--"
-  std::string_view Accepts;  // what the value may be, as the message says it; "no value" for a switch
+  std::string_view Name;  // with the leading "--"
+  std::string Accepts;    // what the value may be, as the message says it; "no value" for a switch
   bool TakesValue;
-  bool (*Apply)(std::string_view value, RunSettings& settings);  // false: the value is not accepted
+  bool (*Apply)(std::string_view option, std::string_view value, RunSettings& settings);  // false: not accepted
   std::string_view Needs = {};  // another long option without which this one means nothing, or empty
 };
 
-// Every long option, in the order the usage of the README lists them.
-extern const std::vector<LongOption> kLongOptions;
+// Every long option: those of the settings, then one "--NAME=FILE" for each
+// output that an option asks for (kOutputKinds).
+const std::vector<LongOption>& LongOptions();
 
 enum class ParseStatus {
   Ok,
@@ -76,7 +81,7 @@ struct ParseResult {
 // output file name, then options applied in order (a later one overrides an
 // earlier one). Stops at the first option that is not recognised or whose
 // value is not accepted; then checks that every long option given has the
-// one it needs, in the order of kLongOptions.
+// one it needs, in the order of LongOptions().
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);
 
 }  // namespace tarnek

@@ -175,18 +175,8 @@ GroupMembers ListGroupMembers(const RecordTable& table) {
   return members;
 }
 
-std::vector<uint32_t> RecordGroups(const RecordTable& table) {
-  const GroupMembers members = ListGroupMembers(table);
-  std::vector<uint32_t> group(table.Size());
-  for (size_t g = 0; g + 1 < members.Start.size(); ++g) {
-    for (size_t k = members.Start[g]; k < members.Start[g + 1]; ++k) group[members.Rows[k]] = static_cast<uint32_t>(g);
-  }
-  return group;
-}
-
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
-                                                PriorChoice prior, WorkerPool& pool) {
-  const GroupMembers members = ListGroupMembers(table);
+                                                const GroupMembers& members, WorkerPool& pool) {
   const std::span<const uint32_t> rows(members.Rows);
   std::vector<GroupDiagnostics> diagnostics(estimates.Groups.size());
   std::vector<Workspace> workspaces(pool.Participants(diagnostics.size(), kGroupsPerPiece));
@@ -196,7 +186,7 @@ std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const 
       const size_t start = members.Start[g];
       Gather(table, rows.subspan(start, members.Start[g + 1] - start), [](uint32_t row) { return row; },
              workspace.Members);
-      diagnostics[g] = DiagnoseGroup({workspace.Members.Data1, workspace.Members.Data2}, estimates.Groups[g], prior,
+      diagnostics[g] = DiagnoseGroup({workspace.Members.Data1, workspace.Members.Data2}, estimates.Groups[g],
                                      workspace.Scratch);
     }
   });

@@ -59,14 +59,11 @@ struct GroupMembers {
 };
 GroupMembers ListGroupMembers(const RecordTable& table);
 
-// Every record's group, in input order: its index in Estimates::Groups.
-std::vector<uint32_t> RecordGroups(const RecordTable& table);
-
 // Every group's fit diagnostics, in the order of `estimates.Groups`, each from
 // the group's members (in input order, as estimated) and its result, on the
 // threads of `pool`. `estimates` is what EstimateAllGroups returned for
-// `table`.
+// `table`, `members` what ListGroupMembers did.
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
-                                                PriorChoice prior, WorkerPool& pool);
+                                                const GroupMembers& members, WorkerPool& pool);
 
 }  // namespace tarnek

@@ -10,13 +10,9 @@
 
 namespace tarnek {
 
-void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                      const std::vector<uint32_t>& recordGroups, const PosteriorSettings& settings, WorkerPool& pool) {
-  std::vector<GammaPrior> priors;
-  priors.reserve(estimates.Groups.size());
-  for (const GroupResult& group : estimates.Groups) priors.push_back(ChoosePrior(group, settings.Prior));
-
-  const RecordRatios& ratios = estimates.Records;
+void WriteRegionTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios,
+                      const PosteriorTable& posteriors, WorkerPool& pool) {
+  const PosteriorTable& p = posteriors;
   WriteOutput(out, kRegionHeader);
   WriteRowsInPieces(out, table.Size(), pool, [&](size_t first, size_t last, std::string& text) {
     std::string label;
@@ -32,15 +28,12 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates
       AppendInteger(text, table.Data1[row]);
       text += ',';
       AppendCsvNumber(text, table.Data2[row]);
-      text += ',';
-      AppendCsvEstimate(text, ratios.Ratio[row]);
-      text += ',';
-      AppendCsvEstimate(text, ratios.EbRatioMe[row]);
-      text += ',';
-      AppendCsvEstimate(text, ratios.EbRatioMle[row]);
-      const PosteriorSummary s =
-          SummarizePosterior(table.Data1[row], table.Data2[row], priors[recordGroups[row]], settings);
-      for (const double value : {s.Sd, s.Median, s.Lower, s.Upper, s.PExceed}) {
+      for (const double value : {ratios.Ratio[row], ratios.EbRatioMe[row], ratios.EbRatioMle[row]}) {
+        text += ',';
+        AppendCsvEstimate(text, value);
+      }
+      for (const double value : {p.Sd[row], p.Median[row], p.Lower[row], p.Upper[row], p.PExceed[row],
+                                 p.PriorMean[row], p.PriorSd[row], p.Eb[row]}) {
         text += ',';
         AppendCsvNumber(text, value);
       }

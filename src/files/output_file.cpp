@@ -2,7 +2,7 @@
 // write(2) and close(2), and a commit under flock(2) of the target
 // directories by link(2) and rename(2) that can be undone until every file
 // has landed.
-#include "report/output_file.h"
+#include "files/output_file.h"
 
 #include <algorithm>  // std::any_of, std::find, std::sort
 #include <cerrno>

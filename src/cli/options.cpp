@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 
+#include "cli/inputs.h"
 #include "grouping/prior_methods.h"
 #include "input/decimal.h"
 #include "report/outputs.h"
@@ -80,18 +81,27 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
-// A file name for the output of `option`: any text but the empty one; a
-// later one for the same output replaces an earlier one.
-bool SetOutputFile(std::string_view option, std::string_view value, RunSettings& settings) {
+// A file name for the output or input of `option`: any text but the empty
+// one; a later one for the same option replaces an earlier one.
+bool SetFile(std::vector<std::pair<std::string_view, std::string>>& files, std::string_view option,
+             std::string_view value) {
   if (value.empty()) return false;
-  for (auto& [name, file] : settings.OutputFiles) {
+  for (auto& [name, file] : files) {
     if (name == option) {
       file = value;
       return true;
     }
   }
-  settings.OutputFiles.emplace_back(option, std::string(value));
+  files.emplace_back(option, std::string(value));
   return true;
+}
+
+bool SetOutputFile(std::string_view option, std::string_view value, RunSettings& settings) {
+  return SetFile(settings.OutputFiles, option, value);
+}
+
+bool SetInputFile(std::string_view option, std::string_view value, RunSettings& settings) {
+  return SetFile(settings.InputFiles, option, value);
 }
 
 // A decimal number strictly between `low` and `high`.
@@ -141,6 +151,7 @@ std::vector<LongOption> MakeLongOptions() {
   for (const OutputKind& output : kOutputKinds) {
     if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile});
   }
+  for (const InputKind& input : kInputKinds) options.push_back({input.Option, "a file name", true, SetInputFile});
   return options;
 }
 

@@ -24,13 +24,20 @@ struct RunSettings {
   PosteriorSettings Posterior;   // "--level", "--exceed"
   std::string Prior = "mle";     // "--prior": the name of a row of kPriorMethods
   // The files of the outputs that options ask for, by option ("--regions"),
-  // one per row of kOutputKinds that was given.
+  // one per row of kOutputKinds that was given; likewise the input files
+  // beyond the data file (kInputKinds).
   std::vector<std::pair<std::string_view, std::string>> OutputFiles;
+  std::vector<std::pair<std::string_view, std::string>> InputFiles;
   int32_t Threads = 0;       // "--threads": threads for the estimation; 0: one per available core
 
-  // The file given for the output option `option`, or "" when it was not given.
-  std::string_view OutputFile(std::string_view option) const {
-    for (const auto& [name, file] : OutputFiles) {
+  // The file given for the output or input option `option`, or "" when it
+  // was not given.
+  std::string_view OutputFile(std::string_view option) const { return FileOf(OutputFiles, option); }
+  std::string_view InputFile(std::string_view option) const { return FileOf(InputFiles, option); }
+
+  static std::string_view FileOf(const std::vector<std::pair<std::string_view, std::string>>& files,
+                                 std::string_view option) {
+    for (const auto& [name, file] : files) {
       if (name == option) return file;
     }
     return {};
@@ -57,7 +64,8 @@ struct LongOption {
 };
 
 // Every long option: those of the settings, then one "--NAME=FILE" for each
-// output that an option asks for (kOutputKinds).
+// output that an option asks for (kOutputKinds) and for each input beyond
+// the data file (kInputKinds).
 const std::vector<LongOption>& LongOptions();
 
 enum class ParseStatus {

@@ -10,6 +10,7 @@
 #include <utility>  // std::pair
 
 #include "cli/console.h"
+#include "cli/inputs.h"
 #include "cli/options.h"
 #include "core/parallel.h"
 #include "core/record_table.h"
@@ -75,8 +76,24 @@ std::vector<RunOutput> ListOutputs(const RunSettings& settings, const std::strin
   return outputs;
 }
 
-// The files the run reads: the data file first.
-std::vector<std::string> ListInputs(const RunSettings& settings) { return {settings.DataFileName}; }
+// The files the run reads: the data file, then those of kInputKinds given.
+std::vector<std::string> ListInputs(const RunSettings& settings) {
+  std::vector<std::string> inputs = {settings.DataFileName};
+  for (const InputKind& kind : kInputKinds) {
+    if (const std::string_view file = settings.InputFile(kind.Option); !file.empty()) inputs.emplace_back(file);
+  }
+  return inputs;
+}
+
+// Reads every input of kInputKinds that was given into `products`.
+std::optional<RunFailure> ReadInputs(const RunSettings& settings, RunProducts& products) {
+  for (const InputKind& kind : kInputKinds) {
+    if (const std::string_view file = settings.InputFile(kind.Option); !file.empty()) {
+      if (auto failure = kind.Read(std::string(file), products)) return failure;
+    }
+  }
+  return std::nullopt;
+}
 
 // Two of the run's files that are one file: an output would overwrite
 // another, or an input. The outputs are compared among themselves first
@@ -200,12 +217,18 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
 
   RecordTable table;
   if (const auto failure = ReadData(settings, table)) return Report(console, *failure);
+  WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
+  RunProducts products{.DataFileName = settings.DataFileName,
+                       .Eps = settings.Fit.Eps,
+                       .Posterior = settings.Posterior,
+                       .Prior = FindPriorMethod(settings.Prior),
+                       .Table = table,
+                       .Pool = pool};
+  if (const auto failure = ReadInputs(settings, products)) return Report(console, *failure);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));
-  WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
-  RunProducts products{settings.DataFileName, settings.Fit.Eps, settings.Posterior, FindPriorMethod(settings.Prior),
-                       table, pool, EstimateAllGroups(table, settings.Fit, pool)};
+  products.Results = EstimateAllGroups(table, settings.Fit, pool);
   std::vector<OutputFile> files(outputs.size());
   if (const auto failure = ProduceAll(files, outputs, true, products)) return Report(console, *failure);
   if (settings.Timing == 1) PrintLine(console, " end:   ", FormatTimeText(ReadClock()));

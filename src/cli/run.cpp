@@ -218,12 +218,11 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   RecordTable table;
   if (const auto failure = ReadData(settings, table)) return Report(console, *failure);
   WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
-  RunProducts products{.DataFileName = settings.DataFileName,
-                       .Eps = settings.Fit.Eps,
-                       .Posterior = settings.Posterior,
-                       .Prior = FindPriorMethod(settings.Prior),
-                       .Table = table,
-                       .Pool = pool};
+  RunProducts products(table, pool);
+  products.DataFileName = settings.DataFileName;
+  products.Eps = settings.Fit.Eps;
+  products.Posterior = settings.Posterior;
+  products.Prior = FindPriorMethod(settings.Prior);
   if (const auto failure = ReadInputs(settings, products)) return Report(console, *failure);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).

@@ -25,6 +25,8 @@ enum Need : unsigned {
 };
 
 struct RunProducts {
+  RunProducts(const RecordTable& table, WorkerPool& pool) : Table(table), Pool(pool) {}
+
   // What the run was given.
   std::string_view DataFileName;
   double Eps = 0.0;                   // the fit's tolerance, which the log prints

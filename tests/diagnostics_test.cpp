@@ -95,3 +95,29 @@ TEST(DiagnosticsTest, ExtremeCountsLogLikelihoods) {
     EXPECT_TRUE(Near(l.Poisson, c.logLikPoisson, 1e-12));
   }
 }
+
+TEST(DiagnosticsTest, ConvergedOnlyWithinTheNewtonDecrementBound) {
+  // On the sample, points along a line through the maximum at which the
+  // Newton decrement g'(-H)^-1 g, computed here from the fit's derivative
+  // sums, is just below and just above kMaxNewtonDecrement (1e-6): a fit that
+  // passed its own test there is converged on the one side, stalled on the
+  // other.
+  const auto [y, e] = testdata::Scotland();
+  EstimatorScratch scratch;
+  const GroupResult best = EstimateGroup({y, e}, {.Eps = 1e-12, .IterationLimit = 100}, scratch).Result;
+  ASSERT_TRUE(best.FitSucceeded);
+  const auto decrement = [&](double t) {
+    const DerivativeSums d = ComputeDerivativeSums({y, e}, best.MleAlpha * (1 + t), best.MleBeta * (1 + 0.5 * t), scratch);
+    const long double iaa = -d.HessAlphaAlpha, iab = -d.HessAlphaBeta, ibb = -d.HessBetaBeta;
+    const long double det = iaa * ibb - iab * iab;
+    return (ibb * d.ScoreAlpha * d.ScoreAlpha - 2 * iab * d.ScoreAlpha * d.ScoreBeta + iaa * d.ScoreBeta * d.ScoreBeta) / det;
+  };
+  for (const double target : {0.98e-6, 1.02e-6}) {
+    double lo = 0, hi = 0.1;  // the decrement grows with t from 0 at the maximum
+    for (int i = 0; i < 200; ++i) (decrement((lo + hi) / 2) < target ? lo : hi) = (lo + hi) / 2;
+    ASSERT_TRUE(Near(static_cast<double>(decrement(lo)), target, 1e-3));
+    GroupResult at = FittedAt(best.MleAlpha * (1 + lo), best.MleBeta * (1 + 0.5 * lo));
+    EXPECT_EQ(DiagnoseGroup({y, e}, at, scratch).Status, target < 1e-6 ? FitStatus::Converged : FitStatus::Stalled)
+        << "decrement " << target;
+  }
+}

@@ -68,13 +68,14 @@ struct Launch {
   uid_t user = 0;                           // above 0: runs under that user and group id
   int ignoredSignal = 0;                    // above 0: starts with that signal ignored, as nohup does SIGHUP
   Console console = Console::File;
+  std::string binary = TARNEK_BINARY;       // the program file: the built tarnek or a copy of it
 };
 
 // Runs the built tarnek with `args` in `dir` and returns its exit code (128 +
 // the signal number when a signal ended it, never with a core file) and its
 // console text. A run that hangs is ended by SIGALRM after a minute.
 std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string> args, const Launch& launch = {}) {
-  std::vector<char*> argv{const_cast<char*>(TARNEK_BINARY)};
+  std::vector<char*> argv{const_cast<char*>(launch.binary.c_str())};
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::FILE* console = std::tmpfile();
@@ -449,6 +450,17 @@ TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
   if (caught == 0) GTEST_SKIP() << "no temporary seen before a run ended";
 }
 
+// True when user `user` may run `binary` and create files in `dir`.
+bool UserReaches(uid_t user, const fs::path& binary, const fs::path& dir) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(user) != 0 || setuid(user) != 0) _exit(1);
+    _exit(access(binary.c_str(), X_OK) == 0 && access(dir.c_str(), W_OK | X_OK) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {
   // In a sticky directory another user's table may be written but not
   // replaced: the log, already in place by then, must go back to the earlier one.
@@ -460,7 +472,20 @@ TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {
   fs::permissions(scratch.path, fs::perms::all | fs::perms::sticky_bit);
   fs::permissions(scratch.path / "out.txt", fs::perms::all & ~fs::perms::others_exec & ~fs::perms::group_exec & ~fs::perms::owner_exec);
   ASSERT_EQ(chown((scratch.path / "out.log").c_str(), nobody, nobody), 0);
-  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, {.user = nobody});
+  // The checkout may lie where that user cannot go (below a directory of
+  // mode 0700): the user runs a copy, beside the run's directory.
+  Scratch program({});
+  fs::permissions(program.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+  const fs::path binary = program.path / "tarnek";
+  fs::copy_file(TARNEK_BINARY, binary);
+  fs::permissions(binary, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                              fs::perms::others_exec);
+  if (!UserReaches(nobody, binary, scratch.path)) {
+    GTEST_SKIP() << "user " << nobody << " cannot run " << binary << " or write in " << scratch.path
+                 << ": the temporary directory is out of its reach";
+  }
+  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, {.user = nobody, .binary = binary.string()});
   EXPECT_EQ(exitCode, 1);
   EXPECT_EQ(console, kNames + "\n ERROR! Can't write out.txt file \n\n");
   ExpectTree(scratch.path, before);

@@ -59,6 +59,7 @@ enum class Console {
   AllClosed,   // descriptors 0, 1 and 2 closed
   BrokenPipe,  // a pipe whose reader has gone, SIGPIPE at its default
   Full,        // /dev/full: every write fails
+  Pipe,        // a pipe that the test reads to its end
 };
 
 // How the built tarnek is started; the defaults give a plain run.
@@ -81,6 +82,8 @@ std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string>
   std::FILE* console = std::tmpfile();
   if (console == nullptr) return {-1, "no temporary file for the console"};
   const int consoleFd = fileno(console);
+  int readFds[2];
+  if (launch.console == Console::Pipe && pipe2(readFds, O_CLOEXEC) != 0) return {-1, "no pipe for the console"};
   const pid_t pid = fork();
   if (pid == 0) {  // only async-signal-safe calls from here on
     int pipeFds[2];
@@ -94,6 +97,11 @@ std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string>
         dup2(pipeFds[1], STDOUT_FILENO);
         break;
       case Console::Full: dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO); break;
+      case Console::Pipe:
+        close(readFds[0]);
+        dup2(readFds[1], STDOUT_FILENO);
+        close(readFds[1]);
+        break;
     }
     alarm(60);
     const rlimit noCore{0, 0};
@@ -106,9 +114,18 @@ std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string>
     _exit(127);
   }
   if (launch.whileRunning) launch.whileRunning(pid);
+  std::string text;
+  if (launch.console == Console::Pipe) {
+    close(readFds[1]);
+    char block[4096];
+    for (ssize_t n; (n = read(readFds[0], block, sizeof block)) != 0;) {
+      if (n > 0) text.append(block, static_cast<size_t>(n));
+      else if (errno != EINTR) break;
+    }
+    close(readFds[0]);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
-  std::string text;
   std::rewind(console);
   for (int c; (c = std::fgetc(console)) != EOF;) text += static_cast<char>(c);
   std::fclose(console);
@@ -230,6 +247,21 @@ TEST(Console, TimesAndAConsoleThatCannotBeWrittenLeaveTheFilesAlone) {
         matched |= console == kNames + "\n start: " + timeText(start) + " end:   " + timeText(end);
     EXPECT_TRUE(matched) << console;
   }
+}
+
+TEST(Console, StandardOutputAsAnOutputIsWrittenThroughAPipe) {
+  // /dev/stdout leads to /proc/self/fd/1, whose link text is "pipe:[N]"
+  // where the console is a pipe: no path, but the pipe itself. The table
+  // goes down the pipe after the console's lines; the log lies beside the link.
+  const fs::path worked = kGolden / "worked6";
+  std::string names = Read(worked / "stdout");
+  names.replace(names.find("out.txt"), 7, "so");
+  names.replace(names.find("out.log"), 7, "so.log");
+  const Tree before{{"data.txt", Read(worked / "before" / "data.txt")}, {"so", kLink + "/dev/stdout"}};
+  Tree after = before;
+  after["so.log"] = Read(worked / "after" / "out.log");
+  EXPECT_EQ(ExpectRun(before, {"data.txt", "so"}, 0, after, {.console = Console::Pipe}),
+            names + Read(worked / "after" / "out.txt"));
 }
 
 TEST(GeneratedInput, WriteFailuresAndHugeInputs) {

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/file.h>  // flock
+#include <linux/magic.h>  // PROC_SUPER_MAGIC
+#include <sys/file.h>     // flock
 #include <sys/stat.h>
+#include <sys/vfs.h>      // statfs
 #include <unistd.h>
 
 namespace tarnek {
@@ -107,8 +109,18 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// True when `link`, whose text is `text`, is a link of /proc to a file that
+// a process holds open (/proc/self/fd/1, where /dev/stdout leads) and its
+// text is no path but names a pipe or a socket ("pipe:[4711]"): such a link
+// itself opens that file.
+bool IsOpenFileLink(const std::string& link, const std::string& text) {
+  struct statfs info{};
+  return text.front() != '/' && statfs(DirectoryOf(link).c_str(), &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
+}
+
 // Follows symbolic links from `path` to the name of the file they lead to,
-// which need not exist. False when the links cannot be read or loop.
+// which need not exist; a link to an open pipe or socket is that file's
+// name. False when the links cannot be read or loop.
 bool ResolveLinks(const std::string& path, std::string& target) {
   target = path;
   for (int hops = 0; hops < 40; ++hops) {
@@ -116,8 +128,9 @@ bool ResolveLinks(const std::string& path, std::string& target) {
     if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
     std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX) + 1, '\0');
     const ssize_t length = readlink(target.c_str(), link.data(), link.size());
-    if (length < 0 || static_cast<size_t>(length) >= link.size()) return false;
+    if (length <= 0 || static_cast<size_t>(length) >= link.size()) return false;
     link.resize(static_cast<size_t>(length));
+    if (IsOpenFileLink(target, link)) return true;
     target = (link.front() == '/' || target.find('/') == std::string::npos)
                  ? link
                  : DirectoryOf(target) + "/" + link;

@@ -4,7 +4,8 @@
 // the same directory and renamed into place by CommitOutputs only when every
 // output is complete, flushed and closed; until then any earlier file of that
 // name stays exactly as it was. A target that exists and is not a regular
-// file (a device, a FIFO) is written in place. Every write, the final flush
+// file (a device, a FIFO, or an open pipe named through /proc, as
+// /dev/stdout is) is written in place. Every write, the final flush
 // and the close are checked. If a signal ends the process (any that can be
 // caught and whose default action is to end it, unless the caller ignored it
 // or handles it), its temporary files are removed first.

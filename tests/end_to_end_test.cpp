@@ -163,12 +163,13 @@ void ExpectTree(const fs::path& dir, const Tree& want) {
   for (const auto& stray : got) ADD_FAILURE() << "stray file " << stray.first;
 }
 
-// A fresh temporary directory holding `files`, removed at the end. A parent
-// directory sorts before its content, so it is created first.
+// A fresh temporary directory holding `files`, removed at the end; made in
+// `parent`, by default the system's temporary directory. A parent directory
+// sorts before its content, so it is created first.
 struct Scratch {
   fs::path path;
-  explicit Scratch(const Tree& files) {
-    std::string pattern = (fs::temp_directory_path() / "tarnek-e2e-XXXXXX").string();
+  explicit Scratch(const Tree& files, const fs::path& parent = fs::temp_directory_path()) {
+    std::string pattern = (parent / "tarnek-e2e-XXXXXX").string();
     path = mkdtemp(pattern.data());
     for (const auto& [name, content] : files) {
       if (content == kDirectory) fs::create_directory(path / name);
@@ -179,15 +180,21 @@ struct Scratch {
   ~Scratch() { std::error_code ignored; fs::remove_all(path, ignored); }
 };
 
-// Runs tarnek in a directory holding `before`, checks its exit code and the
-// directory's content afterwards, and returns its console text.
-std::string ExpectRun(const Tree& before, const std::vector<std::string>& args, int exitCode, const Tree& after,
-                      const Launch& launch = {}) {
-  Scratch scratch(before);
+// Runs tarnek in a directory holding `before`, made in `parent`, checks its
+// exit code and the directory's content afterwards, and returns its console text.
+std::string ExpectRunIn(const fs::path& parent, const Tree& before, const std::vector<std::string>& args, int exitCode,
+                        const Tree& after, const Launch& launch = {}) {
+  Scratch scratch(before, parent);
   const auto [gotExitCode, console] = Tarnek(scratch.path, args, launch);
   EXPECT_EQ(gotExitCode, exitCode);
   ExpectTree(scratch.path, after);
   return console;
+}
+
+// The same in a directory of the system's temporary directory.
+std::string ExpectRun(const Tree& before, const std::vector<std::string>& args, int exitCode, const Tree& after,
+                      const Launch& launch = {}) {
+  return ExpectRunIn(fs::temp_directory_path(), before, args, exitCode, after, launch);
 }
 
 std::set<std::string> CaseNames() {
@@ -521,6 +528,107 @@ TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {
   EXPECT_EQ(exitCode, 1);
   EXPECT_EQ(console, kNames + "\n ERROR! Can't write out.txt file \n\n");
   ExpectTree(scratch.path, before);
+}
+
+// Runs `command` by the shell, its output discarded (the system directories
+// on the PATH, where mount tools live); returns its exit status.
+int Shell(const std::string& command) {
+  return std::system(("PATH=\"$PATH:/sbin:/usr/sbin\"; " + command + " >/dev/null 2>&1").c_str());
+}
+
+std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// A kind of file system unlike the temporary directory's, made on an image
+// file. FAT and exFAT through FUSE take names that differ in letter case for
+// one, and have no hard links and no RENAME_EXCHANGE; FAT's driver (fusefat)
+// keeps no permissions (fchmod: ENOSYS) and refuses names beyond ASCII;
+// ext4 with casefold takes names for one in a directory marked so (chattr +F).
+struct VolumeKind {
+  std::string name;
+  std::vector<std::string> tools;  // the commands it needs
+  std::vector<std::string> needs;  // the paths it needs: the FUSE device, the kernel's casefold
+  std::string make;                // makes the file system on the image {img}
+  std::string mount;               // mounts {img} on {dir}
+  std::string names;               // below {dir}: the directory the runs are made in, or empty for {dir}
+  bool foldsBeyondAscii;           // takes é and É for one name
+  std::string refused;             // a name that can be looked up but not created, or empty
+};
+
+const VolumeKind kVolumeKinds[] = {
+    {"exFAT", {"mkfs.exfat", "mount.exfat-fuse", "losetup"}, {"/dev/fuse", "/dev/loop-control"}, "mkfs.exfat {img}",
+     "mount -t exfat-fuse -o loop {img} {dir}", "", true, "r?.csv"},
+    {"FAT", {"mkfs.fat", "fusefat"}, {"/dev/fuse"}, "mkfs.fat {img}", "fusefat -o rw+ {img} {dir}", "", false, "r?.csv"},
+    {"ext4casefold", {"mkfs.ext4", "chattr", "losetup"}, {"/sys/fs/ext4/features/casefold", "/dev/loop-control"},
+     "mkfs.ext4 -q -O casefold {img}", "mount -o loop {img} {dir}", "names", true, ""},
+};
+
+void PrintTo(const VolumeKind& kind, std::ostream* out) { *out << kind.name; }
+
+// A file system of one kind on a 64 MiB image, mounted for one test and
+// unmounted at its end. `unavailable` says why it could not be had here.
+struct Volume {
+  Scratch holder{Tree{{"mount", kDirectory}}};  // the image and the mount point
+  fs::path runs;                           // where the runs' directories are made
+  std::string unavailable;
+  bool mounted = false;
+
+  explicit Volume(const VolumeKind& kind) {
+    if (geteuid() != 0) {
+      unavailable = "mounting a file system needs root";
+      return;
+    }
+    for (const std::string& path : kind.needs) {
+      if (!fs::exists(path)) unavailable = path + " is missing";
+    }
+    for (const std::string& tool : kind.tools) {
+      if (Shell("command -v " + tool) != 0) unavailable = tool + " is not installed (tools/debian-packages, ci)";
+    }
+    if (!unavailable.empty()) return;
+    const fs::path image = holder.path / "image", dir = holder.path / "mount";
+    std::ofstream{image};
+    fs::resize_file(image, uintmax_t{64} << 20);
+    const auto fill = [&](std::string command) {
+      for (const auto& [slot, path] : {std::pair{"{img}", image}, {"{dir}", dir}}) {
+        for (size_t at; (at = command.find(slot)) != std::string::npos;) command.replace(at, 5, Quoted(path));
+      }
+      return command;
+    };
+    if (Shell(fill(kind.make)) != 0) {
+      unavailable = "`" + fill(kind.make) + "` failed";
+      return;
+    }
+    mounted = Shell(fill(kind.mount)) == 0;
+    if (!mounted) {
+      unavailable = "`" + fill(kind.mount) + "` failed";
+      return;
+    }
+    runs = kind.names.empty() ? dir : dir / kind.names;
+    if (!kind.names.empty() && Shell("mkdir " + Quoted(runs) + " && chattr +F " + Quoted(runs)) != 0) {
+      unavailable = "no case-insensitive directory (chattr +F) on the mounted file system";
+    }
+  }
+  ~Volume() {
+    const fs::path dir = holder.path / "mount";
+    if (mounted && Shell("umount " + Quoted(dir)) != 0) Shell("umount -l " + Quoted(dir));
+  }
+};
+
+class OtherFileSystem : public ::testing::TestWithParam<VolumeKind> {};
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OtherFileSystem, ::testing::ValuesIn(kVolumeKinds),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_P(OtherFileSystem, ARunReplacesTheEarlierFiles) {
+  // Without hard links and swaps the earlier files are renamed aside and
+  // removed once the new ones have landed; where fchmod is missing the run
+  // goes on with the mode the file system gives.
+  const Volume volume(GetParam());
+  if (!volume.unavailable.empty()) GTEST_SKIP() << GetParam().name << ": " << volume.unavailable;
+  const fs::path worked = kGolden / "worked6";
+  Tree before = Snapshot(worked / "before");
+  before["out.txt"] = "earlier table";
+  before["out.log"] = "earlier log";
+  EXPECT_EQ(ExpectRunIn(volume.runs, before, kArgs, 0, Snapshot(worked / "after")), Read(worked / "stdout"));
 }
 
 const fs::path kSample = fs::path(TARNEK_SOURCE_DIR) / "examples" / "sample.txt";

@@ -147,6 +147,12 @@ mode_t ModeFor(bool exists, const struct stat& info) {
   return 0666 & ~mask;
 }
 
+// True when fchmod failed on a file of one's own, just created, because its
+// file system keeps no permissions (FAT through FUSE): it has no such call
+// (ENOSYS), or refuses it for every file and user (EOPNOTSUPP, EPERM). The
+// file then has the mode that the file system gives every file.
+bool NoPermissionsHere(int error) { return error == ENOSYS || error == EOPNOTSUPP || error == EPERM; }
+
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size);
@@ -208,7 +214,7 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
   }
   RestoreSignals(previous);
   if (fd < 0) return OutputStatus::CannotCreate;
-  if (fchmod(fd, ModeFor(exists, info)) != 0) {
+  if (fchmod(fd, ModeFor(exists, info)) != 0 && !NoPermissionsHere(errno)) {
     DiscardOutput(file);
     return OutputStatus::CannotCreate;
   }

@@ -34,9 +34,12 @@ struct OutputFile {
 
 enum class OutputStatus { Ok, CannotCreate, CannotWrite };
 
-// Creates the file (or its temporary stand-in) for `name`. Returns
-// CannotCreate when it cannot be created, for instance when the directory is
-// missing or `name` is a directory.
+// Creates the file (or its temporary stand-in) for `name`, with the mode
+// that fopen would give it: an earlier file's own, or 0666 less the umask.
+// On a file system that keeps no permissions (FAT through FUSE: fchmod
+// fails with ENOSYS, EOPNOTSUPP or EPERM) the file has the one it gives.
+// Returns CannotCreate when it cannot be created, for instance when the
+// directory is missing or `name` is a directory.
 OutputStatus CreateOutput(OutputFile& file, const std::string& name);
 
 // Appends bytes; they are written out in large blocks. A failure is

@@ -262,12 +262,13 @@ enum class Placement {
   Created,      // renamed to a target that did not exist; undone by renaming it back
   Replaced,     // renamed over the target, whose old content has a second name, OldName; undone by renaming that back
   Exchanged,    // swapped with the target (no second name possible); the old content is under the temporary name
-  Overwritten,  // renamed over the target with no way back: the file system has neither hard links nor swaps
+  MovedAside,   // the target renamed to OldName, then the temporary file to the target (neither hard links nor
+                // swaps); undone by renaming the new file back to the temporary name and OldName to the target
 };
 
 struct Placed {
   Placement How = Placement::None;
-  std::string OldName = {};  // Replaced: the old content's second name, beside the temporary file
+  std::string OldName = {};  // Replaced, MovedAside: the old content's name beside the temporary file
 };
 
 // Gives the existing target (described by `info`) a second name beside the
@@ -288,7 +289,10 @@ bool KeepOldContent(const OutputFile& file, const struct stat& info, std::string
 // is replaced by a plain rename over it, which on ext4 (auto_da_alloc) makes
 // the new data go out to the disk before the new name does: a power cut does
 // not leave an empty file where the earlier one was. Its old content keeps a
-// second name until every output has landed.
+// second name until every output has landed. Where there are no hard links,
+// the two swap names; where there are no swaps either (exFAT, FAT), the
+// earlier file is first renamed aside, so that for a moment the target name
+// is missing.
 Placed PlaceOutput(const OutputFile& file) {
   const char* temp = file.TempName.c_str();
   const char* target = file.Target.c_str();
@@ -307,7 +311,11 @@ Placed PlaceOutput(const OutputFile& file) {
   }
   if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) == 0) return {Placement::Exchanged};
   if (errno != EINVAL) return {};  // refused, not unsupported
-  return {rename(temp, target) == 0 ? Placement::Overwritten : Placement::None};
+  placed = {Placement::MovedAside, file.TempName + "-old"};
+  if (rename(target, placed.OldName.c_str()) != 0) return {};
+  if (rename(temp, target) == 0) return placed;
+  rename(placed.OldName.c_str(), target);
+  return {};
 }
 
 // Puts the target back as it was.
@@ -318,14 +326,17 @@ void UndoPlacement(const OutputFile& file, const Placed& placed) {
     case Placement::Created: rename(target, temp); break;
     case Placement::Replaced: rename(placed.OldName.c_str(), target); break;
     case Placement::Exchanged: renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE); break;
-    case Placement::None:
-    case Placement::Overwritten: break;
+    case Placement::MovedAside:
+      rename(target, temp);
+      rename(placed.OldName.c_str(), target);
+      break;
+    case Placement::None: break;
   }
 }
 
 // Removes the old content of a target that has been replaced for good.
 void DropOldContent(const OutputFile& file, const Placed& placed) {
-  if (placed.How == Placement::Replaced) unlink(placed.OldName.c_str());
+  if (placed.How == Placement::Replaced || placed.How == Placement::MovedAside) unlink(placed.OldName.c_str());
   if (placed.How == Placement::Exchanged) unlink(file.TempName.c_str());
 }
 

@@ -61,9 +61,12 @@ const OutputFile* FinishOutputs(OutputFile* const* files, int count, bool sync);
 // flock on each target directory, and under it checks again that every
 // target is a regular file or absent. An earlier file is renamed over (as
 // safe against a power cut as a plain rename), its old content kept under a
-// second name. If a target has become something else, or one cannot take its
-// place, those already placed are put back and that file is returned;
-// otherwise nullptr. Old contents are removed only when all have landed.
+// second name; where the file system has no hard links, the two swap names
+// (RENAME_EXCHANGE); where it has neither (exFAT, FAT), the earlier file is
+// renamed aside, beside the temporary file, and the new one takes the name.
+// If a target has become something else, or one cannot take its place,
+// those already placed are put back and that file is returned; otherwise
+// nullptr. Old contents are removed only when all have landed.
 const OutputFile* CommitOutputs(OutputFile* const* files, int count);
 
 // Makes the names given by CommitOutputs durable: writes each target's

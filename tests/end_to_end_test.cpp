@@ -645,6 +645,60 @@ TEST_P(OtherFileSystem, ACommitThatFailsAtItsLastOutputPutsTheOthersBack) {
             kNames + "\n ERROR! Can't write " + GetParam().refused + " file \n\n");
 }
 
+TEST_P(OtherFileSystem, NamesThatDifferInLetterCaseAreOneFile) {
+  // Whether the outputs exist or not (a file system through FUSE numbers a
+  // file by the name it is looked up with), and in a directory named in two
+  // ways: refused as one file, nothing created, no probe left behind.
+  const Volume volume(GetParam());
+  if (!volume.unavailable.empty()) GTEST_SKIP() << GetParam().name << ": " << volume.unavailable;
+  const Tree data{{"data.txt", Read(kGolden / "worked6" / "before" / "data.txt")}};
+  Tree earlier = data, withSub = data;
+  earlier["out.txt"] = "earlier table";
+  withSub["sub"] = kDirectory;
+  const struct {
+    Tree before;
+    std::vector<std::string> args;
+    std::string names;  // as the message gives them
+    bool beyondAscii;
+  } cases[] = {
+      {data, {"data.txt", "out.txt", "--regions=OUT.TXT"}, "OUT.TXT and out.txt", false},
+      {data, {"data.txt", "out.txt", "--groups=Out.Log"}, "Out.Log and out.log", false},
+      {earlier, {"data.txt", "out.txt", "--regions=OUT.TXT"}, "OUT.TXT and out.txt", false},
+      {data, {"data.txt", "DATA.TXT"}, "data.txt and DATA.TXT", false},
+      {withSub, {"data.txt", "out.txt", "--regions=Sub/r.csv", "--groups=sub/R.CSV"}, "sub/R.CSV and Sub/r.csv", false},
+      {data, {"data.txt", "out.txt", "--regions=\u00e9.csv", "--groups=\u00c9.csv"}, "\u00c9.csv and \u00e9.csv", true},
+  };
+  for (const auto& c : cases) {
+    if (c.beyondAscii && !GetParam().foldsBeyondAscii) continue;
+    SCOPED_TRACE(c.names);
+    std::string console = ExpectRunIn(volume.runs, c.before, c.args, 1, c.before);
+    console.erase(0, console.find(" ERROR!"));
+    EXPECT_EQ(console, " ERROR! " + c.names + " are the same file \n\n");
+  }
+}
+
+TEST(Collisions, NamesThatDifferInLetterCaseAreTwoFilesWhereCaseCounts) {
+  // Where the directory tells letter case apart, and é from its decomposed
+  // spelling e + U+0301, the outputs land under every name, as they would
+  // under any others, and the directory's probe leaves nothing behind.
+  Scratch probe(Tree{{"case", ""}});
+  if (fs::exists(probe.path / "CASE")) GTEST_SKIP() << fs::temp_directory_path() << " ignores letter case";
+  const Tree before = Snapshot(kGolden / "worked6" / "before");
+  Tree after;
+  {
+    Scratch reference(before);
+    ASSERT_EQ(Tarnek(reference.path, {"data.txt", "out.txt", "--regions=r.csv", "--groups=g.csv", "--plot=p.svg"}).first, 0);
+    after = Snapshot(reference.path);
+  }
+  for (const auto& [from, to] : {std::pair{"r.csv", "OUT.TXT"}, {"g.csv", "\u00e9.csv"}, {"p.svg", "e\u0301.csv"}}) {
+    after[to] = after[from];
+    after.erase(from);
+  }
+  EXPECT_EQ(ExpectRun(before, {"data.txt", "out.txt", "--regions=OUT.TXT", "--groups=\u00e9.csv", "--plot=e\u0301.csv"}, 0,
+                      after),
+            Read(kGolden / "worked6" / "stdout"));
+}
+
 const fs::path kSample = fs::path(TARNEK_SOURCE_DIR) / "examples" / "sample.txt";
 
 TEST(Concurrent, RacingRunsNeverLeaveAMixedPair) {

@@ -451,6 +451,90 @@ void DiscardOutput(OutputFile& file) {
 
 OutputFile::~OutputFile() { DiscardOutput(*this); }
 
+namespace {
+
+std::string FinalName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// True when some file system could take the different final names `a` and
+// `b` for one: they differ only in the case of ASCII letters, or either
+// holds other characters, which case folding (K and the Kelvin sign) or
+// Unicode normalisation may take for others. Two ASCII names that differ
+// otherwise are two files on every file system.
+bool MayNameOneFile(const std::string& a, const std::string& b) {
+  const auto beyondAscii = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
+  if (std::any_of(a.begin(), a.end(), beyondAscii) || std::any_of(b.begin(), b.end(), beyondAscii)) return true;
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+}
+
+// True when the different final names `a` and `b` lead to one entry in
+// `directory`, as on a file system that ignores letter case (exFAT, FAT,
+// ext4 with casefold, the volumes of macOS) or Unicode normalisation. The
+// directory is asked, not guessed: a fresh subdirectory of it, which follows
+// its rule (ext4 passes the casefold flag on to new directories), receives a
+// file named `a`, and `b` is looked up beside it. Where that cannot be tried
+// (no right to create there, a name the file system refuses) the answer is
+// false, and creating the output will tell. No signal while the probe
+// exists, so that it never stays behind.
+bool OneEntry(const std::string& directory, const std::string& a, const std::string& b) {
+  std::string probe = directory + "/.tarnek-XXXXXX";
+  const sigset_t previous = BlockFatalSignals();
+  bool one = false;
+  if (mkdtemp(probe.data()) != nullptr) {
+    const std::string created = probe + "/" + a;
+    const int fd = open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    struct stat info{};
+    one = fd >= 0 && lstat((probe + "/" + b).c_str(), &info) == 0;
+    if (fd >= 0) {
+      close(fd);
+      unlink(created.c_str());
+    }
+    rmdir(probe.c_str());
+  }
+  RestoreSignals(previous);
+  return one;
+}
+
+bool SameDirectory(const std::string& a, const std::string& b);
+
+// True when the paths `a` and `b`, whose final names are no symbolic links,
+// lead to one entry of one directory: the same final name, or two that the
+// directory takes for one.
+bool SameEntry(const std::string& a, const std::string& b) {
+  const std::string nameA = FinalName(a);
+  const std::string nameB = FinalName(b);
+  if (nameA != nameB && !MayNameOneFile(nameA, nameB)) return false;
+  const std::string directory = DirectoryOf(a);
+  if (!SameDirectory(directory, DirectoryOf(b))) return false;
+  return nameA == nameB || OneEntry(directory, nameA, nameB);
+}
+
+// True when the directories `a` and `b` are one: the same device and inode,
+// or the same entry of one parent, since a file system through FUSE may
+// number a directory differently under names that differ in letter case.
+// Two that cannot both be found are one when spelled alike.
+bool SameDirectory(const std::string& a, const std::string& b) {
+  struct stat infoA{};
+  struct stat infoB{};
+  if (stat(a.c_str(), &infoA) != 0 || stat(b.c_str(), &infoB) != 0) return a == b;
+  if (infoA.st_dev != infoB.st_dev) return false;
+  if (infoA.st_ino == infoB.st_ino) return true;
+  char* realA = realpath(a.c_str(), nullptr);
+  char* realB = realpath(b.c_str(), nullptr);
+  const bool same = realA != nullptr && realB != nullptr &&
+                    (std::strcmp(realA, realB) == 0 || SameEntry(realA, realB));
+  std::free(realA);
+  std::free(realB);
+  return same;
+}
+
+}  // namespace
+
 bool SameFile(const std::string& pathA, const std::string& pathB) {
   // Symbolic links lead where the output would be written, existing or not.
   std::string a;
@@ -461,20 +545,14 @@ bool SameFile(const std::string& pathA, const std::string& pathB) {
   struct stat infoB{};
   const bool existsA = stat(a.c_str(), &infoA) == 0;
   const bool existsB = stat(b.c_str(), &infoB) == 0;
-  if (existsA && existsB) return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
-  if (existsA != existsB) return false;
-  // Neither exists yet: the same final name in the same directory.
-  auto finalName = [](const std::string& p) {
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
-  };
-  if (finalName(a) != finalName(b)) return false;
-  struct stat dirA{};
-  struct stat dirB{};
-  if (stat(DirectoryOf(a).c_str(), &dirA) == 0 && stat(DirectoryOf(b).c_str(), &dirB) == 0) {
-    return dirA.st_dev == dirB.st_dev && dirA.st_ino == dirB.st_ino;
+  if (existsA && existsB) {
+    if (infoA.st_dev != infoB.st_dev) return false;
+    if (infoA.st_ino == infoB.st_ino) return true;
+    // Two numbers may still be one file: a file system through FUSE numbers
+    // a file by the name it was looked up with (out.txt, OUT.TXT).
   }
-  return a == b;
+  if (existsA != existsB) return false;
+  return SameEntry(a, b);
 }
 
 }  // namespace tarnek

@@ -79,7 +79,13 @@ const OutputFile* SyncDirectories(OutputFile* const* files, int count);
 void DiscardOutput(OutputFile& file);
 
 // True when `a` and `b` name the same file: the same device and inode when
-// both exist, otherwise the same directory and final name.
+// both exist; otherwise, or where a file system numbers one file differently
+// by the name it is looked up with (FUSE), the same directory and the same
+// final name, or two final names that the directory takes for one (letter
+// case, Unicode normalisation). The directory is asked that by a probe (a
+// hidden subdirectory made and removed at once) only for names that differ
+// in ASCII letter case alone or hold other characters than ASCII; two
+// identical or otherwise different names cost no probe.
 bool SameFile(const std::string& a, const std::string& b);
 
 }  // namespace tarnek

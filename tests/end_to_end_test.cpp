@@ -551,7 +551,7 @@ struct VolumeKind {
   std::string mount;               // mounts {img} on {dir}
   std::string names;               // below {dir}: the directory the runs are made in, or empty for {dir}
   bool foldsBeyondAscii;           // takes é and É for one name
-  std::string refused;             // a name that can be looked up but not created, or empty
+  std::string refused;             // a name that it refuses to give a file, or empty
 };
 
 const VolumeKind kVolumeKinds[] = {
@@ -568,7 +568,7 @@ void PrintTo(const VolumeKind& kind, std::ostream* out) { *out << kind.name; }
 // unmounted at its end. `unavailable` says why it could not be had here.
 struct Volume {
   Scratch holder{Tree{{"mount", kDirectory}}};  // the image and the mount point
-  fs::path runs;                           // where the runs' directories are made
+  fs::path runs;                                // where the runs' directories are made
   std::string unavailable;
   bool mounted = false;
 
@@ -635,8 +635,8 @@ TEST_P(OtherFileSystem, ACommitThatFailsAtItsLastOutputPutsTheOthersBack) {
   // The region table's name is one that the file system refuses when it is
   // given to the file: by then the log and the table have taken their names
   // and must give them back to the earlier files.
-  const Volume volume(GetParam());
   if (GetParam().refused.empty()) GTEST_SKIP() << GetParam().name << " takes every name that a run can write";
+  const Volume volume(GetParam());
   if (!volume.unavailable.empty()) GTEST_SKIP() << GetParam().name << ": " << volume.unavailable;
   Tree before = Snapshot(kGolden / "worked6" / "before");
   before["out.txt"] = "earlier table";

@@ -3,9 +3,11 @@
 // directories by link(2) and rename(2) that can be undone until every file
 // has landed.
 #include "files/output_file.h"
+#include "files/temp_files.h"
 
 #include <algorithm>  // std::any_of, std::find, std::sort
 #include <cerrno>
+#include <chrono>
 #include <climits>  // PATH_MAX
 #include <csignal>
 #include <cstdlib>  // mkstemp
@@ -24,83 +26,6 @@ namespace tarnek {
 namespace {
 
 constexpr size_t kBlockSize = size_t{1} << 20;
-
-// Temporary files to remove if a signal ends the process: one for each
-// output of a run while it is written (the log, the table and each optional
-// output), with room to spare.
-constexpr int kMaxTempFiles = 16;
-const char* volatile gTempFiles[kMaxTempFiles] = {};
-
-// The signals whose default action ends the process: each one takes the
-// run's temporary files along. Not SIGKILL and SIGSTOP, which cannot be
-// caught; not SIGPIPE and SIGXFSZ, ignored so that a write to a FIFO without
-// a reader or beyond the file size limit fails (with a message) instead; not
-// those whose default is to do nothing, stop or continue.
-const sigset_t& FatalSignals() {
-  static const sigset_t fatal = [] {
-    sigset_t set;
-    sigfillset(&set);  // the real-time signals too, but those the C library keeps for itself
-    for (int s : {SIGKILL, SIGSTOP, SIGPIPE, SIGXFSZ, SIGCHLD, SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG, SIGWINCH}) {
-      sigdelset(&set, s);
-    }
-    return set;
-  }();
-  return fatal;
-}
-
-// Removes the temporary files, then lets the signal end the process as it
-// would have: the same exit status, a core file where it makes one.
-// Only async-signal-safe calls.
-extern "C" void RemoveTempFilesAndDie(int signalNumber) {
-  for (int i = 0; i < kMaxTempFiles; ++i) {
-    if (const char* name = gTempFiles[i]) unlink(name);
-  }
-  signal(signalNumber, SIG_DFL);
-  raise(signalNumber);  // held until this handler returns, then it ends the process
-}
-
-void InstallHandlers() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  struct sigaction action{};
-  action.sa_handler = RemoveTempFilesAndDie;
-  action.sa_mask = FatalSignals();
-  for (int s = 1; s < NSIG; ++s) {
-    if (!sigismember(&FatalSignals(), s)) continue;
-    struct sigaction previous{};
-    // A signal the caller chose to ignore stays ignored; one that already
-    // has a handler (a sanitizer's, a fuzzer's) keeps it.
-    if (sigaction(s, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL) continue;
-    sigaction(s, &action, nullptr);
-  }
-  signal(SIGXFSZ, SIG_IGN);
-  signal(SIGPIPE, SIG_IGN);
-}
-
-// Holds back every signal that removes temporary files; returns the mask to restore.
-sigset_t BlockFatalSignals() {
-  sigset_t previous;
-  sigprocmask(SIG_BLOCK, &FatalSignals(), &previous);
-  return previous;
-}
-
-void RestoreSignals(const sigset_t& previous) { sigprocmask(SIG_SETMASK, &previous, nullptr); }
-
-void RegisterTemp(const std::string& name) {
-  for (int i = 0; i < kMaxTempFiles; ++i) {
-    if (gTempFiles[i] == nullptr) {
-      gTempFiles[i] = name.c_str();
-      return;
-    }
-  }
-}
-
-void UnregisterTemp(const std::string& name) {
-  for (int i = 0; i < kMaxTempFiles; ++i) {
-    if (gTempFiles[i] == name.c_str()) gTempFiles[i] = nullptr;
-  }
-}
 
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -166,11 +91,14 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// Counts the failures of all files, so that the first one can be told.
-uint64_t gFailures = 0;
-
+// Notes when the file's first write failed, so that the first failure of
+// all files can be told: the monotonic clock, in nanoseconds (writes are
+// system calls apart, never within one nanosecond).
 void NoteFailure(OutputFile& file) {
-  if (file.FailedAt == 0) file.FailedAt = ++gFailures;
+  if (file.FailedAt == 0) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    file.FailedAt = std::max<uint64_t>(1, static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+  }
 }
 
 void FlushBuffer(OutputFile& file) {
@@ -183,7 +111,7 @@ void FlushBuffer(OutputFile& file) {
 }  // namespace
 
 OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
-  InstallHandlers();
+  InstallTempFileCleanup();
   DiscardOutput(file);
   file.FailedAt = 0;
   file.Name = name;
@@ -210,7 +138,7 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
   if (fd >= 0) {
     file.TempName = std::move(temp);
     file.Fd = fd;
-    RegisterTemp(file.TempName);
+    RememberTempFile(file.TempName);
   }
   RestoreSignals(previous);
   if (fd < 0) return OutputStatus::CannotCreate;
@@ -413,7 +341,7 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
       OutputFile& file = *files[i];
       if (placed[i].How == Placement::None) continue;
       DropOldContent(file, placed[i]);
-      UnregisterTemp(file.TempName);
+      ForgetTempFile(file.TempName);
       file.TempName.clear();
     }
   }
@@ -443,7 +371,7 @@ void DiscardOutput(OutputFile& file) {
   }
   if (!file.TempName.empty()) {
     unlink(file.TempName.c_str());
-    UnregisterTemp(file.TempName);
+    ForgetTempFile(file.TempName);
     file.TempName.clear();
   }
   file.Buffer.clear();

@@ -8,7 +8,7 @@
 // /dev/stdout is) is written in place. Every write, the final flush
 // and the close are checked. If a signal ends the process (any that can be
 // caught and whose default action is to end it, unless the caller ignored it
-// or handles it), its temporary files are removed first.
+// or handles it), its temporary files are removed first (temp_files.h).
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,7 @@ struct OutputFile {
   std::string TempName;  // the temporary file, empty when written in place
   int Fd = -1;
   uint64_t FailedAt = 0; // 0 while every write has succeeded; otherwise the file is incomplete, and
-                         // this tells when its first write failed, counting failures of all files
+                         // this tells when its first write failed (the monotonic clock, in ns)
   std::string Buffer;    // bytes not yet written
 
   OutputFile() = default;

@@ -17,7 +17,8 @@ TEST(OptionsTest, CommandLineTable) {
   // Each row's note says what it catches: the settings of a parse that
   // succeeds, or the status, and for a refused value what the message needs.
   constexpr ParseStatus Ok = ParseStatus::Ok, Error = ParseStatus::OptionError, Usage = ParseStatus::Usage,
-                        Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded;
+                        Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded, Help = ParseStatus::Help,
+                        Version = ParseStatus::Version;
   const struct {  // the settings expected when the status is Ok
     const char* note; std::vector<std::string> args; ParseStatus status;
     int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false;
@@ -39,6 +40,15 @@ TEST(OptionsTest, CommandLineTable) {
       {"the third position always is", {"-T", "data.txt", "out.txt"}, Error},
       {"no argument: usage", {}, Usage},
       {"one argument: usage", {"-L5"}, Usage},
+      {"--help alone", {"--help"}, Help},
+      {"--version alone", {"--version"}, Version},
+      {"--help is a file name in the first two positions", {"--help", "--version"}, Ok},
+      {"nor any prefix of it", {"--he"}, Usage},
+      {"the value as the next argument", {"d", "o", "--threads", "3", "-L5"}, Ok, 5, 1e-5, -1, -1, 0, false, false,
+       {"unit", "code", "observed", "expected"}, 3},
+      {"the next argument whatever it looks like", {"d", "o", "--columns", "--csv,b,c,d", "--csv"}, Ok, 20, 1e-5, -1, -1,
+       0, false, true, {"--csv", "b", "c", "d"}},
+      {"a switch takes no next argument", {"d", "o", "--sync", "yes"}, Error},
       {"a long switch mixes with the letters", {"d", "o", "-L5", "--sync", "-t"}, Ok, 5, 1e-5, -1, -1, 1, true},
       {"a switch takes no value", {"d", "o", "--sync=yes"}, Bad},
       {"even an empty one", {"d", "o", "--sync="}, Bad},

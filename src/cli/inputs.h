@@ -21,6 +21,7 @@ struct InputKind {
   // Reads `file` into `products`, whose Table holds the data; a failure
   // carries its message.
   std::optional<RunFailure> (*Read)(const std::string& file, RunProducts& products);
+  std::string_view Help = {};  // what it is, for --help
 };
 
 // Every input beyond the data file, in the order in which a run reads them.

@@ -29,6 +29,8 @@ const std::string_view kUsageText =
     "   tarnek sample.txt output.txt                (recommend)\n"
     "   tarnek sample.txt output.txt -A12.3 -B13.0 -E0.005 -L10\n";
 
+const std::string_view kVersionText = "tarnek 1.1\n";
+
 namespace {
 
 // ASCII letters compare without regard to case; other bytes as they are.
@@ -118,40 +120,49 @@ std::vector<LongOption> MakeLongOptions() {
        [](std::string_view, std::string_view, RunSettings& s) {
          s.Sync = true;
          return true;
-       }},
+       },
+       {}, "write the outputs to stable storage before the run ends"},
       {"--csv", "no value", false,
        [](std::string_view, std::string_view, RunSettings& s) {
          s.Csv = true;
          return true;
-       }},
+       },
+       {}, "the data file is CSV with a header line"},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
-       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv"},
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv",
+       "the header names of the CSV's four columns (unit,code,observed,expected)"},
       {"--level", "a decimal number above 0 and below 1", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          return SetReal(value, 0.0, 1.0, s.Posterior.Level);
-       }},
+       },
+       {}, "the credible level of the posterior intervals (0.95)"},
       {"--exceed", "a decimal number above 0", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          return SetReal(value, 0.0, std::numeric_limits<double>::infinity(), s.Posterior.Exceed);
-       }},
+       },
+       {}, "the ratio whose exceedance probability p_exceed gives (1)"},
       {"--prior", PriorMethodNames(), true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          if (FindPriorMethod(value) == nullptr) return false;
          s.Prior = value;
          return true;
-       }},
+       },
+       {}, "the prior of the posterior columns and the plot (mle)"},
       {"--threads", "a whole number of threads, 1 or more", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          const std::optional<int32_t> threads = ReadWholeInteger(value);
          if (!threads || *threads < 1) return false;
          s.Threads = *threads;
          return true;
-       }},
+       },
+       {}, "threads to estimate and write on (one per core)"},
   };
   for (const OutputKind& output : kOutputKinds) {
-    if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile});
+    if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile, {}, output.Help});
   }
-  for (const InputKind& input : kInputKinds) options.push_back({input.Option, "a file name", true, SetInputFile});
+  for (const InputKind& input : kInputKinds) {
+    options.push_back({input.Option, "a file name", true, SetInputFile, {}, input.Help});
+  }
   return options;
 }
 
@@ -164,16 +175,23 @@ const std::vector<LongOption>& LongOptions() {
 
 namespace {
 
-// Applies a long option and notes it in `given`. Returns false when none has
-// the argument's name; sets `result` to BadValue when its value is not accepted.
-bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResult& result,
+// Applies the long option at arguments[i] and notes it in `given`; one that
+// takes a value and has no "=" takes the next argument, and `i` moves past it.
+// Returns false when no option has the argument's name; sets `result` to
+// BadValue when its value is not accepted (or missing).
+bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSettings& settings, ParseResult& result,
                      std::vector<std::string_view>& given) {
+  const std::string_view argument = arguments[i];
   const size_t equals = argument.find('=');
   const std::string_view name = argument.substr(0, equals);
-  const bool hasValue = equals != std::string_view::npos;
-  const std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
   for (const LongOption& option : LongOptions()) {
     if (option.Name != name) continue;
+    bool hasValue = equals != std::string_view::npos;
+    std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
+    if (!hasValue && option.TakesValue && i + 1 < arguments.size()) {
+      value = arguments[++i];
+      hasValue = true;
+    }
     given.push_back(option.Name);
     if (hasValue != option.TakesValue || !option.Apply(option.Name, value, settings)) {
       result.Status = ParseStatus::BadValue;
@@ -188,10 +206,26 @@ bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResu
 
 }  // namespace
 
+std::string LongOptionsText() {
+  std::string text = "Long options, after the two file names (--name=VALUE or --name VALUE):\n";
+  for (const LongOption& option : LongOptions()) {
+    std::string line = "   " + std::string(option.Name) + (option.TakesValue ? "=VALUE" : "");
+    line.resize(std::max<size_t>(line.size() + 2, 24), ' ');
+    line += option.Help;
+    if (option.TakesValue) line += (option.Help.empty() ? "" : "; takes ") + option.Accepts;
+    if (!option.Needs.empty()) line += "; needs " + std::string(option.Needs);
+    text += line + "\n";
+  }
+  return text;
+}
+
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings) {
   ParseResult result;
   if (arguments.size() < 2) {
-    result.Status = ParseStatus::Usage;
+    const bool alone = arguments.size() == 1;
+    result.Status = alone && arguments[0] == "--help"      ? ParseStatus::Help
+                    : alone && arguments[0] == "--version" ? ParseStatus::Version
+                                                           : ParseStatus::Usage;
     return result;
   }
   settings = RunSettings{};
@@ -199,7 +233,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (ApplyOption(argument, settings)) continue;
-    if (!argument.starts_with("--") || !ApplyLongOption(argument, settings, result, given)) {
+    if (!argument.starts_with("--") || !ApplyLongOption(arguments, i, settings, result, given)) {
       result.Status = ParseStatus::OptionError;
     }
     if (result.Status != ParseStatus::Ok) return result;

@@ -47,20 +47,30 @@ struct RunSettings {
 // The fourteen-line usage text, lines ending in "\n".
 extern const std::string_view kUsageText;
 
+// What --help shows after the usage text: every long option, a line each
+// with what it takes and what it does, lines ending in "\n".
+std::string LongOptionsText();
+
+// What --version shows, ending in "\n".
+extern const std::string_view kVersionText;
+
 // Applies one option argument of the classic form ("-T", "-L", "-E", "-A",
 // "-B") to `settings`. Returns false when the argument is none of them.
 // Letter case of the option letter is ignored; values never fail to read.
 bool ApplyOption(std::string_view argument, RunSettings& settings);
 
-// A long option: "--name=value", or "--name" alone when it takes no value.
-// Its value is strict: one that does not read, or lies outside what the
-// option accepts, ends the parse with a message that says what it accepts.
+// A long option in either GNU form: "--name=value", or "--name value" (the
+// next argument, whatever it is, is the value); "--name" alone when it takes
+// no value. Its value is strict: one that does not read, or lies outside
+// what the option accepts, ends the parse with a message that says what it
+// accepts.
 struct LongOption {
   std::string_view Name;  // with the leading "--"
   std::string Accepts;    // what the value may be, as the message says it; "no value" for a switch
   bool TakesValue;
   bool (*Apply)(std::string_view option, std::string_view value, RunSettings& settings);  // false: not accepted
   std::string_view Needs = {};  // another long option without which this one means nothing, or empty
+  std::string_view Help = {};   // what it does, for --help
 };
 
 // Every long option: those of the settings, then one "--NAME=FILE" for each
@@ -71,6 +81,8 @@ const std::vector<LongOption>& LongOptions();
 enum class ParseStatus {
   Ok,
   Usage,        // fewer than two arguments: show the usage text
+  Help,         // "--help" alone: the usage text and the long options
+  Version,      // "--version" alone: the version line
   OptionError,  // an argument from the third on matches no option
   BadValue,     // a long option's value is not accepted
   Unneeded,     // a long option given without the one it needs
@@ -87,7 +99,8 @@ struct ParseResult {
 
 // Parses the arguments after the command name: the data file name, the
 // output file name, then options applied in order (a later one overrides an
-// earlier one). Stops at the first option that is not recognised or whose
+// earlier one). "--help" or "--version" as the only argument asks for Help
+// or Version; any other single argument, or none, for the usage text. Stops at the first option that is not recognised or whose
 // value is not accepted; then checks that every long option given has the
 // one it needs, in the order of LongOptions().
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);

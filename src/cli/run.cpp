@@ -47,7 +47,12 @@ int ReportParse(std::FILE* console, const ParseResult& parse) {
   if (parse.Status == ParseStatus::Unneeded) {
     return Report(console, RunFailure{Failure::UnneededOption, {parse.Option, parse.Accepts}});
   }
-  PrintLine(console, parse.Status == ParseStatus::Usage ? kUsageText : "Option Error!\n", "");
+  switch (parse.Status) {
+    case ParseStatus::Usage: PrintLine(console, kUsageText, ""); break;
+    case ParseStatus::Help: PrintLine(console, kUsageText, LongOptionsText()); break;
+    case ParseStatus::Version: PrintLine(console, kVersionText, ""); break;
+    default: PrintLine(console, "Option Error!\n", ""); break;
+  }
   return kExitOk;
 }
 

@@ -36,9 +36,10 @@ void WritePlotFile(OutputFile& file, const RunProducts& p) {
 const std::vector<OutputKind> kOutputKinds = {
     {"", 0, true, WriteLogFile},
     {"", 0, false, WriteTableFile},
-    {"--regions", kNeedsPosteriors, false, WriteRegionsFile},
-    {"--groups", kNeedsPriors | kNeedsDiagnostics, false, WriteGroupsFile},
-    {"--plot", kNeedsPosteriorMeans, false, WritePlotFile},
+    {"--regions", kNeedsPosteriors, false, WriteRegionsFile, "the region table (CSV): every region's posterior"},
+    {"--groups", kNeedsPriors | kNeedsDiagnostics, false, WriteGroupsFile,
+     "the group table (CSV): every group's fit and prior"},
+    {"--plot", kNeedsPosteriorMeans, false, WritePlotFile, "the funnel-and-shrinkage plot (SVG)"},
 };
 
 const OutputKind& LogOutput() { return kOutputKinds[0]; }

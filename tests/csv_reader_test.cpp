@@ -196,3 +196,40 @@ TEST(CsvReaderTest, NamedColumnsAskedFor) {
   const CsvReadResult r = ParseCsv(kHeader + "1,a,3,1.5\n", columns, t);
   EXPECT_EQ(std::tuple(r.Status, r.Line, r.Column), std::tuple(Missing, uint64_t{1}, std::string("AFF")));
 }
+
+TEST(CsvReaderTest, ColumnsWithoutANameAreNotReadAndLinesAreKept) {
+  // A run that computes the expected counts reads no expected column, and a
+  // file of rates none of code, observed and expected: their header names
+  // are empty. The file need not have them, and a column of that header
+  // name is ignored. Each row's line is kept when asked: blank lines and a
+  // quoted line break count, and a row is named by the line it begins on.
+  CsvColumns noExpected;
+  noExpected.Expected = "";
+  noExpected.Extra = {{"pop", ColumnKind::NonNegativeReal}};
+  noExpected.KeepLines = true;
+  RecordTable table;
+  ASSERT_EQ(ParseCsv("name,unit,code,observed,pop,expected\n\"a\nb\",1,x,3,10,\n\n2,2,y,4,0,zz\n", noExpected, table).Status,
+            Ok);
+  EXPECT_EQ(std::tuple(Texts(table.CodeText), table.Data1, table.Data2, table.Column("pop")->Reals, table.Lines),
+            std::tuple(std::vector<std::string>{"x", "y"}, std::vector<int32_t>{3, 4}, std::vector<double>{},
+                       std::vector<double>{10, 0}, std::vector<uint64_t>{2, 5}));
+
+  CsvColumns ratesOnly{"-", "", "", "", {{"age", ColumnKind::Identifier}, {"rate", ColumnKind::NonNegativeReal}}, true};
+  const struct { const char* note; std::string text; CsvStatus status; uint64_t line; const char* column; } cases[] = {
+      {"a header with empty names matches none of the three", ",age,,rate\n,1,,0.5\n", Ok, 0, ""},
+      {"no header: the first column asked for is missing", "", Missing, 1, "age"},
+      {"the rate missing", "age\n1\n", Missing, 1, "rate"},
+      {"a rate below 0", "age,rate\n1,-0.5\n", Range, 2, "rate"},
+  };
+  for (const auto& c : cases) {
+    RecordTable t;
+    const CsvReadResult r = ParseCsv(c.text, ratesOnly, t);
+    EXPECT_EQ(std::tie(r.Status, r.Line, r.Column), std::tie(c.status, c.line, c.column)) << c.note;
+    if (c.status != Ok) continue;
+    EXPECT_EQ(std::tuple(t.Size(), t.Unit, t.CodeText.Size(), t.Data1.size(), t.Lines),
+              std::tuple(size_t{1}, std::vector<int32_t>{-1}, size_t{0}, size_t{0}, std::vector<uint64_t>{2})) << c.note;
+  }
+  RecordTable plain;  // without KeepLines no line is kept
+  ASSERT_EQ(ParseCsv(kHeader + "1,a,1,1\n", kDefault, plain).Status, Ok);
+  EXPECT_TRUE(plain.Lines.empty());
+}

@@ -52,7 +52,7 @@ TEST(DataReaderTest, EveryCarriageReturnIsWhiteSpaceWhereverABlockEnds) {
   // every size at a time, so that every CR and CR LF pair falls on a block
   // boundary once. CRs used to be dropped: lines ending in CR alone ran their
   // numbers together ("2\r1 2" read as 21 2).
-  const RecordTable want{{1, 1, -1, 1}, {1, 2, 3, 4}, {5, 3, 0, 7}, {2.0, 4.5, 1e-3, 3.0}, {}, {}, {}};
+  const RecordTable want{{1, 1, -1, 1}, {1, 2, 3, 4}, {5, 3, 0, 7}, {2.0, 4.5, 1e-3, 3.0}, {}, {}, {}, {}};
   const std::string lf = "1 1 5 2\n1 2 3 4.5\n-1 3 0 1e-3\n1 4 7 3.\n";
   std::vector<std::string> texts;
   for (const std::string end : {"\n", "\r\n", "\r", "\r\r\n", "\n\r"}) {

@@ -70,6 +70,8 @@ struct RecordTable {
   TextColumn CodeText;         // per row: the Code as text, or empty
   TextColumn UnitText;         // per Unit value: its text, or empty
   std::vector<NamedColumn> Columns;  // the requested columns, in the order requested
+  std::vector<uint64_t> Lines;       // per row: the line of the file it begins on, where the reader was
+                                     // asked to keep them (CSV); otherwise empty
 
   size_t Size() const { return Unit.size(); }
 

@@ -244,6 +244,9 @@ struct CsvRead {
   }
 
   bool HasUnit() const { return Columns.Unit != kNoUnitColumn; }
+  // Whether the file must have the column of `role`: the unit unless there
+  // is none, any other that has a name.
+  bool Reads(uint32_t role) const { return role == kUnit ? HasUnit() : !Name(role).empty(); }
   uint32_t RoleCount() const { return static_cast<uint32_t>(Position.size()); }
 
   const std::string& Name(uint32_t role) const {
@@ -270,7 +273,7 @@ struct CsvRead {
   void HeaderField(size_t index, std::string_view text) {
     uint32_t role = kIgnored;
     for (uint32_t candidate = kUnit; candidate < RoleCount(); ++candidate) {
-      if (candidate == kUnit && !HasUnit()) continue;
+      if (!Reads(candidate)) continue;
       if (!SameColumnName(text, Name(candidate))) continue;
       if (Position[candidate] != kNoPosition) return Fail(CsvStatus::RepeatedColumn, RowLine, Name(candidate));
       Position[candidate] = index;
@@ -340,7 +343,7 @@ struct CsvRead {
   void EndRow() {
     if (InHeader) {
       for (uint32_t role = kUnit; role < RoleCount(); ++role) {
-        if ((role != kUnit || HasUnit()) && Position[role] == kNoPosition) {
+        if (Reads(role) && Position[role] == kNoPosition) {
           return Fail(CsvStatus::MissingColumn, RowLine, Name(role));
         }
       }
@@ -354,6 +357,7 @@ struct CsvRead {
     }
     if (missing != kNoPosition) return Fail(CsvStatus::NotAValue, RowLine, ColumnName(missing));
     if (!HasUnit()) Table.Unit.push_back(-1);
+    if (Columns.KeepLines) Table.Lines.push_back(RowLine);
   }
 
   static void OnField(void* bytes, size_t size, void* self) {
@@ -419,7 +423,9 @@ struct CsvRead {
     if (!Failed && csv_fini(&parser, OnField, OnRowEnd, this) != 0) CheckParser(parser);
     if (Failed) return Result;
     if (InHeader) {  // no header: its first named column is missing
-      return {CsvStatus::MissingColumn, 1, HasUnit() ? Columns.Unit : Columns.Code};
+      uint32_t first = kUnit;
+      while (first + 1 < RoleCount() && !Reads(first)) ++first;
+      return {CsvStatus::MissingColumn, 1, Name(first)};
     }
     if (HasUnit()) {
       FindPendingUnits();
@@ -488,10 +494,12 @@ CsvReadResult ReadCsvFile(const std::string& fileName, const CsvColumns& columns
     // A first guess at the record count keeps the columns from regrowing.
     const size_t guess = static_cast<size_t>(info.st_size) / 24;
     table.Unit.reserve(guess);
-    table.Data1.reserve(guess);
-    table.Data2.reserve(guess);
-    table.CodeText.Ends.reserve(guess);
-    table.CodeText.Bytes.reserve(guess * 8);
+    if (!columns.Observed.empty()) table.Data1.reserve(guess);
+    if (!columns.Expected.empty()) table.Data2.reserve(guess);
+    if (!columns.Code.empty()) {
+      table.CodeText.Ends.reserve(guess);
+      table.CodeText.Bytes.reserve(guess * 8);
+    }
   }
   return ReadCsvStream(file.get(), columns, table, kCsvBlockSize);
 }

@@ -10,17 +10,19 @@
 // The first line is the header. Its fields are the column names, matched to
 // the names of CsvColumns without regard to ASCII letter case; other columns
 // are ignored, in any order. Every following row holds one record:
-//   unit      text: the grouping key (optional: CsvColumns::Unit "-")
-//   code      text: the record's identifier, codes may repeat
-//   observed  a decimal integer, 0 or greater, that fits 32 bits
-//   expected  a decimal real, finite and greater than 0
+//   unit      text: the grouping key (not read: CsvColumns::Unit "-")
+//   code      text: the record's identifier, codes may repeat (not read: an empty name)
+//   observed  a decimal integer, 0 or greater, that fits 32 bits (likewise)
+//   expected  a decimal real, finite and greater than 0 (likewise)
 // A unit or code is kept byte for byte as read (quotes removed), and must
 // be non-empty and free of control characters (bytes below 0x20: tab, line
 // breaks and the like), so that the tab-separated outputs that print it
 // keep their lines and columns. Numbers have the forms of the plain data
 // format and nothing around them. Further columns that the run asks for
 // (CsvColumns::Extra) are found the same way and read as their ColumnKind
-// says (record_table.h) into RecordTable::Columns, in the order asked.
+// says (record_table.h) into RecordTable::Columns, in the order asked. With
+// CsvColumns::KeepLines the table keeps the line of every row (Lines), for
+// later steps whose errors name a row.
 //
 // What the table holds (see RecordTable): the codes in CodeText; the units'
 // distinct texts in UnitText in ascending order, each row's Unit the index
@@ -47,8 +49,11 @@
 
 namespace tarnek {
 
-// The header names of the four columns. Preconditions: none empty, no two
-// the same without regard to case.
+// The header names of the four columns. Code, Observed and Expected may be
+// empty: that column is not read and the file need not have it (its column
+// of the table stays empty); a run that computes the expected counts reads
+// no Expected, and a file of rates (the standard of a standardisation) none
+// of the three. Precondition: no two names the same without regard to case.
 inline constexpr std::string_view kNoUnitColumn = "-";
 struct CsvColumns {
   std::string Unit = "unit";  // kNoUnitColumn: the file has no unit column
@@ -56,6 +61,7 @@ struct CsvColumns {
   std::string Observed = "observed";
   std::string Expected = "expected";
   std::vector<ColumnRequest> Extra = {};  // none the same as another name, without regard to case
+  bool KeepLines = false;                 // keep each row's line in RecordTable::Lines
 };
 
 // True when two column names are the same without regard to ASCII letter case.

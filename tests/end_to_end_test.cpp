@@ -445,6 +445,31 @@ TEST(CsvRuns, IdentifiersOfMegabytesArePrintedWhole) {
   EXPECT_TRUE(Read(scratch.path / "csv.log") == log);
 }
 
+TEST(CsvRuns, StandardisedRunsWriteWhatPrecomputedExpectedCountsGive) {
+  // The long-form golden runs (four regions by age group, their rows mixed,
+  // an age group without cases, a region lacking one) write the files of a
+  // run on one row per region whose expected counts were worked out by hand:
+  // internal rates 10/1000, 20/1000, 30/500 and 0/130, so A = 400 x 0.01 +
+  // 200 x 0.02 + 100 x 0.06 = 14, B = 3 + 6, C = 2 + 6 + 15, D = 1 + 4 + 9;
+  // and with the standard's rates, A = 3.125 + 3.125 + 6.25 + 50 x 0.0001.
+  const struct { const char* golden; std::string wide; std::vector<std::string> options; } cases[] = {
+      {"standardise_internal", "unit,code,observed,expected\nE1,A,4,14\nE1,B,8,9\nE1,C,34,23\nE1,D,14,14\n",
+       {"--regions=regions.csv"}},
+      {"standardise_external",
+       "unit,code,observed,expected\nE1,A,4,12.505\nE1,B,8,7.03125\nE1,C,34,21.883\nE1,D,14,13.28125\n", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.golden);
+    Tree after = Snapshot(kGolden / c.golden / "after");
+    after.erase("data.csv");
+    after.erase("std.csv");
+    after["wide.csv"] = c.wide;
+    std::vector<std::string> args{"wide.csv", "out.txt", "--csv"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    ExpectRun({{"wide.csv", c.wide}}, args, 0, after);
+  }
+}
+
 // Runs tarnek on `data` with `threads` threads and every output, and returns
 // the text of all but the plot, and the plot.
 std::pair<std::string, std::string> AllOutputs(const fs::path& dir, int threads) {

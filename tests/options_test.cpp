@@ -114,3 +114,70 @@ TEST(OptionsTest, CommandLineTable) {
               std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync, c.csv, c.columns, c.threads)) << c.note;
   }
 }
+
+TEST(OptionsTest, StandardisationOptions) {
+  // The population, strata, set and standard: what each needs and excludes,
+  // and columns that must be columns of their own, whatever the order given.
+  // For a refusal: the option named, what it takes (or the option it needs
+  // or cannot go with) and the value.
+  const std::string population = "a column name, not the unit, code or observed column";
+  const std::string strata = "NAME[,NAME...]: different column names, none the unit, code, observed or population "
+                             "column (nor rate with --standard)";
+  const std::vector<std::string> none;
+  const struct {
+    const char* note; std::vector<std::string> options; ParseStatus status;
+    std::string option = "", accepts = "", value = "";  // a refusal
+    std::string pop = "", within = "group"; std::vector<std::string> strata = {};  // Ok
+  } cases[] = {
+      {"population alone", {"--csv", "--population=POP"}, ParseStatus::Ok, "", "", "", "POP"},
+      {"strata, any order of options; the set by file", {"--strata=age,Sex", "--standardise-within=file", "--csv", "--population=p"},
+       ParseStatus::Ok, "", "", "", "p", "file", {"age", "Sex"}},
+      {"a later value overrides", {"--csv", "--population=a", "--population=b", "--strata=x", "--strata=y,z"}, ParseStatus::Ok,
+       "", "", "", "b", "group", {"y", "z"}},
+      {"the expected column is not read: its name is free", {"--csv", "--population=expected"}, ParseStatus::Ok, "", "", "",
+       "expected"},
+      {"without a unit column, unit is free", {"--csv", "--columns=-,c,o,e", "--population=p", "--strata=unit"},
+       ParseStatus::Ok, "", "", "", "p", "group", {"unit"}},
+      {"rate is a stratum without a standard", {"--csv", "--population=p", "--strata=Rate"}, ParseStatus::Ok, "", "", "",
+       "p", "group", {"Rate"}},
+      {"a standard", {"--csv", "--population=p", "--strata=a", "--standard=s.csv"}, ParseStatus::Ok, "", "", "", "p",
+       "group", {"a"}},
+      {"population needs csv", {"--population=p"}, ParseStatus::Unneeded, "--population", "--csv"},
+      {"strata need a population", {"--csv", "--strata=age"}, ParseStatus::Unneeded, "--strata", "--population"},
+      {"the set needs a population", {"--csv", "--standardise-within=file"}, ParseStatus::Unneeded, "--standardise-within",
+       "--population"},
+      {"a standard needs a population", {"--csv", "--standard=s.csv"}, ParseStatus::Unneeded, "--standard", "--population"},
+      {"the set is for internal standardisation alone",
+       {"--csv", "--population=p", "--standard=s.csv", "--standardise-within=group"}, ParseStatus::Excluded,
+       "--standardise-within", "--standard"},
+      {"an empty population", {"--csv", "--population="}, ParseStatus::BadValue, "--population", population, ""},
+      {"the population is no column of --columns", {"--population=CODE", "--csv"}, ParseStatus::BadValue, "--population",
+       population, "CODE"},
+      {"nor the unit", {"--csv", "--columns=u,c,o,e", "--population=U"}, ParseStatus::BadValue, "--population", population, "U"},
+      {"an empty stratum name", {"--csv", "--population=p", "--strata=age,"}, ParseStatus::BadValue, "--strata", strata, "age,"},
+      {"a stratum twice", {"--csv", "--population=p", "--strata=age,sex,AGE"}, ParseStatus::BadValue, "--strata", strata,
+       "age,sex,AGE"},
+      {"a stratum that is the population", {"--strata=age,P", "--csv", "--population=p"}, ParseStatus::BadValue, "--strata",
+       strata, "age,P"},
+      {"a stratum that is the observed column", {"--csv", "--population=p", "--strata=observed"}, ParseStatus::BadValue,
+       "--strata", strata, "observed"},
+      {"a stratum named rate with a standard", {"--csv", "--population=p", "--strata=age,rate", "--standard=s.csv"},
+       ParseStatus::BadValue, "--strata", strata, "age,rate"},
+      {"the set's words are exact", {"--csv", "--population=p", "--standardise-within=Group"}, ParseStatus::BadValue,
+       "--standardise-within", "group or file", "Group"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"d", "o"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    RunSettings s;
+    const ParseResult r = ParseCommandLine(args, s);
+    ASSERT_EQ(r.Status, c.status) << c.note;
+    if (c.status != ParseStatus::Ok) {
+      EXPECT_EQ(std::tie(r.Option, r.Accepts, r.Value), std::tie(c.option, c.accepts, c.value)) << c.note;
+      continue;
+    }
+    const StandardisationSettings& got = s.Standardisation;
+    EXPECT_EQ(std::tuple(got.Population, got.Within == StandardisationSet::File ? "file" : "group", got.Strata),
+              std::tuple(c.pop, c.within, c.strata)) << c.note;
+  }
+}

@@ -25,6 +25,18 @@ enum class Failure {
   RepeatedColumn,  // the CSV header holds a named column twice
   BadOptionValue,  // a long option's value is not accepted
   UnneededOption,  // a long option given without the one it needs
+  ExcludedOption,  // a long option given with one it cannot go with
+  InputCsvOutOfRange,   // an input file's CSV field out of range (the file, line and column)
+  InputCsvNotAValue,    // an input file's CSV field that does not read
+  InputMissingColumn,   // an input file's CSV header lacks a named column
+  InputRepeatedColumn,  // an input file's CSV header holds a named column twice
+  StandardRepeated,     // the standard holds a stratum twice (the file, the line, the earlier line)
+  StratumRepeated,      // a row repeats the region and stratum of an earlier row (the line, the earlier line)
+  ColumnDiffers,        // a row's value differs from its region's first row (the line, the column, that line)
+  ObservedTotalOutOfRange,  // a region's observed total beyond 32 bits (its first line, its code)
+  NoPopulation,         // cases in a stratum without population (the line)
+  MissingStratum,       // a stratum of the data that the standard lacks (the line, the stratum, the file)
+  ExpectedOutOfRange,   // a region's computed expected count is 0 or beyond the double range (its first line, its code)
   SameFile,        // two of the run's files are one file
   CannotCreate,
   CannotWrite,

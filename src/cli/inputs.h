@@ -18,10 +18,11 @@ namespace tarnek {
 
 struct InputKind {
   std::string_view Option;  // the long option that names the file ("--neighbours")
-  // Reads `file` into `products`, whose Table holds the data; a failure
-  // carries its message.
+  // Reads `file` into `products`, whose Table holds the data as read; a
+  // failure carries its message.
   std::optional<RunFailure> (*Read)(const std::string& file, RunProducts& products);
-  std::string_view Help = {};  // what it is, for --help
+  std::string_view Help = {};   // what it is, for --help
+  std::string_view Needs = {};  // the long option without which it means nothing, or empty
 };
 
 // Every input beyond the data file, in the order in which a run reads them.

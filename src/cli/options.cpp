@@ -83,6 +83,27 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
+// Names separated by commas, each non-empty; false when one is empty or two
+// are the same without regard to case.
+bool SplitColumnNames(std::string_view value, std::vector<std::string>& names) {
+  names.clear();
+  for (size_t start = 0;;) {
+    const size_t comma = value.find(',', start);
+    names.emplace_back(value.substr(start, comma - start));
+    if (names.back().empty()) return false;
+    for (size_t j = 0; j + 1 < names.size(); ++j) {
+      if (SameColumnName(names.back(), names[j])) return false;
+    }
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
+}
+
+constexpr std::string_view kPopulationAccepts = "a column name, not the unit, code or observed column";
+constexpr std::string_view kStrataAccepts =
+    "NAME[,NAME...]: different column names, none the unit, code, observed or population column (nor rate with "
+    "--standard)";
+
 // A file name for the output or input of `option`: any text but the empty
 // one; a later one for the same option replaces an earlier one.
 bool SetFile(std::vector<std::pair<std::string_view, std::string>>& files, std::string_view option,
@@ -131,6 +152,25 @@ std::vector<LongOption> MakeLongOptions() {
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv",
        "the header names of the CSV's four columns (unit,code,observed,expected)"},
+      {"--population", std::string(kPopulationAccepts), true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         if (value.empty()) return false;
+         s.Standardisation.Population = value;
+         return true;
+       },
+       "--csv", "the population column: expected counts by indirect standardisation"},
+      {"--strata", std::string(kStrataAccepts), true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         return SplitColumnNames(value, s.Standardisation.Strata);
+       },
+       "--population", "the stratum columns of long-form data, one row per region and stratum"},
+      {"--standardise-within", "group or file", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         if (value != "group" && value != "file") return false;
+         s.Standardisation.Within = value == "group" ? StandardisationSet::Group : StandardisationSet::File;
+         return true;
+       },
+       "--population", "the rows whose stratum rates give the expected counts (group)", "--standard"},
       {"--level", "a decimal number above 0 and below 1", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          return SetReal(value, 0.0, 1.0, s.Posterior.Level);
@@ -161,7 +201,7 @@ std::vector<LongOption> MakeLongOptions() {
     if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile, {}, output.Help});
   }
   for (const InputKind& input : kInputKinds) {
-    options.push_back({input.Option, "a file name", true, SetInputFile, {}, input.Help});
+    options.push_back({input.Option, "a file name", true, SetInputFile, input.Needs, input.Help});
   }
   return options;
 }
@@ -204,6 +244,37 @@ bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSe
   return false;
 }
 
+// The population and the strata must be columns of their own: none the same
+// as a column that --columns names and the run reads (the expected column
+// is not read), nor as another of them; with --standard no stratum may be
+// the standard's rate column. Sets `result` to the BadValue of the option
+// that names a column a second time.
+bool ColumnNamesClash(const RunSettings& settings, ParseResult& result) {
+  const StandardisationSettings& standardisation = settings.Standardisation;
+  if (!standardisation.Active()) return false;
+  std::vector<std::string_view> taken = {settings.Columns.Code, settings.Columns.Observed};
+  if (settings.Columns.Unit != kNoUnitColumn) taken.push_back(settings.Columns.Unit);
+  const auto clashes = [&](std::string_view name) {
+    return std::any_of(taken.begin(), taken.end(), [&](std::string_view t) { return SameColumnName(name, t); });
+  };
+  const auto refuse = [&](std::string_view option, std::string_view accepts, std::string value) {
+    result.Status = ParseStatus::BadValue;
+    result.Option = option;
+    result.Accepts = accepts;
+    result.Value = std::move(value);
+    return true;
+  };
+  if (clashes(standardisation.Population)) return refuse("--population", kPopulationAccepts, standardisation.Population);
+  taken.push_back(standardisation.Population);
+  if (!settings.InputFile("--standard").empty()) taken.push_back(kRateColumn);
+  std::string strata;
+  for (const std::string& name : standardisation.Strata) strata += (strata.empty() ? "" : ",") + name;
+  for (const std::string& name : standardisation.Strata) {
+    if (clashes(name)) return refuse("--strata", kStrataAccepts, strata);
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string LongOptionsText() {
@@ -214,6 +285,7 @@ std::string LongOptionsText() {
     line += option.Help;
     if (option.TakesValue) line += (option.Help.empty() ? "" : "; takes ") + option.Accepts;
     if (!option.Needs.empty()) line += "; needs " + std::string(option.Needs);
+    if (!option.Excludes.empty()) line += "; not with " + std::string(option.Excludes);
     text += line + "\n";
   }
   return text;
@@ -246,7 +318,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       result.Accepts = option.Needs;
       return result;
     }
+    if (!option.Excludes.empty() && wasGiven(option.Name) && wasGiven(option.Excludes)) {
+      result.Status = ParseStatus::Excluded;
+      result.Option = option.Name;
+      result.Accepts = option.Excludes;
+      return result;
+    }
   }
+  if (ColumnNamesClash(settings, result)) return result;
   settings.DataFileName = arguments[0];
   settings.OutFileName = arguments[1];
   return result;

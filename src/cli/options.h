@@ -8,6 +8,7 @@
 
 #include "core/fit_settings.h"
 #include "estimation/posterior.h"
+#include "estimation/standardisation.h"
 #include "input/csv_reader.h"
 
 namespace tarnek {
@@ -21,6 +22,7 @@ struct RunSettings {
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
   bool Csv = false;          // "--csv": the data file is CSV with a header line
   CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
+  StandardisationSettings Standardisation;  // "--population", "--strata", "--standardise-within"
   PosteriorSettings Posterior;   // "--level", "--exceed"
   std::string Prior = "mle";     // "--prior": the name of a row of kPriorMethods
   // The files of the outputs that options ask for, by option ("--regions"),
@@ -71,6 +73,7 @@ struct LongOption {
   bool (*Apply)(std::string_view option, std::string_view value, RunSettings& settings);  // false: not accepted
   std::string_view Needs = {};  // another long option without which this one means nothing, or empty
   std::string_view Help = {};   // what it does, for --help
+  std::string_view Excludes = {};  // another long option with which this one cannot be given, or empty
 };
 
 // Every long option: those of the settings, then one "--NAME=FILE" for each
@@ -86,12 +89,14 @@ enum class ParseStatus {
   OptionError,  // an argument from the third on matches no option
   BadValue,     // a long option's value is not accepted
   Unneeded,     // a long option given without the one it needs
+  Excluded,     // a long option given with one it cannot go with
 };
 
 struct ParseResult {
   ParseStatus Status = ParseStatus::Ok;
   // BadValue: the option, what it accepts, and the value given ("" when none).
-  // Unneeded: the option, and in Accepts the option it needs.
+  // Unneeded: the option, and in Accepts the option it needs; Excluded
+  // likewise, with the option it cannot go with.
   std::string Option;
   std::string Accepts;
   std::string Value;
@@ -102,7 +107,9 @@ struct ParseResult {
 // earlier one). "--help" or "--version" as the only argument asks for Help
 // or Version; any other single argument, or none, for the usage text. Stops at the first option that is not recognised or whose
 // value is not accepted; then checks that every long option given has the
-// one it needs, in the order of LongOptions().
+// one it needs and not the one it excludes, in the order of LongOptions(),
+// and that the columns --population and --strata name are columns of their
+// own (a BadValue of the option that names one twice).
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);
 
 }  // namespace tarnek

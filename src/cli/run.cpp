@@ -15,6 +15,7 @@
 #include "core/parallel.h"
 #include "core/record_table.h"
 #include "files/output_file.h"
+#include "estimation/standardisation.h"
 #include "grouping/grouping.h"
 #include "grouping/prior_methods.h"
 #include "input/csv_reader.h"
@@ -46,6 +47,9 @@ int ReportParse(std::FILE* console, const ParseResult& parse) {
   }
   if (parse.Status == ParseStatus::Unneeded) {
     return Report(console, RunFailure{Failure::UnneededOption, {parse.Option, parse.Accepts}});
+  }
+  if (parse.Status == ParseStatus::Excluded) {
+    return Report(console, RunFailure{Failure::ExcludedOption, {parse.Option, parse.Accepts}});
   }
   switch (parse.Status) {
     case ParseStatus::Usage: PrintLine(console, kUsageText, ""); break;
@@ -158,8 +162,43 @@ std::optional<RunFailure> ReadCsvData(const std::string& fileName, const CsvColu
 }
 
 std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table) {
-  if (settings.Csv) return ReadCsvData(settings.DataFileName, settings.Columns, table);
-  return ReadPlainData(settings.DataFileName, table);
+  if (!settings.Csv) return ReadPlainData(settings.DataFileName, table);
+  CsvColumns columns = settings.Columns;
+  if (settings.Standardisation.Active()) RequestStandardisationColumns(settings.Standardisation, columns);
+  return ReadCsvData(settings.DataFileName, columns, table);
+}
+
+// With --population: the rows as read become one record per region, its
+// expected count computed (standardisation.h).
+std::optional<RunFailure> StandardiseData(const RunProducts& products, RecordTable& table) {
+  const StandardisationSettings& settings = products.Standardisation;
+  if (!settings.Active()) return std::nullopt;
+  const StandardRates* standard = products.Standard.FileName.empty() ? nullptr : &products.Standard;
+  RecordTable regions;
+  const StandardiseResult result = Standardise(table, settings, standard, regions);
+  const auto line = [](uint64_t n) { return FormatInteger(static_cast<int64_t>(n)); };
+  switch (result.Status) {
+    case StandardiseStatus::Ok:
+      table = std::move(regions);
+      return std::nullopt;
+    case StandardiseStatus::StandardRepeated:
+      return RunFailure{Failure::StandardRepeated, {standard->FileName, line(result.Line), line(result.OtherLine)}};
+    case StandardiseStatus::StratumRepeated:
+      return RunFailure{Failure::StratumRepeated, {line(result.Line), line(result.OtherLine)}};
+    case StandardiseStatus::ColumnDiffers:
+      return RunFailure{Failure::ColumnDiffers, {line(result.Line), result.Name, line(result.OtherLine)}};
+    case StandardiseStatus::ObservedTotalOutOfRange:
+      return RunFailure{Failure::ObservedTotalOutOfRange, {line(result.Line), result.Name}};
+    case StandardiseStatus::NoPopulation:
+      return RunFailure{Failure::NoPopulation, {line(result.Line)}};
+    case StandardiseStatus::MissingStratum:
+      return RunFailure{Failure::MissingStratum, {line(result.Line),
+                                                  settings.Strata.empty() ? "rate" : "stratum " + result.Name,
+                                                  standard->FileName}};
+    case StandardiseStatus::ExpectedOutOfRange:
+      return RunFailure{Failure::ExpectedOutOfRange, {line(result.Line), result.Name}};
+  }
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -220,6 +259,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   const std::vector<RunOutput> outputs = ListOutputs(settings, logFileName);
   if (const auto failure = CheckCollisions(ListInputs(settings), outputs)) return Report(console, *failure);
 
+  // The data as read; with --population, after the inputs, one record per region.
   RecordTable table;
   if (const auto failure = ReadData(settings, table)) return Report(console, *failure);
   WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
@@ -228,7 +268,9 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.Eps = settings.Fit.Eps;
   products.Posterior = settings.Posterior;
   products.Prior = FindPriorMethod(settings.Prior);
+  products.Standardisation = settings.Standardisation;
   if (const auto failure = ReadInputs(settings, products)) return Report(console, *failure);
+  if (const auto failure = StandardiseData(products, table)) return Report(console, *failure);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));

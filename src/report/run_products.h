@@ -9,6 +9,7 @@
 #include "core/record_table.h"
 #include "estimation/diagnostics.h"
 #include "estimation/posterior.h"
+#include "estimation/standardisation.h"
 #include "grouping/grouping.h"
 #include "grouping/posteriors.h"
 #include "grouping/prior_methods.h"
@@ -32,6 +33,8 @@ struct RunProducts {
   double Eps = 0.0;                   // the fit's tolerance, which the log prints
   PosteriorSettings Posterior;
   const PriorMethod* Prior = nullptr;  // the method that --prior chose
+  StandardisationSettings Standardisation;  // "--population", "--strata", "--standardise-within"
+  StandardRates Standard;              // "--standard": the rates as read, or none
   const RecordTable& Table;
   WorkerPool& Pool;
 

@@ -203,6 +203,23 @@ TEST(StandardisationTest, EveryCheckNamesItsRow) {
   }
 }
 
+TEST(StandardisationTest, RepeatsAreFoundWhateverTheNumberOfPairs) {
+  // A bit per pair of region and stratum where they are few, the rows
+  // sorted by region where they are many (every row its own stratum): the
+  // same earliest repeat either way.
+  for (const bool manyPairs : {false, true}) {
+    std::string csv = "unit,code,age,observed,pop\n";
+    for (int i = 0; i < 400; ++i) {
+      csv += "1," + std::to_string(i % 200) + "," + std::to_string(manyPairs ? i : i / 200) + ",1,1\n";
+    }
+    csv += "1,7,x,1,1\n1,150," + std::string(manyPairs ? "350" : "1") + ",1,1\n1,9,0,1,1\n";
+    RecordTable regions;
+    const StandardiseResult r = Standardise(ReadRows(csv, kByAge), kByAge, nullptr, regions);
+    EXPECT_EQ(std::tie(r.Status, r.Line, r.OtherLine), std::tuple(Status::StratumRepeated, uint64_t{403}, uint64_t{352}))
+        << manyPairs;
+  }
+}
+
 namespace {
 
 // The formula in quadruple precision, written out apart from the module:

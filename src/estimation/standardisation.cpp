@@ -5,8 +5,8 @@
 
 #include <algorithm>  // std::min, std::max
 #include <cmath>      // std::isfinite
+#include <cstring>    // std::memcmp, std::memcpy
 #include <cstddef>
-#include <functional>  // std::hash
 #include <limits>
 #include <string_view>
 #include <unordered_map>
@@ -32,17 +32,54 @@ struct CompensatedSum {
   long double Value() const { return Sum + Carry; }
 };
 
-struct RegionKey {
-  int32_t Unit;
-  std::string_view Code;
-  bool operator==(const RegionKey&) const = default;
+// Finds regions and strata again by a hash of their texts: open addressing,
+// at most half the slots in use. A region's slot keeps its unit and a short
+// code itself, so that finding it mostly reads that slot alone; the rows of
+// a block are hashed first, and each slot fetched ahead of its turn, since
+// in a shuffled file every look-up lands elsewhere.
+struct RegionSlot {
+  uint64_t Hash = 0;
+  uint32_t Entry = 0;  // region + 1, 0 when the slot is free
+  int32_t Unit = 0;
+  uint8_t Length = 0;  // length of Inline, or kLongText when the code is longer
+  char Inline[15] = {};
+};
+static_assert(sizeof(RegionSlot) == 32);
+constexpr uint8_t kLongText = 0xFF;
+
+struct StratumSlot {
+  uint64_t Hash = 0;
+  uint32_t Entry = 0;  // stratum + 1, 0 when the slot is free
 };
 
-struct RegionKeyHash {
-  size_t operator()(const RegionKey& key) const {
-    return std::hash<std::string_view>{}(key.Code) ^ (static_cast<size_t>(static_cast<uint32_t>(key.Unit)) * 0x9E3779B97F4A7C15u);
-  }
-};
+constexpr size_t kBlock = 1024;
+constexpr size_t kLookAhead = 16;
+
+// FNV-1a over the bytes, then a final mix so that the low bits, which pick
+// the slot, depend on all of them: ids and codes are short.
+uint64_t HashText(std::string_view text, uint64_t hash = 0xcbf29ce484222325u) {
+  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  return hash;
+}
+
+uint64_t Mix(uint64_t hash) {
+  hash ^= hash >> 31;
+  hash *= 0xbf58476d1ce4e5b9u;
+  return hash ^ (hash >> 29);
+}
+
+uint64_t RegionHash(int32_t unit, std::string_view code) {
+  return Mix(HashText(code) ^ (static_cast<uint64_t>(static_cast<uint32_t>(unit)) * 0x9E3779B97F4A7C15u));
+}
+
+// Places entry `entry` (its hash `hash`) in a free slot of `slots`.
+template <typename Slot>
+Slot& FreeSlot(std::vector<Slot>& slots, uint64_t hash) {
+  const size_t mask = slots.size() - 1;
+  size_t at = hash & mask;
+  while (slots[at].Entry != 0) at = (at + 1) & mask;
+  return slots[at];
+}
 
 // Everything the steps share: the rows' numbers, and the first failure.
 struct Work {
@@ -57,7 +94,6 @@ struct Work {
   std::vector<uint32_t> StratumOf; // per row
   std::vector<size_t> StratumFirstRow;  // per stratum
   std::vector<std::string> StratumKeys; // per stratum: its texts joined by kKeySeparator
-  std::unordered_map<std::string, uint32_t> StratumIndex;
 
   StandardiseResult Result;
 
@@ -100,7 +136,89 @@ void StratumKey(const std::vector<const TextColumn*>& strata, size_t row, std::s
   }
 }
 
-// Numbers every row's region and stratum, in the order of first rows.
+uint64_t StratumHash(const std::vector<const TextColumn*>& strata, size_t row) {
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (const TextColumn* column : strata) hash = HashText(column->At(row), hash) * 0x9E3779B97F4A7C15u;
+  return Mix(hash);
+}
+
+// The regions found so far, and their slots.
+struct RegionIndex {
+  Work& W;
+  std::vector<RegionSlot> Slots = std::vector<RegionSlot>(1024);
+
+  bool Holds(const RegionSlot& slot, uint64_t hash, int32_t unit, std::string_view code) const {
+    if (slot.Hash != hash || slot.Unit != unit) return false;
+    if (code.size() <= sizeof slot.Inline) {
+      return slot.Length == code.size() && std::memcmp(slot.Inline, code.data(), code.size()) == 0;
+    }
+    return slot.Length == kLongText && W.Rows.CodeText.At(W.FirstRow[slot.Entry - 1]) == code;
+  }
+
+  void Place(std::vector<RegionSlot>& slots, uint32_t region, uint64_t hash) const {
+    const size_t first = W.FirstRow[region];
+    const std::string_view code = W.Rows.CodeText.At(first);
+    RegionSlot& slot = FreeSlot(slots, hash);
+    slot.Hash = hash;
+    slot.Entry = region + 1;
+    slot.Unit = W.Rows.Unit[first];
+    slot.Length = code.size() <= sizeof slot.Inline ? static_cast<uint8_t>(code.size()) : kLongText;
+    if (slot.Length != kLongText) std::memcpy(slot.Inline, code.data(), code.size());
+  }
+
+  uint32_t Find(size_t row, uint64_t hash) {
+    const int32_t unit = W.Rows.Unit[row];
+    const std::string_view code = W.Rows.CodeText.At(row);
+    const size_t mask = Slots.size() - 1;
+    for (size_t at = hash & mask; Slots[at].Entry != 0; at = (at + 1) & mask) {
+      if (Holds(Slots[at], hash, unit, code)) return Slots[at].Entry - 1;
+    }
+    const auto region = static_cast<uint32_t>(W.FirstRow.size());
+    W.FirstRow.push_back(row);
+    if (2 * W.FirstRow.size() > Slots.size()) {
+      std::vector<RegionSlot> slots(2 * Slots.size());
+      for (uint32_t r = 0; r < region; ++r) Place(slots, r, RegionHash(W.Rows.Unit[W.FirstRow[r]], W.Rows.CodeText.At(W.FirstRow[r])));
+      Slots.swap(slots);
+    }
+    Place(Slots, region, hash);
+    return region;
+  }
+};
+
+// The strata found so far, and their slots.
+struct StratumIndex {
+  Work& W;
+  std::vector<StratumSlot> Slots = std::vector<StratumSlot>(64);
+
+  bool Holds(const StratumSlot& slot, uint64_t hash, size_t row) const {
+    if (slot.Hash != hash) return false;
+    const size_t first = W.StratumFirstRow[slot.Entry - 1];
+    for (const TextColumn* column : W.Strata) {
+      if (column->At(first) != column->At(row)) return false;
+    }
+    return true;
+  }
+
+  uint32_t Find(size_t row, uint64_t hash) {
+    const size_t mask = Slots.size() - 1;
+    for (size_t at = hash & mask; Slots[at].Entry != 0; at = (at + 1) & mask) {
+      if (Holds(Slots[at], hash, row)) return Slots[at].Entry - 1;
+    }
+    const auto stratum = static_cast<uint32_t>(W.StratumFirstRow.size());
+    W.StratumFirstRow.push_back(row);
+    StratumKey(W.Strata, row, W.StratumKeys.emplace_back());
+    if (2 * W.StratumFirstRow.size() > Slots.size()) {
+      std::vector<StratumSlot> slots(2 * Slots.size());
+      for (uint32_t s = 0; s < stratum; ++s) FreeSlot(slots, StratumHash(W.Strata, W.StratumFirstRow[s])) = {StratumHash(W.Strata, W.StratumFirstRow[s]), s + 1};
+      Slots.swap(slots);
+    }
+    FreeSlot(Slots, hash) = {hash, stratum + 1};
+    return stratum;
+  }
+};
+
+// Numbers every row's region and stratum, in the order of first rows, a
+// block of rows at a time.
 void NumberRows(Work& w) {
   const size_t n = w.Rows.Size();
   w.RegionOf.resize(n);
@@ -112,25 +230,22 @@ void NumberRows(Work& w) {
     w.StratumFirstRow = {n > 0 ? 0 : kNone};
     return;
   }
-  std::unordered_map<RegionKey, uint32_t, RegionKeyHash> regions;
-  std::string key;
-  for (size_t row = 0; row < n; ++row) {
-    const RegionKey region{w.Rows.Unit[row], w.Rows.CodeText.At(row)};
-    // Long-form files mostly hold a region's rows together.
-    if (row > 0 && region == RegionKey{w.Rows.Unit[row - 1], w.Rows.CodeText.At(row - 1)}) {
-      w.RegionOf[row] = w.RegionOf[row - 1];
-    } else {
-      const auto [at, added] = regions.try_emplace(region, static_cast<uint32_t>(w.FirstRow.size()));
-      if (added) w.FirstRow.push_back(row);
-      w.RegionOf[row] = at->second;
+  RegionIndex regions{w};
+  StratumIndex strata{w};
+  std::vector<uint64_t> regionHash(kBlock), stratumHash(kBlock);
+  for (size_t start = 0; start < n; start += kBlock) {
+    const size_t end = std::min(n, start + kBlock);
+    for (size_t row = start; row < end; ++row) {
+      regionHash[row - start] = RegionHash(w.Rows.Unit[row], w.Rows.CodeText.At(row));
+      stratumHash[row - start] = StratumHash(w.Strata, row);
     }
-    StratumKey(w.Strata, row, key);
-    const auto [at, added] = w.StratumIndex.try_emplace(key, static_cast<uint32_t>(w.StratumKeys.size()));
-    if (added) {
-      w.StratumKeys.push_back(key);
-      w.StratumFirstRow.push_back(row);
+    for (size_t row = start; row < end; ++row) {
+      if (row + kLookAhead < end) {
+        __builtin_prefetch(&regions.Slots[regionHash[row + kLookAhead - start] & (regions.Slots.size() - 1)]);
+      }
+      w.RegionOf[row] = regions.Find(row, regionHash[row - start]);
+      w.StratumOf[row] = strata.Find(row, stratumHash[row - start]);
     }
-    w.StratumOf[row] = at->second;
   }
 }
 
@@ -157,19 +272,38 @@ std::vector<double> StandardRatesOf(Work& w, const StandardRates& standard) {
   return rates;
 }
 
-// The earliest row that repeats the region and stratum of an earlier row:
-// the rows gathered by region (a counting sort, keeping file order), each
-// stratum stamped with the last region that held it.
+// The earliest row that repeats the region and stratum of an earlier row.
+// Where a bit for every pair of region and stratum costs no more than a
+// word per row, the rows mark their pairs in file order: the first to find
+// its bit set is the one. Otherwise the rows are gathered by region (a
+// counting sort, keeping file order), each stratum stamped with the last
+// region that held it.
 void CheckRepeats(Work& w) {
   if (w.Strata.empty()) return;
-  const size_t n = w.Rows.Size(), regions = w.FirstRow.size();
+  const size_t n = w.Rows.Size(), regions = w.FirstRow.size(), strata = w.StratumKeys.size();
+  if (regions <= (64 * n + 4096) / strata) {
+    std::vector<uint64_t> seen((regions * strata + 63) / 64, 0);
+    for (size_t row = 0; row < n; ++row) {
+      const size_t pair = size_t{w.RegionOf[row]} * strata + w.StratumOf[row];
+      uint64_t& word = seen[pair / 64];
+      const uint64_t bit = uint64_t{1} << (pair % 64);
+      if ((word & bit) == 0) {
+        word |= bit;
+        continue;
+      }
+      size_t earlier = 0;
+      while (w.RegionOf[earlier] != w.RegionOf[row] || w.StratumOf[earlier] != w.StratumOf[row]) ++earlier;
+      return w.Fail(StandardiseStatus::StratumRepeated, row, w.LineOf(earlier), {});
+    }
+    return;
+  }
   std::vector<size_t> start(regions + 1, 0);
   for (const uint32_t r : w.RegionOf) ++start[r + 1];
   for (size_t r = 0; r < regions; ++r) start[r + 1] += start[r];
-  std::vector<size_t> order(n);
+  std::vector<uint32_t> order(n);
   {
     std::vector<size_t> next(start.begin(), start.end() - 1);
-    for (size_t row = 0; row < n; ++row) order[next[w.RegionOf[row]]++] = row;
+    for (size_t row = 0; row < n; ++row) order[next[w.RegionOf[row]]++] = static_cast<uint32_t>(row);
   }
   std::vector<uint32_t> stamp(w.StratumKeys.size(), UINT32_MAX);
   std::vector<size_t> stampRow(w.StratumKeys.size());
@@ -219,9 +353,15 @@ std::vector<int64_t> ObservedTotals(Work& w) {
   return totals;
 }
 
-// Internal standardisation: every row's rate, C_k / P_k of its stratum in
-// its set.
-std::vector<long double> InternalRates(Work& w) {
+// The rates of a standardisation: a row's rate is Rates[Cells[row]]
+// (internal: by set and stratum) or Rates[StratumOf[row]] (external).
+struct RowRates {
+  std::vector<long double> Rates;
+  std::vector<uint32_t> Cells;  // internal: each row's (set, stratum); external: empty
+};
+
+// Internal standardisation: C_k / P_k of every stratum in every set.
+RowRates InternalRates(Work& w) {
   const size_t n = w.Rows.Size(), strata = w.StratumKeys.size();
   const bool byGroup = w.Settings.Within == StandardisationSet::Group;
   const auto setOf = [&](size_t row) -> size_t {
@@ -230,7 +370,9 @@ std::vector<long double> InternalRates(Work& w) {
   const size_t sets = byGroup ? std::max<size_t>(1, w.Rows.UnitText.Size()) : 1;
   // Cells (set, stratum): numbered densely where that table is small, else
   // in order of first rows through a hash map.
-  std::vector<uint32_t> cellOf(n);
+  RowRates rates;
+  std::vector<uint32_t>& cellOf = rates.Cells;
+  cellOf.resize(n);
   size_t cells = 0;
   if (strata == 0 || sets <= (4 * n + 4096) / strata) {
     std::vector<uint32_t> dense(sets * strata, UINT32_MAX);
@@ -258,7 +400,8 @@ std::vector<long double> InternalRates(Work& w) {
     population[cell].Add(p[row]);
     if (w.Rows.Data1[row] > 0 && firstCases[cell] == kNone) firstCases[cell] = row;
   }
-  std::vector<long double> rateOfCell(cells, 0.0L);
+  std::vector<long double>& rateOfCell = rates.Rates;
+  rateOfCell.assign(cells, 0.0L);
   size_t noPopulation = kNone;
   for (size_t cell = 0; cell < cells; ++cell) {
     const long double total = population[cell].Value();
@@ -272,13 +415,11 @@ std::vector<long double> InternalRates(Work& w) {
     w.Fail(StandardiseStatus::NoPopulation, noPopulation, 0, {});
     return {};
   }
-  std::vector<long double> rates(n);
-  for (size_t row = 0; row < n; ++row) rates[row] = rateOfCell[cellOf[row]];
   return rates;
 }
 
-// External standardisation: every row's rate from the standard.
-std::vector<long double> ExternalRates(Work& w, const std::vector<double>& byStratum) {
+// External standardisation: every stratum's rate from the standard.
+RowRates ExternalRates(Work& w, const std::vector<double>& byStratum) {
   size_t missing = kNone;
   uint32_t missingStratum = 0;
   for (uint32_t s = 0; s < byStratum.size(); ++s) {
@@ -288,8 +429,8 @@ std::vector<long double> ExternalRates(Work& w, const std::vector<double>& byStr
     w.Fail(StandardiseStatus::MissingStratum, missing, 0, w.StratumName(missingStratum));
     return {};
   }
-  std::vector<long double> rates(w.Rows.Size());
-  for (size_t row = 0; row < rates.size(); ++row) rates[row] = byStratum[w.StratumOf[row]];
+  RowRates rates;
+  rates.Rates.assign(byStratum.begin(), byStratum.end());
   return rates;
 }
 
@@ -320,13 +461,14 @@ StandardiseResult Standardise(const RecordTable& rows, const StandardisationSett
   if (w.Failed()) return w.Result;
   const std::vector<int64_t> observed = ObservedTotals(w);
   if (w.Failed()) return w.Result;
-  const std::vector<long double> rates = standard != nullptr ? ExternalRates(w, standardRates) : InternalRates(w);
+  const RowRates rates = standard != nullptr ? ExternalRates(w, standardRates) : InternalRates(w);
   if (w.Failed()) return w.Result;
 
   std::vector<CompensatedSum> expected(w.FirstRow.size());
   const std::vector<double>& p = *w.Population;
+  const std::vector<uint32_t>& rateOf = standard != nullptr ? w.StratumOf : rates.Cells;
   for (size_t row = 0; row < rows.Size(); ++row) {
-    expected[w.RegionOf[row]].Add(static_cast<long double>(p[row]) * rates[row]);
+    expected[w.RegionOf[row]].Add(static_cast<long double>(p[row]) * rates.Rates[rateOf[row]]);
   }
 
   const size_t count = w.FirstRow.size();

@@ -253,6 +253,58 @@ void LargeCounts(Sampler& rng, RecordWriter& out, int64_t records) {
   }
 }
 
+// Long form, as registries extract cases and populations: `regions` regions
+// in `units` units (region r in unit r mod units), one row per region, age
+// group (`ages` of them) and sex, all rows shuffled, under the header
+// "unit,code,age,sex,observed,pop". One row in 50 has population 0 (and no
+// cases); the other populations are whole numbers from 20 to 2,000; the
+// rate of age group a is 0.0004 x 1.3^a per person, the same for both
+// sexes, and each region's counts are Poisson with mean theta x population x
+// rate, theta drawn once per region (Gamma, shape 4, mean 1): expected counts
+// around 30 per region.
+void LongForm(Sampler& rng, std::FILE* file, bool& ok, size_t regions, size_t units, int ages) {
+  struct Row {
+    uint32_t region;
+    uint16_t age;
+    uint8_t sex;
+  };
+  std::vector<Row> rows;
+  rows.reserve(regions * static_cast<size_t>(ages) * 2);
+  for (uint32_t r = 0; r < regions; ++r) {
+    for (uint16_t a = 0; a < ages; ++a) {
+      for (uint8_t sex = 0; sex < 2; ++sex) {
+        rows.push_back({r, a, sex});
+      }
+    }
+  }
+  rng.Shuffle(rows);
+  std::vector<double> theta(regions);
+  for (double& t : theta) t = rng.GammaMeanOne(4.0);
+  std::vector<double> rate(static_cast<size_t>(ages));
+  for (size_t a = 0; a < rate.size(); ++a) rate[a] = a == 0 ? 0.0004 : rate[a - 1] * 1.3;
+
+  std::string buffer = "unit,code,age,sex,observed,pop\n";
+  char text[24];
+  const auto put = [&](uint64_t value, char after) {
+    buffer.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+    buffer += after;
+  };
+  for (const Row& row : rows) {
+    const uint64_t population = rng.Below(50) == 0 ? 0 : 20 + rng.Below(1981);
+    put(row.region % units, ',');
+    put(100000 + row.region, ',');
+    put(row.age, ',');
+    buffer += row.sex == 0 ? "f," : "m,";
+    put(static_cast<uint64_t>(rng.Poisson(theta[row.region] * static_cast<double>(population) * rate[row.age])), ',');
+    put(population, '\n');
+    if (buffer.size() >= (1u << 20)) {
+      ok = std::fwrite(buffer.data(), 1, buffer.size(), file) == buffer.size() && ok;
+      buffer.clear();
+    }
+  }
+  ok = std::fwrite(buffer.data(), 1, buffer.size(), file) == buffer.size() && ok;
+}
+
 struct Workload {
   const char* name;
   const char* description;
@@ -264,6 +316,8 @@ constexpr Workload kWorkloads[] = {
     {"units", "200,000 records in 20,000 units, shuffled", 0x756e697473303031ull},
     {"million", "1,000,000 records in 100,000 units, shuffled", 0x6d696c6c696f6e31ull},
     {"counts", "4,000 records, one group, counts summing to about 1e9", 0x636f756e74733031ull},
+    {"long", "CSV in long form: 50,000 regions in 1,000 units x 10 ages x 2 sexes, 1,000,000 rows",
+     0x6c6f6e6766726d31ull},
 };
 
 void Generate(std::string_view name, Sampler& rng, RecordWriter& out) {
@@ -277,8 +331,8 @@ void PrintUsage(std::FILE* to) {
   std::fprintf(to, "usage: tarnek-gen WORKLOAD [--seed N] [--out FILE] [--csv]\n\n"
                    "Writes a tarnek data file (\"Unit Code Data1 Data2\" per line) to FILE or\n"
                    "standard output; with --csv the same records as CSV under the header\n"
-                   "unit,code,observed,expected. The same WORKLOAD and seed (default 1) give\n"
-                   "the same bytes on every machine.\n\n"
+                   "unit,code,observed,expected (the long form is always CSV, see below). The\n"
+                   "same WORKLOAD and seed (default 1) give the same bytes on every machine.\n\n"
                    "workloads:\n");
   for (const Workload& w : kWorkloads) std::fprintf(to, "  %-8s %s\n", w.name, w.description);
 }
@@ -337,9 +391,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   Sampler rng(seed ^ workload->salt);
-  RecordWriter out(file, csv);
-  Generate(workload->name, rng, out);
-  bool ok = out.Flush();
+  bool ok = true;
+  if (std::string_view(workload->name) == "long") {
+    LongForm(rng, file, ok, 50000, 1000, 10);
+  } else {
+    RecordWriter out(file, csv);
+    Generate(workload->name, rng, out);
+    ok = out.Flush();
+  }
   if (std::fflush(file) != 0) ok = false;
   if (outName != nullptr && std::fclose(file) != 0) ok = false;
   if (!ok) {

@@ -12,7 +12,14 @@
 //   4. the table written back as CSV (every text quoted, quotes doubled,
 //      numbers in their shortest exact form) reads as the same table;
 //   5. on a small table the estimation and the outputs check out as for the
-//      plain format (check_estimation.h).
+//      plain format (check_estimation.h);
+//   6. read once more as a run with --population reads it (the expected
+//      column as the population, without strata, and with the unit column
+//      as the stratum), the standardisation either names a row or gives
+//      one record per region, with its rows' counts, an expected count
+//      above 0 and finite, and each group's expected counts adding up to
+//      its observed total.
+#include <algorithm>  // std::max
 #include <charconv>  // std::to_chars
 #include <cmath>     // std::isfinite
 #include <cstdint>
@@ -20,8 +27,10 @@
 #include <cstring>   // std::memcmp
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/record_table.h"
+#include "estimation/standardisation.h"
 #include "input/csv_reader.h"
 #include "check_estimation.h"
 #include "fuzz_check.h"
@@ -173,10 +182,49 @@ void CheckRead(const uint8_t* data, size_t size, const CsvColumns& columns) {
   if (QuickToEstimate(table)) CheckEstimation(table);
 }
 
+void CheckStandardised(const uint8_t* data, size_t size, const tarnek::StandardisationSettings& settings,
+                       CsvColumns columns) {
+  tarnek::RequestStandardisationColumns(settings, columns);
+  RecordTable rows;
+  if (tarnek::ParseCsv(std::string_view(reinterpret_cast<const char*>(data), size), columns, rows).Status != CsvStatus::Ok) {
+    return;
+  }
+  CHECK(rows.Lines.size() == rows.Size() && rows.Data2.empty());
+  RecordTable regions;
+  const tarnek::StandardiseResult result = tarnek::Standardise(rows, settings, nullptr, regions);
+  if (result.Status != tarnek::StandardiseStatus::Ok) {
+    CHECK(result.Line >= 2);
+    return;
+  }
+  CHECK(regions.Size() <= rows.Size() && regions.Data1.size() == regions.Size() && regions.Data2.size() == regions.Size());
+  CHECK(regions.CodeText.Size() == regions.Size() && regions.Lines.size() == regions.Size());
+  int64_t observed = 0, rowsObserved = 0;
+  for (const int32_t y : rows.Data1) rowsObserved += y;
+  // Per group: the expected counts, summed near exactly, against the observed total.
+  std::vector<long double> expected(std::max<size_t>(1, regions.UnitText.Size()), 0.0L);
+  std::vector<int64_t> total(expected.size(), 0);
+  for (size_t r = 0; r < regions.Size(); ++r) {
+    CHECK(regions.Data1[r] >= 0 && regions.Data2[r] > 0.0 && std::isfinite(regions.Data2[r]));
+    observed += regions.Data1[r];
+    const size_t group = regions.Unit[r] < 0 ? 0 : static_cast<size_t>(regions.Unit[r]);
+    expected[group] += regions.Data2[r];
+    total[group] += regions.Data1[r];
+  }
+  CHECK(observed == rowsObserved);
+  for (size_t g = 0; g < total.size(); ++g) {
+    const long double gap = expected[g] - static_cast<long double>(total[g]);
+    // Rounding each expected count (below 2^-52 of the total) and the long
+    // double sum; expected counts below the normal range may add a little.
+    CHECK((gap < 0 ? -gap : gap) <= 0x1p-51L * static_cast<long double>(total[g]) + 0x1p-1000L);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckRead(data, size, CsvColumns{});
   CheckRead(data, size, CsvColumns{"-", "code", "observed", "expected"});
+  CheckStandardised(data, size, {"expected", {}}, CsvColumns{});
+  CheckStandardised(data, size, {"expected", {"unit"}}, CsvColumns{"-", "code", "observed", "expected"});
   return 0;
 }

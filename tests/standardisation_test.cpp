@@ -107,6 +107,8 @@ TEST(StandardisationTest, HandDerivedCases) {
        {0.8, 2.4, 0.8}},
       {"without strata, the standard's one rate", "unit,code,observed,pop\n1,A,1,1000\n1,B,3,3000\n", {"pop", {}},
        "rate\n0.002\n", {"A", "B"}, {1, 3}, {2, 6}},
+      {"no rows, no regions", "unit,code,age,observed,pop\n", kByAge, "", {}, {}, {}},
+      {"no rows, no regions, with a standard", "unit,code,age,observed,pop\n", kByAge, "age,rate\ny,1\n", {}, {}, {}},
   };
   for (const auto& c : cases) {
     const RecordTable rows = ReadRows(c.csv, c.settings);

@@ -279,8 +279,8 @@ std::vector<double> StandardRatesOf(Work& w, const StandardRates& standard) {
 // counting sort, keeping file order), each stratum stamped with the last
 // region that held it.
 void CheckRepeats(Work& w) {
-  if (w.Strata.empty()) return;
   const size_t n = w.Rows.Size(), regions = w.FirstRow.size(), strata = w.StratumKeys.size();
+  if (w.Strata.empty() || n == 0) return;
   if (regions <= (64 * n + 4096) / strata) {
     std::vector<uint64_t> seen((regions * strata + 63) / 64, 0);
     for (size_t row = 0; row < n; ++row) {

@@ -1,12 +1,14 @@
 // Indirect standardisation. The rows are numbered by region and by stratum
-// in one pass (hash maps of the texts), checked, summed by stratum and set,
-// and summed again by region; the region table is built last.
+// in one pass (hash tables of the texts), checked, summed by stratum and
+// set, and summed again by region; the region table is built last. Rows,
+// regions and strata are counted in 32 bits: a table of 2^32 rows would
+// not fit in memory first.
 #include "estimation/standardisation.h"
 
 #include <algorithm>  // std::min, std::max
 #include <cmath>      // std::isfinite
-#include <cstring>    // std::memcmp, std::memcpy
 #include <cstddef>
+#include <cstring>    // std::memcmp, std::memcpy
 #include <limits>
 #include <string_view>
 #include <unordered_map>
@@ -19,7 +21,9 @@ constexpr size_t kNone = std::numeric_limits<size_t>::max();
 constexpr char kKeySeparator = '\x1f';  // never in an identifier, which holds no control byte
 
 // A sum of terms that are never negative, in long double with Neumaier's
-// compensation: within 2 x 2^-64 of the exact sum, relative, plus n^2 x 2^-128.
+// compensation: within 2u of the exact sum, relative, plus O(n u^2), with
+// u = 2^-64 (Higham, Accuracy and Stability, 4.3; the terms being never
+// negative, the sum of their magnitudes is the sum itself).
 struct CompensatedSum {
   long double Sum = 0.0L;
   long double Carry = 0.0L;
@@ -72,7 +76,7 @@ uint64_t RegionHash(int32_t unit, std::string_view code) {
   return Mix(HashText(code) ^ (static_cast<uint64_t>(static_cast<uint32_t>(unit)) * 0x9E3779B97F4A7C15u));
 }
 
-// Places entry `entry` (its hash `hash`) in a free slot of `slots`.
+// The free slot where an entry of hash `hash` goes.
 template <typename Slot>
 Slot& FreeSlot(std::vector<Slot>& slots, uint64_t hash) {
   const size_t mask = slots.size() - 1;
@@ -177,7 +181,9 @@ struct RegionIndex {
     W.FirstRow.push_back(row);
     if (2 * W.FirstRow.size() > Slots.size()) {
       std::vector<RegionSlot> slots(2 * Slots.size());
-      for (uint32_t r = 0; r < region; ++r) Place(slots, r, RegionHash(W.Rows.Unit[W.FirstRow[r]], W.Rows.CodeText.At(W.FirstRow[r])));
+      for (uint32_t r = 0; r < region; ++r) {
+        Place(slots, r, RegionHash(W.Rows.Unit[W.FirstRow[r]], W.Rows.CodeText.At(W.FirstRow[r])));
+      }
       Slots.swap(slots);
     }
     Place(Slots, region, hash);
@@ -209,7 +215,10 @@ struct StratumIndex {
     StratumKey(W.Strata, row, W.StratumKeys.emplace_back());
     if (2 * W.StratumFirstRow.size() > Slots.size()) {
       std::vector<StratumSlot> slots(2 * Slots.size());
-      for (uint32_t s = 0; s < stratum; ++s) FreeSlot(slots, StratumHash(W.Strata, W.StratumFirstRow[s])) = {StratumHash(W.Strata, W.StratumFirstRow[s]), s + 1};
+      for (uint32_t s = 0; s < stratum; ++s) {
+        const uint64_t h = StratumHash(W.Strata, W.StratumFirstRow[s]);
+        FreeSlot(slots, h) = {h, s + 1};
+      }
       Slots.swap(slots);
     }
     FreeSlot(Slots, hash) = {hash, stratum + 1};

@@ -88,8 +88,8 @@ struct StandardiseResult {
 
 // Makes `regions` (emptied first) from `rows`, as read with the columns of
 // RequestStandardisationColumns and `settings`, and `standard` (nullptr:
-// internal standardisation), whose Table has the stratum columns and the
-// rate. A region's record: the Unit and code of its first row, the sum of
+// internal standardisation), as ReadStandardFile reads it: the stratum
+// columns, the rate and the lines. A region's record: the Unit and code of its first row, the sum of
 // its rows' observed counts, its E_i as Data2, its first row's line, and
 // every other column of `rows` (not the population nor a stratum) with the
 // value that all its rows must share; regions in the order of their first

@@ -41,7 +41,9 @@ RecordTable ReadRows(const std::string& csv, const StandardisationSettings& sett
 
 // A standard read from a file holding `csv`.
 StandardRates ReadStandard(const std::string& csv, const std::vector<std::string>& strata) {
-  const std::string name = ::testing::TempDir() + "standardisation_test_standard.csv";
+  // Named after the test: the tests run at once, each in a process of its own.
+  const std::string name = ::testing::TempDir() + "standardisation_test_" +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv";
   std::FILE* file = std::fopen(name.c_str(), "wb");
   std::fwrite(csv.data(), 1, csv.size(), file);
   std::fclose(file);

@@ -334,6 +334,7 @@ TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
   const std::string header = "unit,code,observed,expected\n";
   const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
   const std::string takes = "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)";
+  const std::string keeps = "NAME[,NAME...]: different column names, or all";
   const struct {
     const char* note;
     const char* data;  // nullptr: no data file
@@ -362,6 +363,13 @@ TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
       {"--columns without --csv", "", {"--columns=a,b,c,d"}, banner + "\n ERROR! Option --columns needs --csv \n\n", 1},
       {"a bad --columns, before the data file is opened", nullptr, {"--csv", "--columns=a,b"},
        banner + "\n ERROR! Option --columns takes " + takes + ", not \"a,b\" \n\n", 1},
+      {"--keep without --csv", "", {"--keep=name"}, banner + "\n ERROR! Option --keep needs --csv \n\n", 1},
+      {"--keep: an empty name", nullptr, {"--csv", "--keep", "a,,b"},
+       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"a,,b\" \n\n", 1},
+      {"--keep: one name twice, in another case", nullptr, {"--csv", "--keep=Name,NAME"},
+       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"Name,NAME\" \n\n", 1},
+      {"--keep: a column the file lacks", "unit,code,observed,expected\n1,a,1,1\n", {"--csv", "--keep=name"},
+       "\n Error!! Wrong header found (line 1, no column name)\n", 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.note);

@@ -83,6 +83,40 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
+// "NAME[,NAME...]": names that are not empty and no two the same without
+// regard to case; nothing when the value is not such a list.
+std::optional<std::vector<std::string>> ColumnNames(std::string_view value) {
+  std::vector<std::string> names;
+  for (size_t start = 0;;) {
+    const size_t comma = value.find(',', start);
+    names.emplace_back(value.substr(start, comma - start));
+    if (names.back().empty()) return std::nullopt;
+    for (size_t j = 0; j + 1 < names.size(); ++j) {
+      if (SameColumnName(names[j], names.back())) return std::nullopt;
+    }
+    if (comma == std::string_view::npos) return names;
+    start = comma + 1;
+  }
+}
+
+// "--keep=NAME[,NAME...]" or "--keep=all": the columns are read as text, as
+// they stand in the file. A later --keep replaces an earlier one.
+bool ApplyKeep(std::string_view value, RunSettings& settings) {
+  std::erase_if(settings.Columns.Extra, [&](const ColumnRequest& request) {
+    return request.Kind == ColumnKind::Text &&
+           std::find(settings.Keep.begin(), settings.Keep.end(), request.Name) != settings.Keep.end();
+  });
+  settings.Keep.clear();
+  settings.KeepAll = value == "all";
+  settings.Columns.KeepUnused = settings.KeepAll;
+  if (settings.KeepAll) return true;
+  const std::optional<std::vector<std::string>> names = ColumnNames(value);
+  if (!names) return false;
+  settings.Keep = *names;
+  for (const std::string& name : *names) settings.Columns.Extra.push_back({name, ColumnKind::Text});
+  return true;
+}
+
 // A file name for the output or input of `option`: any text but the empty
 // one; a later one for the same option replaces an earlier one.
 bool SetFile(std::vector<std::pair<std::string_view, std::string>>& files, std::string_view option,
@@ -131,6 +165,9 @@ std::vector<LongOption> MakeLongOptions() {
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv",
        "the header names of the CSV's four columns (unit,code,observed,expected)"},
+      {"--keep", "NAME[,NAME...]: different column names, or all", true,
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyKeep(value, s); }, "--csv",
+       "columns carried into the region table after code, as text, or all that the run does not use"},
       {"--level", "a decimal number above 0 and below 1", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          return SetReal(value, 0.0, 1.0, s.Posterior.Level);

@@ -162,6 +162,20 @@ std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& tab
   return ReadPlainData(settings.DataFileName, table);
 }
 
+// The columns that --keep carries into the region table: those it names, in
+// its order, or with --keep=all those the reader kept because nothing else
+// uses them, in the order of the header.
+std::vector<const NamedColumn*> KeptColumns(const RunSettings& settings, const RecordTable& table) {
+  std::vector<const NamedColumn*> kept;
+  for (const std::string& name : settings.Keep) kept.push_back(table.Column(name, ColumnKind::Text));
+  if (settings.KeepAll) {
+    for (const NamedColumn& column : table.Columns) {
+      if (column.Kind == ColumnKind::Text) kept.push_back(&column);
+    }
+  }
+  return kept;
+}
+
 // ---------------------------------------------------------------------------
 // The outputs
 
@@ -228,6 +242,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.Eps = settings.Fit.Eps;
   products.Posterior = settings.Posterior;
   products.Prior = FindPriorMethod(settings.Prior);
+  products.Kept = KeptColumns(settings, table);
   if (const auto failure = ReadInputs(settings, products)) return Report(console, *failure);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).

@@ -20,7 +20,8 @@
 // keep their lines and columns. Numbers have the forms of the plain data
 // format and nothing around them. Further columns that the run asks for
 // (CsvColumns::Extra) are found the same way and read as their ColumnKind
-// says (record_table.h) into RecordTable::Columns, in the order asked.
+// says (record_table.h) into RecordTable::Columns, in the order asked; with
+// KeepUnused, so is every other column, as text.
 //
 // What the table holds (see RecordTable): the codes in CodeText; the units'
 // distinct texts in UnitText in ascending order, each row's Unit the index
@@ -55,7 +56,10 @@ struct CsvColumns {
   std::string Code = "code";
   std::string Observed = "observed";
   std::string Expected = "expected";
-  std::vector<ColumnRequest> Extra = {};  // none the same as another name, without regard to case
+  std::vector<ColumnRequest> Extra = {};  // a name may be that of one of the four, or of another extra column
+                                          // of another kind: the column is then read as each
+  bool KeepUnused = false;  // every column of the header that nothing names is read too, as Text under its own
+                            // name, after the Extra ones in the order of the header
 };
 
 // True when two column names are the same without regard to ASCII letter case.

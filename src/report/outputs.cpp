@@ -19,7 +19,7 @@ void WriteTableFile(OutputFile& file, const RunProducts& p) {
 }
 
 void WriteRegionsFile(OutputFile& file, const RunProducts& p) {
-  WriteRegionTable(file, p.Table, p.Results.Records, p.Posteriors, p.Pool);
+  WriteRegionTable(file, p.Table, p.Kept, p.Results.Records, p.Posteriors, p.Pool);
 }
 
 void WriteGroupsFile(OutputFile& file, const RunProducts& p) {

@@ -33,6 +33,7 @@ struct RunProducts {
   PosteriorSettings Posterior;
   const PriorMethod* Prior = nullptr;  // the method that --prior chose
   const RecordTable& Table;
+  std::vector<const NamedColumn*> Kept;  // the columns carried into the region table, in order
   WorkerPool& Pool;
 
   // What every run computes.

@@ -50,8 +50,12 @@ class LineSource {
   bool Next(std::string_view& line) {
     for (;;) {
       if (failed_) return false;
+      // The first LF, then the first CR before it.
       size_t i = begin_ + scanned_;
-      while (i < end_ && data_[i] != '\n' && data_[i] != '\r') ++i;
+      const void* lf = std::memchr(data_ + i, '\n', end_ - i);
+      const size_t lineFeed = lf == nullptr ? end_ : static_cast<size_t>(static_cast<const char*>(lf) - data_);
+      const void* cr = std::memchr(data_ + i, '\r', lineFeed - i);
+      i = cr == nullptr ? lineFeed : static_cast<size_t>(static_cast<const char*>(cr) - data_);
       if (i < end_ && (data_[i] == '\n' || i + 1 < end_ || atEnd_)) {
         line = std::string_view(data_ + begin_, i - begin_);
         begin_ = i + (data_[i] == '\r' && i + 1 < end_ && data_[i + 1] == '\n' ? 2 : 1);
@@ -103,32 +107,18 @@ class LineSource {
 // can hold: vertical tab, form feed).
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
-class Fields {
- public:
-  explicit Fields(std::string_view line) : p_(line.data()), last_(line.data() + line.size()) {}
-  bool Next(std::string_view& field) {
-    while (p_ < last_ && IsBlank(*p_)) ++p_;
-    if (p_ == last_) return false;
-    const char* start = p_;
-    while (p_ < last_ && !IsBlank(*p_)) ++p_;
-    field = std::string_view(start, static_cast<size_t>(p_ - start));
-    return true;
+// Puts the fields of `line` in `fields` (emptied first); returns how many.
+size_t SplitFields(std::string_view line, std::vector<std::string_view>& fields) {
+  fields.clear();
+  const char* p = line.data();
+  const char* last = p + line.size();
+  for (;;) {
+    while (p < last && IsBlank(*p)) ++p;
+    if (p == last) return fields.size();
+    const char* start = p;
+    while (p < last && !IsBlank(*p)) ++p;
+    fields.emplace_back(start, static_cast<size_t>(p - start));
   }
-
- private:
-  const char* p_;
-  const char* last_;
-};
-
-size_t CountFields(std::string_view line) {
-  size_t count = 0;
-  bool inField = false;
-  for (const char c : line) {
-    const bool blank = IsBlank(c);
-    count += !blank && !inField;
-    inField = !blank;
-  }
-  return count;
 }
 
 // A count: a whole decimal integer from 0 to 2^31 - 1.
@@ -141,76 +131,147 @@ std::optional<uint32_t> ReadCount(std::string_view field) {
 // ---------------------------------------------------------------------------
 // The codes
 
-// Open addressing over a power-of-two table at most half full. A slot holds
-// the code's first eight bytes and its length, so that a code of up to
-// eight bytes is matched in the slot alone; a longer one is compared with
-// the code itself.
+// Open addressing over a power-of-two table at most half full, in one of
+// two ways:
+//   - numeric, when every code is a decimal integer of up to 18 digits
+//     (plain data's codes always are): a slot holds the code's digits as a
+//     number and their count (and its sign), which tell the text exactly,
+//     and the search begins at the number's slot (the number modulo the
+//     table size), so that records whose codes are close lie close in the
+//     table: the neighbours of a region are then found in memory already at
+//     hand. Codes that crowd into few slots (a search longer than
+//     kLongestNumericSearch) make the table start again the other way.
+//   - by text: a slot holds the code's first eight bytes and its length, so
+//     that a code of up to eight bytes is matched in the slot alone, a
+//     longer one is compared with the code; the search begins at a hash.
 class CodeIndex {
  public:
-  // Fails on a code that repeats or cannot be an id.
+  // Fails on a code that repeats or cannot be an id (the first such record
+  // in record order).
   NeighbourFileError Build(const TextColumn& codes) {
     codes_ = &codes;
     const size_t count = codes.Size();
     if (count >= kNoRow) throw std::length_error("too many records for neighbour lists");
     size_t capacity = 16;
     while (capacity < 2 * count) capacity *= 2;
-    slots_.assign(capacity, Slot{});
     mask_ = capacity - 1;
-    for (size_t row = 0; row < count; ++row) {
-      const std::string_view code = codes.At(row);
-      if (code.empty() || std::any_of(code.begin(), code.end(), IsFieldSpace)) {
-        NeighbourFileError error;
-        error.Status = NeighbourFileStatus::UnusableCode;
-        error.Id = Kept(code);
-        error.Record = row + 1;
-        return error;
-      }
-      const uint64_t prefix = Prefix(code);
-      for (size_t s = Hash(code, prefix) & mask_;; s = (s + 1) & mask_) {
-        Slot& slot = slots_[s];
-        if (slot.Row1 == 0) {
-          slot = Slot{prefix, static_cast<uint32_t>(row + 1), Length(code)};
-          break;
-        }
-        if (Matches(slot, code, prefix)) {
-          NeighbourFileError error;
-          error.Status = NeighbourFileStatus::RepeatedCode;
-          error.Id = Kept(code);
-          error.Record = slot.Row1;
-          error.OtherRecord = row + 1;
-          return error;
-        }
-      }
-    }
-    return {};
+    numeric_ = true;
+    for (size_t row = 0; row < count && numeric_; ++row) numeric_ = NumericKey(codes.At(row)).Valid;
+    NeighbourFileError error;
+    if (numeric_ && Fill(codes, error)) return error;
+    numeric_ = false;
+    Fill(codes, error);
+    return error;
   }
 
-  // The row whose code is `id`, or kNoRow.
-  uint32_t Find(std::string_view id) const {
-    const uint64_t prefix = Prefix(id);
-    for (size_t s = Hash(id, prefix) & mask_;; s = (s + 1) & mask_) {
+  // A lookup in two steps, so that several can wait for memory at once:
+  // Start finds where the search for `id` begins and asks for that slot,
+  // Finish searches and gives the row whose code is `id`, or kNoRow.
+  static constexpr size_t kBatch = 16;
+  struct Probe {
+    uint64_t Value = 0;
+    uint32_t Tag = 0;
+    bool Valid = false;  // false: no code can match
+    size_t Slot = 0;
+  };
+  Probe Start(std::string_view id) const {
+    Probe probe = numeric_ ? NumericKey(id) : TextKey(id);
+    if (probe.Valid) __builtin_prefetch(&slots_[probe.Slot]);
+    return probe;
+  }
+  uint32_t Finish(std::string_view id, const Probe& probe) const {
+    if (!probe.Valid) return kNoRow;
+    for (size_t s = probe.Slot;; s = (s + 1) & mask_) {
       const Slot& slot = slots_[s];
       if (slot.Row1 == 0) return kNoRow;
-      if (Matches(slot, id, prefix)) return slot.Row1 - 1;
+      if (Matches(slot, id, probe)) return slot.Row1 - 1;
     }
   }
+  uint32_t Find(std::string_view id) const { return Finish(id, Start(id)); }
 
  private:
   struct Slot {
-    uint64_t Prefix = 0;
-    uint32_t Row1 = 0;    // row + 1; 0: empty
-    uint32_t Length = 0;  // the code's length, at most 2^32 - 1
+    uint64_t Value = 0;  // numeric: the digits' value; by text: the first eight bytes
+    uint32_t Row1 = 0;   // row + 1; 0: empty
+    uint32_t Tag = 0;    // numeric: the digit count, 2^31 added for a minus; by text: the length, at most 2^32 - 1
   };
+  static constexpr size_t kLongestNumericSearch = 32;
+  static constexpr size_t kMostDigits = 18;
 
-  static uint32_t Length(std::string_view text) {
-    return static_cast<uint32_t>(std::min<size_t>(text.size(), std::numeric_limits<uint32_t>::max()));
+  // Fills the table with every code; false when the numeric way gives up.
+  bool Fill(const TextColumn& codes, NeighbourFileError& error) {
+    slots_.assign(mask_ + 1, Slot{});
+    const size_t count = codes.Size();
+    Probe probes[kBatch];
+    for (size_t batch = 0; batch < count; batch += kBatch) {
+      const size_t size = std::min(kBatch, count - batch);
+      for (size_t k = 0; k < size; ++k) probes[k] = Start(codes.At(batch + k));
+      for (size_t k = 0; k < size; ++k) {
+        const size_t row = batch + k;
+        const std::string_view code = codes.At(row);
+        if (code.empty() || std::any_of(code.begin(), code.end(), IsFieldSpace)) {
+          error.Status = NeighbourFileStatus::UnusableCode;
+          error.Id = Kept(code);
+          error.Record = row + 1;
+          return true;
+        }
+        for (size_t s = probes[k].Slot, searched = 0;; s = (s + 1) & mask_, ++searched) {
+          if (numeric_ && searched > kLongestNumericSearch) return false;
+          Slot& slot = slots_[s];
+          if (slot.Row1 == 0) {
+            slot = Slot{probes[k].Value, static_cast<uint32_t>(row + 1), probes[k].Tag};
+            break;
+          }
+          if (Matches(slot, code, probes[k])) {
+            error.Status = NeighbourFileStatus::RepeatedCode;
+            error.Id = Kept(code);
+            error.Record = slot.Row1;
+            error.OtherRecord = row + 1;
+            return true;
+          }
+        }
+      }
+    }
+    return true;
   }
+
+  // An optional minus and 1 to kMostDigits digits; anything else matches no
+  // code in a numeric table.
+  Probe NumericKey(std::string_view text) const {
+    Probe probe;
+    const bool negative = !text.empty() && text[0] == '-';
+    const std::string_view digits = text.substr(negative ? 1 : 0);
+    if (digits.empty() || digits.size() > kMostDigits) return probe;
+    uint64_t value = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return probe;
+      value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    probe.Value = value;
+    probe.Tag = static_cast<uint32_t>(digits.size()) | (negative ? 0x80000000U : 0U);
+    probe.Valid = true;
+    probe.Slot = static_cast<size_t>(negative ? ~value : value) & mask_;
+    return probe;
+  }
+
+  Probe TextKey(std::string_view text) const {
+    Probe probe;
+    probe.Value = Load(text.data(), std::min<size_t>(text.size(), 8));
+    probe.Tag = static_cast<uint32_t>(std::min<size_t>(text.size(), std::numeric_limits<uint32_t>::max()));
+    probe.Valid = true;
+    uint64_t h = Mix(probe.Value ^ (text.size() * 0x9E3779B97F4A7C15ULL));
+    for (size_t at = 8; at < text.size(); at += 8) {
+      h = Mix(h ^ Load(text.data() + at, std::min<size_t>(text.size() - at, 8)));
+    }
+    probe.Slot = static_cast<size_t>(h) & mask_;
+    return probe;
+  }
+
   static uint64_t Load(const char* p, size_t n) {  // n <= 8 bytes, zero-padded
     uint64_t value = 0;
     std::memcpy(&value, p, n);
     return value;
   }
-  static uint64_t Prefix(std::string_view text) { return Load(text.data(), std::min<size_t>(text.size(), 8)); }
   static uint64_t Mix(uint64_t x) {  // the finaliser of MurmurHash3
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdULL;
@@ -219,16 +280,10 @@ class CodeIndex {
     x ^= x >> 33;
     return x;
   }
-  static uint64_t Hash(std::string_view text, uint64_t prefix) {
-    uint64_t h = Mix(prefix ^ (text.size() * 0x9E3779B97F4A7C15ULL));
-    for (size_t at = 8; at < text.size(); at += 8) {
-      h = Mix(h ^ Load(text.data() + at, std::min<size_t>(text.size() - at, 8)));
-    }
-    return h;
-  }
-  bool Matches(const Slot& slot, std::string_view text, uint64_t prefix) const {
-    if (slot.Prefix != prefix || slot.Length != Length(text)) return false;
-    if (text.size() <= 8) return true;
+
+  bool Matches(const Slot& slot, std::string_view text, const Probe& probe) const {
+    if (slot.Value != probe.Value || slot.Tag != probe.Tag) return false;
+    if (numeric_ || text.size() <= 8) return true;
     const std::string_view code = codes_->At(slot.Row1 - 1);
     return code.size() == text.size() && std::memcmp(code.data(), text.data(), text.size()) == 0;
   }
@@ -236,6 +291,7 @@ class CodeIndex {
   const TextColumn* codes_ = nullptr;
   std::vector<Slot> slots_;
   size_t mask_ = 0;
+  bool numeric_ = false;
 };
 
 // A set of (region, neighbour) pairs, for the long lists of a GWT file.
@@ -308,6 +364,9 @@ class NeighbourParser {
     return true;
   }
 
+  // Splits `line` into fields_ (valid until the next line is read).
+  size_t Split(std::string_view line) { return SplitFields(line, fields_); }
+
   bool Fail(NeighbourFileStatus status, uint64_t line) {
     error_.Status = status;
     error_.Line = line;
@@ -326,15 +385,12 @@ class NeighbourParser {
       return Fail(NeighbourFileStatus::BadHeader, 1);
     }
     if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
-    const size_t count = CountFields(line);
+    const size_t count = Split(line);
     if (count != 1 && count != 4) {
       error_.Found = count;
       return Fail(NeighbourFileStatus::BadHeader, 1);
     }
-    Fields fields(line);
-    std::string_view field;
-    fields.Next(field);
-    if (count == 4) fields.Next(field);
+    const std::string_view field = fields_[count == 4 ? 1 : 0];
     const std::optional<uint32_t> regions = ReadCount(field);
     if (!regions) return FailAt(NeighbourFileStatus::NotACount, field);
     announced_ = *regions;
@@ -345,14 +401,14 @@ class NeighbourParser {
     std::string_view line;
     size_t count = 0;
     while (NextLine(source, line)) {
-      count = CountFields(line);
+      count = Split(line);
       if (count != 0) break;
     }
     if (count == 0) return true;  // nothing after the header: a GAL file of no entries
     if (count == 2) {
       result_.Format = NeighbourFormat::Gal;
       entryOf_.assign(codes_.Size(), kNoRow);
-      return Gal(source, line);
+      return Gal(source);
     }
     if (count == 3) {
       result_.Format = NeighbourFormat::Gwt;
@@ -361,7 +417,7 @@ class NeighbourParser {
         error_.Found = codes_.Size();
         return Fail(NeighbourFileStatus::RegionCountMismatch, 1);
       }
-      return Gwt(source, line, count);
+      return Gwt(source, count);
     }
     error_.Found = count;
     return Fail(NeighbourFileStatus::UnknownFormat, line_);
@@ -369,7 +425,9 @@ class NeighbourParser {
 
   // ----- GAL
 
-  bool Gal(LineSource& source, std::string_view line) {
+  // From an entry line of two fields, split in fields_.
+  bool Gal(LineSource& source) {
+    std::string_view line;
     size_t count = 2;
     for (;;) {
       if (entryRows_.size() == announced_) {
@@ -380,19 +438,17 @@ class NeighbourParser {
         error_.Found = count;
         return Fail(NeighbourFileStatus::WrongFieldCount, line_);
       }
-      if (!GalEntry(source, line)) return false;
+      if (!GalEntry(source)) return false;
       // The next line that is not blank.
       count = 0;
-      while (count == 0 && NextLine(source, line)) count = CountFields(line);
+      while (count == 0 && NextLine(source, line)) count = Split(line);
       if (count == 0) return true;
     }
   }
 
-  bool GalEntry(LineSource& source, std::string_view line) {
-    Fields fields(line);
-    std::string_view id, countField;
-    fields.Next(id);
-    fields.Next(countField);
+  bool GalEntry(LineSource& source) {
+    std::string_view id = fields_[0];
+    const std::string_view countField = fields_[1];
     const uint32_t row = index_.Find(id);
     if (row == kNoRow) return FailAt(NeighbourFileStatus::UnknownId, id);
     if (entryOf_[row] != kNoRow) return FailAt(NeighbourFileStatus::RepeatedEntry, id);
@@ -411,44 +467,51 @@ class NeighbourParser {
         error_.Region = Kept(id);
         return Fail(NeighbourFileStatus::FileEndsEarly, line_);
       }
-      const size_t found = CountFields(list);
+      const size_t found = Split(list);
       if (found != *announced) {
         error_.Region = Kept(id);
         error_.Announced = *announced;
         error_.Found = found;
         return Fail(NeighbourFileStatus::CountMismatch, line_);
       }
-      if (!GalList(list, row, entry, id, found)) return false;
+      if (!GalList(row, entry, id, found)) return false;
     }
     entryEnd_.push_back(links_.size());
     return true;
   }
 
-  bool GalList(std::string_view list, uint32_t row, uint32_t entry, std::string_view id, size_t size) {
+  // The neighbours of entry `entry` (row `row`, code `id`), split in fields_.
+  bool GalList(uint32_t row, uint32_t entry, std::string_view id, size_t size) {
     const size_t first = links_.size();
     const bool marked = size > kShortList;
     if (marked && marks_.empty()) marks_.assign(codes_.Size(), kNoRow);
-    Fields fields(list);
-    std::string_view neighbour;
-    while (fields.Next(neighbour)) {
-      const uint32_t other = index_.Find(neighbour);
-      if (other == kNoRow) {
-        error_.Region = Kept(id);
-        return FailAt(NeighbourFileStatus::UnknownId, neighbour);
+    // The ids are looked up a batch at a time, then checked in order.
+    CodeIndex::Probe* probes = batchProbes_;
+    for (size_t done = 0; done < size; done += CodeIndex::kBatch) {
+      const size_t batch = std::min(CodeIndex::kBatch, size - done);
+      const std::string_view* ids = fields_.data() + done;
+      for (size_t k = 0; k < batch; ++k) probes[k] = index_.Start(ids[k]);
+      for (size_t k = 0; k < batch; ++k) {
+        const std::string_view neighbour = ids[k];
+        const uint32_t other = index_.Finish(neighbour, probes[k]);
+        if (other == kNoRow) {
+          error_.Region = Kept(id);
+          return FailAt(NeighbourFileStatus::UnknownId, neighbour);
+        }
+        if (other == row) return FailAt(NeighbourFileStatus::OwnNeighbour, neighbour);
+        bool repeated = false;
+        if (marked) {
+          repeated = marks_[other] == entry;
+          marks_[other] = entry;
+        } else {
+          for (size_t at = first; at < links_.size() && !repeated; ++at) repeated = links_[at] == other;
+        }
+        if (repeated) {
+          error_.Region = Kept(id);
+          return FailAt(NeighbourFileStatus::RepeatedNeighbour, neighbour);
+        }
+        links_.push_back(other);
       }
-      if (other == row) return FailAt(NeighbourFileStatus::OwnNeighbour, neighbour);
-      bool repeated = false;
-      if (marked) {
-        repeated = marks_[other] == entry;
-        marks_[other] = entry;
-      } else {
-        for (size_t k = first; k < links_.size() && !repeated; ++k) repeated = links_[k] == other;
-      }
-      if (repeated) {
-        error_.Region = Kept(id);
-        return FailAt(NeighbourFileStatus::RepeatedNeighbour, neighbour);
-      }
-      links_.push_back(other);
     }
     return true;
   }
@@ -494,9 +557,11 @@ class NeighbourParser {
 
   // ----- GWT
 
-  bool Gwt(LineSource& source, std::string_view line, size_t count) {
+  // From a line split in fields_.
+  bool Gwt(LineSource& source, size_t count) {
+    std::string_view line;
     for (;;) {
-      if (count != 0 && !GwtLink(line, count)) {
+      if (count != 0 && !GwtLink(count)) {
         // An error found while reading: a repeated link on an earlier line
         // comes first.
         const NeighbourFileError lineError = error_;
@@ -505,20 +570,16 @@ class NeighbourParser {
         return false;
       }
       if (!NextLine(source, line)) return true;
-      count = CountFields(line);
+      count = Split(line);
     }
   }
 
-  bool GwtLink(std::string_view line, size_t count) {
+  bool GwtLink(size_t count) {
     if (count != 3) {
       error_.Found = count;
       return Fail(NeighbourFileStatus::WrongFieldCount, line_);
     }
-    Fields fields(line);
-    std::string_view from, to, weight;
-    fields.Next(from);
-    fields.Next(to);
-    fields.Next(weight);
+    const std::string_view from = fields_[0], to = fields_[1], weight = fields_[2];
     const uint32_t region = index_.Find(from);
     if (region == kNoRow) return FailAt(NeighbourFileStatus::UnknownId, from);
     const uint32_t neighbour = index_.Find(to);
@@ -593,6 +654,7 @@ class NeighbourParser {
   NeighbourFileError& error_;
   uint64_t line_ = 0;       // the line last read
   uint32_t announced_ = 0;  // the header's region count
+  std::vector<std::string_view> fields_;  // the fields of the line last split
 
   // GAL: per entry in file order its row and the end of its neighbours in
   // links_; per row its entry; marks of the long lists.
@@ -601,6 +663,7 @@ class NeighbourParser {
   std::vector<uint32_t> links_;
   std::vector<uint32_t> entryOf_;
   std::vector<uint32_t> marks_;
+  CodeIndex::Probe batchProbes_[CodeIndex::kBatch];
 
   // GWT: per link in file order its two rows; the line of the first link and
   // where blank lines make the line numbers jump: (link, its line).

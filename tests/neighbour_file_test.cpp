@@ -174,6 +174,33 @@ TEST(NeighbourFile, LongListsAreCheckedForRepeatsToo) {
   EXPECT_EQ(read.Error.Line, 43u);
 }
 
+// Integer codes are looked up by value: the digits, their count and the
+// sign must all agree; codes that crowd into a few slots are looked up by
+// their text instead, with the same result.
+TEST(NeighbourFile, IntegerCodesMatchAsText) {
+  const TextColumn codes = Codes({"7", "-7", "007", "0"});
+  NeighbourFileResult read = ParseNeighbours("4\n7 2\n-7 007\n-7 0\n007 1\n0\n0 0\n", codes);
+  ASSERT_EQ(read.Error.Status, S::Ok);
+  EXPECT_EQ(Rows(read.Lists), (Lists{{1, 2}, {}, {3}, {}}));
+  for (const char* id : {"+7", "7.0", "x", "07", "-0", "0000000000000000000007"}) {
+    SCOPED_TRACE(id);
+    read = ParseNeighbours(std::string("4\n") + id + " 0\n", codes);
+    EXPECT_EQ(read.Error.Status, S::UnknownId);
+    EXPECT_EQ(read.Error.Id, id);
+  }
+  EXPECT_EQ(ParseNeighbours("3\n", Codes({"1", "2", "01", "1"})).Error.OtherRecord, 4u);
+
+  std::vector<std::string> crowded;  // multiples of the table's size
+  std::string gal = "40\n";
+  for (int i = 0; i < 40; ++i) crowded.push_back(std::to_string(128 * i));
+  for (int i = 0; i < 40; ++i) gal.append(crowded[i]).append(" 1\n").append(crowded[(i + 1) % 40]).append("\n");
+  read = ParseNeighbours(gal, Codes(crowded));
+  ASSERT_EQ(read.Error.Status, S::Ok);
+  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(Rows(read.Lists)[i], std::vector<uint32_t>{(i + 1) % 40});
+  crowded.push_back("1280");
+  EXPECT_EQ(ParseNeighbours(gal, Codes(crowded)).Error.OtherRecord, 41u);
+}
+
 TEST(NeighbourFile, FilesThatCannotBeOpenedOrRead) {
   const TextColumn codes = Codes(kAbc);
   EXPECT_EQ(ReadNeighbourFile(::testing::TempDir(), codes).Error.Status, S::CannotOpen);

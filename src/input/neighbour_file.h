@@ -47,12 +47,17 @@
 // file in line order is the one reported (a record without an entry, which
 // no line shows, after every line).
 //
-// Speed: the file is read a block at a time and each line is scanned in
-// place, with no allocation per line; the codes are found through one hash
-// table built at the start, whose slots hold a code's first eight bytes, so
-// that a short code is matched without a second memory access. Memory: the
-// table (16 bytes per slot, two slots or more per record), the lists (4
-// bytes per link) and, for GWT, 16 bytes per link while sorting by region.
+// Speed: the file is read a block at a time and each line is split in
+// place, with no allocation per line; the ids are found in one hash table
+// of the codes built at the start, the ids of a list looked up together.
+// When every code is a decimal integer (as plain data's are), a code's slot
+// follows from its value, so that regions with close codes lie close in the
+// table and a list's lookups hit memory at hand; otherwise from a hash of
+// its text, a slot holding the first eight bytes. A million regions with 8
+// neighbours each (tarnek-gen grid-gal, 64 MB) read in about 0.22 s, against
+// 0.04 s to read the bytes alone. Memory: the table (16 bytes a slot, two
+// slots or more a record), the lists (4 bytes a link) and, for GWT, 8 bytes
+// a link while they are put in order by region.
 #pragma once
 
 #include <cstddef>

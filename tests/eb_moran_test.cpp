@@ -181,6 +181,10 @@ TEST(EbMoran, TheSameOnAnyNumberOfThreads) {
     EXPECT_EQ(shared.Statistic, alone.Statistic) << threads;
     EXPECT_EQ(shared.PValue, alone.PValue) << threads;
   }
+  // Another number of permutations: p = 1 / (19 + 1) for the gradient.
+  EXPECT_EQ(EbMoranTest(group, g.lists, scratch, 19).PValue, 0.05);
+  WorkerPool three(3);
+  EXPECT_EQ(EbMoranTest(group, g.lists, three, 19).PValue, 0.05);
   // Shuffled counts: no clustering, a p-value far from the extremes, again
   // the same on every number of threads.
   std::vector<int32_t> shuffled = g.y;

@@ -56,18 +56,73 @@ class Generator {
   uint64_t state_[4];
 };
 
-// sum over i of z_i times the mean of z over i's neighbours (0 for an island).
-double CrossSum(const double* z, const NeighbourLists& neighbours) {
+// 1 / k for every list length k of the lists.
+std::vector<double> Inverses(const NeighbourLists& neighbours) {
+  size_t longest = 0;
+  for (size_t i = 0; i < neighbours.Regions(); ++i) longest = std::max(longest, neighbours.Of(i).size());
+  std::vector<double> inverse(longest + 1, 0.0);
+  for (size_t k = 1; k <= longest; ++k) inverse[k] = 1.0 / static_cast<double>(k);
+  return inverse;
+}
+
+// sum over i of z_i times the mean of z over i's neighbours (0 for an
+// island). The lag runs in two sums, alternate neighbours in each, so that
+// the additions of a long list need not wait for one another.
+double CrossSum(const double* z, const NeighbourLists& neighbours, const std::vector<double>& inverse) {
   double sum = 0.0;
   const size_t n = neighbours.Regions();
+  const uint32_t* rows = neighbours.Rows.data();
   for (size_t i = 0; i < n; ++i) {
-    const auto list = neighbours.Of(i);
-    if (list.empty()) continue;
-    double lag = 0.0;
-    for (const uint32_t j : list) lag += z[j];
-    sum += z[i] * (lag / static_cast<double>(list.size()));
+    const size_t first = neighbours.Start[i], last = neighbours.Start[i + 1];
+    if (first == last) continue;
+    double even = 0.0, odd = 0.0;
+    size_t at = first;
+    for (; at + 1 < last; at += 2) {
+      even += z[rows[at]];
+      odd += z[rows[at + 1]];
+    }
+    if (at < last) even += z[rows[at]];
+    sum += z[i] * ((even + odd) * inverse[last - first]);
   }
   return sum;
+}
+
+// Fisher-Yates: step i = n-1 .. 1 swaps entry i with a uniform one of 0 .. i.
+void FisherYates(double* values, size_t n, Generator& generator) {
+  for (size_t i = n; i > 1; --i) std::swap(values[i - 1], values[generator.Below(static_cast<uint32_t>(i))]);
+}
+
+// A uniform permutation of `from` into `to`. Up to kDirectShuffle values by
+// Fisher-Yates on a copy; more by Rao and Sandelius's method, which keeps
+// the memory it touches at hand: each value goes to one of kBuckets buckets
+// drawn uniformly (8 random bits each, in order), the buckets follow one
+// another in order, and each is shuffled by Fisher-Yates, bucket 0 first.
+constexpr size_t kDirectShuffle = size_t{1} << 16;
+constexpr size_t kBuckets = 256;
+
+void Shuffle(const std::vector<double>& from, std::vector<double>& to, std::vector<uint8_t>& labels,
+             Generator& generator) {
+  const size_t n = from.size();
+  to.resize(n);
+  if (n <= kDirectShuffle) {
+    std::copy(from.begin(), from.end(), to.begin());
+    FisherYates(to.data(), n, generator);
+    return;
+  }
+  labels.resize(n);
+  size_t start[kBuckets + 1] = {};
+  for (size_t i = 0; i < n; i += 8) {
+    uint64_t bits = generator.Next();
+    for (size_t k = i; k < std::min(i + 8, n); ++k, bits >>= 8) {
+      labels[k] = static_cast<uint8_t>(bits);
+      ++start[labels[k] + 1];
+    }
+  }
+  for (size_t b = 0; b < kBuckets; ++b) start[b + 1] += start[b];
+  size_t fill[kBuckets];
+  std::copy(start, start + kBuckets, fill);
+  for (size_t i = 0; i < n; ++i) to[fill[labels[i]]++] = from[i];
+  for (size_t b = 0; b < kBuckets; ++b) FisherYates(to.data() + start[b], start[b + 1] - start[b], generator);
 }
 
 // What the statistic and the permutations share.
@@ -114,7 +169,7 @@ Standardised Standardise(const GroupData& group, const NeighbourLists& neighbour
   for (size_t i = 0; i < n; ++i) weighted += !neighbours.Of(i).empty();
   if (!(squares > 0.0) || !std::isfinite(squares) || weighted == 0) return s;
 
-  s.Cross = CrossSum(z.data(), neighbours);
+  s.Cross = CrossSum(z.data(), neighbours, Inverses(neighbours));
   s.Squares = squares;
   s.Statistic = static_cast<double>(n) / static_cast<double>(weighted) * (s.Cross / squares);
   s.HasValue = std::isfinite(s.Statistic);
@@ -122,27 +177,25 @@ Standardised Standardise(const GroupData& group, const NeighbourLists& neighbour
 }
 
 // How many of permutations [first, last) give a cross sum of at least
-// `cross`; `buffer` holds n doubles.
+// `cross`; `buffer` and `labels` are the permutation's storage.
 int CountAtLeast(const std::vector<double>& centred, const NeighbourLists& neighbours, double cross,
-                 uint64_t seed, size_t first, size_t last, std::vector<double>& buffer) {
-  const size_t n = centred.size();
-  buffer.resize(n);
+                 uint64_t seed, size_t first, size_t last, std::vector<double>& buffer,
+                 std::vector<uint8_t>& labels) {
+  const std::vector<double> inverse = Inverses(neighbours);
   int count = 0;
-  if (n < 2) return 0;  // a group with a value has two regions or more
   for (size_t p = first; p < last; ++p) {
     Generator generator(seed + (p + 1) * kGolden);
-    std::copy(centred.begin(), centred.end(), buffer.begin());
-    for (size_t i = n - 1; i > 0; --i) std::swap(buffer[i], buffer[generator.Below(static_cast<uint32_t>(i + 1))]);
-    count += CrossSum(buffer.data(), neighbours) >= cross;
+    Shuffle(centred, buffer, labels, generator);
+    count += CrossSum(buffer.data(), neighbours, inverse) >= cross;
   }
   return count;
 }
 
-EbMoranResult Result(const Standardised& s, int atLeast) {
+EbMoranResult Result(const Standardised& s, int atLeast, int permutations) {
   EbMoranResult result;
   if (!s.HasValue) return result;
   result.Statistic = s.Statistic;
-  result.PValue = (atLeast + 1.0) / (kEbMoranPermutations + 1.0);
+  result.PValue = (atLeast + 1.0) / (permutations + 1.0);
   return result;
 }
 
@@ -167,33 +220,38 @@ uint64_t EbMoranSeed(const GroupData& group, const NeighbourLists& neighbours) {
 
 double EbMoranStatistic(const GroupData& group, const NeighbourLists& neighbours, EbMoranScratch& scratch) {
   const Standardised s = Standardise(group, neighbours, scratch);
-  return Result(s, 0).Statistic;
+  return Result(s, 0, 1).Statistic;
 }
 
-EbMoranResult EbMoranTest(const GroupData& group, const NeighbourLists& neighbours, EbMoranScratch& scratch) {
+EbMoranResult EbMoranTest(const GroupData& group, const NeighbourLists& neighbours, EbMoranScratch& scratch,
+                          int permutations) {
   const Standardised s = Standardise(group, neighbours, scratch);
   if (!s.HasValue) return {};
   const uint64_t seed = EbMoranSeed(group, neighbours);
-  return Result(s, CountAtLeast(scratch.Centred, neighbours, s.Cross, seed, 0, kEbMoranPermutations,
-                                scratch.Permuted));
+  const size_t count = static_cast<size_t>(permutations);
+  return Result(s, CountAtLeast(scratch.Centred, neighbours, s.Cross, seed, 0, count, scratch.Permuted, scratch.Labels),
+                permutations);
 }
 
-EbMoranResult EbMoranTest(const GroupData& group, const NeighbourLists& neighbours, WorkerPool& pool) {
+EbMoranResult EbMoranTest(const GroupData& group, const NeighbourLists& neighbours, WorkerPool& pool,
+                          int permutations) {
   EbMoranScratch scratch;
   const Standardised s = Standardise(group, neighbours, scratch);
   if (!s.HasValue) return {};
   const uint64_t seed = EbMoranSeed(group, neighbours);
   constexpr size_t kPiece = 8;
-  const size_t workers = pool.Participants(kEbMoranPermutations, kPiece);
+  const size_t count = static_cast<size_t>(permutations);
+  const size_t workers = pool.Participants(count, kPiece);
   std::vector<std::vector<double>> buffers(workers);
+  std::vector<std::vector<uint8_t>> labels(workers);
   std::vector<int> counts(workers, 0);
-  pool.Run(kEbMoranPermutations, kPiece, [&](size_t first, size_t last, int worker) {
+  pool.Run(count, kPiece, [&](size_t first, size_t last, int worker) {
     const size_t w = static_cast<size_t>(worker);
-    counts[w] += CountAtLeast(scratch.Centred, neighbours, s.Cross, seed, first, last, buffers[w]);
+    counts[w] += CountAtLeast(scratch.Centred, neighbours, s.Cross, seed, first, last, buffers[w], labels[w]);
   });
   int atLeast = 0;
   for (const int count : counts) atLeast += count;
-  return Result(s, atLeast);
+  return Result(s, atLeast, permutations);
 }
 
 }  // namespace tarnek

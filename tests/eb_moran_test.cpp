@@ -202,6 +202,34 @@ TEST(EbMoran, TheSameOnAnyNumberOfThreads) {
   }
 }
 
+// Beyond 65,536 regions the shuffle goes by buckets: still a permutation,
+// still the same on any number of threads.
+TEST(EbMoran, LargeGroupsShuffleByBuckets) {
+  constexpr uint32_t kRegions = 70000;
+  std::vector<std::vector<uint32_t>> rows(kRegions);
+  std::vector<int32_t> rising(kRegions), mixed(kRegions);
+  const std::vector<double> e(kRegions, 10.0);
+  uint64_t lcg = 99;
+  for (uint32_t i = 0; i < kRegions; ++i) {
+    if (i > 0) rows[i].push_back(i - 1);
+    if (i + 1 < kRegions) rows[i].push_back(i + 1);
+    rising[i] = static_cast<int32_t>(i / 1000);
+    lcg = lcg * 6364136223846793005ULL + 1442695040888963407ULL;
+    mixed[i] = static_cast<int32_t>((lcg >> 33) % 70);
+  }
+  const NeighbourLists lists = ListsOf(rows);
+  EbMoranScratch scratch;
+  EXPECT_EQ(EbMoranTest(GroupData{rising, e}, lists, scratch, 19).PValue, 0.05);
+  const EbMoranResult one = EbMoranTest(GroupData{mixed, e}, lists, scratch, 39);
+  // No clustering: some permutations cluster more, some less (a shuffle
+  // that lost or kept the order would give 1 / 40 or 1).
+  EXPECT_GT(one.PValue, 1.0 / 40);
+  EXPECT_LT(one.PValue, 1.0);
+  EXPECT_LT(std::abs(one.Statistic), 0.02);
+  WorkerPool pool(3);
+  EXPECT_EQ(EbMoranTest(GroupData{mixed, e}, lists, pool, 39).PValue, one.PValue);
+}
+
 TEST(EbMoran, TheSeedIsTheData) {
   const Grid g = Gradient();
   const uint64_t seed = EbMoranSeed(GroupData{g.y, g.e}, g.lists);

@@ -294,4 +294,23 @@ TEST(NeighbourFile, TheNorthCarolinaFiles) {
   ExpectNcFile("ncCR85.gal", {492, {}});
 }
 
+
+// The same links as GWT, written by spdep 1.2.7's write.sn2gwt with
+// inverse-distance weights and the record numbers 1..100 as ids
+// (tests/data/nc_sids/README.md): the lists of ncCC89.gal, in another order.
+TEST(NeighbourFile, TheNorthCarolinaGwtFile) {
+  std::vector<std::string> numbers;
+  for (int i = 1; i <= 100; ++i) numbers.push_back(std::to_string(i));
+  const NeighbourFileResult gwt = ReadNeighbourFile((kNc / "ncCC89.gwt").string(), Codes(numbers));
+  ASSERT_EQ(gwt.Error.Status, S::Ok) << DescribeNeighbourError(gwt);
+  EXPECT_EQ(gwt.Format, NeighbourFormat::Gwt);
+  const NeighbourFileResult gal = ReadNeighbourFile((kNc / "ncCC89.gal").string(), NcCodes());
+  ASSERT_EQ(gal.Error.Status, S::Ok);
+  Lists fromGwt = Rows(gwt.Lists), fromGal = Rows(gal.Lists);
+  for (auto& row : fromGwt) std::sort(row.begin(), row.end());
+  for (auto& row : fromGal) std::sort(row.begin(), row.end());
+  EXPECT_EQ(fromGwt, fromGal);
+  EXPECT_EQ(gwt.Lists.Rows.size(), 394u);
+}
+
 }  // namespace

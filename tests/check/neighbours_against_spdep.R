@@ -4,7 +4,7 @@
 # tests/data/nc_sids/sids74.txt (Unit, FIPSNO, SID74, BIR74, in the order
 # of sids.dbf) and the neighbour files ncCC89.gal and ncCR85.gal there.
 # Not part of `make test`: it needs R with spdep (Debian: r-base-core,
-# r-cran-spdep, r-cran-foreign), which tools/ensure-packages check installs.
+# r-cran-spdep, r-cran-foreign), which `tools/ensure-packages check` installs.
 #
 # usage: tests/check/neighbours_against_spdep.R [SIDS.DBF] > tests/data/nc_sids/spdep_reference.txt
 #   SIDS.DBF  the original attribute table: the fixture is checked against

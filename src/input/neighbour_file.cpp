@@ -52,10 +52,12 @@ class LineSource {
       if (failed_) return false;
       // The first LF, then the first CR before it.
       size_t i = begin_ + scanned_;
-      const void* lf = std::memchr(data_ + i, '\n', end_ - i);
-      const size_t lineFeed = lf == nullptr ? end_ : static_cast<size_t>(static_cast<const char*>(lf) - data_);
-      const void* cr = std::memchr(data_ + i, '\r', lineFeed - i);
-      i = cr == nullptr ? lineFeed : static_cast<size_t>(static_cast<const char*>(cr) - data_);
+      if (i < end_) {
+        const void* lf = std::memchr(data_ + i, '\n', end_ - i);
+        const size_t lineFeed = lf == nullptr ? end_ : static_cast<size_t>(static_cast<const char*>(lf) - data_);
+        const void* cr = std::memchr(data_ + i, '\r', lineFeed - i);
+        i = cr == nullptr ? lineFeed : static_cast<size_t>(static_cast<const char*>(cr) - data_);
+      }
       if (i < end_ && (data_[i] == '\n' || i + 1 < end_ || atEnd_)) {
         line = std::string_view(data_ + begin_, i - begin_);
         begin_ = i + (data_[i] == '\r' && i + 1 < end_ && data_[i + 1] == '\n' ? 2 : 1);

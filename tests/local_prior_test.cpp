@@ -122,13 +122,6 @@ TEST(LocalPrior, HandDerivedCases) {
   }
 }
 
-TEST(LocalPrior, IslandsAreTheRegionsWithoutNeighbours) {
-  const NeighbourLists lists = ListsOf({{1}, {}, {0, 1}});
-  EXPECT_FALSE(IsIsland(lists, 0));
-  EXPECT_TRUE(IsIsland(lists, 1));
-  EXPECT_FALSE(IsIsland(lists, 2));
-}
-
 // ---------------------------------------------------------------------------
 // North Carolina SIDS, 1974-78: y = SID74, E = BIR74 (births: the rates are
 // per birth), ncCC89.gal. tests/data/nc_sids/sids74.txt was extracted from

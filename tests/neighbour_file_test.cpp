@@ -221,7 +221,6 @@ TEST(NeighbourFile, ErrorsInWords) {
   EXPECT_EQ(DescribeNeighbourError(ParseNeighbours("3\na 1\nz\n", codes)), "line 3: id z matches no record's code");
   EXPECT_EQ(DescribeNeighbourError(ParseNeighbours("3\na 2\nb\n", codes)),
             "line 3: 1 neighbours of a, where its entry announces 2");
-  EXPECT_EQ(DescribeNeighbourError(ParseNeighbours("3\na b\n", codes)), "line 2: b is not a count");
   EXPECT_EQ(DescribeNeighbourError(ParseNeighbours("3\n", Codes({"a", "b", "a"}))),
             "code a repeats in the data (records 1 and 3): with neighbours every code must be unique");
   // Bytes that would upset a console are shown as "?", a long id is cut.
@@ -230,18 +229,6 @@ TEST(NeighbourFile, ErrorsInWords) {
   EXPECT_EQ(DescribeNeighbourError(control), "line 2: id x?y matches no record's code");
   const NeighbourFileResult longId = ParseNeighbours("3\n" + std::string(300, 'q') + " 0\n", codes);
   EXPECT_EQ(longId.Error.Id, std::string(256, 'q') + "...");
-}
-
-TEST(NeighbourFile, PlainCodesAsDecimalText) {
-  RecordTable table;
-  table.Code = {37001, -12, 0};
-  const TextColumn texts = RecordCodeTexts(table);
-  ASSERT_EQ(texts.Size(), 3u);
-  EXPECT_EQ(texts.At(0), "37001");
-  EXPECT_EQ(texts.At(1), "-12");
-  EXPECT_EQ(texts.At(2), "0");
-  table.CodeText = Codes({"x", "y", "z"});
-  EXPECT_EQ(RecordCodeTexts(table).At(2), "z");
 }
 
 // ---------------------------------------------------------------------------

@@ -382,6 +382,41 @@ TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
   }
 }
 
+TEST(Neighbours, ErrorsNameTheFileAndCreateNothing) {
+  // Every failure of a neighbour file: its message (the file, the line and
+  // the id) and exit code (2 where the text does not read as a neighbour
+  // file, 1 where it does but does not fit the data), earlier outputs kept.
+  const std::string data = "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n";
+  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
+  const struct {
+    const char* note;
+    std::string gal;
+    std::vector<std::string> options;
+    std::string console;  // after the file names, or the whole console when it starts with the banner
+    int exitCode;
+  } cases[] = {
+      {"an id that is no record's code", "3\n1 1\n2\n2 1\n1\n4 0\n", {},
+       "\n Error!! Wrong neighbours found (nb.gal, line 6: id 4 matches no record's code)\n", 1},
+      {"a count that does not read", "3\n1 x\n", {}, "\n Error!! Wrong neighbours found (nb.gal, line 2: ", 2},
+      {"no such file", "", {"--neighbours=missing.gal"}, "\n ERROR! Can't open missing.gal file \n\n", 1},
+      {"a local prior without neighbours", "", {"--prior=local"},
+       banner + "\n ERROR! Option --prior=local needs --neighbours \n\n", 1},
+      {"an output that would overwrite the neighbour file", "3\n1 0\n2 0\n3 0\n", {"--regions=nb.gal"},
+       "\n ERROR! nb.gal and nb.gal are the same file \n\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    Tree before{{"data.txt", data}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+    if (!c.gal.empty()) before["nb.gal"] = c.gal;
+    std::vector<std::string> args = kArgs;
+    if (c.options.empty() || c.options[0].starts_with("--regions")) args.push_back("--neighbours=nb.gal");
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string console = ExpectRun(before, args, c.exitCode, before);
+    const std::string want = c.console.starts_with(banner) ? c.console : kNames + c.console;
+    EXPECT_EQ(console.substr(0, want.size()), want);
+  }
+}
+
 // The plain data of `rows` (Unit, Code, Data1, Data2 as text) written as CSV
 // the way other programs write it: a byte order mark and CR LF, columns in
 // another order between others, some fields quoted or with blanks around.

@@ -26,6 +26,8 @@ enum class Failure {
   BadOptionValue,  // a long option's value is not accepted
   UnneededOption,  // a long option given without the one it needs
   SameFile,        // two of the run's files are one file
+  BadNeighbours,   // a neighbour file holds text that does not read as one
+  WrongNeighbours, // a neighbour file that reads does not fit the data (an unknown id, a missing entry, ...)
   CannotCreate,
   CannotWrite,
   OutOfMemory,

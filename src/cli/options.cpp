@@ -284,6 +284,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       return result;
     }
   }
+  if (FindPriorMethod(settings.Prior)->NeedsNeighbours && !wasGiven("--neighbours")) {
+    result.Status = ParseStatus::Unneeded;
+    result.Option = "--prior=" + settings.Prior;
+    result.Accepts = "--neighbours";
+    return result;
+  }
   settings.DataFileName = arguments[0];
   settings.OutFileName = arguments[1];
   return result;

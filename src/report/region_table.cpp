@@ -11,7 +11,8 @@
 namespace tarnek {
 
 void WriteRegionTable(OutputFile& out, const RecordTable& table, std::span<const NamedColumn* const> kept,
-                      const RecordRatios& ratios, const PosteriorTable& posteriors, WorkerPool& pool) {
+                      const RecordRatios& ratios, const PosteriorTable& posteriors,
+                      std::span<const ExtraRegionColumns> extra, WorkerPool& pool) {
   const PosteriorTable& p = posteriors;
   std::string header = "unit,code";
   for (const NamedColumn* column : kept) {
@@ -19,6 +20,9 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, std::span<const
     AppendCsvText(header, column->HeaderName);
   }
   header += std::string_view(kRegionHeader).substr(std::string_view("unit,code").size());
+  header.resize(header.size() - 2);  // before the line end
+  for (const ExtraRegionColumns& columns : extra) header += columns.Header;
+  header += "\r\n";
   WriteOutput(out, header);
   WriteRowsInPieces(out, table.Size(), pool, [&](size_t first, size_t last, std::string& text) {
     std::string label;
@@ -47,6 +51,7 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, std::span<const
         text += ',';
         AppendCsvNumber(text, value);
       }
+      for (const ExtraRegionColumns& columns : extra) columns.Append(text, row);
       text += "\r\n";
     }
   });

@@ -29,7 +29,7 @@ void WriteGroupsFile(OutputFile& file, const RunProducts& p) {
 }
 
 void WritePlotFile(OutputFile& file, const RunProducts& p) {
-  WriteOutput(file, DrawFunnelPlot(p.Table, p.Results, p.Posteriors.Eb, p.Prior->PlotLegend, p.DataFileName));
+  WriteOutput(file, DrawFunnelPlot(p.Table, p.Results, p.Members, p.Posteriors.Eb, p.Prior->PlotLegend, p.DataFileName));
 }
 
 }  // namespace

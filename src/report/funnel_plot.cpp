@@ -548,12 +548,12 @@ void DrawRegions(std::string& svg, const std::vector<Mark>& marks) {
       if (m.Beyond == beyond && !std::isnan(m.Eb)) Line(svg, m.X, m.Crude, m.X, m.Eb, m.Title);
     }
     CloseGroup(svg);
-    OpenGroup(svg, "crude" + suffix, Stroke(colour.Crude));
+    OpenGroup(svg, "crude" + suffix, Stroke(colour.Crude, " pointer-events=\"visible\""));
     for (const Mark& m : marks) {
       if (m.Beyond == beyond && !m.Zero) Circle(svg, m.X, m.Crude, 3.0, m.Title);
     }
     CloseGroup(svg);
-    OpenGroup(svg, "zero-count" + suffix, Stroke(colour.Crude));
+    OpenGroup(svg, "zero-count" + suffix, Stroke(colour.Crude, " pointer-events=\"visible\""));
     for (const Mark& m : marks) {
       if (m.Beyond == beyond && m.Zero) Triangle(svg, m.X, m.Crude, m.Title);
     }

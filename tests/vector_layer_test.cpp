@@ -165,13 +165,16 @@ TEST_F(VectorLayerTest, ValuesAsText) {
   EXPECT_EQ(layer.Fields[2].Null, (std::vector<bool>{false, true, false, true}));
   EXPECT_EQ(Texts(layer.Fields[3]), (std::vector<std::string>{"2020/01/01", "", "", ""}));
   EXPECT_EQ(layer.Fields[3].Kind, FieldKind::Other);
-  // Only the fields asked for, in the order asked.
+  // Only the fields asked for, in the order asked, and the key field after them.
   VectorReadOptions some;
-  some.Fields = {"T", "n"};
+  some.Fields = {"T", "r"};
+  some.KeyField = "N";
   ASSERT_EQ(ReadVectorLayer(file, some, layer).Status, VectorStatus::Ok);
-  ASSERT_EQ(layer.Fields.size(), 2u);
+  ASSERT_EQ(layer.Fields.size(), 3u);
   EXPECT_EQ(layer.Fields[0].Name, "t");
-  EXPECT_EQ(layer.Fields[1].Name, "n");
+  EXPECT_EQ(layer.Fields[1].Name, "r");
+  EXPECT_EQ(layer.Fields[2].Name, "n");
+  EXPECT_EQ(layer.Key, 2u);
 }
 
 // Holes and parts kept, closing vertices dropped; every other shape a

@@ -2,7 +2,8 @@
 // and fields, then one pass over the features.
 #include "input/vector_layer.h"
 
-#include <charconv>  // std::to_chars
+#include <algorithm>  // std::find
+#include <charconv>   // std::to_chars
 #include <cmath>     // std::isfinite, std::isnan
 #include <memory>
 #include <mutex>     // std::call_once
@@ -268,6 +269,7 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
       return fail(status, which);
     }
     keyIndex = key[0];
+    if (std::find(chosen.begin(), chosen.end(), keyIndex) == chosen.end()) chosen.push_back(keyIndex);
   }
   for (const int index : chosen) {
     OGRFieldDefn& field = *definition.GetFieldDefn(index);
@@ -288,8 +290,6 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
     if (const char* name = srs->GetName()) layer.CrsName = name;
   }
 
-  const FieldKind keyKind = keyIndex >= 0 ? KindOf(definition.GetFieldDefn(keyIndex)->GetType()) : FieldKind::String;
-  std::vector<std::string> keys;  // per feature, with a key field
   source->ResetReading();
   for (;;) {
     messages.LastFailure.clear();
@@ -308,7 +308,8 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
     }
     std::string key;
     if (keyIndex >= 0) {
-      key = ValueText(*feature, keyIndex, keyKind);
+      const TextColumn& column = layer.Fields[layer.Key].Values;
+      key = column.At(column.Size() - 1);
       if (key.empty()) {
         result.Feature = number;
         return fail(VectorStatus::EmptyKey, options.KeyField);
@@ -323,17 +324,18 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
       }
       layer.Shapes.push_back(std::move(shape));
     }
-    if (keyIndex >= 0) keys.push_back(std::move(key));
   }
   if (keyIndex >= 0) {
+    // Views into the key column, whose bytes stay put now that it is read.
+    const TextColumn& keys = layer.Fields[layer.Key].Values;
     std::unordered_map<std::string_view, uint64_t> first;  // key -> its first feature
-    first.reserve(keys.size());
-    for (size_t i = 0; i < keys.size(); ++i) {
-      const auto [at, added] = first.emplace(keys[i], i + 1);
+    first.reserve(keys.Size());
+    for (size_t i = 0; i < keys.Size(); ++i) {
+      const auto [at, added] = first.emplace(keys.At(i), i + 1);
       if (!added) {
         result.Feature = i + 1;
         result.FirstFeature = at->second;
-        return fail(VectorStatus::DuplicateKey, keys[i]);
+        return fail(VectorStatus::DuplicateKey, std::string(keys.At(i)));
       }
     }
   }

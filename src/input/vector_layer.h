@@ -60,7 +60,8 @@ namespace tarnek {
 struct VectorReadOptions {
   std::string Layer;                // the layer's name; empty: the data set's first layer
   std::string KeyField;             // the field that names the features; empty: none
-  std::vector<std::string> Fields;  // the fields to keep, in this order; empty: every field, in the layer's order
+  std::vector<std::string> Fields;  // the fields to keep, in this order (the key field after them if they lack it);
+                                    // empty: every field, in the layer's order
   bool Geometry = true;             // read the shapes (false: attributes only)
   bool CheckValidity = true;        // test each shape with GEOS as well
 };
@@ -97,7 +98,7 @@ struct VectorLayer {
   std::string CrsName;             // the CRS's name, empty for None
   bool LongitudeLatitude = false;  // see above
   std::vector<VectorField> Fields;
-  size_t Key = kNoKey;                // index in Fields of the key field
+  size_t Key = kNoKey;                // index in Fields of the key field (there whenever one was named)
   std::vector<int64_t> Fids;          // per feature
   std::vector<MultiPolygon> Shapes;   // per feature, when the geometry was read
   std::vector<FeatureProblem> Problems;  // in feature order

@@ -1,0 +1,51 @@
+// GAL files: the header, two lines per region, CR LF, an island's empty
+// line, names with blanks made one word, and codes that cannot be ids.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "report/gal_file.h"
+
+using namespace tarnek;
+
+namespace {
+
+TextColumn Codes(std::initializer_list<const char*> codes) {
+  TextColumn column;
+  for (const char* code : codes) column.Append(code);
+  return column;
+}
+
+// Region 0 touches 1 and 2, region 3 is an island.
+NeighbourLists Lists() {
+  NeighbourLists lists;
+  lists.Start = {0, 2, 3, 4, 4};
+  lists.Rows = {1, 2, 0, 0};
+  return lists;
+}
+
+}  // namespace
+
+TEST(GalFile, GeoDaForm) {
+  std::string out = "kept";
+  ASSERT_TRUE(FormatGal(Lists(), Codes({"37001", "37033", "A-7", "99"}), "sids", "FIPS", out).Ok);
+  EXPECT_EQ(out,
+            "kept0 4 sids FIPS\r\n"
+            "37001 2\r\n37033 A-7\r\n"
+            "37033 1\r\n37001\r\n"
+            "A-7 1\r\n37001\r\n"
+            "99 0\r\n\r\n");
+}
+
+TEST(GalFile, NamesAndCodes) {
+  std::string out;
+  ASSERT_TRUE(FormatGal(NeighbourLists{}, TextColumn{}, "my layer", "", out).Ok);
+  EXPECT_EQ(out, "0 0 my_layer -\r\n");
+  for (const char* bad : {"", "a b", "a\tb", "a\r", "\nb"}) {
+    out.clear();
+    const GalResult result = FormatGal(Lists(), Codes({"1", "2", bad, "4"}), "l", "k", out);
+    EXPECT_FALSE(result.Ok) << bad;
+    EXPECT_EQ(result.Row, 2u) << bad;
+    EXPECT_EQ(out, "") << bad;
+  }
+}

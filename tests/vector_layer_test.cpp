@@ -177,8 +177,9 @@ TEST_F(VectorLayerTest, ValuesAsText) {
   EXPECT_EQ(layer.Key, 2u);
 }
 
-// Holes and parts kept, closing vertices dropped; every other shape a
-// problem named by feature, id and key, with no shape drawn in its place.
+// Holes and parts kept, closing vertices dropped, rings turned to one
+// orientation; every other shape a problem named by feature, id and key, with
+// no shape drawn in its place.
 TEST_F(VectorLayerTest, ShapesAndTheirProblems) {
   const std::string holed = "{\"type\":\"Polygon\",\"coordinates\":[[[0,0],[3,0],[3,3],[0,3],[0,0]],"
                             "[[1,1],[1,2],[2,2],[2,1],[1,1]]]}";
@@ -193,18 +194,24 @@ TEST_F(VectorLayerTest, ShapesAndTheirProblems) {
       Feature("\"k\":\"open\"", "{\"type\":\"Polygon\",\"coordinates\":[[[0,0],[1,0],[1,1],[0,1]]]}"),
       Feature("\"k\":\"flat\"", "{\"type\":\"Polygon\",\"coordinates\":[[[0,0],[1,1],[0,0],[0,0]]]}"),
       Feature("\"k\":\"empty\"", "{\"type\":\"Polygon\",\"coordinates\":[]}"),
+      // Outer ring clockwise, hole counter-clockwise, as a shapefile has them the other way.
+      Feature("\"k\":\"turned\"", "{\"type\":\"Polygon\",\"coordinates\":[[[0,0],[0,3],[3,3],[3,0],[0,0]],"
+                                  "[[1,1],[2,1],[2,2],[1,2],[1,1]]]}"),
   }));
   VectorReadOptions options;
   options.KeyField = "k";
   VectorLayer layer;
   ASSERT_EQ(ReadVectorLayer(file, options, layer).Status, VectorStatus::Ok);
-  ASSERT_EQ(layer.Shapes.size(), 8u);
+  ASSERT_EQ(layer.Shapes.size(), 9u);
   ASSERT_EQ(layer.Shapes[0].size(), 1u);
   EXPECT_EQ(layer.Shapes[0][0].Outer, (Ring{{0, 0}, {3, 0}, {3, 3}, {0, 3}}));
   EXPECT_EQ(layer.Shapes[0][0].Holes, (std::vector<Ring>{{{1, 1}, {1, 2}, {2, 2}, {2, 1}}}));
   ASSERT_EQ(layer.Shapes[1].size(), 2u);
   EXPECT_EQ(layer.Shapes[1][1].Outer, (Ring{{5, 5}, {6, 5}, {6, 6}}));
   for (size_t i = 2; i < 8; ++i) EXPECT_TRUE(layer.Shapes[i].empty()) << i;
+  ASSERT_EQ(layer.Shapes[8].size(), 1u);
+  EXPECT_EQ(layer.Shapes[8][0].Outer, (Ring{{0, 0}, {3, 0}, {3, 3}, {0, 3}}));  // turned round, (0, 0) first still
+  EXPECT_EQ(layer.Shapes[8][0].Holes, (std::vector<Ring>{{{1, 1}, {1, 2}, {2, 2}, {2, 1}}}));
   struct Expected {
     uint64_t feature;
     const char* key;

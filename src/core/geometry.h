@@ -4,8 +4,9 @@
 // Coordinates are the layer's own (longitude/latitude in degrees for a
 // geographic CRS, metres or feet for a projected one), every one finite. A
 // ring lists its vertices once each, without repeating the first at the end;
-// it is closed implicitly. Rings keep the orientation and the first vertex
-// the file gave them: nothing here depends on either. A polygon is its outer
+// it is closed implicitly. The vector-layer reader turns outer rings
+// counter-clockwise and holes clockwise, keeping each ring's first vertex;
+// nothing here depends on either. A polygon is its outer
 // ring and its holes; a region's shape is the polygons of its feature (one
 // for a plain polygon, several for a multipolygon), in the file's order.
 #pragma once

@@ -2,7 +2,7 @@
 // and fields, then one pass over the features.
 #include "input/vector_layer.h"
 
-#include <algorithm>  // std::find
+#include <algorithm>  // std::find, std::reverse
 #include <charconv>   // std::to_chars
 #include <cmath>     // std::isfinite, std::isnan
 #include <memory>
@@ -153,15 +153,36 @@ bool CopyRing(const OGRLinearRing& source, Ring& ring, std::string& why) {
   return true;
 }
 
+// Twice the signed area of the ring, positive when counter-clockwise; taken
+// from the first vertex, so that large coordinates lose little.
+double TwiceSignedArea(const Ring& ring) {
+  double sum = 0.0;
+  const Point& o = ring[0];
+  for (size_t i = 1; i + 1 < ring.size(); ++i) {
+    sum += (ring[i].X - o.X) * (ring[i + 1].Y - o.Y) - (ring[i + 1].X - o.X) * (ring[i].Y - o.Y);
+  }
+  return sum;
+}
+
+// Turned the other way round where it runs against `counterClockwise`, its
+// first vertex kept.
+void Orient(Ring& ring, bool counterClockwise) {
+  const double area = TwiceSignedArea(ring);
+  if (counterClockwise ? area < 0.0 : area > 0.0) std::reverse(ring.begin() + 1, ring.end());
+}
+
 bool CopyPolygon(const OGRPolygon& source, MultiPolygon& shape, std::string& why) {
   if (source.IsEmpty()) return true;  // an empty part adds nothing
   Polygon polygon;
   const OGRLinearRing* outer = source.getExteriorRing();
   if (outer == nullptr || !CopyRing(*outer, polygon.Outer, why)) return false;
+  Orient(polygon.Outer, true);
   const int holes = source.getNumInteriorRings();
   polygon.Holes.resize(static_cast<size_t>(holes));
   for (int i = 0; i < holes; ++i) {
-    if (!CopyRing(*source.getInteriorRing(i), polygon.Holes[static_cast<size_t>(i)], why)) return false;
+    Ring& hole = polygon.Holes[static_cast<size_t>(i)];
+    if (!CopyRing(*source.getInteriorRing(i), hole, why)) return false;
+    Orient(hole, false);
   }
   shape.push_back(std::move(polygon));
   return true;

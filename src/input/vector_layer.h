@@ -14,8 +14,11 @@
 //     it); any other type (dates, lists) in GDAL's own text form. A null or
 //     unset value is empty text, and marked in the field's Null column;
 //   - its shape (core/geometry.h): a polygon or a multipolygon, its holes
-//     kept, each ring without its closing vertex, Z and M dropped, parts
-//     that are empty left out.
+//     kept, each ring without its closing vertex, outer rings turned
+//     counter-clockwise and holes clockwise (as RFC 7946 wants them; a
+//     shapefile stores them the other way round) with their first vertex
+//     kept, so that every format gives the same rings; Z and M dropped,
+//     parts that are empty left out.
 // A feature whose geometry is missing or empty, of another type (a line, a
 // point, a curve, a collection), or invalid gets an empty shape and a
 // FeatureProblem that names it by number and key: nothing is drawn silently

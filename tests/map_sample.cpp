@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "input/decimal.h"  // ScanWholeReal
 #include "input/vector_layer.h"
 #include "report/map.h"
 
@@ -32,8 +33,8 @@ int main(int argc, char** argv) {
   std::vector<double> births(n), deaths(n);
   double totalBirths = 0, totalDeaths = 0;
   for (size_t i = 0; i < n; ++i) {
-    births[i] = std::stod(std::string(layer.Fields[0].Values.At(i)));
-    deaths[i] = std::stod(std::string(layer.Fields[1].Values.At(i)));
+    births[i] = ScanWholeReal(layer.Fields[0].Values.At(i)).value_or(0.0);
+    deaths[i] = ScanWholeReal(layer.Fields[1].Values.At(i)).value_or(0.0);
     totalBirths += births[i];
     totalDeaths += deaths[i];
   }

@@ -59,7 +59,7 @@
 // Size and speed (measured on jittered grids of 12 vertices a region in
 // headless Chromium 156 without a GPU on two cores, less its start of about
 // 1 s): 20,000 regions in the full form make 5.4 MB and draw in about 2 s;
-// 100,000 in the compact form make 5.4 MB and draw in about 1.4 s. The full
+// 100,000 in the compact form make 5.3 MB and draw in 1 to 1.4 s. The full
 // form costs 250 to 270 bytes a region (its title about 120, its two paths
 // about 50 each at 2 to 4 pixels across), so 100,000 regions in it would
 // make 25 MB and take some 9 s to draw.

@@ -259,6 +259,12 @@ TEST(Map, FillsAndCounts) {
   EXPECT_NE(svg.find(">Planar coordinates of the layer, drawn as they are. Classes hold their lower bounds.</text>"),
             std::string::npos);
   EXPECT_EQ(svg, DrawMap(regions, settings));  // the same bytes again
+  // Self-contained: no script, no style sheet, no link, no reference but to
+  // its own patterns.
+  for (const char* outside : {"<script", "<style", "href", "url(http", "@import"}) {
+    EXPECT_EQ(svg.find(outside), std::string::npos) << outside;
+  }
+  EXPECT_EQ(Count(svg, "url("), Count(svg, "url(#no-data)") + Count(svg, "url(#no-data-legend)"));
 }
 
 // Colours for other cut points: RdBu of 2m + 1 classes from the middle out,
@@ -336,6 +342,24 @@ TEST(Map, ShapesAndSizes) {
   const auto speck = Parse(drawn[2].D[0]);
   EXPECT_NEAR(speck[0][0].first + 0.5, panel.X + 4 + 100, 0.06);
   EXPECT_NEAR(speck[0][0].second + 0.5, panel.Y + 4 + 552 - 300, 0.06);
+}
+
+// Extents at the ends of the double range, and of a single point: every
+// region still inside its panels.
+TEST(Map, ExtremeExtents) {
+  const double big = std::numeric_limits<double>::max();
+  for (const auto& shapes : std::vector<std::vector<MultiPolygon>>{
+           {Square(-big, -big, -big / 2, -big / 2), Square(big / 2, big / 2, big, big)},
+           {Square(0, 0, 1e-300, 1e-300), Square(2e-300, 0, 3e-300, 1e-300)},
+           {MultiPolygon{Polygon{{{5, 5}, {5, 5}, {5, 5}}, {}}}}}) {
+    std::vector<MapRegion> regions;
+    for (const MultiPolygon& shape : shapes) regions.push_back(Region("r", 1, 0.5, shape));
+    const std::string svg = DrawMap(regions, MapSettings{});
+    ASSERT_TRUE(WellFormed(svg));
+    const std::vector<DrawnRegion> drawn = Regions(svg);
+    ASSERT_EQ(drawn.size(), shapes.size());
+    ExpectInsidePanels(svg, drawn);
+  }
 }
 
 TEST(Map, TitlesAndNames) {

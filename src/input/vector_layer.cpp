@@ -247,10 +247,10 @@ const VectorField* VectorLayer::Field(const std::string& name) const {
 }
 
 VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOptions& options, VectorLayer& layer) {
-  RegisterDrivers();
   layer = VectorLayer{};
   GdalMessages messages;
   QuietGdal quiet(messages);
+  RegisterDrivers();
   VectorReadResult result;
   const auto fail = [&](VectorStatus status, std::string name) {
     result.Status = status;

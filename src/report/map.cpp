@@ -237,16 +237,18 @@ constexpr double kWidth = kLeft + kPanelWidth + kGap + kPanelWidth + kLeft;
 constexpr double kPanelTop = 88;
 constexpr double kLegendRow = 20, kLegendColumn = 280;
 
+// Differences of coordinates are taken of their halves, which cannot
+// overflow: an extent from -1e308 to 1e308 still fits the panel.
 struct Layout {
   Projection Map;
-  Box Extent;          // projected
-  double Scale = 1.0;  // pixels per projected unit
+  Box Extent;              // projected
+  double HalfScale = 1.0;  // pixels per half a projected unit
   double OriginX = 0, OriginY = 0;  // pixel of the extent's (MinX, MaxY) in the first panel
   double PanelHeight = kMinPanelHeight;
   double Offset = kPanelWidth + kGap;  // from the first panel to the second
 
-  double X(double x) const { return OriginX + (x - Extent.MinX) * Scale; }
-  double Y(double y) const { return OriginY + (Extent.MaxY - y) * Scale; }
+  double X(double x) const { return OriginX + (x / 2 - Extent.MinX / 2) * HalfScale; }
+  double Y(double y) const { return OriginY + (Extent.MaxY / 2 - y / 2) * HalfScale; }
 };
 
 Layout Lay(std::span<const MapRegion> regions, bool longitudeLatitude) {
@@ -264,14 +266,18 @@ Layout Lay(std::span<const MapRegion> regions, bool longitudeLatitude) {
   }
   const double innerWidth = kPanelWidth - 2 * kPad, innerHeight = kMaxPanelHeight - 2 * kPad;
   if (layout.Extent.Empty()) layout.Extent.Add(Point{0, 0});
-  const double dx = layout.Extent.MaxX - layout.Extent.MinX, dy = layout.Extent.MaxY - layout.Extent.MinY;
-  if (dx > 0 || dy > 0) {
-    layout.Scale = std::min(dx > 0 ? innerWidth / dx : kInfinity, dy > 0 ? innerHeight / dy : kInfinity);
+  const double halfDx = layout.Extent.MaxX / 2 - layout.Extent.MinX / 2;
+  const double halfDy = layout.Extent.MaxY / 2 - layout.Extent.MinY / 2;
+  if (halfDx > 0 || halfDy > 0) {
+    layout.HalfScale = std::min(halfDx > 0 ? innerWidth / halfDx : kInfinity, halfDy > 0 ? innerHeight / halfDy : kInfinity);
   }
-  if (!std::isfinite(layout.Scale) || !(layout.Scale > 0)) layout.Scale = 1.0;  // extents beyond the double range
-  layout.PanelHeight = std::max(kMinPanelHeight, dy * layout.Scale + 2 * kPad);
-  layout.OriginX = kLeft + (kPanelWidth - dx * layout.Scale) / 2;
-  layout.OriginY = kPanelTop + (layout.PanelHeight - dy * layout.Scale) / 2;
+  // An extent of a point, or one so small that the scale overflows: drawn
+  // at one pixel per half unit, around the middle.
+  if (!std::isfinite(layout.HalfScale)) layout.HalfScale = 1.0;
+  const double width = halfDx * layout.HalfScale, height = halfDy * layout.HalfScale;  // pixels
+  layout.PanelHeight = std::max(kMinPanelHeight, height + 2 * kPad);
+  layout.OriginX = kLeft + (kPanelWidth - width) / 2;
+  layout.OriginY = kPanelTop + (layout.PanelHeight - height) / 2;
   return layout;
 }
 

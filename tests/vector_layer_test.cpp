@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kNc = TARNEK_SOURCE_DIR "/tests/data/nc_sids/sids.shp";
+const std::string kEmptySqlite = TARNEK_SOURCE_DIR "/tests/data/empty.sqlite";
 
 class VectorLayerTest : public ::testing::Test {
  protected:
@@ -353,6 +354,8 @@ TEST_F(VectorLayerTest, Errors) {
       {In("missing.shp"), {}, VectorStatus::CannotOpen, In("missing.shp"), 0, 0, true},
       {notData, {}, VectorStatus::CannotOpen, notData, 0, 0, true},
       {In("empty"), {}, VectorStatus::CannotOpen, In("empty"), 0, 0, true},  // a directory of no data set
+      // An SQLite database without tables (Python's sqlite3, PRAGMA user_version = 1).
+      {kEmptySqlite, {}, VectorStatus::NoLayer, kEmptySqlite},
       {kNc, with("counties", ""), VectorStatus::MissingLayer, "counties"},
       {kNc, with("", "CODE"), VectorStatus::MissingField, "CODE"},
       {kNc, with("", "FIPS", {"NAME", "BIRTHS"}), VectorStatus::MissingField, "BIRTHS"},

@@ -1,7 +1,8 @@
 // tarnek-gen: writes the benchmark data files, "Unit Code Data1 Data2" one
 // record per line, from a seed; with --csv the same records as CSV with the
 // header "unit,code,observed,expected". The same workload and seed give the
-// same bytes on every machine.
+// same bytes on every machine. One workload, grid-gal, is the neighbour file
+// (GAL) of the million records instead.
 //
 // Reproducibility. std::mt19937_64 is fixed bit for bit by the C++ standard,
 // but the std::*_distribution classes and the libm functions are not (their
@@ -253,10 +254,50 @@ void LargeCounts(Sampler& rng, RecordWriter& out, int64_t records) {
   }
 }
 
+// The neighbour file of the million records: codes 1 .. 1,000,000 are the
+// cells of a 1000 x 1000 grid, row by row, each with its queen neighbours
+// (the up to 8 cells around it: 8 inside, 5 on an edge, 3 in a corner), as
+// a GAL file. Nothing in it is drawn: the seed plays no part.
+void GridGal(std::FILE* file, bool& ok) {
+  constexpr int64_t kSide = 1000;
+  std::string buffer = "0 1000000 grid code\n";
+  auto put = [&buffer](int64_t value) {
+    char text[24];
+    buffer.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  };
+  for (int64_t row = 0; row < kSide; ++row) {
+    for (int64_t column = 0; column < kSide; ++column) {
+      int64_t neighbours[8];
+      int count = 0;
+      for (int64_t dr = -1; dr <= 1; ++dr) {
+        for (int64_t dc = -1; dc <= 1; ++dc) {
+          const int64_t r = row + dr, c = column + dc;
+          if ((dr != 0 || dc != 0) && r >= 0 && r < kSide && c >= 0 && c < kSide) neighbours[count++] = r * kSide + c + 1;
+        }
+      }
+      put(row * kSide + column + 1);
+      buffer += ' ';
+      put(count);
+      buffer += '\n';
+      for (int k = 0; k < count; ++k) {
+        if (k > 0) buffer += ' ';
+        put(neighbours[k]);
+      }
+      buffer += '\n';
+      if (buffer.size() >= (1 << 20)) {
+        if (std::fwrite(buffer.data(), 1, buffer.size(), file) != buffer.size()) ok = false;
+        buffer.clear();
+      }
+    }
+  }
+  if (std::fwrite(buffer.data(), 1, buffer.size(), file) != buffer.size()) ok = false;
+}
+
 struct Workload {
   const char* name;
   const char* description;
   uint64_t salt;  // mixed into the seed so that workloads do not share draws
+  bool neighbours = false;  // a neighbour file, not records
 };
 
 constexpr Workload kWorkloads[] = {
@@ -264,6 +305,7 @@ constexpr Workload kWorkloads[] = {
     {"units", "200,000 records in 20,000 units, shuffled", 0x756e697473303031ull},
     {"million", "1,000,000 records in 100,000 units, shuffled", 0x6d696c6c696f6e31ull},
     {"counts", "4,000 records, one group, counts summing to about 1e9", 0x636f756e74733031ull},
+    {"grid-gal", "GAL neighbours of codes 1..1,000,000 on a 1000 x 1000 grid", 0, true},
 };
 
 void Generate(std::string_view name, Sampler& rng, RecordWriter& out) {
@@ -278,7 +320,8 @@ void PrintUsage(std::FILE* to) {
                    "Writes a tarnek data file (\"Unit Code Data1 Data2\" per line) to FILE or\n"
                    "standard output; with --csv the same records as CSV under the header\n"
                    "unit,code,observed,expected. The same WORKLOAD and seed (default 1) give\n"
-                   "the same bytes on every machine.\n\n"
+                   "the same bytes on every machine. grid-gal writes a neighbour file\n"
+                   "(GAL) for the million records instead (--csv and --seed do nothing).\n\n"
                    "workloads:\n");
   for (const Workload& w : kWorkloads) std::fprintf(to, "  %-8s %s\n", w.name, w.description);
 }
@@ -336,10 +379,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarnek-gen: cannot create '%s'\n", outName);
     return 1;
   }
-  Sampler rng(seed ^ workload->salt);
-  RecordWriter out(file, csv);
-  Generate(workload->name, rng, out);
-  bool ok = out.Flush();
+  bool ok = true;
+  if (workload->neighbours) {
+    GridGal(file, ok);
+  } else {
+    Sampler rng(seed ^ workload->salt);
+    RecordWriter out(file, csv);
+    Generate(workload->name, rng, out);
+    ok = out.Flush();
+  }
   if (std::fflush(file) != 0) ok = false;
   if (outName != nullptr && std::fclose(file) != 0) ok = false;
   if (!ok) {

@@ -48,6 +48,7 @@
 #include "input/data_reader.h"
 #include "report/group_table.h"
 #include "report/log_name.h"
+#include "report/outputs.h"
 #include "report/region_table.h"
 #include "report/result_table.h"
 #include "fuzz_check.h"
@@ -172,7 +173,10 @@ void CheckParser(const std::vector<std::string>& args) {
   RunSettings settings;
   const ParseStatus status = ParseCommandLine(args, settings).Status;
   if (args.size() < 2) {
-    CHECK(status == ParseStatus::Usage);
+    const bool alone = args.size() == 1;
+    CHECK(status == (alone && args[0] == "--help"      ? ParseStatus::Help
+                     : alone && args[0] == "--version" ? ParseStatus::Version
+                                                       : ParseStatus::Usage));
     return;
   }
   // Long options ("--name=value") have strict values of their own, checked
@@ -244,30 +248,31 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
   }
   if (args.size() > 0) args[0] = dataName;
   if (args.size() > 1) args[1] = outName;
-  // A plot's file goes into the scratch directory too, named after the
-  // value given ('/' made '_'); the last "--plot=" counts.
-  std::string plotName;
-  for (size_t i = 2; i < args.size(); ++i) {
-    if (!args[i].starts_with("--plot=") || args[i].size() == 7) continue;
-    std::string name = args[i].substr(7, kMaxOutNameBytes);
-    for (char& c : name) {
-      if (c == '/') c = '_';
+  // Every output an option names goes into the scratch directory too,
+  // named after the value given ('/' made '_'); an empty one stays empty, a
+  // value the option refuses. A value given as the next argument is joined
+  // to its option first, as the parser takes it. The last plot counts.
+  for (size_t i = 2; i + 1 < args.size(); ++i) {
+    for (const OutputKind& kind : kOutputKinds) {
+      if (!kind.Option.empty() && args[i] == kind.Option) {
+        args[i] += "=" + args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i + 1));
+        break;
+      }
     }
-    plotName = dir + "/" + name;
-    args[i] = "--plot=" + plotName;
   }
-  // The CSV tables' file names are taken into the scratch directory as well
-  // ('/' made '_'); an empty one stays empty, a value the option refuses.
+  std::string plotName;
   std::vector<std::string> tableNames;
   for (size_t i = 2; i < args.size(); ++i) {
-    for (const std::string_view option : {std::string_view("--regions="), std::string_view("--groups=")}) {
-      if (!args[i].starts_with(option) || args[i].size() == option.size()) continue;
+    for (const OutputKind& kind : kOutputKinds) {
+      const std::string option = std::string(kind.Option) + "=";
+      if (kind.Option.empty() || !args[i].starts_with(option) || args[i].size() == option.size()) continue;
       std::string name = args[i].substr(option.size(), kMaxOutNameBytes);
       for (char& c : name) {
         if (c == '/') c = '_';
       }
-      tableNames.push_back(dir + "/" + name);
-      args[i] = std::string(option) + tableNames.back();
+      (kind.Option == "--plot" ? plotName : tableNames.emplace_back()) = dir + "/" + name;
+      args[i] = option + dir + "/" + name;
     }
   }
 

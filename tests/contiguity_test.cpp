@@ -71,7 +71,7 @@ TEST(Contiguity, PairsOfRegions) {
       {"an edge", {unit, Square(1, 0, 2, 1)}, true, true},
       {"one corner", {unit, Square(1, 1, 2, 2)}, true, false},
       // poly2nb on sf objects counts the closing copy of a later ring's first
-      // vertex and makes this a rook contact (tests/poly2nb_check.R).
+      // vertex and makes this a rook contact (tests/check/poly2nb_check.R).
       {"one corner, first vertex of a second part",
        {unit, {Polygon{Box4(5, 5, 6, 6), {}}, Polygon{Box4(1, 1, 2, 2), {}}}}, true, false},
       {"one corner, doubled in its ring", {unit, {Polygon{{{1, 1}, {1, 1}, {2, 1}, {2, 2}, {1, 2}}, {}}}}, true, false},
@@ -182,7 +182,7 @@ TEST(Contiguity, CellsFindWhatEveryPairFinds) {
 }
 
 // The North Carolina counties (tests/data/nc_sids) against the lists that R
-// spdep 1.2.7's poly2nb printed for them (tests/poly2nb_check.R wrote
+// spdep 1.2.7's poly2nb printed for them (tests/check/poly2nb_check.R wrote
 // tests/data/nc_sids/poly2nb-queen.txt and poly2nb-rook.txt; their comment
 // lines name the versions and the call): 490 queen links, 462 rook links.
 TEST(Contiguity, NorthCarolinaAsPoly2nb) {

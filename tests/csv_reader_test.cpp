@@ -160,3 +160,39 @@ TEST(CsvReaderTest, DirectoryCannotBeOpened) {
   RecordTable table;
   EXPECT_EQ(ReadCsvFile(::testing::TempDir(), kDefault, table).Status, CsvStatus::CannotOpen);
 }
+
+TEST(CsvReaderTest, NamedColumnsAskedFor) {
+  // Columns beyond the four, found by name in any letter case and read as
+  // asked: reals, reals of 0 or more, identifiers, any text (a quoted line
+  // break in a text field moves the lines of later errors on). A missing or
+  // unreadable one is named by its line and name, as the four are.
+  CsvColumns columns;
+  columns.Extra = {{"AFF", ColumnKind::Real}, {"pop", ColumnKind::NonNegativeReal},
+                   {"stratum", ColumnKind::Identifier}, {"name", ColumnKind::Text}};
+  const std::string header = "unit,code,observed,expected,aff,Pop,STRATUM,name\n";
+  RecordTable table;
+  ASSERT_EQ(ParseCsv(header + "1,a,3,1.5,-0.25,0,m,\"Ayr,\nArran\"\n1,b,4,2,1e3,12.5,f,\n", columns, table).Status, Ok);
+  ASSERT_EQ(table.Columns.size(), 4u);
+  EXPECT_EQ(table.Column("AFF")->Reals, (std::vector<double>{-0.25, 1000}));
+  EXPECT_EQ(table.Column("pop")->Reals, (std::vector<double>{0, 12.5}));
+  EXPECT_EQ(Texts(table.Column("stratum")->Texts), (std::vector<std::string>{"m", "f"}));
+  EXPECT_EQ(Texts(table.Column("name")->Texts), (std::vector<std::string>{"Ayr,\nArran", ""}));
+  EXPECT_EQ(table.Column("aff"), nullptr) << "found in the table by the name asked for";
+  const struct { const char* note; std::string rows; CsvStatus status; uint64_t line; const char* column; } bad[] = {
+      {"not a number", "1,a,3,1.5,x,1,m,n\n", NotAValue, 2, "AFF"},
+      {"an empty real", "1,a,3,1.5,,1,m,n\n", NotAValue, 2, "AFF"},
+      {"no word for infinity", "1,a,3,1.5,inf,1,m,n\n", NotAValue, 2, "AFF"},
+      {"beyond the double range", "1,a,3,1.5,1e999,1,m,n\n", Range, 2, "AFF"},
+      {"a negative population", "1,a,3,1.5,1,-1,m,n\n", Range, 2, "pop"},
+      {"an empty identifier", "1,a,3,1.5,1,1,,n\n", NotAValue, 2, "stratum"},
+      {"after a text of two lines, the next row's line", "1,a,3,1.5,1,1,m,\"x\ny\"\n1,b,3,1.5,1,1,m\n", NotAValue, 4, "name"},
+  };
+  for (const auto& c : bad) {
+    RecordTable t;
+    const CsvReadResult r = ParseCsv(header + c.rows, columns, t);
+    EXPECT_EQ(std::tie(r.Status, r.Line, r.Column), std::tie(c.status, c.line, c.column)) << c.note;
+  }
+  RecordTable t;
+  const CsvReadResult r = ParseCsv(kHeader + "1,a,3,1.5\n", columns, t);
+  EXPECT_EQ(std::tuple(r.Status, r.Line, r.Column), std::tuple(Missing, uint64_t{1}, std::string("AFF")));
+}

@@ -120,7 +120,7 @@ TEST(EstimatorTest, CasesTable) {
     if (!c.status) continue;
     EstimatorScratch scratch, diagnosing;
     const GroupResult r = EstimateGroup({c.y, c.e}, c.s, scratch).Result;
-    const GroupDiagnostics d = DiagnoseGroup({c.y, c.e}, r, PriorChoice::Mle, diagnosing);
+    const GroupDiagnostics d = DiagnoseGroup({c.y, c.e}, r, diagnosing);
     EXPECT_EQ(std::tuple(d.Status, std::isfinite(d.SeAlpha), std::isfinite(d.LogLikPoisson)),
               std::tuple(*c.status, r.FitSucceeded, true));
     EXPECT_EQ(std::isfinite(d.LogLik), r.MleAlpha != NoEstimate) << "a log-likelihood wherever there is an MLE";

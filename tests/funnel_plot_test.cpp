@@ -7,9 +7,11 @@
 
 #include <unistd.h>  // mkstemp, close, unlink
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>  // std::system, std::strtod
 #include <fstream>
+#include <map>
 #include <limits>
 #include <string>
 #include <utility>
@@ -106,10 +108,12 @@ struct Region {
   double expected, ebMle, ebMe;
 };
 
-// The plot of a table and estimates made by hand: `groups` groups, the given EB ratios.
+// The plot of a table and estimates made by hand: `groups` groups, the given
+// EB ratios, the MLE's as the chosen prior's (none where it is NoEstimate).
 std::string Draw(const std::vector<Region>& regions, size_t groups, const std::string& name = "data.txt") {
   RecordTable table;
   Estimates estimates;
+  std::vector<double> chosen;
   estimates.Groups.resize(groups);
   for (const Region& r : regions) {
     table.Unit.push_back(-1);
@@ -119,8 +123,9 @@ std::string Draw(const std::vector<Region>& regions, size_t groups, const std::s
     estimates.Records.Ratio.push_back(r.count / r.expected);
     estimates.Records.EbRatioMe.push_back(r.ebMe);
     estimates.Records.EbRatioMle.push_back(r.ebMle);
+    chosen.push_back(r.ebMle == NoEstimate ? std::numeric_limits<double>::quiet_NaN() : r.ebMle);
   }
-  return DrawFunnelPlot(table, estimates, name);
+  return DrawFunnelPlot(table, estimates, chosen, "EB ratio (MLE; ME where it failed)", name);
 }
 
 }  // namespace
@@ -192,6 +197,34 @@ TEST(FunnelPlotTest, LargeInputsShowASampleKeepingTheRegionsBeyondTheLimits) {
     EXPECT_NE(svg.find(">" + row.shown + "</text>"), std::string::npos);
     EXPECT_EQ(svg, Draw(regions, 1)) << "the same input gives the same bytes";
   }
+}
+
+TEST(FunnelPlotTest, TheSampleIsTheRowsOfSmallestHash) {
+  // 30000 regions within the limits, rows 0 to 14999 at expected count 100,
+  // the others at 1000. The 20000 drawn are those whose row number has the
+  // smallest SplitMix64 finalizer (its high 32 bits, then the row), computed
+  // here: how many of them lie in the first half pins the sample. The first
+  // 20000 rows would put all 15000 of the first half in it.
+  const auto mix = [](uint64_t x) {
+    x += 0x9E3779B97F4A7C15u;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    return x ^ (x >> 31);
+  };
+  std::vector<uint64_t> keys;
+  for (uint64_t row = 0; row < 30000; ++row) keys.push_back((mix(row) & 0xFFFFFFFF00000000u) | row);
+  std::sort(keys.begin(), keys.end());
+  const size_t firstHalf = std::count_if(keys.begin(), keys.begin() + 20000, [](uint64_t k) { return uint32_t(k) < 15000; });
+  std::vector<Region> regions;
+  for (int row = 0; row < 30000; ++row) regions.push_back(row < 15000 ? Region{100, 100, 1, 1} : Region{1000, 1000, 1, 1});
+  const std::string crude = Group(Draw(regions, 1), "crude");
+  std::map<double, size_t> byX;
+  for (size_t at = crude.find("<circle"); at != std::string::npos; at = crude.find("<circle", at + 1)) {
+    ++byX[Attribute(crude.substr(at, crude.find('>', at) - at), "cx")];
+  }
+  ASSERT_EQ(byX.size(), 2u);
+  EXPECT_EQ(byX.begin()->second, firstHalf);
+  EXPECT_EQ(byX.rbegin()->second, 20000 - firstHalf);
 }
 
 TEST(FunnelPlotTest, DegenerateInputsAndTheEdgesOfTheDoubleRangeStillMakeAPicture) {

@@ -99,3 +99,26 @@ TEST(InnerSumsTest, SweepGivesEveryCountItsOwnSums) {
     }
   }
 }
+
+TEST(InnerSumsTest, ATermHalfwayBetweenGridUnitsRoundsToEven) {
+  // A score term exactly 3071.5 units of the long double grid g = 2^-63 of a
+  // sum in [1, 2): q = 6143 * 2^-64. For s = 1 (s/g = 2^63, even), s + q is
+  // halfway between s + 3071g and s + 3072g and goes to the even one, 3072g =
+  // 1.5 ulps; that is halfway between s + u and s + 2u, and the even mantissa
+  // is that of s + 2u = 1 + 2^-51. A term rounded to 3071 grid units would
+  // have given s + u. (From the odd s = 1 + 2^-52 both give 1 + 2^-51.) The
+  // term is 1/(b + l) for x = b + l, the long double whose reciprocal rounds
+  // to q, found next to 2^64/6143.
+  const X q = std::ldexp(X(6143), -64);
+  X x = 1 / q;
+  for (int tries = 0; 1 / x != q && tries < 64; ++tries) x = std::nextafter(x, X(0));  // one a few ulps below has it
+  const int64_t l = static_cast<int64_t>(x);
+  const double b = static_cast<double>(x - X(l));  // a multiple of 2^-12: exact
+  ASSERT_EQ(TermOf(InnerTerm::Score, b, l), q);
+  for (const auto& [s, want] : {std::pair{1.0, 1 + 0x1p-51}, std::pair{1 + 0x1p-52, 1 + 0x1p-51}}) {
+    Seen seen;
+    ASSERT_EQ(TermByTerm(InnerTerm::Score, s, b, l, l + 1, seen), want);
+    EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, s, b, l, l + 1, 0.0), want) << s;
+    EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, s, b, l, l + 1), want) << s;
+  }
+}

@@ -6,7 +6,10 @@
 #include <limits>
 #include <optional>
 
+#include "cli/inputs.h"
+#include "grouping/prior_methods.h"
 #include "input/decimal.h"
+#include "report/outputs.h"
 
 namespace tarnek {
 
@@ -25,6 +28,8 @@ const std::string_view kUsageText =
     "Examples:\n"
     "   tarnek sample.txt output.txt                (recommend)\n"
     "   tarnek sample.txt output.txt -A12.3 -B13.0 -E0.005 -L10\n";
+
+const std::string_view kVersionText = "tarnek 1.1\n";
 
 namespace {
 
@@ -78,11 +83,61 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
-// A file name for an output: any text but the empty one.
-bool SetFileName(std::string_view value, std::string& name) {
-  if (value.empty()) return false;
-  name = value;
+// "NAME[,NAME...]": names that are not empty and no two the same without
+// regard to case; nothing when the value is not such a list.
+std::optional<std::vector<std::string>> ColumnNames(std::string_view value) {
+  std::vector<std::string> names;
+  for (size_t start = 0;;) {
+    const size_t comma = value.find(',', start);
+    names.emplace_back(value.substr(start, comma - start));
+    if (names.back().empty()) return std::nullopt;
+    for (size_t j = 0; j + 1 < names.size(); ++j) {
+      if (SameColumnName(names[j], names.back())) return std::nullopt;
+    }
+    if (comma == std::string_view::npos) return names;
+    start = comma + 1;
+  }
+}
+
+// "--keep=NAME[,NAME...]" or "--keep=all": the columns are read as text, as
+// they stand in the file. A later --keep replaces an earlier one.
+bool ApplyKeep(std::string_view value, RunSettings& settings) {
+  std::erase_if(settings.Columns.Extra, [&](const ColumnRequest& request) {
+    return request.Kind == ColumnKind::Text &&
+           std::find(settings.Keep.begin(), settings.Keep.end(), request.Name) != settings.Keep.end();
+  });
+  settings.Keep.clear();
+  settings.KeepAll = value == "all";
+  settings.Columns.KeepUnused = settings.KeepAll;
+  if (settings.KeepAll) return true;
+  const std::optional<std::vector<std::string>> names = ColumnNames(value);
+  if (!names) return false;
+  settings.Keep = *names;
+  for (const std::string& name : *names) settings.Columns.Extra.push_back({name, ColumnKind::Text});
   return true;
+}
+
+// A file name for the output or input of `option`: any text but the empty
+// one; a later one for the same option replaces an earlier one.
+bool SetFile(std::vector<std::pair<std::string_view, std::string>>& files, std::string_view option,
+             std::string_view value) {
+  if (value.empty()) return false;
+  for (auto& [name, file] : files) {
+    if (name == option) {
+      file = value;
+      return true;
+    }
+  }
+  files.emplace_back(option, std::string(value));
+  return true;
+}
+
+bool SetOutputFile(std::string_view option, std::string_view value, RunSettings& settings) {
+  return SetFile(settings.OutputFiles, option, value);
+}
+
+bool SetInputFile(std::string_view option, std::string_view value, RunSettings& settings) {
+  return SetFile(settings.InputFiles, option, value);
 }
 
 // A decimal number strictly between `low` and `high`.
@@ -93,61 +148,89 @@ bool SetReal(std::string_view value, double low, double high, double& setting) {
   return true;
 }
 
+std::vector<LongOption> MakeLongOptions() {
+  std::vector<LongOption> options = {
+      {"--sync", "no value", false,
+       [](std::string_view, std::string_view, RunSettings& s) {
+         s.Sync = true;
+         return true;
+       },
+       {}, "write the outputs to stable storage before the run ends"},
+      {"--csv", "no value", false,
+       [](std::string_view, std::string_view, RunSettings& s) {
+         s.Csv = true;
+         return true;
+       },
+       {}, "the data file is CSV with a header line"},
+      {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv",
+       "the header names of the CSV's four columns (unit,code,observed,expected)"},
+      {"--keep", "NAME[,NAME...]: different column names, or all", true,
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyKeep(value, s); }, "--csv",
+       "columns carried into the region table after code, as text, or all that the run does not use"},
+      {"--level", "a decimal number above 0 and below 1", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         return SetReal(value, 0.0, 1.0, s.Posterior.Level);
+       },
+       {}, "the credible level of the posterior intervals (0.95)"},
+      {"--exceed", "a decimal number above 0", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         return SetReal(value, 0.0, std::numeric_limits<double>::infinity(), s.Posterior.Exceed);
+       },
+       {}, "the ratio whose exceedance probability p_exceed gives (1)"},
+      {"--prior", PriorMethodNames(), true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         if (FindPriorMethod(value) == nullptr) return false;
+         s.Prior = value;
+         return true;
+       },
+       {}, "the prior of the posterior columns and the plot (mle)"},
+      {"--threads", "a whole number of threads, 1 or more", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         const std::optional<int32_t> threads = ReadWholeInteger(value);
+         if (!threads || *threads < 1) return false;
+         s.Threads = *threads;
+         return true;
+       },
+       {}, "threads to estimate and write on (one per core)"},
+  };
+  for (const OutputKind& output : kOutputKinds) {
+    if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile, {}, output.Help});
+  }
+  for (const InputKind& input : kInputKinds) {
+    options.push_back({input.Option, "a file name", true, SetInputFile, {}, input.Help});
+  }
+  return options;
+}
+
 }  // namespace
 
-const std::vector<LongOption> kLongOptions = {
-    {"--sync", "no value", false,
-     [](std::string_view, RunSettings& s) {
-       s.Sync = true;
-       return true;
-     }},
-    {"--csv", "no value", false,
-     [](std::string_view, RunSettings& s) {
-       s.Csv = true;
-       return true;
-     }},
-    {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true, ApplyColumns, "--csv"},
-    {"--regions", "a file name", true,
-     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.Tables.RegionsFileName); }},
-    {"--groups", "a file name", true,
-     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.Tables.GroupsFileName); }},
-    {"--level", "a decimal number above 0 and below 1", true,
-     [](std::string_view value, RunSettings& s) { return SetReal(value, 0.0, 1.0, s.Tables.Posterior.Level); }},
-    {"--exceed", "a decimal number above 0", true,
-     [](std::string_view value, RunSettings& s) {
-       return SetReal(value, 0.0, std::numeric_limits<double>::infinity(), s.Tables.Posterior.Exceed);
-     }},
-    {"--prior", "mle or me", true,
-     [](std::string_view value, RunSettings& s) {
-       if (value != "mle" && value != "me") return false;
-       s.Tables.Posterior.Prior = value == "mle" ? PriorChoice::Mle : PriorChoice::Me;
-       return true;
-     }},
-    {"--plot", "a file name", true,
-     [](std::string_view value, RunSettings& s) { return SetFileName(value, s.PlotFileName); }},
-    {"--threads", "a whole number of threads, 1 or more", true,
-     [](std::string_view value, RunSettings& s) {
-       const std::optional<int32_t> threads = ReadWholeInteger(value);
-       if (!threads || *threads < 1) return false;
-       s.Threads = *threads;
-       return true;
-     }},
-};
+const std::vector<LongOption>& LongOptions() {
+  static const std::vector<LongOption> options = MakeLongOptions();
+  return options;
+}
 
 namespace {
 
-// Applies a long option and notes it in `given`. Returns false when none has
-// the argument's name; sets `result` to BadValue when its value is not accepted.
-bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResult& result,
+// Applies the long option at arguments[i] and notes it in `given`; one that
+// takes a value and has no "=" takes the next argument, and `i` moves past it.
+// Returns false when no option has the argument's name; sets `result` to
+// BadValue when its value is not accepted (or missing).
+bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSettings& settings, ParseResult& result,
                      std::vector<std::string_view>& given) {
+  const std::string_view argument = arguments[i];
   const size_t equals = argument.find('=');
   const std::string_view name = argument.substr(0, equals);
-  const bool hasValue = equals != std::string_view::npos;
-  const std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
-  for (const LongOption& option : kLongOptions) {
+  for (const LongOption& option : LongOptions()) {
     if (option.Name != name) continue;
+    bool hasValue = equals != std::string_view::npos;
+    std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
+    if (!hasValue && option.TakesValue && i + 1 < arguments.size()) {
+      value = arguments[++i];
+      hasValue = true;
+    }
     given.push_back(option.Name);
-    if (hasValue != option.TakesValue || !option.Apply(value, settings)) {
+    if (hasValue != option.TakesValue || !option.Apply(option.Name, value, settings)) {
       result.Status = ParseStatus::BadValue;
       result.Option = option.Name;
       result.Accepts = option.Accepts;
@@ -160,10 +243,26 @@ bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResu
 
 }  // namespace
 
+std::string LongOptionsText() {
+  std::string text = "Long options, after the two file names (--name=VALUE or --name VALUE):\n";
+  for (const LongOption& option : LongOptions()) {
+    std::string line = "   " + std::string(option.Name) + (option.TakesValue ? "=VALUE" : "");
+    line.resize(std::max<size_t>(line.size() + 2, 24), ' ');
+    line += option.Help;
+    if (option.TakesValue) line += (option.Help.empty() ? "" : "; takes ") + option.Accepts;
+    if (!option.Needs.empty()) line += "; needs " + std::string(option.Needs);
+    text += line + "\n";
+  }
+  return text;
+}
+
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings) {
   ParseResult result;
   if (arguments.size() < 2) {
-    result.Status = ParseStatus::Usage;
+    const bool alone = arguments.size() == 1;
+    result.Status = alone && arguments[0] == "--help"      ? ParseStatus::Help
+                    : alone && arguments[0] == "--version" ? ParseStatus::Version
+                                                           : ParseStatus::Usage;
     return result;
   }
   settings = RunSettings{};
@@ -171,19 +270,25 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (ApplyOption(argument, settings)) continue;
-    if (!argument.starts_with("--") || !ApplyLongOption(argument, settings, result, given)) {
+    if (!argument.starts_with("--") || !ApplyLongOption(arguments, i, settings, result, given)) {
       result.Status = ParseStatus::OptionError;
     }
     if (result.Status != ParseStatus::Ok) return result;
   }
   const auto wasGiven = [&](std::string_view name) { return std::find(given.begin(), given.end(), name) != given.end(); };
-  for (const LongOption& option : kLongOptions) {
+  for (const LongOption& option : LongOptions()) {
     if (!option.Needs.empty() && wasGiven(option.Name) && !wasGiven(option.Needs)) {
       result.Status = ParseStatus::Unneeded;
       result.Option = option.Name;
       result.Accepts = option.Needs;
       return result;
     }
+  }
+  if (FindPriorMethod(settings.Prior)->NeedsNeighbours && !wasGiven("--neighbours")) {
+    result.Status = ParseStatus::Unneeded;
+    result.Option = "--prior=" + settings.Prior;
+    result.Accepts = "--neighbours";
+    return result;
   }
   settings.DataFileName = arguments[0];
   settings.OutFileName = arguments[1];

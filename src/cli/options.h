@@ -7,17 +7,10 @@
 #include <vector>
 
 #include "core/fit_settings.h"
+#include "estimation/posterior.h"
 #include "input/csv_reader.h"
-#include "estimation/diagnostics.h"
 
 namespace tarnek {
-
-// The CSV tables of posterior summaries and fit diagnostics, and what they show.
-struct TableSettings {
-  std::string RegionsFileName;  // "--regions": the region table, not written when empty
-  std::string GroupsFileName;   // "--groups": the group table, not written when empty
-  PosteriorSettings Posterior;  // "--level", "--exceed", "--prior"
-};
 
 // Filled once from the command line, read-only afterwards.
 struct RunSettings {
@@ -27,37 +20,72 @@ struct RunSettings {
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
   bool Csv = false;          // "--csv": the data file is CSV with a header line
-  CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
-  std::string PlotFileName;  // "--plot=FILE": the funnel plot's file, empty for none
-  TableSettings Tables;
+  CsvColumns Columns;        // "--columns": the header names of the CSV's four columns; the columns that
+                             // other options ask for (Extra, KeepUnused)
+  std::vector<std::string> Keep;  // "--keep": the columns carried into the region table, as named
+  bool KeepAll = false;           // "--keep=all": every column the run does not use itself
+  PosteriorSettings Posterior;   // "--level", "--exceed"
+  std::string Prior = "mle";     // "--prior": the name of a row of kPriorMethods
+  // The files of the outputs that options ask for, by option ("--regions"),
+  // one per row of kOutputKinds that was given; likewise the input files
+  // beyond the data file (kInputKinds).
+  std::vector<std::pair<std::string_view, std::string>> OutputFiles;
+  std::vector<std::pair<std::string_view, std::string>> InputFiles;
   int32_t Threads = 0;       // "--threads": threads for the estimation; 0: one per available core
+
+  // The file given for the output or input option `option`, or "" when it
+  // was not given.
+  std::string_view OutputFile(std::string_view option) const { return FileOf(OutputFiles, option); }
+  std::string_view InputFile(std::string_view option) const { return FileOf(InputFiles, option); }
+
+  static std::string_view FileOf(const std::vector<std::pair<std::string_view, std::string>>& files,
+                                 std::string_view option) {
+    for (const auto& [name, file] : files) {
+      if (name == option) return file;
+    }
+    return {};
+  }
 };
 
 // The fourteen-line usage text, lines ending in "\n".
 extern const std::string_view kUsageText;
+
+// What --help shows after the usage text: every long option, a line each
+// with what it takes and what it does, lines ending in "\n".
+std::string LongOptionsText();
+
+// What --version shows, ending in "\n".
+extern const std::string_view kVersionText;
 
 // Applies one option argument of the classic form ("-T", "-L", "-E", "-A",
 // "-B") to `settings`. Returns false when the argument is none of them.
 // Letter case of the option letter is ignored; values never fail to read.
 bool ApplyOption(std::string_view argument, RunSettings& settings);
 
-// A long option: "--name=value", or "--name" alone when it takes no value.
-// Its value is strict: one that does not read, or lies outside what the
-// option accepts, ends the parse with a message that says what it accepts.
+// A long option in either GNU form: "--name=value", or "--name value" (the
+// next argument, whatever it is, is the value); "--name" alone when it takes
+// no value. Its value is strict: one that does not read, or lies outside
+// what the option accepts, ends the parse with a message that says what it
+// accepts.
 struct LongOption {
-  std::string_view Name;     // with the leading "--"
-  std::string_view Accepts;  // what the value may be, as the message says it; "no value" for a switch
+  std::string_view Name;  // with the leading "--"
+  std::string Accepts;    // what the value may be, as the message says it; "no value" for a switch
   bool TakesValue;
-  bool (*Apply)(std::string_view value, RunSettings& settings);  // false: the value is not accepted
+  bool (*Apply)(std::string_view option, std::string_view value, RunSettings& settings);  // false: not accepted
   std::string_view Needs = {};  // another long option without which this one means nothing, or empty
+  std::string_view Help = {};   // what it does, for --help
 };
 
-// Every long option, in the order the usage of the README lists them.
-extern const std::vector<LongOption> kLongOptions;
+// Every long option: those of the settings, then one "--NAME=FILE" for each
+// output that an option asks for (kOutputKinds) and for each input beyond
+// the data file (kInputKinds).
+const std::vector<LongOption>& LongOptions();
 
 enum class ParseStatus {
   Ok,
   Usage,        // fewer than two arguments: show the usage text
+  Help,         // "--help" alone: the usage text and the long options
+  Version,      // "--version" alone: the version line
   OptionError,  // an argument from the third on matches no option
   BadValue,     // a long option's value is not accepted
   Unneeded,     // a long option given without the one it needs
@@ -74,9 +102,10 @@ struct ParseResult {
 
 // Parses the arguments after the command name: the data file name, the
 // output file name, then options applied in order (a later one overrides an
-// earlier one). Stops at the first option that is not recognised or whose
+// earlier one). "--help" or "--version" as the only argument asks for Help
+// or Version; any other single argument, or none, for the usage text. Stops at the first option that is not recognised or whose
 // value is not accepted; then checks that every long option given has the
-// one it needs, in the order of kLongOptions.
+// one it needs, in the order of LongOptions().
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);
 
 }  // namespace tarnek

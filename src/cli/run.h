@@ -5,12 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace tarnek {
+#include "cli/console.h"  // the exit codes
 
-// Exit codes of the process.
-inline constexpr int kExitOk = 0;      // normal end, usage text, or "Option Error!"
-inline constexpr int kExitFailure = 1; // a file cannot be opened, created or written, a value is out of range, or memory runs out
-inline constexpr int kExitBadData = 2; // the data file holds text that does not read as a record
+namespace tarnek {
 
 // Runs tarnek with `arguments` (those after the command name), printing every
 // console message on `console`. Returns the exit code; never calls exit().

@@ -30,6 +30,31 @@ struct TextColumn {
   }
 };
 
+// How a named column's fields must read.
+enum class ColumnKind {
+  Real,             // a plain decimal number, finite
+  NonNegativeReal,  // a plain decimal number, finite and 0 or greater
+  Identifier,       // text, not empty and free of control bytes (as unit and code)
+  Text,             // any text, kept byte for byte
+};
+
+// A column that the run asks for beyond the four every run reads (a
+// covariate, a population, a stratum, a column carried into the region
+// table), found by its header name.
+struct ColumnRequest {
+  std::string Name;
+  ColumnKind Kind;
+};
+
+// A named column as read: one value per row.
+struct NamedColumn {
+  std::string Name;           // as requested
+  std::string HeaderName;     // as the file's header spells it
+  ColumnKind Kind;
+  std::vector<double> Reals;  // Real, NonNegativeReal
+  TextColumn Texts;           // Identifier, Text
+};
+
 // One row per accepted record, in input order; record k (counted from 1) is
 // row k-1. The columns grow as the file needs: there is no record limit.
 //
@@ -45,8 +70,24 @@ struct RecordTable {
   std::vector<double> Data2;   // expected count, finite and greater than 0
   TextColumn CodeText;         // per row: the Code as text, or empty
   TextColumn UnitText;         // per Unit value: its text, or empty
+  std::vector<NamedColumn> Columns;  // the requested columns, in the order requested
 
   size_t Size() const { return Unit.size(); }
+
+  // The requested column of that name (exactly as requested), the first one
+  // read as `kind` where that is given, or nullptr.
+  const NamedColumn* Column(std::string_view name) const {
+    for (const NamedColumn& column : Columns) {
+      if (column.Name == name) return &column;
+    }
+    return nullptr;
+  }
+  const NamedColumn* Column(std::string_view name, ColumnKind kind) const {
+    for (const NamedColumn& column : Columns) {
+      if (column.Name == name && column.Kind == kind) return &column;
+    }
+    return nullptr;
+  }
 };
 
 }  // namespace tarnek

@@ -1,38 +1,19 @@
-// Posterior summaries and fit diagnostics. See diagnostics.h for the model
-// and the numerics.
+// Fit diagnostics. See diagnostics.h for the model and the numerics.
 #include "estimation/diagnostics.h"
 
 #include <cmath>   // std::sqrt, std::log, std::log1p, std::fabs, std::isfinite
 #include <limits>
 
 #include <boost/math/distributions/chi_squared.hpp>
-#include <boost/math/policies/policy.hpp>
 #include <boost/math/special_functions/gamma.hpp>
 
-// Boost.Math reports a computation that did not converge through this hook
-// (the policy below selects it): its value is then not one to print.
-namespace boost::math::policies {
-template <class T>
-T user_evaluation_error(const char* /*function*/, const char* /*message*/, const T& /*value*/) {
-  return std::numeric_limits<T>::quiet_NaN();
-}
-}  // namespace boost::math::policies
+#include "estimation/boost_policy.h"
 
 namespace tarnek {
 
 namespace {
 
-namespace bp = boost::math::policies;
-
-// Boost.Math's error policy for every call here. No error throws: an invalid
-// argument or a pole gives a NaN, an overflow an infinity, an underflow 0, a
-// computation that does not converge a NaN (user_evaluation_error). Nothing is
-// promoted to long double, so that Boost computes in double throughout.
-using Policy = bp::policy<bp::domain_error<bp::ignore_error>, bp::pole_error<bp::ignore_error>,
-                          bp::overflow_error<bp::ignore_error>, bp::underflow_error<bp::ignore_error>,
-                          bp::denorm_error<bp::ignore_error>, bp::evaluation_error<bp::user_error>,
-                          bp::rounding_error<bp::ignore_error>, bp::indeterminate_result_error<bp::ignore_error>,
-                          bp::promote_float<false>, bp::promote_double<false>>;
+using Policy = BoostPolicy;
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 constexpr double kHalfLogTwoPi = 0.91893853320467274178;  // log(2 pi)/2
@@ -188,42 +169,14 @@ LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b) {
   return sums;
 }
 
-GammaPrior ChoosePrior(const GroupResult& result, PriorChoice choice) {
-  if (choice == PriorChoice::Me) return {ValueOf(result.MeAlpha), ValueOf(result.MeBeta)};
-  return {ValueOf(result.MleAlpha), ValueOf(result.MleBeta)};
-}
-
-PosteriorSummary SummarizePosterior(int32_t y, double e, const GammaPrior& prior, const PosteriorSettings& settings) {
-  const double shape = y + prior.Beta;
-  const double rate = prior.Alpha + e;
-  if (!std::isfinite(shape) || !std::isfinite(rate)) return {kNoValue, kNoValue, kNoValue, kNoValue, kNoValue};
-  // The quantiles of Gamma(shape, rate) are those of Gamma(shape, 1) over the
-  // rate; the upper one is taken from its upper tail, which keeps its
-  // accuracy where (1 + Level)/2 rounds.
-  const double tail = (1.0 - settings.Level) / 2.0;
-  const double threshold = settings.Exceed * rate;
-  PosteriorSummary s;
-  s.Sd = Finite(std::sqrt(shape) / rate);
-  s.Median = Finite(boost::math::gamma_p_inv(shape, 0.5, Policy()) / rate);
-  s.Lower = Finite(boost::math::gamma_p_inv(shape, tail, Policy()) / rate);
-  s.Upper = Finite(boost::math::gamma_q_inv(shape, tail, Policy()) / rate);
-  s.PExceed = std::isfinite(threshold) ? Finite(boost::math::gamma_q(shape, threshold, Policy())) : kNoValue;
-  return s;
-}
-
 double OverdispersionPValue(double lrt) {
   if (!(lrt > 0.0)) return lrt <= 0.0 ? 1.0 : kNoValue;
   const boost::math::chi_squared_distribution<double, Policy> chiSquare(1.0);
   return Finite(boost::math::cdf(boost::math::complement(chiSquare, lrt)) / 2.0);
 }
 
-GroupDiagnostics DiagnoseGroup(const GroupData& group, const GroupResult& result, PriorChoice prior,
-                               EstimatorScratch& scratch) {
-  GroupDiagnostics g{kNoValue, kNoValue, kNoValue, kNoValue, kNoValue,
-                     kNoValue, kNoValue, kNoValue, kNoValue, StatusOf(result.End)};
-  const GammaPrior chosen = ChoosePrior(result, prior);
-  g.PriorMean = Finite(chosen.Beta / chosen.Alpha);
-  g.PriorSd = Finite(std::sqrt(chosen.Beta) / chosen.Alpha);
+GroupDiagnostics DiagnoseGroup(const GroupData& group, const GroupResult& result, EstimatorScratch& scratch) {
+  GroupDiagnostics g{kNoValue, kNoValue, kNoValue, kNoValue, kNoValue, kNoValue, kNoValue, StatusOf(result.End)};
   const double a = ValueOf(result.MleAlpha);
   const double b = ValueOf(result.MleBeta);
   const LogLikelihoods logLik = GroupLogLikelihoods(group, a, b);

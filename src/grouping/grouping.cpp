@@ -175,18 +175,24 @@ GroupMembers ListGroupMembers(const RecordTable& table) {
   return members;
 }
 
-std::vector<uint32_t> RecordGroups(const RecordTable& table) {
-  const GroupMembers members = ListGroupMembers(table);
-  std::vector<uint32_t> group(table.Size());
-  for (size_t g = 0; g + 1 < members.Start.size(); ++g) {
-    for (size_t k = members.Start[g]; k < members.Start[g + 1]; ++k) group[members.Rows[k]] = static_cast<uint32_t>(g);
-  }
-  return group;
+size_t GroupsPerPiece() { return kGroupsPerPiece; }
+
+void ForEachGroup(const RecordTable& table, const GroupMembers& members, WorkerPool& pool, const GroupBody& body) {
+  const size_t groups = members.Start.size() - 1;
+  const std::span<const uint32_t> rows(members.Rows);
+  std::vector<Gathered> gathered(pool.Participants(groups, kGroupsPerPiece));
+  pool.Run(groups, kGroupsPerPiece, [&](size_t first, size_t last, int worker) {
+    Gathered& data = gathered[static_cast<size_t>(worker)];
+    for (size_t g = first; g < last; ++g) {
+      const std::span<const uint32_t> group = rows.subspan(members.Start[g], members.Start[g + 1] - members.Start[g]);
+      Gather(table, group, [](uint32_t row) { return row; }, data);
+      body(g, {data.Data1, data.Data2}, group, worker);
+    }
+  });
 }
 
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
-                                                PriorChoice prior, WorkerPool& pool) {
-  const GroupMembers members = ListGroupMembers(table);
+                                                const GroupMembers& members, WorkerPool& pool) {
   const std::span<const uint32_t> rows(members.Rows);
   std::vector<GroupDiagnostics> diagnostics(estimates.Groups.size());
   std::vector<Workspace> workspaces(pool.Participants(diagnostics.size(), kGroupsPerPiece));
@@ -196,7 +202,7 @@ std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const 
       const size_t start = members.Start[g];
       Gather(table, rows.subspan(start, members.Start[g + 1] - start), [](uint32_t row) { return row; },
              workspace.Members);
-      diagnostics[g] = DiagnoseGroup({workspace.Members.Data1, workspace.Members.Data2}, estimates.Groups[g], prior,
+      diagnostics[g] = DiagnoseGroup({workspace.Members.Data1, workspace.Members.Data2}, estimates.Groups[g],
                                      workspace.Scratch);
     }
   });

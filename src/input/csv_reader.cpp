@@ -25,8 +25,9 @@ namespace tarnek {
 
 namespace {
 
-// What a column of the file is to the reader.
-enum Role : uint8_t { kIgnored, kUnit, kCode, kObserved, kExpected, kRoleCount };
+// What a column of the file is to the reader: one of the four, or extra
+// column Role - kRoleCount, or nothing.
+enum Role : uint32_t { kIgnored, kUnit, kCode, kObserved, kExpected, kRoleCount };
 
 constexpr size_t kNoPosition = SIZE_MAX;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -226,8 +227,11 @@ struct CsvRead {
   bool Failed = false;
 
   bool InHeader = true;
-  std::vector<uint8_t> Roles;                  // per column of the header
-  std::array<size_t, kRoleCount> Position{};   // per role: its column, kNoPosition when none
+  std::vector<uint32_t> Roles;                 // per column of the header
+  std::vector<size_t> Position;                // per role: its column, kNoPosition when none
+  // Extra columns read from a column that has a role already (a column kept
+  // that is also a covariate, say): the column and the extra column's index.
+  std::vector<std::pair<size_t, size_t>> MoreRoles;
   UnitSet Units;
   TextColumn PendingUnits;  // the units of the last rows read, not yet looked up
 
@@ -236,18 +240,22 @@ struct CsvRead {
   uint64_t RowLine = 1;    // the line on which the current row began
   bool AfterCr = false;    // the last row ended with a CR, which an LF completes
 
-  CsvRead(const CsvColumns& columns, RecordTable& table) : Columns(columns), Table(table) {
-    Position.fill(kNoPosition);
+  CsvRead(const CsvColumns& columns, RecordTable& table)
+      : Columns(columns), Table(table), Position(kRoleCount + columns.Extra.size(), kNoPosition) {
+    Table.Columns.clear();
+    for (const ColumnRequest& request : columns.Extra) Table.Columns.push_back({request.Name, {}, request.Kind, {}, {}});
   }
 
   bool HasUnit() const { return Columns.Unit != kNoUnitColumn; }
+  uint32_t RoleCount() const { return static_cast<uint32_t>(Position.size()); }
 
-  const std::string& Name(uint8_t role) const {
+  const std::string& Name(uint32_t role) const {
     switch (role) {
       case kUnit: return Columns.Unit;
       case kCode: return Columns.Code;
       case kObserved: return Columns.Observed;
-      default: return Columns.Expected;
+      case kExpected: return Columns.Expected;
+      default: return Table.Columns[role - kRoleCount].Name;
     }
   }
 
@@ -263,13 +271,24 @@ struct CsvRead {
   }
 
   void HeaderField(size_t index, std::string_view text) {
-    uint8_t role = kIgnored;
-    for (uint8_t candidate = kUnit; candidate < kRoleCount; ++candidate) {
+    uint32_t role = kIgnored;
+    for (uint32_t candidate = kUnit; candidate < RoleCount(); ++candidate) {
       if (candidate == kUnit && !HasUnit()) continue;
       if (!SameColumnName(text, Name(candidate))) continue;
       if (Position[candidate] != kNoPosition) return Fail(CsvStatus::RepeatedColumn, RowLine, Name(candidate));
       Position[candidate] = index;
-      role = candidate;
+      if (candidate >= kRoleCount) Table.Columns[candidate - kRoleCount].HeaderName = text;
+      if (role == kIgnored) {
+        role = candidate;
+      } else {  // the four have names of their own: a second role is an extra column's
+        MoreRoles.emplace_back(index, candidate - kRoleCount);
+      }
+    }
+    if (role == kIgnored && Columns.KeepUnused) {
+      // A column the run does not use, kept as text under its own name.
+      role = RoleCount();
+      Position.push_back(index);
+      Table.Columns.push_back({std::string(text), std::string(text), ColumnKind::Text, {}, {}});
     }
     Roles.push_back(role);
   }
@@ -302,13 +321,42 @@ struct CsvRead {
         Table.Data2.push_back(*expected);
         break;
       }
+      default:
+        ExtraField(Roles[index] - kRoleCount, text);
+        break;
+    }
+    for (const auto& [column, extra] : MoreRoles) {
+      if (column == index && !Failed) ExtraField(extra, text);
+    }
+  }
+
+  void ExtraField(size_t extra, std::string_view text) {
+    NamedColumn& column = Table.Columns[extra];
+    switch (column.Kind) {
+      case ColumnKind::Real:
+      case ColumnKind::NonNegativeReal: {
+        const std::optional<double> value = ScanWholeReal(text);
+        if (!value) return Fail(CsvStatus::NotAValue, RowLine, column.Name);
+        if (!std::isfinite(*value) || (column.Kind == ColumnKind::NonNegativeReal && *value < 0.0)) {
+          return Fail(CsvStatus::OutOfRange, RowLine, column.Name);
+        }
+        column.Reals.push_back(*value);
+        break;
+      }
+      case ColumnKind::Identifier:
+        if (!IsIdentifier(text)) return Fail(CsvStatus::NotAValue, RowLine, column.Name);
+        column.Texts.Append(text);
+        break;
+      case ColumnKind::Text:
+        column.Texts.Append(text);
+        break;
     }
   }
 
   // The end of a row that has fields.
   void EndRow() {
     if (InHeader) {
-      for (uint8_t role = kUnit; role < kRoleCount; ++role) {
+      for (uint32_t role = kUnit; role < RoleCount(); ++role) {
         if ((role != kUnit || HasUnit()) && Position[role] == kNoPosition) {
           return Fail(CsvStatus::MissingColumn, RowLine, Name(role));
         }
@@ -318,7 +366,7 @@ struct CsvRead {
     }
     // Fields come in order: the named columns at or beyond the row's end are missing.
     size_t missing = kNoPosition;
-    for (uint8_t role = kUnit; role < kRoleCount; ++role) {
+    for (uint32_t role = kUnit; role < RoleCount(); ++role) {
       if (Position[role] != kNoPosition && Position[role] >= Field) missing = std::min(missing, Position[role]);
     }
     if (missing != kNoPosition) return Fail(CsvStatus::NotAValue, RowLine, ColumnName(missing));
@@ -337,9 +385,9 @@ struct CsvRead {
     } else {
       read.DataField(index, text);
     }
-    // Line ends inside a quoted field: only a column that is not checked
-    // (or a header name) can hold one without failing.
-    if (read.InHeader || index >= read.Roles.size() || read.Roles[index] == kIgnored) read.Line += CountLineEnds(text);
+    // Line ends inside a quoted field: only a field that is not checked, or
+    // is text, can hold one without failing.
+    if (!read.Failed) read.Line += CountLineEnds(text);
   }
 
   static void OnRowEnd(int terminator, void* self) {

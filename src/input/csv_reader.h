@@ -18,7 +18,10 @@
 // be non-empty and free of control characters (bytes below 0x20: tab, line
 // breaks and the like), so that the tab-separated outputs that print it
 // keep their lines and columns. Numbers have the forms of the plain data
-// format and nothing around them.
+// format and nothing around them. Further columns that the run asks for
+// (CsvColumns::Extra) are found the same way and read as their ColumnKind
+// says (record_table.h) into RecordTable::Columns, in the order asked; with
+// KeepUnused, so is every other column, as text.
 //
 // What the table holds (see RecordTable): the codes in CodeText; the units'
 // distinct texts in UnitText in ascending order, each row's Unit the index
@@ -39,6 +42,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/record_table.h"
 
@@ -52,6 +56,10 @@ struct CsvColumns {
   std::string Code = "code";
   std::string Observed = "observed";
   std::string Expected = "expected";
+  std::vector<ColumnRequest> Extra = {};  // a name may be that of one of the four, or of another extra column
+                                          // of another kind: the column is then read as each
+  bool KeepUnused = false;  // every column of the header that nothing names is read too, as Text under its own
+                            // name, after the Extra ones in the order of the header
 };
 
 // True when two column names are the same without regard to ASCII letter case.
@@ -61,7 +69,8 @@ enum class CsvStatus {
   Ok,
   CannotOpen,      // the file cannot be opened (or is a directory)
   CannotRead,      // an I/O error while reading it
-  OutOfRange,      // a number outside its range: observed < 0 or beyond 32 bits, expected <= 0 or infinite
+  OutOfRange,      // a number outside its range: observed < 0 or beyond 32 bits, expected <= 0 or infinite,
+                   // a real of an extra column infinite (or negative where it must not be)
   NotAValue,       // a field that does not read (an empty one included), a row with too few or too many
                    // fields, or broken quoting
   MissingColumn,   // the header lacks a named column, or the file has no header at all

@@ -225,11 +225,11 @@ struct Mark {
   bool Beyond;   // beyond the 99.8% limits
 };
 
-// The EB ratio drawn for a row: from the MLE, else from the ME; NaN when
-// neither exists or it is not a finite number above 0.
-double EbRatioOf(const RecordRatios& ratios, size_t row) {
-  const double mle = ratios.EbRatioMle[row];
-  const double eb = mle != NoEstimate ? mle : ratios.EbRatioMe[row];
+// The EB ratio drawn for a row: under the chosen prior, else (where that has
+// no value) from the ME; NaN when neither exists or it is not a finite number
+// above 0.
+double EbRatioOf(std::span<const double> chosen, const RecordRatios& ratios, size_t row) {
+  const double eb = !std::isnan(chosen[row]) ? chosen[row] : ratios.EbRatioMe[row];
   return eb != NoEstimate && eb > 0.0 && std::isfinite(eb) ? eb : kNaN;
 }
 
@@ -485,7 +485,7 @@ void DrawRegions(std::string& svg, const std::vector<Mark>& marks) {
   }
 }
 
-void DrawLegend(std::string& svg, double overall) {
+void DrawLegend(std::string& svg, double overall, std::string_view ebLegend) {
   OpenGroup(svg, "legend", "");
   const double cx = kLegendLeft + 10;
   double cy = kTop + 10;
@@ -498,7 +498,7 @@ void DrawLegend(std::string& svg, double overall) {
     cy += 22;
   };
   row(Stroke(kWithin.Crude), [&] { Circle(svg, cx, cy, 3.0); }, "Crude ratio Data1/Data2");
-  row(Fill(kWithin.Eb), [&] { Circle(svg, cx, cy, 2.0); }, "EB ratio (MLE; ME where it failed)");
+  row(Fill(kWithin.Eb), [&] { Circle(svg, cx, cy, 2.0); }, std::string(ebLegend));
   row(Stroke(kWithin.Line), [&] { Line(svg, cx, cy - 8, cx, cy + 8); }, "Shrinkage: crude ratio to EB ratio");
   row(Stroke(kWithin.Crude), [&] { Triangle(svg, cx, cy + 3); }, "Count 0 (at the bottom edge)");
   row(Stroke(kBeyond.Crude), [&] { Circle(svg, cx, cy, 3.0); }, "Beyond the 99.8% limits");
@@ -520,7 +520,8 @@ struct Layout {
   std::vector<Mark> Marks;
 };
 
-Layout Lay(const RecordTable& table, const RecordRatios& ratios, const Selection& selection, double overall) {
+Layout Lay(const RecordTable& table, std::span<const double> chosen, const RecordRatios& ratios,
+           const Selection& selection, double overall) {
   Layout layout;
   if (table.Size() > 0) {
     const auto [lo, hi] = std::minmax_element(table.Data2.begin(), table.Data2.end());
@@ -540,7 +541,7 @@ Layout Lay(const RecordTable& table, const RecordRatios& ratios, const Selection
     const double lx = std::log10(table.Data2[d.Row]);
     const int32_t count = table.Data1[d.Row];
     const double crude = count > 0 ? std::log10(static_cast<double>(count)) - lx : kNaN;
-    const double eb = std::log10(EbRatioOf(ratios, d.Row));  // NaN stays NaN
+    const double eb = std::log10(EbRatioOf(chosen, ratios, d.Row));  // NaN stays NaN
     widen(crude);
     widen(eb);
     layout.Marks.push_back({lx, crude, eb, count == 0, d.Beyond});
@@ -586,7 +587,8 @@ void Level(std::string& svg, std::string_view id, const char* colour, const Axis
 
 }  // namespace
 
-std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, std::string_view dataFileName) {
+std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, std::span<const double> ebRatios,
+                           std::string_view ebLegend, std::string_view dataFileName) {
   const size_t n = table.Size();
   const double ratio = OverallRatio(table);
   // The limits and the overall line scale by the overall ratio: they are
@@ -594,7 +596,7 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   const double overall = ratio > 0.0 && std::isfinite(ratio) ? ratio : kNaN;
   const Split split = SplitByLimits(table, overall);
   const Selection selection = SelectRegions(split);
-  const Layout layout = Lay(table, estimates.Records, selection, overall);
+  const Layout layout = Lay(table, ebRatios, estimates.Records, selection, overall);
 
   std::string svg;
   svg.reserve(8192 + 160 * layout.Marks.size());
@@ -632,7 +634,7 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   Attribute(svg, "width", kRight - kLeft);
   Attribute(svg, "height", kBottom - kTop);
   svg += " fill=\"none\" stroke=\"#000000\"/>\n";
-  DrawLegend(svg, overall);
+  DrawLegend(svg, overall, ebLegend);
   svg += "</svg>\n";
   return svg;
 }

@@ -6,10 +6,10 @@
 // What it draws, on logarithmic axes (x: Data2, y: the ratio):
 //   - per region a hollow circle at the crude ratio Data1/Data2 (a region
 //     whose count is 0 has none on a log axis: a hollow triangle at the
-//     bottom edge instead), a filled dot at its EB ratio (from the MLE, or
-//     from the ME where the MLE does not exist; none where neither does, or
-//     the ratio is not a finite number above 0) and a thin line from the one
-//     to the other;
+//     bottom edge instead), a filled dot at its EB ratio (the posterior
+//     mean under the prior that --prior chose, or from the ME where that
+//     prior does not exist; none where neither does, or the ratio is not a
+//     finite number above 0) and a thin line from the one to the other;
 //   - the 95% and 99.8% limits of the ratio (poisson_limits.h with the mean
 //     overall ratio times Data2), the overall ratio, and a line at 1;
 //   - regions whose crude ratio lies beyond the 99.8% limits in another colour;
@@ -51,6 +51,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -62,9 +63,12 @@ namespace tarnek {
 inline constexpr size_t kMaxRegionsDrawn = 20000;
 inline constexpr size_t kMaxOutsideDrawn = 15000;
 
-// The whole SVG document for the records of `table` and their `estimates`.
+// The whole SVG document for the records of `table` and their `estimates`;
+// `ebRatios` holds every record's posterior mean under the chosen prior (NaN
+// where it has none), `ebLegend` the legend's entry for it.
 // `dataFileName` is shown as given; bytes that are not valid UTF-8 show as
 // U+FFFD, and a name longer than 100 characters by its last 99.
-std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, std::string_view dataFileName);
+std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, std::span<const double> ebRatios,
+                           std::string_view ebLegend, std::string_view dataFileName);
 
 }  // namespace tarnek

@@ -23,8 +23,12 @@ std::string_view StatusWord(FitStatus status) {
 }
 
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                     const std::vector<GroupDiagnostics>& diagnostics, WorkerPool& pool) {
-  WriteOutput(out, kGroupHeader);
+                     const std::vector<GroupDiagnostics>& diagnostics, std::span<const GroupPrior> priors,
+                     std::span<const ExtraGroupColumns> extra, WorkerPool& pool) {
+  std::string header(kGroupHeader);
+  for (const ExtraGroupColumns& columns : extra) header += columns.Header;
+  header += "\r\n";
+  WriteOutput(out, header);
   WriteRowsInPieces(out, estimates.Groups.size(), pool, [&](size_t first, size_t last, std::string& text) {
     std::string label;
     for (size_t g = first; g < last; ++g) {
@@ -45,7 +49,7 @@ void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates&
         text += ',';
         AppendCsvEstimate(text, value);
       }
-      for (const double value : {d.SeAlpha, d.SeBeta, d.CorrAlphaBeta, d.PriorMean, d.PriorSd, d.LogLik,
+      for (const double value : {d.SeAlpha, d.SeBeta, d.CorrAlphaBeta, priors[g].Mean, priors[g].Sd, d.LogLik,
                                  d.LogLikPoisson, d.Lrt, d.POverdispersion}) {
         text += ',';
         AppendCsvNumber(text, value);
@@ -58,6 +62,7 @@ void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates&
       AppendCsvNumber(text, r.ErrorBeta);
       text += ',';
       text += StatusWord(d.Status);
+      for (const ExtraGroupColumns& columns : extra) columns.Append(text, g);
       text += "\r\n";
     }
   });

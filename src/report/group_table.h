@@ -1,33 +1,48 @@
 // The group table: a CSV file with a header line and one line per group, in
-// the order of the log: the values the log prints and the group's fit
-// diagnostics. Every line ends with CR LF.
+// the order of the log: the values the log prints, the fit's diagnostics and
+// the chosen prior, then the columns that other capabilities add. Every line
+// ends with CR LF.
 #pragma once
 
+#include <functional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/parallel.h"
 #include "core/record_table.h"
 #include "estimation/diagnostics.h"
+#include "files/output_file.h"
 #include "grouping/grouping.h"
-#include "report/output_file.h"
+#include "grouping/prior_set.h"
 
 namespace tarnek {
 
-inline constexpr const char* kGroupHeader =
+inline constexpr std::string_view kGroupHeader =
     "unit,regions,mean_ratio,variance_ratio,initial_alpha,initial_beta,me_alpha,me_beta,mle_alpha,mle_beta,"
     "se_alpha,se_beta,corr_alpha_beta,prior_mean,prior_sd,loglik,loglik_poisson,lrt,p_overdispersion,"
-    "iterations,error_alpha,error_beta,status\r\n";
+    "iterations,error_alpha,error_beta,status";
 
 // The word of the status column: converged, stalled, iteration_limit,
 // nonpositive_step, nonfinite_step or no_start.
 std::string_view StatusWord(FitStatus status);
 
+// Columns after the table's own: their names, each after a comma
+// (",moran_i,moran_p"), and what appends a group's values, each after a comma.
+struct ExtraGroupColumns {
+  std::string Header;
+  std::function<void(std::string& text, size_t group)> Append;
+};
+
 // Writes the header and one line per group of `estimates`: its Unit as the
 // log prints it (-1 in single-group mode), the log's values at full
-// precision, then `diagnostics[g]` (DiagnoseAllGroups). A value that does not
-// exist is an empty field. The lines are formatted on the threads of `pool`;
-// the file is the same on any number.
+// precision, `diagnostics[g]` (DiagnoseAllGroups) with the chosen prior's
+// mean and standard deviation from `priors[g]`, the status, then every set of
+// `extra` in order. A value that does not exist is an empty field. The lines
+// are formatted on the threads of `pool`; the file is the same on any number.
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                     const std::vector<GroupDiagnostics>& diagnostics, WorkerPool& pool);
+                     const std::vector<GroupDiagnostics>& diagnostics, std::span<const GroupPrior> priors,
+                     std::span<const ExtraGroupColumns> extra, WorkerPool& pool);
 
 }  // namespace tarnek

@@ -9,7 +9,7 @@
 #include "core/record_table.h"
 #include "estimation/estimator.h"
 #include "grouping/grouping.h"
-#include "report/output_file.h"
+#include "files/output_file.h"
 
 namespace tarnek {
 

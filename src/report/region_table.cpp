@@ -10,14 +10,20 @@
 
 namespace tarnek {
 
-void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                      const std::vector<uint32_t>& recordGroups, const PosteriorSettings& settings, WorkerPool& pool) {
-  std::vector<GammaPrior> priors;
-  priors.reserve(estimates.Groups.size());
-  for (const GroupResult& group : estimates.Groups) priors.push_back(ChoosePrior(group, settings.Prior));
-
-  const RecordRatios& ratios = estimates.Records;
-  WriteOutput(out, kRegionHeader);
+void WriteRegionTable(OutputFile& out, const RecordTable& table, std::span<const NamedColumn* const> kept,
+                      const RecordRatios& ratios, const PosteriorTable& posteriors,
+                      std::span<const ExtraRegionColumns> extra, WorkerPool& pool) {
+  const PosteriorTable& p = posteriors;
+  std::string header = "unit,code";
+  for (const NamedColumn* column : kept) {
+    header += ',';
+    AppendCsvText(header, column->HeaderName);
+  }
+  header += std::string_view(kRegionHeader).substr(std::string_view("unit,code").size());
+  header.resize(header.size() - 2);  // before the line end
+  for (const ExtraRegionColumns& columns : extra) header += columns.Header;
+  header += "\r\n";
+  WriteOutput(out, header);
   WriteRowsInPieces(out, table.Size(), pool, [&](size_t first, size_t last, std::string& text) {
     std::string label;
     for (size_t row = first; row < last; ++row) {
@@ -28,22 +34,24 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, const Estimates
       label.clear();
       AppendCode(label, table, row);
       AppendCsvText(text, label);
+      for (const NamedColumn* column : kept) {
+        text += ',';
+        AppendCsvText(text, column->Texts.At(row));
+      }
       text += ',';
       AppendInteger(text, table.Data1[row]);
       text += ',';
       AppendCsvNumber(text, table.Data2[row]);
-      text += ',';
-      AppendCsvEstimate(text, ratios.Ratio[row]);
-      text += ',';
-      AppendCsvEstimate(text, ratios.EbRatioMe[row]);
-      text += ',';
-      AppendCsvEstimate(text, ratios.EbRatioMle[row]);
-      const PosteriorSummary s =
-          SummarizePosterior(table.Data1[row], table.Data2[row], priors[recordGroups[row]], settings);
-      for (const double value : {s.Sd, s.Median, s.Lower, s.Upper, s.PExceed}) {
+      for (const double value : {ratios.Ratio[row], ratios.EbRatioMe[row], ratios.EbRatioMle[row]}) {
+        text += ',';
+        AppendCsvEstimate(text, value);
+      }
+      for (const double value : {p.Sd[row], p.Median[row], p.Lower[row], p.Upper[row], p.PExceed[row],
+                                 p.PriorMean[row], p.PriorSd[row], p.Eb[row]}) {
         text += ',';
         AppendCsvNumber(text, value);
       }
+      for (const ExtraRegionColumns& columns : extra) columns.Append(text, row);
       text += "\r\n";
     }
   });

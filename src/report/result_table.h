@@ -7,7 +7,7 @@
 #include "core/record_table.h"
 #include "grouping/grouping.h"
 #include "report/number_format.h"
-#include "report/output_file.h"
+#include "files/output_file.h"
 
 namespace tarnek {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/parallel.h"
-#include "report/output_file.h"
+#include "files/output_file.h"
 
 namespace tarnek {
 

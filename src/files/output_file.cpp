@@ -2,10 +2,12 @@
 // write(2) and close(2), and a commit under flock(2) of the target
 // directories by link(2) and rename(2) that can be undone until every file
 // has landed.
-#include "report/output_file.h"
+#include "files/output_file.h"
+#include "files/temp_files.h"
 
 #include <algorithm>  // std::any_of, std::find, std::sort
 #include <cerrno>
+#include <chrono>
 #include <climits>  // PATH_MAX
 #include <csignal>
 #include <cstdlib>  // mkstemp
@@ -13,8 +15,10 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/file.h>  // flock
+#include <linux/magic.h>  // PROC_SUPER_MAGIC
+#include <sys/file.h>     // flock
 #include <sys/stat.h>
+#include <sys/vfs.h>      // statfs
 #include <unistd.h>
 
 namespace tarnek {
@@ -23,83 +27,6 @@ namespace {
 
 constexpr size_t kBlockSize = size_t{1} << 20;
 
-// Temporary files to remove if a signal ends the process: one for each
-// output of a run while it is written (the log, the table and each optional
-// output), with room to spare.
-constexpr int kMaxTempFiles = 16;
-const char* volatile gTempFiles[kMaxTempFiles] = {};
-
-// The signals whose default action ends the process: each one takes the
-// run's temporary files along. Not SIGKILL and SIGSTOP, which cannot be
-// caught; not SIGPIPE and SIGXFSZ, ignored so that a write to a FIFO without
-// a reader or beyond the file size limit fails (with a message) instead; not
-// those whose default is to do nothing, stop or continue.
-const sigset_t& FatalSignals() {
-  static const sigset_t fatal = [] {
-    sigset_t set;
-    sigfillset(&set);  // the real-time signals too, but those the C library keeps for itself
-    for (int s : {SIGKILL, SIGSTOP, SIGPIPE, SIGXFSZ, SIGCHLD, SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG, SIGWINCH}) {
-      sigdelset(&set, s);
-    }
-    return set;
-  }();
-  return fatal;
-}
-
-// Removes the temporary files, then lets the signal end the process as it
-// would have: the same exit status, a core file where it makes one.
-// Only async-signal-safe calls.
-extern "C" void RemoveTempFilesAndDie(int signalNumber) {
-  for (int i = 0; i < kMaxTempFiles; ++i) {
-    if (const char* name = gTempFiles[i]) unlink(name);
-  }
-  signal(signalNumber, SIG_DFL);
-  raise(signalNumber);  // held until this handler returns, then it ends the process
-}
-
-void InstallHandlers() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  struct sigaction action{};
-  action.sa_handler = RemoveTempFilesAndDie;
-  action.sa_mask = FatalSignals();
-  for (int s = 1; s < NSIG; ++s) {
-    if (!sigismember(&FatalSignals(), s)) continue;
-    struct sigaction previous{};
-    // A signal the caller chose to ignore stays ignored; one that already
-    // has a handler (a sanitizer's, a fuzzer's) keeps it.
-    if (sigaction(s, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL) continue;
-    sigaction(s, &action, nullptr);
-  }
-  signal(SIGXFSZ, SIG_IGN);
-  signal(SIGPIPE, SIG_IGN);
-}
-
-// Holds back every signal that removes temporary files; returns the mask to restore.
-sigset_t BlockFatalSignals() {
-  sigset_t previous;
-  sigprocmask(SIG_BLOCK, &FatalSignals(), &previous);
-  return previous;
-}
-
-void RestoreSignals(const sigset_t& previous) { sigprocmask(SIG_SETMASK, &previous, nullptr); }
-
-void RegisterTemp(const std::string& name) {
-  for (int i = 0; i < kMaxTempFiles; ++i) {
-    if (gTempFiles[i] == nullptr) {
-      gTempFiles[i] = name.c_str();
-      return;
-    }
-  }
-}
-
-void UnregisterTemp(const std::string& name) {
-  for (int i = 0; i < kMaxTempFiles; ++i) {
-    if (gTempFiles[i] == name.c_str()) gTempFiles[i] = nullptr;
-  }
-}
-
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -107,8 +34,18 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// True when `link`, whose text is `text`, is a link of /proc to a file that
+// a process holds open (/proc/self/fd/1, where /dev/stdout leads) and its
+// text is no path but names a pipe or a socket ("pipe:[4711]"): such a link
+// itself opens that file.
+bool IsOpenFileLink(const std::string& link, const std::string& text) {
+  struct statfs info{};
+  return text.front() != '/' && statfs(DirectoryOf(link).c_str(), &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
+}
+
 // Follows symbolic links from `path` to the name of the file they lead to,
-// which need not exist. False when the links cannot be read or loop.
+// which need not exist; a link to an open pipe or socket is that file's
+// name. False when the links cannot be read or loop.
 bool ResolveLinks(const std::string& path, std::string& target) {
   target = path;
   for (int hops = 0; hops < 40; ++hops) {
@@ -116,8 +53,9 @@ bool ResolveLinks(const std::string& path, std::string& target) {
     if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
     std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX) + 1, '\0');
     const ssize_t length = readlink(target.c_str(), link.data(), link.size());
-    if (length < 0 || static_cast<size_t>(length) >= link.size()) return false;
+    if (length <= 0 || static_cast<size_t>(length) >= link.size()) return false;
     link.resize(static_cast<size_t>(length));
+    if (IsOpenFileLink(target, link)) return true;
     target = (link.front() == '/' || target.find('/') == std::string::npos)
                  ? link
                  : DirectoryOf(target) + "/" + link;
@@ -134,6 +72,12 @@ mode_t ModeFor(bool exists, const struct stat& info) {
   return 0666 & ~mask;
 }
 
+// True when fchmod failed on a file of one's own, just created, because its
+// file system keeps no permissions (FAT through FUSE): it has no such call
+// (ENOSYS), or refuses it for every file and user (EOPNOTSUPP, EPERM). The
+// file then has the mode that the file system gives every file.
+bool NoPermissionsHere(int error) { return error == ENOSYS || error == EOPNOTSUPP || error == EPERM; }
+
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size);
@@ -147,11 +91,14 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// Counts the failures of all files, so that the first one can be told.
-uint64_t gFailures = 0;
-
+// Notes when the file's first write failed, so that the first failure of
+// all files can be told: the monotonic clock, in nanoseconds (writes are
+// system calls apart, never within one nanosecond).
 void NoteFailure(OutputFile& file) {
-  if (file.FailedAt == 0) file.FailedAt = ++gFailures;
+  if (file.FailedAt == 0) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    file.FailedAt = std::max<uint64_t>(1, static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+  }
 }
 
 void FlushBuffer(OutputFile& file) {
@@ -164,7 +111,7 @@ void FlushBuffer(OutputFile& file) {
 }  // namespace
 
 OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
-  InstallHandlers();
+  InstallTempFileCleanup();
   DiscardOutput(file);
   file.FailedAt = 0;
   file.Name = name;
@@ -191,11 +138,11 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
   if (fd >= 0) {
     file.TempName = std::move(temp);
     file.Fd = fd;
-    RegisterTemp(file.TempName);
+    RememberTempFile(file.TempName);
   }
   RestoreSignals(previous);
   if (fd < 0) return OutputStatus::CannotCreate;
-  if (fchmod(fd, ModeFor(exists, info)) != 0) {
+  if (fchmod(fd, ModeFor(exists, info)) != 0 && !NoPermissionsHere(errno)) {
     DiscardOutput(file);
     return OutputStatus::CannotCreate;
   }
@@ -243,12 +190,13 @@ enum class Placement {
   Created,      // renamed to a target that did not exist; undone by renaming it back
   Replaced,     // renamed over the target, whose old content has a second name, OldName; undone by renaming that back
   Exchanged,    // swapped with the target (no second name possible); the old content is under the temporary name
-  Overwritten,  // renamed over the target with no way back: the file system has neither hard links nor swaps
+  MovedAside,   // the target renamed to OldName, then the temporary file to the target (neither hard links nor
+                // swaps); undone by renaming the new file back to the temporary name and OldName to the target
 };
 
 struct Placed {
   Placement How = Placement::None;
-  std::string OldName = {};  // Replaced: the old content's second name, beside the temporary file
+  std::string OldName = {};  // Replaced, MovedAside: the old content's name beside the temporary file
 };
 
 // Gives the existing target (described by `info`) a second name beside the
@@ -269,7 +217,10 @@ bool KeepOldContent(const OutputFile& file, const struct stat& info, std::string
 // is replaced by a plain rename over it, which on ext4 (auto_da_alloc) makes
 // the new data go out to the disk before the new name does: a power cut does
 // not leave an empty file where the earlier one was. Its old content keeps a
-// second name until every output has landed.
+// second name until every output has landed. Where there are no hard links,
+// the two swap names; where there are no swaps either (exFAT, FAT), the
+// earlier file is first renamed aside, so that for a moment the target name
+// is missing.
 Placed PlaceOutput(const OutputFile& file) {
   const char* temp = file.TempName.c_str();
   const char* target = file.Target.c_str();
@@ -288,7 +239,11 @@ Placed PlaceOutput(const OutputFile& file) {
   }
   if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) == 0) return {Placement::Exchanged};
   if (errno != EINVAL) return {};  // refused, not unsupported
-  return {rename(temp, target) == 0 ? Placement::Overwritten : Placement::None};
+  placed = {Placement::MovedAside, file.TempName + "-old"};
+  if (rename(target, placed.OldName.c_str()) != 0) return {};
+  if (rename(temp, target) == 0) return placed;
+  rename(placed.OldName.c_str(), target);
+  return {};
 }
 
 // Puts the target back as it was.
@@ -299,14 +254,17 @@ void UndoPlacement(const OutputFile& file, const Placed& placed) {
     case Placement::Created: rename(target, temp); break;
     case Placement::Replaced: rename(placed.OldName.c_str(), target); break;
     case Placement::Exchanged: renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE); break;
-    case Placement::None:
-    case Placement::Overwritten: break;
+    case Placement::MovedAside:
+      rename(target, temp);
+      rename(placed.OldName.c_str(), target);
+      break;
+    case Placement::None: break;
   }
 }
 
 // Removes the old content of a target that has been replaced for good.
 void DropOldContent(const OutputFile& file, const Placed& placed) {
-  if (placed.How == Placement::Replaced) unlink(placed.OldName.c_str());
+  if (placed.How == Placement::Replaced || placed.How == Placement::MovedAside) unlink(placed.OldName.c_str());
   if (placed.How == Placement::Exchanged) unlink(file.TempName.c_str());
 }
 
@@ -383,7 +341,7 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
       OutputFile& file = *files[i];
       if (placed[i].How == Placement::None) continue;
       DropOldContent(file, placed[i]);
-      UnregisterTemp(file.TempName);
+      ForgetTempFile(file.TempName);
       file.TempName.clear();
     }
   }
@@ -413,13 +371,97 @@ void DiscardOutput(OutputFile& file) {
   }
   if (!file.TempName.empty()) {
     unlink(file.TempName.c_str());
-    UnregisterTemp(file.TempName);
+    ForgetTempFile(file.TempName);
     file.TempName.clear();
   }
   file.Buffer.clear();
 }
 
 OutputFile::~OutputFile() { DiscardOutput(*this); }
+
+namespace {
+
+std::string FinalName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// True when some file system could take the different final names `a` and
+// `b` for one: they differ only in the case of ASCII letters, or either
+// holds other characters, which case folding (K and the Kelvin sign) or
+// Unicode normalisation may take for others. Two ASCII names that differ
+// otherwise are two files on every file system.
+bool MayNameOneFile(const std::string& a, const std::string& b) {
+  const auto beyondAscii = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
+  if (std::any_of(a.begin(), a.end(), beyondAscii) || std::any_of(b.begin(), b.end(), beyondAscii)) return true;
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+}
+
+// True when the different final names `a` and `b` lead to one entry in
+// `directory`, as on a file system that ignores letter case (exFAT, FAT,
+// ext4 with casefold, the volumes of macOS) or Unicode normalisation. The
+// directory is asked, not guessed: a fresh subdirectory of it, which follows
+// its rule (ext4 passes the casefold flag on to new directories), receives a
+// file named `a`, and `b` is looked up beside it. Where that cannot be tried
+// (no right to create there, a name the file system refuses) the answer is
+// false, and creating the output will tell. No signal while the probe
+// exists, so that it never stays behind.
+bool OneEntry(const std::string& directory, const std::string& a, const std::string& b) {
+  std::string probe = directory + "/.tarnek-XXXXXX";
+  const sigset_t previous = BlockFatalSignals();
+  bool one = false;
+  if (mkdtemp(probe.data()) != nullptr) {
+    const std::string created = probe + "/" + a;
+    const int fd = open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    struct stat info{};
+    one = fd >= 0 && lstat((probe + "/" + b).c_str(), &info) == 0;
+    if (fd >= 0) {
+      close(fd);
+      unlink(created.c_str());
+    }
+    rmdir(probe.c_str());
+  }
+  RestoreSignals(previous);
+  return one;
+}
+
+bool SameDirectory(const std::string& a, const std::string& b);
+
+// True when the paths `a` and `b`, whose final names are no symbolic links,
+// lead to one entry of one directory: the same final name, or two that the
+// directory takes for one.
+bool SameEntry(const std::string& a, const std::string& b) {
+  const std::string nameA = FinalName(a);
+  const std::string nameB = FinalName(b);
+  if (nameA != nameB && !MayNameOneFile(nameA, nameB)) return false;
+  const std::string directory = DirectoryOf(a);
+  if (!SameDirectory(directory, DirectoryOf(b))) return false;
+  return nameA == nameB || OneEntry(directory, nameA, nameB);
+}
+
+// True when the directories `a` and `b` are one: the same device and inode,
+// or the same entry of one parent, since a file system through FUSE may
+// number a directory differently under names that differ in letter case.
+// Two that cannot both be found are one when spelled alike.
+bool SameDirectory(const std::string& a, const std::string& b) {
+  struct stat infoA{};
+  struct stat infoB{};
+  if (stat(a.c_str(), &infoA) != 0 || stat(b.c_str(), &infoB) != 0) return a == b;
+  if (infoA.st_dev != infoB.st_dev) return false;
+  if (infoA.st_ino == infoB.st_ino) return true;
+  char* realA = realpath(a.c_str(), nullptr);
+  char* realB = realpath(b.c_str(), nullptr);
+  const bool same = realA != nullptr && realB != nullptr &&
+                    (std::strcmp(realA, realB) == 0 || SameEntry(realA, realB));
+  std::free(realA);
+  std::free(realB);
+  return same;
+}
+
+}  // namespace
 
 bool SameFile(const std::string& pathA, const std::string& pathB) {
   // Symbolic links lead where the output would be written, existing or not.
@@ -431,20 +473,14 @@ bool SameFile(const std::string& pathA, const std::string& pathB) {
   struct stat infoB{};
   const bool existsA = stat(a.c_str(), &infoA) == 0;
   const bool existsB = stat(b.c_str(), &infoB) == 0;
-  if (existsA && existsB) return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
-  if (existsA != existsB) return false;
-  // Neither exists yet: the same final name in the same directory.
-  auto finalName = [](const std::string& p) {
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
-  };
-  if (finalName(a) != finalName(b)) return false;
-  struct stat dirA{};
-  struct stat dirB{};
-  if (stat(DirectoryOf(a).c_str(), &dirA) == 0 && stat(DirectoryOf(b).c_str(), &dirB) == 0) {
-    return dirA.st_dev == dirB.st_dev && dirA.st_ino == dirB.st_ino;
+  if (existsA && existsB) {
+    if (infoA.st_dev != infoB.st_dev) return false;
+    if (infoA.st_ino == infoB.st_ino) return true;
+    // Two numbers may still be one file: a file system through FUSE numbers
+    // a file by the name it was looked up with (out.txt, OUT.TXT).
   }
-  return a == b;
+  if (existsA != existsB) return false;
+  return SameEntry(a, b);
 }
 
 }  // namespace tarnek

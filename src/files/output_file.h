@@ -4,10 +4,11 @@
 // the same directory and renamed into place by CommitOutputs only when every
 // output is complete, flushed and closed; until then any earlier file of that
 // name stays exactly as it was. A target that exists and is not a regular
-// file (a device, a FIFO) is written in place. Every write, the final flush
+// file (a device, a FIFO, or an open pipe named through /proc, as
+// /dev/stdout is) is written in place. Every write, the final flush
 // and the close are checked. If a signal ends the process (any that can be
 // caught and whose default action is to end it, unless the caller ignored it
-// or handles it), its temporary files are removed first.
+// or handles it), its temporary files are removed first (temp_files.h).
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,7 @@ struct OutputFile {
   std::string TempName;  // the temporary file, empty when written in place
   int Fd = -1;
   uint64_t FailedAt = 0; // 0 while every write has succeeded; otherwise the file is incomplete, and
-                         // this tells when its first write failed, counting failures of all files
+                         // this tells when its first write failed (the monotonic clock, in ns)
   std::string Buffer;    // bytes not yet written
 
   OutputFile() = default;
@@ -33,9 +34,12 @@ struct OutputFile {
 
 enum class OutputStatus { Ok, CannotCreate, CannotWrite };
 
-// Creates the file (or its temporary stand-in) for `name`. Returns
-// CannotCreate when it cannot be created, for instance when the directory is
-// missing or `name` is a directory.
+// Creates the file (or its temporary stand-in) for `name`, with the mode
+// that fopen would give it: an earlier file's own, or 0666 less the umask.
+// On a file system that keeps no permissions (FAT through FUSE: fchmod
+// fails with ENOSYS, EOPNOTSUPP or EPERM) the file has the one it gives.
+// Returns CannotCreate when it cannot be created, for instance when the
+// directory is missing or `name` is a directory.
 OutputStatus CreateOutput(OutputFile& file, const std::string& name);
 
 // Appends bytes; they are written out in large blocks. A failure is
@@ -57,9 +61,12 @@ const OutputFile* FinishOutputs(OutputFile* const* files, int count, bool sync);
 // flock on each target directory, and under it checks again that every
 // target is a regular file or absent. An earlier file is renamed over (as
 // safe against a power cut as a plain rename), its old content kept under a
-// second name. If a target has become something else, or one cannot take its
-// place, those already placed are put back and that file is returned;
-// otherwise nullptr. Old contents are removed only when all have landed.
+// second name; where the file system has no hard links, the two swap names
+// (RENAME_EXCHANGE); where it has neither (exFAT, FAT), the earlier file is
+// renamed aside, beside the temporary file, and the new one takes the name.
+// If a target has become something else, or one cannot take its place,
+// those already placed are put back and that file is returned; otherwise
+// nullptr. Old contents are removed only when all have landed.
 const OutputFile* CommitOutputs(OutputFile* const* files, int count);
 
 // Makes the names given by CommitOutputs durable: writes each target's
@@ -72,7 +79,13 @@ const OutputFile* SyncDirectories(OutputFile* const* files, int count);
 void DiscardOutput(OutputFile& file);
 
 // True when `a` and `b` name the same file: the same device and inode when
-// both exist, otherwise the same directory and final name.
+// both exist; otherwise, or where a file system numbers one file differently
+// by the name it is looked up with (FUSE), the same directory and the same
+// final name, or two final names that the directory takes for one (letter
+// case, Unicode normalisation). The directory is asked that by a probe (a
+// hidden subdirectory made and removed at once) only for names that differ
+// in ASCII letter case alone or hold other characters than ASCII; two
+// identical or otherwise different names cost no probe.
 bool SameFile(const std::string& a, const std::string& b);
 
 }  // namespace tarnek

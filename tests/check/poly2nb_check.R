@@ -1,8 +1,9 @@
 # Reference contiguity from R spdep's poly2nb, for tests/contiguity_test.cpp.
 # Not run by `make test`: run it by hand where R with sf and spdep is
-# installed (Debian: r-cran-spdep, r-cran-sf) and commit what it writes.
+# installed (`tools/ensure-packages check`: Debian r-cran-spdep, which brings
+# r-cran-sf) and commit what it writes.
 #
-#   Rscript tests/poly2nb_check.R        (from the repository root)
+#   Rscript tests/check/poly2nb_check.R        (from the repository root)
 #
 # 1. Writes tests/data/nc_sids/poly2nb-queen.txt and poly2nb-rook.txt: the
 #    lists of poly2nb(queen = TRUE / FALSE) on the North Carolina counties

@@ -1,0 +1,73 @@
+// Console messages, and the one table that gives every failure its message
+// and exit code.
+#include "cli/console.h"
+
+#include "core/banner.h"
+
+namespace tarnek {
+
+namespace {
+
+// How each failure is told: its message, in which each "{}" stands for the
+// next of the names the failure carries, and the exit code.
+struct FailureReport {
+  Failure Kind;
+  std::string_view Message;
+  int ExitCode;
+};
+
+constexpr FailureReport kFailureReports[] = {
+    {Failure::CannotOpenData, "\n ERROR! Can't open {} file \n\n", kExitFailure},
+    {Failure::CannotReadData, "\n ERROR! Can't read {} file \n\n", kExitFailure},
+    {Failure::OutOfRange, "\n Error!! Wrong data found (in code-{})\n", kExitFailure},
+    {Failure::NotARecord, "\n Error!! Wrong data found (around code-{})\n", kExitBadData},
+    {Failure::CsvOutOfRange, "\n Error!! Wrong data found (line {}, {})\n", kExitFailure},
+    {Failure::CsvNotAValue, "\n Error!! Wrong data found (line {}, {})\n", kExitBadData},
+    {Failure::MissingColumn, "\n Error!! Wrong header found (line {}, no column {})\n", kExitBadData},
+    {Failure::RepeatedColumn, "\n Error!! Wrong header found (line {}, column {} named twice)\n", kExitBadData},
+    {Failure::BadOptionValue, "\n ERROR! Option {} takes {}, not \"{}\" \n\n", kExitFailure},
+    {Failure::UnneededOption, "\n ERROR! Option {} needs {} \n\n", kExitFailure},
+    {Failure::SameFile, "\n ERROR! {} and {} are the same file \n\n", kExitFailure},
+    {Failure::BadNeighbours, "\n Error!! Wrong neighbours found ({}, {})\n", kExitBadData},
+    {Failure::WrongNeighbours, "\n Error!! Wrong neighbours found ({}, {})\n", kExitFailure},
+    {Failure::CannotCreate, "\n ERROR! Can't create {} file \n\n", kExitFailure},
+    {Failure::CannotWrite, "\n ERROR! Can't write {} file \n\n", kExitFailure},
+    {Failure::OutOfMemory, "\n ERROR! Not enough memory \n\n", kExitFailure},
+};
+
+}  // namespace
+
+void Print(std::FILE* console, std::string_view text) { std::fwrite(text.data(), 1, text.size(), console); }
+
+void PrintLine(std::FILE* console, std::string_view label, std::string_view text) {
+  Print(console, label);
+  Print(console, text);
+  std::fflush(console);
+}
+
+void PrintBanner(std::FILE* console) {
+  Print(console, kBannerTitle);
+  Print(console, "\n");
+  Print(console, kBannerNotice);
+  Print(console, "\n\n");
+}
+
+int Report(std::FILE* console, const RunFailure& failure) {
+  int exitCode = kExitFailure;
+  for (const FailureReport& report : kFailureReports) {
+    if (report.Kind != failure.Kind) continue;
+    std::string_view rest = report.Message;
+    for (const std::string& name : failure.Names) {
+      const size_t slot = rest.find("{}");
+      Print(console, rest.substr(0, slot));
+      Print(console, name);
+      rest.remove_prefix(slot + 2);
+    }
+    Print(console, rest);
+    exitCode = report.ExitCode;
+  }
+  std::fflush(console);
+  return exitCode;
+}
+
+}  // namespace tarnek

@@ -1,0 +1,53 @@
+// The console: the banner, the lines of a run, and how every failure of a
+// run is told, with its exit code.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnek {
+
+// Exit codes of the process.
+inline constexpr int kExitOk = 0;      // normal end, usage text, or "Option Error!"
+inline constexpr int kExitFailure = 1; // a file cannot be opened, created or written, a value is out of range, or memory runs out
+inline constexpr int kExitBadData = 2; // the data file holds text that does not read as a record
+
+enum class Failure {
+  CannotOpenData,
+  CannotReadData,
+  OutOfRange,      // a record holds a value out of range
+  NotARecord,      // text that does not read as a record
+  CsvOutOfRange,   // a CSV field's value is out of range
+  CsvNotAValue,    // a CSV field that does not read, a row with too few or too many fields
+  MissingColumn,   // the CSV header lacks a named column
+  RepeatedColumn,  // the CSV header holds a named column twice
+  BadOptionValue,  // a long option's value is not accepted
+  UnneededOption,  // a long option given without the one it needs
+  SameFile,        // two of the run's files are one file
+  BadNeighbours,   // a neighbour file holds text that does not read as one
+  WrongNeighbours, // a neighbour file that reads does not fit the data (an unknown id, a missing entry, ...)
+  CannotCreate,
+  CannotWrite,
+  OutOfMemory,
+};
+
+// A failure of the run and the names its message shows, in order.
+struct RunFailure {
+  Failure Kind;
+  std::vector<std::string> Names;
+};
+
+// Prints the failure's message on `console` and returns its exit code.
+int Report(std::FILE* console, const RunFailure& failure);
+
+void Print(std::FILE* console, std::string_view text);
+
+// "<label><text>", flushed at once so that a long run shows it.
+void PrintLine(std::FILE* console, std::string_view label, std::string_view text);
+
+// The banner's three lines.
+void PrintBanner(std::FILE* console);
+
+}  // namespace tarnek

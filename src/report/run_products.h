@@ -1,0 +1,61 @@
+// What the outputs are written from: everything the run has read and
+// computed before the first output file is created.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "core/parallel.h"
+#include "core/record_table.h"
+#include "core/neighbours.h"
+#include "estimation/diagnostics.h"
+#include "estimation/eb_moran.h"
+#include "estimation/posterior.h"
+#include "grouping/grouping.h"
+#include "grouping/posteriors.h"
+#include "grouping/prior_methods.h"
+
+namespace tarnek {
+
+// What an output needs beyond the records and the estimates: its row in the
+// outputs list says so, and the run computes only what some output needs.
+enum Need : unsigned {
+  kNeedsPriors = 1,          // the chosen method's priors (Priors)
+  kNeedsPosteriorMeans = 2,  // every record's EB ratio under them (Posteriors.Eb, PriorMean, PriorSd)
+  kNeedsPosteriors = 4,      // every record's posterior in full (Posteriors)
+  kNeedsDiagnostics = 8,     // every group's fit diagnostics (Diagnostics)
+};
+
+struct RunProducts {
+  RunProducts(const RecordTable& table, WorkerPool& pool) : Table(table), Pool(pool) {}
+
+  // What the run was given.
+  std::string_view DataFileName;
+  double Eps = 0.0;                   // the fit's tolerance, which the log prints
+  PosteriorSettings Posterior;
+  const PriorMethod* Prior = nullptr;  // the method that --prior chose
+  const RecordTable& Table;
+  std::vector<const NamedColumn*> Kept;  // the columns carried into the region table, in order
+  WorkerPool& Pool;
+
+  // What the inputs beyond the data file gave.
+  bool HasNeighbours = false;
+  NeighbourLists Neighbours;  // over the records (--neighbours)
+
+  // What every run computes.
+  Estimates Results;
+
+  // What only some outputs need; empty where none does.
+  GroupMembers Members;
+  PriorSet Priors;
+  PosteriorTable Posteriors;
+  std::vector<GroupDiagnostics> Diagnostics;
+  std::vector<uint32_t> NeighbourCounts;  // per record: its neighbours within its group (with neighbours)
+  std::vector<EbMoranResult> Moran;       // per group: EB Moran's I and its p-value (with neighbours)
+};
+
+// Computes what `needs` asks for (and what that rests on) into `products`,
+// whose Results are complete.
+void ComputeNeeds(unsigned needs, RunProducts& products);
+
+}  // namespace tarnek

@@ -1,0 +1,94 @@
+// The plain data reader beyond the end-to-end cases: block-wise reads equal
+// the whole text, and the text-mode rules wherever a block ends.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "input/data_reader.h"
+
+using namespace tarnek;
+
+TEST(DataReaderTest, BlockwiseReadEqualsWholeText) {
+  // Reading in tiny blocks cuts records, numbers, CR LF pairs anywhere: the
+  // result must be that of the whole text, for every golden data file and a
+  // few texts whose fields run long.
+  std::vector<std::string> texts{"-1 1 1 1\r\n-1 2 " + std::string(300, '0') + "3 4.5e+1\r\n\x1A junk",
+                                 "-1 1 1 1e", " \t\v\f-1 1 1 1.\n1 2 3 " + std::string(200, ' ') + "x"};
+  for (const auto& e : std::filesystem::recursive_directory_iterator(TARNEK_SOURCE_DIR "/tests/golden")) {
+    if (e.path().filename() == "data.txt" && e.is_regular_file()) {
+      std::ifstream in(e.path(), std::ios::binary);
+      texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+  }
+  ASSERT_GT(texts.size(), 40u);
+  for (const std::string& text : texts) {
+    std::string whole = text;
+    ApplyTextMode(whole);
+    RecordTable expected;
+    const ReadResult want = ParseRecords(whole, expected);
+    for (size_t blockSize : {1, 2, 3, 7, 64}) {
+      std::FILE* file = std::tmpfile();
+      ASSERT_NE(file, nullptr);
+      std::fwrite(text.data(), 1, text.size(), file);
+      std::rewind(file);
+      RecordTable got;
+      const ReadResult result = ReadDataStream(file, got, blockSize);
+      std::fclose(file);
+      EXPECT_EQ(std::tuple(result.Status, result.ErrorCode, got.Unit, got.Code, got.Data1, got.Data2),
+                std::tuple(want.Status, want.ErrorCode, expected.Unit, expected.Code, expected.Data1, expected.Data2))
+          << "block size " << blockSize << ", text: " << text.substr(0, 60);
+    }
+  }
+}
+
+TEST(DataReaderTest, EveryCarriageReturnIsWhiteSpaceWhereverABlockEnds) {
+  // The same four records with LF, CR LF, CR alone and more at the line ends,
+  // or CRs for the blanks, read alike: whole, and from a stream a block of
+  // every size at a time, so that every CR and CR LF pair falls on a block
+  // boundary once. CRs used to be dropped: lines ending in CR alone ran their
+  // numbers together ("2\r1 2" read as 21 2).
+  const RecordTable want{{1, 1, -1, 1}, {1, 2, 3, 4}, {5, 3, 0, 7}, {2.0, 4.5, 1e-3, 3.0}, {}, {}, {}};
+  const std::string lf = "1 1 5 2\n1 2 3 4.5\n-1 3 0 1e-3\n1 4 7 3.\n";
+  std::vector<std::string> texts;
+  for (const std::string end : {"\n", "\r\n", "\r", "\r\r\n", "\n\r"}) {
+    std::string text;
+    for (const char c : lf) text += c == '\n' ? end : std::string(1, c);
+    texts.push_back(text);
+  }
+  texts.push_back("1\r1\r5\r2\r1\r2\r3\r4.5\r-1\r3\r0\r1e-3\r1\r4\r7\r3.");  // no blank, no line feed
+  texts.push_back("1 1 5 2\r1 2 3 4.5\r-1 3 0 1e-3\r1 4 7 3.\r\x1A\r9 9");  // nothing after a Ctrl-Z
+  const auto same = [&](const ReadResult& result, const RecordTable& got) {
+    return result.Status == ReadStatus::Ok && got.Unit == want.Unit && got.Code == want.Code && got.Data1 == want.Data1 &&
+           got.Data2 == want.Data2;
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    std::string whole = text;
+    ApplyTextMode(whole);
+    RecordTable table;
+    EXPECT_TRUE(same(ParseRecords(whole, table), table));
+    for (size_t blockSize = 1; blockSize <= text.size(); ++blockSize) {
+      std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+      ASSERT_NE(file, nullptr);
+      RecordTable got;
+      const ReadResult result = ReadDataStream(file, got, blockSize);
+      std::fclose(file);
+      EXPECT_TRUE(same(result, got)) << "block size " << blockSize;
+    }
+  }
+  // A CR ends a number wherever it stands, even after a dangling exponent.
+  RecordTable table;
+  EXPECT_EQ(ParseRecords("-1 1 5 2.5e\r-1 2 1 1", table).Status, ReadStatus::Ok);
+  EXPECT_EQ(table.Data2, (std::vector<double>{2.5, 1.0}));
+  // Text mode ends the data at the first Ctrl-Z and keeps every other byte.
+  for (auto [in, out, ended] : {std::tuple<std::string, std::string, bool>{"a\r\nb\r", "a\r\nb\r", false},
+                                {"ab\x1A" "cd\r\x1A", "ab", true}}) {
+    EXPECT_EQ(ApplyTextMode(in), ended);
+    EXPECT_EQ(in, out);
+  }
+}

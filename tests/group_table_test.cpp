@@ -1,0 +1,56 @@
+// The group table's lines: the unit (-1 for one group of all records, text
+// quoted where CSV needs it), the log's values at full precision, the
+// diagnostics and the chosen prior, the status word, and the columns that
+// other capabilities add after them, in the header and on every line.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/fit_settings.h"  // NoEstimate
+#include "output_capture.h"
+#include "report/group_table.h"
+
+using namespace tarnek;
+
+TEST(GroupTableTest, LinesStatusWordsAndExtraColumns) {
+  const double none = std::numeric_limits<double>::quiet_NaN();
+  RecordTable table;
+  table.UnitText.Append("a,b");
+  table.UnitText.Append("c");
+  Estimates estimates;
+  estimates.Units = {0, 1};
+  GroupResult fitted{3, 2.5, 3.5, 0.5, 1.5, 0.5, 1.5, 2.0, 4.0, 1e-7, 2e-7, 8, true, FitEnd::Converged};
+  GroupResult failed{1, 1.5, NoEstimate, NoEstimate, NoEstimate, NoEstimate, NoEstimate, NoEstimate, NoEstimate,
+                     9999, 9999, 0, false, FitEnd::NoStart};
+  estimates.Groups = {fitted, failed};
+  const std::vector<GroupDiagnostics> diagnostics = {
+      {0.25, 0.5, -0.75, -10.5, -12.0, 3.0, 0.0416, FitStatus::Stalled},
+      {none, none, none, none, -1.5, none, none, FitStatus::NoStart}};
+  const std::vector<GroupPrior> priors = {{2.0, 1.0}, {}};
+  const std::vector<ExtraGroupColumns> extra = {
+      {",first", [](std::string& text, size_t g) { text += g == 0 ? ",x" : ",y"; }},
+      {",second,third", [](std::string& text, size_t) { text += ",1,"; }}};
+  WorkerPool pool(3);
+  const std::string header = std::string(kGroupHeader) + ",first,second,third\r\n";
+  EXPECT_EQ(testdata::Written([&](OutputFile& file) {
+              WriteGroupTable(file, table, estimates, diagnostics, priors, extra, pool);
+            }),
+            header + "\"a,b\",3,2.5,3.5,0.5,1.5,0.5,1.5,2,4,0.25,0.5,-0.75,2,1,-10.5,-12,3,0.0416,8,1e-07,2e-07,stalled,x,1,\r\n"
+                     "c,1,1.5,,,,,,,,,,,,,,-1.5,,,0,9999,9999,no_start,y,1,\r\n");
+  // One group of all records has no unit of its own: -1.
+  estimates.Mode = GroupMode::SingleGroup;
+  estimates.Units = {-1};
+  estimates.Groups = {fitted};
+  const std::string single = testdata::Written([&](OutputFile& file) {
+    WriteGroupTable(file, table, estimates, {diagnostics[0]}, priors, {}, pool);
+  });
+  EXPECT_EQ(single.substr(single.find("\r\n") + 2, 3), "-1,");
+  const std::pair<FitStatus, std::string> words[] = {
+      {FitStatus::Converged, "converged"}, {FitStatus::Stalled, "stalled"},
+      {FitStatus::IterationLimit, "iteration_limit"}, {FitStatus::NonPositiveStep, "nonpositive_step"},
+      {FitStatus::NonFiniteStep, "nonfinite_step"}, {FitStatus::NoStart, "no_start"}};
+  for (const auto& [status, word] : words) EXPECT_EQ(StatusWord(status), word);
+}

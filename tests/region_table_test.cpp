@@ -1,0 +1,44 @@
+// The region table's lines: identifiers quoted where CSV needs it, every
+// number the shortest text that reads back, a value that does not exist an
+// empty field (NoEstimate among the ratios, NaN among the posterior values),
+// and the three columns after p_exceed.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/fit_settings.h"  // NoEstimate
+#include "output_capture.h"
+#include "report/region_table.h"
+
+using namespace tarnek;
+
+TEST(RegionTableTest, HeaderLinesAndEmptyFields) {
+  const double none = std::numeric_limits<double>::quiet_NaN();
+  RecordTable table;
+  table.Unit = {0, 1};
+  table.UnitText.Append("North, East");
+  table.UnitText.Append("W");
+  table.CodeText.Append("01001");
+  table.CodeText.Append("say \"x\"");
+  table.Data1 = {3, 0};
+  table.Data2 = {2.5, 0.1};
+  const RecordRatios ratios{{1.2, 0.0}, {1.1, 0.25}, {NoEstimate, 0.5}};
+  PosteriorTable p;
+  p.Sd = {none, 0.0};
+  p.Median = {none, 0.5};
+  p.Lower = {none, 0.5};
+  p.Upper = {none, 0.5};
+  p.PExceed = {none, 0.0};
+  p.PriorMean = {none, 0.5};
+  p.PriorSd = {none, 0.0};
+  p.Eb = {none, 0.5};
+  WorkerPool pool(2);
+  EXPECT_EQ(testdata::Written([&](OutputFile& file) { WriteRegionTable(file, table, {}, ratios, p, {}, pool); }),
+            std::string(kRegionHeader) +
+                "\"North, East\",01001,3,2.5,1.2,1.1,,,,,,,,,\r\n"
+                "W,\"say \"\"x\"\"\",0,0.1,0,0.25,0.5,0,0.5,0.5,0.5,0,0.5,0,0.5\r\n");
+  EXPECT_EQ(std::string(kRegionHeader),
+            "unit,code,observed,expected,ratio,eb_me,eb_mle,sd,median,lower,upper,p_exceed,prior_mean,prior_sd,eb\r\n");
+}

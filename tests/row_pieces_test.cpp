@@ -1,0 +1,31 @@
+// Rows formatted in pieces on several threads come out once each and in
+// order: piece sizes from 1 up, rows fewer than a round and many rounds, on
+// 1 to 5 threads; a row lost or repeated between two rounds shows.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/parallel.h"
+#include "output_capture.h"
+#include "report/row_pieces.h"
+
+using namespace tarnek;
+
+TEST(RowPiecesTest, EveryRowOnceInOrder) {
+  for (int threads = 1; threads <= 5; ++threads) {
+    WorkerPool pool(threads);
+    for (const size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}}) {
+      for (const size_t rows : {size_t{0}, size_t{1}, piece * threads - 1, piece * threads, piece * threads * 3 + 1, size_t{100}}) {
+        std::string want;
+        for (size_t row = 0; row < rows; ++row) want += std::to_string(row) + "\n";
+        const std::string got = testdata::Written([&](OutputFile& file) {
+          WriteRowsInPieces(file, rows, pool, [](size_t first, size_t last, std::string& text) {
+            EXPECT_TRUE(text.empty());
+            for (size_t row = first; row < last; ++row) text += std::to_string(row) + "\n";
+          }, piece);
+        });
+        EXPECT_EQ(got, want) << threads << " threads, pieces of " << piece << ", " << rows << " rows";
+      }
+    }
+  }
+}

@@ -1,9 +1,13 @@
 // GAL files: the header, two lines per region, CR LF, an island's empty
-// line, names with blanks made one word, and codes that cannot be ids.
+// line, names with blanks made one word, codes that cannot be ids, and the
+// North Carolina counties' contiguity read back by the neighbour file reader.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "geometry/contiguity.h"
+#include "input/neighbour_file.h"
+#include "input/vector_layer.h"
 #include "report/gal_file.h"
 
 using namespace tarnek;
@@ -47,5 +51,23 @@ TEST(GalFile, NamesAndCodes) {
     EXPECT_FALSE(result.Ok) << bad;
     EXPECT_EQ(result.Row, 2u) << bad;
     EXPECT_EQ(out, "") << bad;
+  }
+}
+
+TEST(GalFile, ReadsBackAsWritten) {
+  VectorLayer layer;
+  VectorReadOptions options;
+  options.KeyField = "FIPS";
+  ASSERT_EQ(ReadVectorLayer(TARNEK_SOURCE_DIR "/tests/data/nc_sids/sids.shp", options, layer).Status, VectorStatus::Ok);
+  const TextColumn& codes = layer.Fields[layer.Key].Values;
+  for (const ContiguityKind kind : {ContiguityKind::Queen, ContiguityKind::Rook}) {
+    const NeighbourLists lists = ContiguityNeighbours(layer.Shapes, kind);
+    std::string gal;
+    ASSERT_TRUE(FormatGal(lists, codes, layer.LayerName, "FIPS", gal).Ok);
+    EXPECT_EQ(gal.substr(0, 18), "0 100 sids FIPS\r\n3");
+    const NeighbourFileResult read = ParseNeighbours(gal, codes);
+    ASSERT_EQ(read.Error.Status, NeighbourFileStatus::Ok);
+    EXPECT_EQ(read.Lists.Start, lists.Start);
+    EXPECT_EQ(read.Lists.Rows, lists.Rows);
   }
 }

@@ -154,8 +154,11 @@ class RecordWriter {
     if (csv) buffer_ += "unit,code,observed,expected\n";
   }
 
+  // Every record's unit is written as -1: one group of all records.
+  void AsOneGroup() { oneGroup_ = true; }
+
   void Record(int64_t unit, int64_t code, int64_t data1, double data2) {
-    Put(unit);
+    Put(oneGroup_ ? -1 : unit);
     buffer_ += separator_;
     Put(code);
     buffer_ += separator_;
@@ -176,6 +179,7 @@ class RecordWriter {
   }
 
  private:
+  bool oneGroup_ = false;
   void Put(int64_t value) {
     char text[24];
     buffer_.append(text, std::to_chars(text, text + sizeof text, value).ptr);
@@ -305,6 +309,7 @@ constexpr Workload kWorkloads[] = {
     {"units", "200,000 records in 20,000 units, shuffled", 0x756e697473303031ull},
     {"million", "1,000,000 records in 100,000 units, shuffled", 0x6d696c6c696f6e31ull},
     {"counts", "4,000 records, one group, counts summing to about 1e9", 0x636f756e74733031ull},
+    {"million-one", "the million records as one group (unit -1)", 0x6d696c6c696f6e31ull},
     {"grid-gal", "GAL neighbours of codes 1..1,000,000 on a 1000 x 1000 grid", 0, true},
 };
 
@@ -312,6 +317,10 @@ void Generate(std::string_view name, Sampler& rng, RecordWriter& out) {
   if (name == "max4000") OneGroupAround30(rng, out, 4000);
   if (name == "units") ManyUnits(rng, out, 200000, 20000);
   if (name == "million") ManyUnits(rng, out, 1000000, 100000);
+  if (name == "million-one") {
+    out.AsOneGroup();
+    ManyUnits(rng, out, 1000000, 100000);
+  }
   if (name == "counts") LargeCounts(rng, out, 4000);
 }
 

@@ -22,22 +22,13 @@
 #include <vector>
 
 #include "core/fit_settings.h"  // NoEstimate
+#include "svg_check.h"
 #include "report/funnel_plot.h"
 
 using namespace tarnek;
 
 namespace {
 
-bool WellFormed(const std::string& svg) {
-  char name[] = "/tmp/tarnek-plot-XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd < 0) return false;
-  close(fd);
-  std::ofstream(name, std::ios::binary) << svg;
-  const int status = std::system(("xmllint --noout --nonet " + std::string(name)).c_str());
-  unlink(name);
-  return status == 0;
-}
 
 // The content of the group with the given id, or "(none)".
 std::string Group(const std::string& svg, const std::string& id) {
@@ -101,7 +92,7 @@ std::vector<std::string> Titles(const std::string& svg, const std::string& id) {
 
 // Checks what every plot must satisfy and counts its marks.
 Marks CheckPlot(const std::string& svg) {
-  EXPECT_TRUE(WellFormed(svg));
+  EXPECT_TRUE(testdata::WellFormedXml(svg));
   EXPECT_LT(svg.size(), 8000000u);
   // Every mark holds one title, its only child.
   const std::regex marked("<(line|circle|polygon) [^<>]*><title>[^<>]+</title></\\1>\n");

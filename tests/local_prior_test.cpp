@@ -16,19 +16,13 @@
 #include "input/data_reader.h"
 #include "input/decimal.h"
 #include "input/neighbour_file.h"
+#include "sample_data.h"
 
 using namespace tarnek;
+using testdata::ListsOf;
 
 namespace {
 
-NeighbourLists ListsOf(const std::vector<std::vector<uint32_t>>& rows) {
-  NeighbourLists lists;
-  for (const auto& row : rows) {
-    lists.Rows.insert(lists.Rows.end(), row.begin(), row.end());
-    lists.Start.push_back(lists.Rows.size());
-  }
-  return lists;
-}
 
 // The posterior mean of a region's ratio under its prior: the EB estimate.
 double PosteriorMean(const RegionPrior& prior, double y, double e) {

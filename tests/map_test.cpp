@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "input/vector_layer.h"
+#include "svg_check.h"
 #include "report/map.h"
 
 using namespace tarnek;
@@ -26,16 +27,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool WellFormed(const std::string& svg) {
-  char name[] = "/tmp/tarnek-map-XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd < 0) return false;
-  close(fd);
-  std::ofstream(name, std::ios::binary) << svg;
-  const int status = std::system(("xmllint --noout --nonet " + std::string(name)).c_str());
-  unlink(name);
-  return status == 0;
-}
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -232,7 +223,7 @@ TEST(Map, FillsAndCounts) {
   settings.DataFileName = "data.csv";
   settings.Prior = "MLE prior";
   const std::string svg = DrawMap(regions, settings);
-  ASSERT_TRUE(WellFormed(svg));
+  ASSERT_TRUE(testdata::WellFormedXml(svg));
   const std::vector<DrawnRegion> drawn = Regions(svg);
   ASSERT_EQ(drawn.size(), 10u);
   EXPECT_EQ(Count(svg.substr(svg.find("<g id=\"regions\"")), "<path d="), 20u);  // one per region and panel
@@ -314,7 +305,7 @@ TEST(Map, ShapesAndSizes) {
                                           Region("speck", 1, 0.5, Square(100, 300, 100.001, 300.001)),
                                           Region("corner", 1, 0.5, Square(551, 551, 552, 552))};
   const std::string svg = DrawMap(regions, MapSettings{});
-  ASSERT_TRUE(WellFormed(svg));
+  ASSERT_TRUE(testdata::WellFormedXml(svg));
   EXPECT_NE(svg.find("<g id=\"regions\" transform=\"scale(0.1)\" fill-rule=\"evenodd\""), std::string::npos);
   const std::vector<DrawnRegion> drawn = Regions(svg);
   ASSERT_EQ(drawn.size(), 4u);
@@ -355,7 +346,7 @@ TEST(Map, ExtremeExtents) {
     std::vector<MapRegion> regions;
     for (const MultiPolygon& shape : shapes) regions.push_back(Region("r", 1, 0.5, shape));
     const std::string svg = DrawMap(regions, MapSettings{});
-    ASSERT_TRUE(WellFormed(svg));
+    ASSERT_TRUE(testdata::WellFormedXml(svg));
     const std::vector<DrawnRegion> drawn = Regions(svg);
     ASSERT_EQ(drawn.size(), shapes.size());
     ExpectInsidePanels(svg, drawn);
@@ -378,7 +369,7 @@ TEST(Map, TitlesAndNames) {
   settings.Threshold = 1.5;
   settings.Interval = "90% interval";
   const std::string svg = DrawMap(std::vector<MapRegion>{r, sure, missing}, settings);
-  ASSERT_TRUE(WellFormed(svg));
+  ASSERT_TRUE(testdata::WellFormedXml(svg));
   const std::vector<DrawnRegion> drawn = Regions(svg);
   ASSERT_EQ(drawn.size(), 3u);
   EXPECT_EQ(drawn[0].Title,
@@ -405,7 +396,7 @@ TEST(Map, CompactFormOfLargeMaps) {
   regions[5].Eb = kNaN;
   --expected[RatioClass(0.3 + 5 * 0.25, kDefaultRatioBreaks)];
   const std::string svg = DrawMap(regions, MapSettings{});
-  ASSERT_TRUE(WellFormed(svg));
+  ASSERT_TRUE(testdata::WellFormedXml(svg));
   EXPECT_EQ(Count(svg, "<g><title>"), 0u);
   EXPECT_NE(svg.find("<g id=\"regions\" transform=\"scale(0.1)\" fill-rule=\"evenodd\" stroke=\"none\">"), std::string::npos);
   const Rect panels[2] = {RectOf(svg, "panel-ratio"), RectOf(svg, "panel-exceed")};
@@ -443,7 +434,7 @@ TEST(Map, NorthCarolina) {
   MapSettings settings;
   settings.LongitudeLatitude = layer.LongitudeLatitude;
   const std::string svg = DrawMap(regions, settings);
-  ASSERT_TRUE(WellFormed(svg));
+  ASSERT_TRUE(testdata::WellFormedXml(svg));
   const std::vector<DrawnRegion> drawn = Regions(svg);
   ASSERT_EQ(drawn.size(), 100u);
   ExpectInsidePanels(svg, drawn);

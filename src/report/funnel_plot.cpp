@@ -35,7 +35,6 @@ constexpr double kTail998 = 0.001;   // each side of the 99.8% limits
 constexpr int kCurveSteps = 320;     // limit samples across the area: one every 2 pixels
 constexpr int kEdgeSteps = 40;       // bisections for the point where a limit leaves the area
 constexpr int32_t kCachedCounts = 1024;  // counts below this share one inversion per count
-constexpr size_t kMaxNameCharacters = 100;
 constexpr size_t kMaxCodeCharacters = 40;  // of a code in a region's title
 
 constexpr double kLog10Of2 = 0.30102999566398120;
@@ -438,21 +437,6 @@ std::string Plural(size_t n, const char* one, const char* many) {
 // ---------------------------------------------------------------------------
 // The parts of the picture
 
-// The data file's name, valid and at most kMaxNameCharacters long: a longer
-// one by its end, where the file's own name is.
-std::string ShownName(std::string_view dataFileName) {
-  std::string name = ValidXmlCharacters(dataFileName);
-  size_t excess = CountCharacters(name);
-  if (excess <= kMaxNameCharacters) return name;
-  excess -= kMaxNameCharacters - 1;
-  size_t cut = 0;
-  while (excess > 0) {  // skip whole characters
-    ++cut;
-    while (cut < name.size() && (static_cast<uint8_t>(name[cut]) & 0xC0) == 0x80) ++cut;
-    --excess;
-  }
-  return "\xE2\x80\xA6" + name.substr(cut);  // "..." as one character
-}
 
 void DrawFrameAndTicks(std::string& svg, const Axis& x, const Axis& y) {
   const std::vector<Tick> xTicks = Ticks(x), yTicks = Ticks(y);
@@ -716,7 +700,7 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   svg += ' ';
   AppendNumber(svg, kHeight);
   svg += "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-  const std::string name = ShownName(dataFileName);
+  const std::string name = ShownFileName(dataFileName);
   svg += "<title>Funnel plot of ";
   AppendXmlEscaped(svg, name);
   svg += "</title>\n";

@@ -123,23 +123,7 @@ std::string Plural(size_t n, const char* one, const char* many) {
   return FormatInteger(static_cast<int64_t>(n)) + " " + (n == 1 ? one : many);
 }
 
-constexpr size_t kMaxNameCharacters = 100;
 
-// The data file's name, valid and at most kMaxNameCharacters long: a longer
-// one by its end, where the file's own name is.
-std::string ShownName(std::string_view dataFileName) {
-  std::string name = ValidXmlCharacters(dataFileName);
-  size_t excess = CountCharacters(name);
-  if (excess <= kMaxNameCharacters) return name;
-  excess -= kMaxNameCharacters - 1;
-  size_t cut = 0;
-  while (excess > 0) {  // skip whole characters
-    ++cut;
-    while (cut < name.size() && (static_cast<uint8_t>(name[cut]) & 0xC0) == 0x80) ++cut;
-    --excess;
-  }
-  return "\xE2\x80\xA6" + name.substr(cut);  // "..." as one character
-}
 
 void AppendValue(std::string& out, double v, int digits) {
   if (std::isnan(v)) {
@@ -573,7 +557,7 @@ std::string DrawMap(std::span<const MapRegion> regions, const MapSettings& setti
   Attribute(svg, "height", height);
   svg += " viewBox=\"0 0 " + ShortNumber(kWidth, 7) + " " + ShortNumber(height, 7) +
          "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-  const std::string name = ShownName(settings.DataFileName);
+  const std::string name = ShownFileName(settings.DataFileName);
   svg += "<title>Map of ";
   AppendXmlEscaped(svg, name);
   svg += "</title>\n<defs>\n";

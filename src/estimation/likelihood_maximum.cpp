@@ -40,7 +40,17 @@ const double kMaxLogPhi = std::log(1e200);
 // Width of the intervals the search starts from, in u.
 constexpr double kStartWidth = 1.0;
 
-double Tolerance(double best) { return kRelativeTolerance * std::max(1.0, std::fabs(best)); }
+// What the rounding of a sum over the group's n regions can move, relative
+// to the sum of the magnitudes of its terms: (n + 16) ulps of 1, a bound of
+// the error of summing n terms one after the other plus that of the terms.
+double Rounding(size_t n) { return (static_cast<double>(n) + 16.0) * kEpsilon; }
+
+// The tolerance of the search at the best value found: kRelativeTolerance
+// of it (at least of 1), or four times what rounding can move a
+// log-likelihood, whose terms are all <= 0, where that is more.
+double Tolerance(double best, size_t n) {
+  return std::max(kRelativeTolerance, 4.0 * Rounding(n)) * std::max(1.0, std::fabs(best));
+}
 
 // k/(k + m) and k m/(k + m) for k, m >= 0 with k + m finite and > 0.
 double Share(double k, double m) { return k / (k + m); }
@@ -121,15 +131,16 @@ struct Root {
   double Eta;
   double Value;
   double Slope;
+  double Size;  // the sum of the magnitudes of the value's terms
 };
 
 template <class Eval>
 Root SolveDecreasing(const Eval& eval, double eta) {
   double lo = -kInf;
   double hi = kInf;
-  Root r{eta, 0.0, 0.0};
+  Root r{eta, 0.0, 0.0, 0.0};
   for (int iteration = 0; iteration < 400; ++iteration) {
-    eval(r.Eta, r.Value, r.Slope);
+    eval(r.Eta, r.Value, r.Slope, r.Size);
     if (r.Value == 0.0 || !(r.Slope < 0.0)) return r;
     (r.Value > 0.0 ? lo : hi) = r.Eta;
     double step = -r.Value / r.Slope;
@@ -376,8 +387,9 @@ double MaxH(double lo, double hi) { return lo <= 1.0 && hi >= 1.0 ? 0.25 : std::
 // The first bracket (the trapezoid rule's q(y)/2 and its error, |q''| <=
 // 4 k/(k + x)^3 summed over the cells) is at least -q(y)/2 - min(4 y/k^2,
 // 4/k^2 + 2/k)/12, and at least -2 max q (q rises to 1/4 at x = k and falls);
-// the second is at least (y - m)^2 min h'/(2 k).
-double PairedFloor(int32_t count, double mLo, double mHi, double kLo, double kHi) {
+// the second is at least (y - m)^2 min h'/(2 k). `size` is set to a bound of
+// the magnitudes the rounding acts on.
+double PairedFloor(int32_t count, double mLo, double mHi, double kLo, double kHi, double& size) {
   const double y = count;
   double bracket = 0.0;
   if (count > 0) {
@@ -394,6 +406,8 @@ double PairedFloor(int32_t count, double mLo, double mHi, double kLo, double kHi
     const double gap = std::max(std::fabs(y - mLo), std::fabs(y - mHi));
     square = gap * gap * slope / (2.0 * kLo);
   }
+  // What the rounding of the gap (a few ulps of y + m) and of the terms can move.
+  size = std::fabs(bracket) + (std::fabs(y - mLo) + std::fabs(y - mHi) + y + mHi) * (y + mHi) * std::fabs(slope) / kLo;
   return bracket + square;
 }
 
@@ -444,52 +458,67 @@ double ProfileCurvatureFloor(const Counts& c, double mu0, double kLo, double kHi
     const double hLo = std::min(H(xLo), H(xHi));
     const double hHi = xLo <= 1.0 && xHi >= 1.0 ? 0.25 : std::max(H(xLo), H(xHi));
     const double p36 = MinProduct(mLo - y, hLo, hHi);
-    floor += std::max(p14 + p25 + p36, PairedFloor(count, mLo, mHi, kLo, kHi));
-    magnitude += y + mHi;
+    // The better of the two bounds, with the magnitude its rounding acts on.
+    const double pieces = p14 + p25 + p36;
+    double pairedSize = 0.0;
+    const double paired = PairedFloor(count, mLo, mHi, kLo, kHi, pairedSize);
+    const double piecesSize = std::fabs(p14) + std::fabs(p25) + (y + mHi) * hHi;
+    const bool usePieces = pieces - piecesSize * 1e-12 >= paired - pairedSize * 1e-12;
+    floor += usePieces ? pieces : paired;
+    magnitude += usePieces ? piecesSize : pairedSize;
     crossLo += p36;
     crossHi += MaxProduct(mHi - y, hLo, hHi);
     etaEta += Harmonic(kHi, mHi) * std::max((kHi + y) / (kHi + mLo), (kLo + y) / (kLo + mLo));
   }
   const double cross = crossLo > 0.0 ? crossLo : (crossHi < 0.0 ? -crossHi : 0.0);
-  const double gain = etaEta > 0.0 ? cross * cross / etaEta * (1.0 - 64.0 * kEpsilon) : 0.0;
-  return floor - 64.0 * kEpsilon * magnitude + (std::isfinite(gain) ? gain : 0.0);
+  const double gain = etaEta > 0.0 ? cross * cross / etaEta * (1.0 - Rounding(c.Y.size())) : 0.0;
+  return floor - Rounding(c.Y.size()) * magnitude + (std::isfinite(gain) ? gain : 0.0);
 }
 
 // For phi >= e^t >= 1: a region with y >= 1 has
 //   log NegBin <= -log phi - log y + H(y - 1) e^-t,
 // H the harmonic numbers (from 1 + l phi <= (l + e^-t) phi for the rising
 // part, y log(m/(1 + m phi)) <= -y log phi and -log(1 + m phi)/phi <= 0),
-// one with y = 0 has log NegBin <= 0. TailStart is the least t >= 0 at which
-// their sum, the bound of L over phi >= e^t, is at most `floor`
+// one with y = 0 has log NegBin <= 0. Their sum bounds L over phi >= e^t
 // (H(j) <= 1 + log j is used).
-double TailBound(const Counts& c, double logCounts, double harmonic, double t) {
-  return -c.Positive * t - logCounts + harmonic * std::exp(-t);
-}
+class Tail {
+ public:
+  explicit Tail(const Counts& c) : positive_(c.Positive) {
+    for (const int32_t y : c.Y) {
+      if (y < 1) continue;
+      logCounts_ += std::log(static_cast<double>(y));
+      if (y >= 2) harmonic_ += 1.0 + std::log(static_cast<double>(y - 1));
+    }
+    logCounts_ *= 1.0 - 4.0 * kEpsilon;
+    harmonic_ *= 1.0 + 4.0 * kEpsilon;
+  }
 
-double TailStart(const Counts& c, double floor) {
-  double logCounts = 0.0;
-  double harmonic = 0.0;
-  for (const int32_t y : c.Y) {
-    if (y < 1) continue;
-    logCounts += std::log(static_cast<double>(y));
-    if (y >= 2) harmonic += 1.0 + std::log(static_cast<double>(y - 1));
+  // The bound over u >= t, for t >= 0.
+  double Bound(double t) const { return -positive_ * t - logCounts_ + harmonic_ * std::exp(-t); }
+
+  // The least t >= 0 (to 1e-6 relative) whose Bound is at most `floor`;
+  // infinity beyond t = 1e4.
+  double Start(double floor) const {
+    if (Bound(0.0) <= floor) return 0.0;
+    double lo = 0.0;
+    double hi = 1.0;
+    while (Bound(hi) > floor) {
+      lo = hi;
+      hi *= 2.0;
+      if (hi > 1e4) return kInf;
+    }
+    while (hi - lo > 1e-6 * hi) {
+      const double mid = 0.5 * (lo + hi);
+      (Bound(mid) > floor ? lo : hi) = mid;
+    }
+    return hi;
   }
-  logCounts *= 1.0 - 4.0 * kEpsilon;
-  harmonic *= 1.0 + 4.0 * kEpsilon;
-  if (TailBound(c, logCounts, harmonic, 0.0) <= floor) return 0.0;
-  double lo = 0.0;
-  double hi = 1.0;
-  while (TailBound(c, logCounts, harmonic, hi) > floor) {
-    lo = hi;
-    hi *= 2.0;
-    if (hi > 1e4) return kInf;
-  }
-  while (hi - lo > 1e-6 * hi) {
-    const double mid = 0.5 * (lo + hi);
-    (TailBound(c, logCounts, harmonic, mid) > floor ? lo : hi) = mid;
-  }
-  return hi;
-}
+
+ private:
+  double positive_;
+  double logCounts_ = 0.0;
+  double harmonic_ = 0.0;
+};
 
 // The profile at u: the fitted log mean, L there, and an upper bound of the
 // profile at u (L plus what the last Newton residual could still add).
@@ -502,24 +531,28 @@ struct ProfilePoint {
 
 class Search {
  public:
-  Search(const GroupData& group, const Counts& counts) : group_(group), c_(counts) {}
+  Search(const GroupData& group, const Counts& counts, const Tail& tail) : group_(group), c_(counts), tail_(tail) {}
 
   // The fitted eta at k, from `start`.
   Root FitMean(double k, double start) const {
-    auto eval = [&](double eta, double& value, double& slope) {
+    auto eval = [&](double eta, double& value, double& slope, double& size) {
       const double mu = std::exp(eta);
       double v = 0.0;
       double s = 0.0;
+      double z = 0.0;
       for (size_t i = 0; i < c_.Y.size(); ++i) {
         const double m = c_.E[i] * mu;
         const double y = c_.Y[i];
         const double inverse = 1.0 / (k + m);
         const double share = k * inverse;
-        v += (y - m) * share;
+        const double term = (y - m) * share;
+        v += term;
+        z += std::fabs(term);
         s -= m * share * ((k + y) * inverse);
       }
       value = v;
       slope = s;
+      size = z;
     };
     return SolveDecreasing(eval, start);
   }
@@ -535,8 +568,9 @@ class Search {
     const Root r = FitMean(k, start);
     ProfilePoint p{u, r.Eta, LogLikAt(r.Eta, k), kInf};
     double radius = 0.0;
-    const double rise = RiseBound(std::fabs(r.Value), -r.Slope * (1.0 - 64.0 * kEpsilon), radius);
-    if (std::isfinite(p.LogLik)) p.Upper = p.LogLik + rise + 8.0 * kEpsilon * std::fabs(p.LogLik);
+    const double rounding = Rounding(c_.Y.size());
+    const double rise = RiseBound(std::fabs(r.Value) + rounding * r.Size, -r.Slope * (1.0 - rounding), radius);
+    if (std::isfinite(p.LogLik)) p.Upper = p.LogLik + rise + rounding * std::fabs(p.LogLik);
     Offer(p.LogLik, r.Eta, k);
     return p;
   }
@@ -557,7 +591,14 @@ class Search {
   // An upper bound of the profile over [p1.U, p2.U], pc at the middle: the
   // chord through the three values plus the most a second derivative no
   // lower than ProfileCurvatureFloor can add on each half.
+  // Beyond phi = 1 the tail's bound holds as well.
   double IntervalBound(const ProfilePoint& p1, const ProfilePoint& pc, const ProfilePoint& p2) const {
+    const double tail = p1.U >= 0.0 ? tail_.Bound(p1.U) : kInf;
+    return std::min(tail, ChordBound(p1, pc, p2));
+  }
+
+ private:
+  double ChordBound(const ProfilePoint& p1, const ProfilePoint& pc, const ProfilePoint& p2) const {
     if (!std::isfinite(p1.Upper) || !std::isfinite(pc.Upper) || !std::isfinite(p2.Upper)) return kInf;
     const double kHi = std::exp(-p1.U);  // k falls as u rises
     const double kLo = std::exp(-p2.U);
@@ -566,6 +607,7 @@ class Search {
     // (y - m) k/(k + m) is monotone in k) and the floor of -d2L/deta2.
     double scoreLo = 0.0;
     double scoreHi = 0.0;
+    double size = 0.0;
     double floor0 = 0.0;
     for (size_t i = 0; i < c_.Y.size(); ++i) {
       const double m = c_.E[i] * mu0;
@@ -574,22 +616,23 @@ class Search {
       const double atLo = (y - m) * Share(kLo, m);
       scoreLo += std::min(atHi, atLo);
       scoreHi += std::max(atHi, atLo);
+      size += std::max(std::fabs(atHi), std::fabs(atLo));
       const double share = Share(kLo, m);
       floor0 += (1.0 + y / kHi) * m * share * share;
     }
-    const double score = std::max(std::fabs(scoreLo), std::fabs(scoreHi)) * (1.0 + 64.0 * kEpsilon);
+    const double rounding = Rounding(c_.Y.size());
+    const double score = std::max(std::fabs(scoreLo), std::fabs(scoreHi)) + rounding * size;
     double radius = 0.0;
-    if (!std::isfinite(RiseBound(score, floor0 * (1.0 - 64.0 * kEpsilon), radius))) return kInf;
+    if (!std::isfinite(RiseBound(score, floor0 * (1.0 - rounding), radius))) return kInf;
     const double concavity = std::max(0.0, -ProfileCurvatureFloor(c_, mu0, kLo, kHi, radius));
     const double h = 0.5 * (p2.U - p1.U);
-    return std::max(ChordBound(p1.Upper, pc.Upper, h, concavity), ChordBound(pc.Upper, p2.Upper, h, concavity));
+    return std::max(Chord(p1.Upper, pc.Upper, h, concavity), Chord(pc.Upper, p2.Upper, h, concavity));
   }
 
- private:
   // The maximum over t in [0, h] of the chord from a to b plus m t (h - t)/2:
   // a bound of any function with those values at the ends whose second
   // derivative is at least -m.
-  static double ChordBound(double a, double b, double h, double m) {
+  static double Chord(double a, double b, double h, double m) {
     if (!(m > 0.0)) return std::max(a, b);
     const double t = std::clamp(0.5 * h + (b - a) / (m * h), 0.0, h);
     return a + (b - a) * (t / h) + 0.5 * m * t * (h - t);
@@ -597,6 +640,7 @@ class Search {
 
   const GroupData& group_;
   const Counts& c_;
+  const Tail& tail_;
   double bestLogLik_ = -kInf;
   double bestEta_ = kNaN;
   double bestK_ = kNaN;
@@ -682,28 +726,30 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
   if (c.Total == 0) return Finish(MaximumKind::Boundary, kNaN, kNaN, 0.0, poisson, poisson, true, 0);
   c.LogPooled = std::log(pooled);
 
-  Search search(group, c);
+  const Tail tail(c);
+  Search search(group, c, tail);
   bool certified = true;
-  // The legacy fit's point, where it has one, is a candidate.
+  // The candidates before the search: the boundary (k infinite) and the
+  // legacy fit's point, where it has one.
+  search.Offer(poisson, c.LogPooled, kInf);
   if (fit.MleAlpha != NoEstimate && fit.MleBeta != NoEstimate && std::isfinite(diagnostics.LogLik)) {
     search.Offer(diagnostics.LogLik, std::log(fit.MleBeta / fit.MleAlpha), fit.MleBeta);
   }
-  const double floorValue = std::max(poisson, search.BestLogLik());
+  const double floorValue = search.BestLogLik();
 
   // phi in [0, phi_lo].
-  double phiLo = FirstStretch(c, pooled).Reach(floorValue - poisson + 0.5 * Tolerance(floorValue));
+  // (The Poisson model's maximum may lie above its computed value by what
+  // rounding can move it.)
+  double phiLo = FirstStretch(c, pooled).Reach(floorValue - poisson + 0.5 * Tolerance(floorValue, c.Y.size()) -
+                                               Rounding(c.Y.size()) * std::fabs(poisson));
   if (!(phiLo > 0.0)) {
     phiLo = 1e-300;
     certified = false;
   }
   const double uLo = std::log(phiLo);
-  // phi >= e^uHi: nothing there beats the floor (TailBound).
-  double uHi = TailStart(c, floorValue);
-  if (!(uHi <= kMaxLogPhi)) {
-    uHi = kMaxLogPhi;
-    certified = false;
-  }
-  uHi = std::max(uHi, uLo + 1.0);
+  // phi >= e^uHi: nothing there beats the floor (Tail); checked again at the
+  // end against the best point found.
+  const double uHi = std::max(std::min(tail.Start(floorValue), kMaxLogPhi), uLo + 1.0);
 
   // [uLo, uHi]: the highest bound first, until none is above the best point.
   std::priority_queue<Interval> open;
@@ -712,7 +758,7 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
     const ProfilePoint mid = search.Evaluate(0.5 * (lo.U + hi.U), 0.5 * (lo.Eta + hi.Eta));
     ++intervals;
     const double b = search.IntervalBound(lo, mid, hi);
-    if (b > search.BestLogLik() + Tolerance(search.BestLogLik())) open.push({b, lo, mid, hi});
+    if (b > search.BestLogLik() + Tolerance(search.BestLogLik(), c.Y.size())) open.push({b, lo, mid, hi});
   };
   {
     const int pieces = std::max(1, static_cast<int>(std::ceil((uHi - uLo) / kStartWidth)));
@@ -726,7 +772,7 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
   }
   while (!open.empty()) {
     const Interval top = open.top();
-    if (top.Bound <= search.BestLogLik() + Tolerance(search.BestLogLik())) break;
+    if (top.Bound <= search.BestLogLik() + Tolerance(search.BestLogLik(), c.Y.size())) break;
     open.pop();
     if (intervals >= kMaxIntervals || !(top.Mid.U > top.Lo.U && top.Mid.U < top.Hi.U)) {
       certified = false;
@@ -737,7 +783,8 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
   }
 
   const double best = search.BestLogLik();
-  if (!(best > poisson + Tolerance(poisson))) {
+  if (!(tail.Bound(std::max(uHi, 0.0)) <= best + Tolerance(best, c.Y.size()))) certified = false;
+  if (!(best > poisson + Tolerance(poisson, c.Y.size()))) {
     return Finish(MaximumKind::Boundary, kNaN, kNaN, pooled, poisson, poisson, certified, intervals);
   }
 
@@ -761,7 +808,7 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
   double finalK = search.BestK();
   double finalLogLik = best;
   const double value = search.LogLikAt(eta, std::exp(-u));
-  if (value >= best - 8.0 * kEpsilon * std::fabs(best)) {
+  if (value >= best - Rounding(c.Y.size()) * std::fabs(best)) {
     finalEta = eta;
     finalK = std::exp(-u);
     finalLogLik = value;

@@ -686,6 +686,32 @@ Slope ProfileSlope(const Counts& c, double eta, double k) {
   return {du, duu - deu * deu / dee};
 }
 
+// A local maximum of the profile uphill from (u, eta): a bracketed Newton
+// iteration on dP/du (steps of at most 1/2, bisection where a step leaves
+// the bracket), to the last bits of u.
+struct Peak {
+  double U;
+  double Eta;
+};
+
+Peak Climb(const Counts& c, const Search& search, double u, double eta) {
+  eta = search.FitMean(std::exp(-u), eta).Eta;
+  Slope slope = ProfileSlope(c, eta, std::exp(-u));
+  double lo = -kInf;
+  double hi = kInf;
+  for (int iteration = 0; iteration < 100 && slope.Value != 0.0; ++iteration) {
+    (slope.Value > 0.0 ? lo : hi) = u;
+    const double step = slope.Derivative < 0.0 ? -slope.Value / slope.Derivative : (slope.Value > 0.0 ? 0.5 : -0.5);
+    double next = u + std::clamp(step, -0.5, 0.5);
+    if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+    if (std::fabs(next - u) <= 4.0 * kEpsilon * std::max(1.0, std::fabs(u))) break;
+    u = next;
+    eta = search.FitMean(std::exp(-u), eta).Eta;
+    slope = ProfileSlope(c, eta, std::exp(-u));
+  }
+  return {u, eta};
+}
+
 LikelihoodMaximum Finish(MaximumKind kind, double alpha, double beta, double mean, double logLik,
                          double logLikPoisson, bool certified, int32_t intervals) {
   LikelihoodMaximum r;
@@ -734,6 +760,21 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
   search.Offer(poisson, c.LogPooled, kInf);
   if (fit.MleAlpha != NoEstimate && fit.MleBeta != NoEstimate && std::isfinite(diagnostics.LogLik)) {
     search.Offer(diagnostics.LogLik, std::log(fit.MleBeta / fit.MleAlpha), fit.MleBeta);
+  }
+  // Where the Dean-Lawless score sum of ((y - m)^2 - y)/2 at phi = 0 is
+  // positive, the profile rises from the boundary: the climb from the first
+  // Newton step, phi = score/(sum of m^2/2), gives the search a high floor.
+  double score = 0.0;
+  double information = 0.0;
+  for (size_t i = 0; i < c.Y.size(); ++i) {
+    const double y = c.Y[i];
+    const double m = c.E[i] * pooled;
+    score += 0.5 * ((y - m) * (y - m) - y);
+    information += 0.5 * m * m;
+  }
+  if (score > 0.0 && information > 0.0) {
+    const Peak peak = Climb(c, search, std::clamp(std::log(score / information), -30.0, 5.0), c.LogPooled);
+    search.Offer(search.LogLikAt(peak.Eta, std::exp(-peak.U)), peak.Eta, std::exp(-peak.U));
   }
   const double floorValue = search.BestLogLik();
 
@@ -788,22 +829,10 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
     return Finish(MaximumKind::Boundary, kNaN, kNaN, pooled, poisson, poisson, certified, intervals);
   }
 
-  // The polish: a bracketed Newton iteration on dP/du from the best point.
-  double u = -std::log(search.BestK());
-  double eta = search.FitMean(search.BestK(), search.BestEta()).Eta;
-  Slope slope = ProfileSlope(c, eta, search.BestK());
-  double lo = -kInf;
-  double hi = kInf;
-  for (int iteration = 0; iteration < 100 && slope.Value != 0.0; ++iteration) {
-    (slope.Value > 0.0 ? lo : hi) = u;
-    double step = slope.Derivative < 0.0 ? -slope.Value / slope.Derivative : (slope.Value > 0.0 ? 0.5 : -0.5);
-    double next = u + std::clamp(step, -0.5, 0.5);
-    if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
-    if (std::fabs(next - u) <= 4.0 * kEpsilon * std::max(1.0, std::fabs(u))) break;
-    u = next;
-    eta = search.FitMean(std::exp(-u), eta).Eta;
-    slope = ProfileSlope(c, eta, std::exp(-u));
-  }
+  // The polish: the climb from the best point.
+  const Peak peak = Climb(c, search, -std::log(search.BestK()), search.BestEta());
+  const double u = peak.U;
+  const double eta = peak.Eta;
   double finalEta = search.BestEta();
   double finalK = search.BestK();
   double finalLogLik = best;

@@ -124,9 +124,9 @@ struct Counts {
 
 // A root of a decreasing function of eta, found by Newton steps kept within
 // a bracket (bisection where a step leaves it; steps of at most 2 until
-// both ends of the bracket are known). `eval(eta, value, slope)` gives the
-// function and its derivative (< 0). Returns the last point evaluated, its
-// value and its slope.
+// both ends of the bracket are known). `eval(eta, value, slope, size)` gives
+// the function, its derivative (< 0) and the sum of the magnitudes of the
+// function's terms. Returns the last point evaluated and those three.
 struct Root {
   double Eta;
   double Value;
@@ -223,16 +223,21 @@ class FirstStretch {
   // the band of t cannot be bounded.
   double Rise(double phiLo) const {
     const double margin = (n_ + 16.0) * kEpsilon;
-    // The band: the least root of d = phiLo (1 + d) (A + d (1 + d) B)/Y.
+    // The band: a D with F(D) <= D, F(d) = phiLo (1 + d) (A + d (1 + d) B)/Y,
+    // which lies above F's least fixed point (F rises with d). Found by
+    // iterating F from 0 and trying a little above each iterate.
+    auto f = [&](double d) {
+      return phiLo * (1.0 + d) * (spread_ + d * (1.0 + d) * meanSums_[1]) / total_ * (1.0 + margin);
+    };
     double d = 0.0;
     for (int iteration = 0;; ++iteration) {
-      const double next = phiLo * (1.0 + d) * (spread_ + d * (1.0 + d) * meanSums_[1]) / total_ * (1.0 + margin);
-      if (!(next <= 0.5) || iteration == 200) return kInf;
-      if (next <= d * (1.0 + 1e-12)) {
-        d = next * (1.0 + 1e-12);
+      if (!(d <= 0.5) || iteration == 200) return kInf;
+      const double trial = d * (1.0 + 1e-9) + 1e-300;
+      if (f(trial) <= trial) {
+        d = trial;
         break;
       }
-      d = next;
+      d = f(d);
     }
     const double tLo = 1.0 - d;
     const double tHi = 1.0 + d;
@@ -326,13 +331,17 @@ class FirstStretch {
   double crossSums_[7] = {};  // [j]: sum of y m^j, j = 1..6
 };
 
-// g(x) = 1/(1 + x) - log(1 + x)/x <= 0, so that P2 + P5 = m g(m/k); it falls
-// from g(0) = 0 to its minimum at kArgMinG and then rises towards 0. Below
-// x = 0.01 from its series, sum over j >= 1 of (-1)^j j/(j+1) x^j.
+// g(x) = 1/(1 + x) - log(1 + x)/x <= 0, so that P2 + P5 = m g(m/k). It
+// falls from g(0) = 0 to its minimum at kArgMinG and rises towards 0 after:
+// x^2 (1 + x)^2 g'(x) = N(x) = (1 + x)^2 log(1 + x) - x (1 + 2 x), with
+// N(0) = N'(0) = 0 and N''(x) = 2 log(1 + x) - 1, so N' falls, then rises
+// for good, and N has one root above 0. Below x = 0.01 g is summed from its
+// series, sum over j >= 1 of (-1)^j j/(j+1) x^j.
 constexpr double kArgMinG = 2.162581587064611;
 constexpr double kMinG = -0.21621659550187305;
 
-double G(double x) {
+// g(x), and in `size` the magnitude of what it is formed from.
+double G(double x, double& size) {
   if (x < 0.01) {
     double sum = 0.0;
     double power = 1.0;
@@ -340,15 +349,20 @@ double G(double x) {
       power *= -x;
       sum += power * (j / (j + 1.0));
     }
+    size = x;
     return sum;
   }
-  return 1.0 / (1.0 + x) - std::log1p(x) / x;
+  const double first = 1.0 / (1.0 + x);
+  const double second = std::log1p(x) / x;
+  size = first + second;
+  return first - second;
 }
 
-// The minimum of g over [lo, hi].
-double MinG(double lo, double hi) {
-  if (hi <= kArgMinG) return G(hi);
-  if (lo >= kArgMinG) return G(lo);
+// The minimum of g over [lo, hi], and the magnitude behind it.
+double MinG(double lo, double hi, double& size) {
+  if (hi <= kArgMinG) return G(hi, size);
+  if (lo >= kArgMinG) return G(lo, size);
+  size = 1.0;
   return kMinG - 1e-16;
 }
 
@@ -423,10 +437,12 @@ double PairedFloor(int32_t count, double mLo, double mHi, double kLo, double kHi
 double ProfileCurvatureFloor(const Counts& c, double mu0, double kLo, double kHi, double radius) {
   const double down = std::exp(-radius);
   const double up = std::exp(radius);
+  const double rounding = Rounding(c.Y.size());
   double floor = 0.0;
   double magnitude = 0.0;
   double crossLo = 0.0;
   double crossHi = 0.0;
+  double crossSize = 0.0;
   double etaEta = 0.0;
   for (size_t i = 0; i < c.Y.size(); ++i) {
     const int32_t count = c.Y[i];
@@ -434,45 +450,59 @@ double ProfileCurvatureFloor(const Counts& c, double mu0, double kLo, double kHi
     const double m = c.E[i] * mu0;
     const double mLo = m * down;
     const double mHi = m * up;
-    // P1 + P4: the term of l at the end of [kLo, kHi] that is further from l.
+    // P1 + P4: the term of l at the end of [kLo, kHi] that is further from l;
+    // `p14Size` what its rounding acts on (its direct terms' error grows
+    // with their number).
     double p14 = 0.0;
+    double p14Size = 0.0;
     if (count <= 48) {
+      double shares = 0.0;
       for (int32_t l = 1; l < count; ++l) {
         const double at = l <= kLo ? kHi : (l >= kHi ? kLo : (kHi / l > l / kLo ? kHi : kLo));
         const double s = l / (at + l);
         p14 += s - s * s;
+        shares += s;
       }
-    } else if (kLo >= y) {
-      const CountSums s = SumsOverCount(count, kHi);
-      p14 = s.First - s.Second;
-    } else if (kHi <= 1.0) {
-      const CountSums s = SumsOverCount(count, kLo);
-      p14 = s.First - s.Second;
+      p14Size = shares * (1.0 + count / 16.0);
     } else {
-      p14 = SumsOverCount(count, kLo).First - SumsOverCount(count, kHi).Second;
+      CountSums s;
+      if (kLo >= y) {
+        s = SumsOverCount(count, kHi);
+      } else if (kHi <= 1.0) {
+        s = SumsOverCount(count, kLo);
+      } else {
+        s = {SumsOverCount(count, kLo).First, SumsOverCount(count, kHi).Second};
+      }
+      p14 = s.First - s.Second;
+      p14Size = s.First + s.Second;
     }
     // P2 + P5 and P3 + P6 over x = m/k in [mLo/kHi, mHi/kLo].
     const double xLo = mLo / kHi;
     const double xHi = mHi / kLo;
-    const double p25 = mHi * MinG(xLo, xHi);
+    double gSize = 0.0;
+    const double p25 = mHi * MinG(xLo, xHi, gSize);
     const double hLo = std::min(H(xLo), H(xHi));
-    const double hHi = xLo <= 1.0 && xHi >= 1.0 ? 0.25 : std::max(H(xLo), H(xHi));
+    const double hHi = MaxH(xLo, xHi);
     const double p36 = MinProduct(mLo - y, hLo, hHi);
+    const double p36Size = (y + mHi) * hHi;
     // The better of the two bounds, with the magnitude its rounding acts on.
     const double pieces = p14 + p25 + p36;
+    const double piecesSize = p14Size + mHi * gSize + p36Size;
     double pairedSize = 0.0;
     const double paired = PairedFloor(count, mLo, mHi, kLo, kHi, pairedSize);
-    const double piecesSize = std::fabs(p14) + std::fabs(p25) + (y + mHi) * hHi;
-    const bool usePieces = pieces - piecesSize * 1e-12 >= paired - pairedSize * 1e-12;
+    const bool usePieces = pieces - rounding * piecesSize >= paired - rounding * pairedSize;
     floor += usePieces ? pieces : paired;
     magnitude += usePieces ? piecesSize : pairedSize;
     crossLo += p36;
     crossHi += MaxProduct(mHi - y, hLo, hHi);
+    crossSize += p36Size;
     etaEta += Harmonic(kHi, mHi) * std::max((kHi + y) / (kHi + mLo), (kLo + y) / (kLo + mLo));
   }
+  crossLo -= rounding * crossSize;
+  crossHi += rounding * crossSize;
   const double cross = crossLo > 0.0 ? crossLo : (crossHi < 0.0 ? -crossHi : 0.0);
-  const double gain = etaEta > 0.0 ? cross * cross / etaEta * (1.0 - Rounding(c.Y.size())) : 0.0;
-  return floor - Rounding(c.Y.size()) * magnitude + (std::isfinite(gain) ? gain : 0.0);
+  const double gain = etaEta > 0.0 ? cross * cross / (etaEta * (1.0 + rounding)) : 0.0;
+  return floor - rounding * magnitude + (std::isfinite(gain) ? gain : 0.0);
 }
 
 // For phi >= e^t >= 1: a region with y >= 1 has
@@ -484,13 +514,14 @@ double ProfileCurvatureFloor(const Counts& c, double mu0, double kLo, double kHi
 class Tail {
  public:
   explicit Tail(const Counts& c) : positive_(c.Positive) {
+    const double rounding = Rounding(c.Y.size());
     for (const int32_t y : c.Y) {
       if (y < 1) continue;
       logCounts_ += std::log(static_cast<double>(y));
       if (y >= 2) harmonic_ += 1.0 + std::log(static_cast<double>(y - 1));
     }
-    logCounts_ *= 1.0 - 4.0 * kEpsilon;
-    harmonic_ *= 1.0 + 4.0 * kEpsilon;
+    logCounts_ *= 1.0 - rounding;
+    harmonic_ *= 1.0 + rounding;
   }
 
   // The bound over u >= t, for t >= 0.
@@ -575,18 +606,21 @@ class Search {
     return p;
   }
 
-  // Keeps (eta, k) if it is the best point so far.
-  void Offer(double logLik, double eta, double k) {
+  // Keeps the point (a, b) = (alpha, k), log mu = eta, if it is the best so
+  // far; alpha is k e^-eta, as LogLikAt forms it, unless given.
+  void Offer(double logLik, double eta, double k, double alpha = kNaN) {
     if (logLik > bestLogLik_) {
       bestLogLik_ = logLik;
       bestEta_ = eta;
       bestK_ = k;
+      bestAlpha_ = std::isnan(alpha) ? k * std::exp(-eta) : alpha;
     }
   }
 
   double BestLogLik() const { return bestLogLik_; }
   double BestEta() const { return bestEta_; }
   double BestK() const { return bestK_; }
+  double BestAlpha() const { return bestAlpha_; }
 
   // An upper bound of the profile over [p1.U, p2.U], pc at the middle: the
   // chord through the three values plus the most a second derivative no
@@ -625,17 +659,19 @@ class Search {
     double radius = 0.0;
     if (!std::isfinite(RiseBound(score, floor0 * (1.0 - rounding), radius))) return kInf;
     const double concavity = std::max(0.0, -ProfileCurvatureFloor(c_, mu0, kLo, kHi, radius));
-    const double h = 0.5 * (p2.U - p1.U);
-    return std::max(Chord(p1.Upper, pc.Upper, h, concavity), Chord(pc.Upper, p2.Upper, h, concavity));
+    return std::max(Chord(p1.Upper, pc.Upper, pc.U - p1.U, concavity),
+                    Chord(pc.Upper, p2.Upper, p2.U - pc.U, concavity));
   }
 
   // The maximum over t in [0, h] of the chord from a to b plus m t (h - t)/2:
   // a bound of any function with those values at the ends whose second
   // derivative is at least -m.
+  // (Plus a few ulps of the ends, for the rounding of this arithmetic.)
   static double Chord(double a, double b, double h, double m) {
-    if (!(m > 0.0)) return std::max(a, b);
+    const double margin = 4.0 * kEpsilon * std::max(std::fabs(a), std::fabs(b));
+    if (!(m > 0.0)) return std::max(a, b) + margin;
     const double t = std::clamp(0.5 * h + (b - a) / (m * h), 0.0, h);
-    return a + (b - a) * (t / h) + 0.5 * m * t * (h - t);
+    return a + (b - a) * (t / h) + 0.5 * m * t * (h - t) + margin;
   }
 
   const GroupData& group_;
@@ -644,6 +680,7 @@ class Search {
   double bestLogLik_ = -kInf;
   double bestEta_ = kNaN;
   double bestK_ = kNaN;
+  double bestAlpha_ = kNaN;
 };
 
 struct Interval {
@@ -759,7 +796,7 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
   // legacy fit's point, where it has one.
   search.Offer(poisson, c.LogPooled, kInf);
   if (fit.MleAlpha != NoEstimate && fit.MleBeta != NoEstimate && std::isfinite(diagnostics.LogLik)) {
-    search.Offer(diagnostics.LogLik, std::log(fit.MleBeta / fit.MleAlpha), fit.MleBeta);
+    search.Offer(diagnostics.LogLik, std::log(fit.MleBeta / fit.MleAlpha), fit.MleBeta, fit.MleAlpha);
   }
   // Where the Dean-Lawless score sum of ((y - m)^2 - y)/2 at phi = 0 is
   // positive, the profile rises from the boundary: the climb from the first
@@ -829,22 +866,17 @@ LikelihoodMaximum FindLikelihoodMaximum(const GroupData& group, const GroupResul
     return Finish(MaximumKind::Boundary, kNaN, kNaN, pooled, poisson, poisson, certified, intervals);
   }
 
-  // The polish: the climb from the best point.
+  // The polish: the climb from the best point, kept unless L is lower there
+  // by more than rounding can explain.
   const Peak peak = Climb(c, search, -std::log(search.BestK()), search.BestEta());
-  const double u = peak.U;
-  const double eta = peak.Eta;
-  double finalEta = search.BestEta();
-  double finalK = search.BestK();
-  double finalLogLik = best;
-  const double value = search.LogLikAt(eta, std::exp(-u));
+  const double k = std::exp(-peak.U);
+  const double value = search.LogLikAt(peak.Eta, k);
   if (value >= best - Rounding(c.Y.size()) * std::fabs(best)) {
-    finalEta = eta;
-    finalK = std::exp(-u);
-    finalLogLik = value;
+    const double alpha = k * std::exp(-peak.Eta);
+    return Finish(MaximumKind::Safeguarded, alpha, k, k / alpha, value, poisson, certified, intervals);
   }
-  const double alpha = finalK * std::exp(-finalEta);
-  return Finish(MaximumKind::Safeguarded, alpha, finalK, finalK / alpha, finalLogLik, poisson, certified,
-                intervals);
+  return Finish(MaximumKind::Safeguarded, search.BestAlpha(), search.BestK(), search.BestK() / search.BestAlpha(),
+                best, poisson, certified, intervals);
 }
 
 RegionPrior PriorOf(const LikelihoodMaximum& maximum) {

@@ -1,7 +1,8 @@
 // tarnek-gen: writes the benchmark data files, "Unit Code Data1 Data2" one
 // record per line, from a seed; with --csv the same records as CSV with the
 // header "unit,code,observed,expected". The same workload and seed give the
-// same bytes on every machine.
+// same bytes on every machine. One workload, grid-gal, is the neighbour file
+// (GAL) of the million records instead.
 //
 // Reproducibility. std::mt19937_64 is fixed bit for bit by the C++ standard,
 // but the std::*_distribution classes and the libm functions are not (their
@@ -153,8 +154,11 @@ class RecordWriter {
     if (csv) buffer_ += "unit,code,observed,expected\n";
   }
 
+  // Every record's unit is written as -1: one group of all records.
+  void AsOneGroup() { oneGroup_ = true; }
+
   void Record(int64_t unit, int64_t code, int64_t data1, double data2) {
-    Put(unit);
+    Put(oneGroup_ ? -1 : unit);
     buffer_ += separator_;
     Put(code);
     buffer_ += separator_;
@@ -175,6 +179,7 @@ class RecordWriter {
   }
 
  private:
+  bool oneGroup_ = false;
   void Put(int64_t value) {
     char text[24];
     buffer_.append(text, std::to_chars(text, text + sizeof text, value).ptr);
@@ -305,10 +310,50 @@ void LongForm(Sampler& rng, std::FILE* file, bool& ok, size_t regions, size_t un
   ok = std::fwrite(buffer.data(), 1, buffer.size(), file) == buffer.size() && ok;
 }
 
+// The neighbour file of the million records: codes 1 .. 1,000,000 are the
+// cells of a 1000 x 1000 grid, row by row, each with its queen neighbours
+// (the up to 8 cells around it: 8 inside, 5 on an edge, 3 in a corner), as
+// a GAL file. Nothing in it is drawn: the seed plays no part.
+void GridGal(std::FILE* file, bool& ok) {
+  constexpr int64_t kSide = 1000;
+  std::string buffer = "0 1000000 grid code\n";
+  auto put = [&buffer](int64_t value) {
+    char text[24];
+    buffer.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  };
+  for (int64_t row = 0; row < kSide; ++row) {
+    for (int64_t column = 0; column < kSide; ++column) {
+      int64_t neighbours[8];
+      int count = 0;
+      for (int64_t dr = -1; dr <= 1; ++dr) {
+        for (int64_t dc = -1; dc <= 1; ++dc) {
+          const int64_t r = row + dr, c = column + dc;
+          if ((dr != 0 || dc != 0) && r >= 0 && r < kSide && c >= 0 && c < kSide) neighbours[count++] = r * kSide + c + 1;
+        }
+      }
+      put(row * kSide + column + 1);
+      buffer += ' ';
+      put(count);
+      buffer += '\n';
+      for (int k = 0; k < count; ++k) {
+        if (k > 0) buffer += ' ';
+        put(neighbours[k]);
+      }
+      buffer += '\n';
+      if (buffer.size() >= (1 << 20)) {
+        if (std::fwrite(buffer.data(), 1, buffer.size(), file) != buffer.size()) ok = false;
+        buffer.clear();
+      }
+    }
+  }
+  if (std::fwrite(buffer.data(), 1, buffer.size(), file) != buffer.size()) ok = false;
+}
+
 struct Workload {
   const char* name;
   const char* description;
   uint64_t salt;  // mixed into the seed so that workloads do not share draws
+  bool neighbours = false;  // a neighbour file, not records
 };
 
 constexpr Workload kWorkloads[] = {
@@ -316,6 +361,8 @@ constexpr Workload kWorkloads[] = {
     {"units", "200,000 records in 20,000 units, shuffled", 0x756e697473303031ull},
     {"million", "1,000,000 records in 100,000 units, shuffled", 0x6d696c6c696f6e31ull},
     {"counts", "4,000 records, one group, counts summing to about 1e9", 0x636f756e74733031ull},
+    {"million-one", "the million records as one group (unit -1)", 0x6d696c6c696f6e31ull},
+    {"grid-gal", "GAL neighbours of codes 1..1,000,000 on a 1000 x 1000 grid", 0, true},
     {"long", "CSV in long form: 50,000 regions in 1,000 units x 10 ages x 2 sexes, 1,000,000 rows",
      0x6c6f6e6766726d31ull},
 };
@@ -324,6 +371,10 @@ void Generate(std::string_view name, Sampler& rng, RecordWriter& out) {
   if (name == "max4000") OneGroupAround30(rng, out, 4000);
   if (name == "units") ManyUnits(rng, out, 200000, 20000);
   if (name == "million") ManyUnits(rng, out, 1000000, 100000);
+  if (name == "million-one") {
+    out.AsOneGroup();
+    ManyUnits(rng, out, 1000000, 100000);
+  }
   if (name == "counts") LargeCounts(rng, out, 4000);
 }
 
@@ -332,7 +383,9 @@ void PrintUsage(std::FILE* to) {
                    "Writes a tarnek data file (\"Unit Code Data1 Data2\" per line) to FILE or\n"
                    "standard output; with --csv the same records as CSV under the header\n"
                    "unit,code,observed,expected (the long form is always CSV, see below). The\n"
-                   "same WORKLOAD and seed (default 1) give the same bytes on every machine.\n\n"
+                   "same WORKLOAD and seed (default 1) give the same bytes on every machine.\n"
+                   "grid-gal writes a neighbour file (GAL) for the million records instead\n"
+                   "(--csv and --seed do nothing).\n\n"
                    "workloads:\n");
   for (const Workload& w : kWorkloads) std::fprintf(to, "  %-8s %s\n", w.name, w.description);
 }
@@ -390,11 +443,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarnek-gen: cannot create '%s'\n", outName);
     return 1;
   }
-  Sampler rng(seed ^ workload->salt);
   bool ok = true;
-  if (std::string_view(workload->name) == "long") {
+  if (workload->neighbours) {
+    GridGal(file, ok);
+  } else if (std::string_view(workload->name) == "long") {
+    Sampler rng(seed ^ workload->salt);
     LongForm(rng, file, ok, 50000, 1000, 10);
   } else {
+    Sampler rng(seed ^ workload->salt);
     RecordWriter out(file, csv);
     Generate(workload->name, rng, out);
     ok = out.Flush();

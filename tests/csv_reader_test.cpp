@@ -214,7 +214,8 @@ TEST(CsvReaderTest, ColumnsWithoutANameAreNotReadAndLinesAreKept) {
             std::tuple(std::vector<std::string>{"x", "y"}, std::vector<int32_t>{3, 4}, std::vector<double>{},
                        std::vector<double>{10, 0}, std::vector<uint64_t>{2, 5}));
 
-  CsvColumns ratesOnly{"-", "", "", "", {{"age", ColumnKind::Identifier}, {"rate", ColumnKind::NonNegativeReal}}, true};
+  CsvColumns ratesOnly{"-", "", "", "", {{"age", ColumnKind::Identifier}, {"rate", ColumnKind::NonNegativeReal}}};
+  ratesOnly.KeepLines = true;
   const struct { const char* note; std::string text; CsvStatus status; uint64_t line; const char* column; } cases[] = {
       {"a header with empty names matches none of the three", ",age,,rate\n,1,,0.5\n", Ok, 0, ""},
       {"no header: the first column asked for is missing", "", Missing, 1, "age"},

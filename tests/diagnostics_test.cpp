@@ -92,6 +92,7 @@ TEST(DiagnosticsTest, ExtremeCountsLogLikelihoods) {
     SCOPED_TRACE(testing::Message() << "y[0] " << c.y[0] << " a " << c.a << " b " << c.b);
     const LogLikelihoods l = GroupLogLikelihoods({c.y, c.e}, c.a, c.b);
     EXPECT_TRUE(Near(l.NegBin, c.logLik, 1e-12));
+    EXPECT_EQ(GroupNegBinLogLikelihood({c.y, c.e}, c.a, c.b), l.NegBin);
     EXPECT_TRUE(Near(l.Poisson, c.logLikPoisson, 1e-12));
   }
 }

@@ -334,6 +334,7 @@ TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
   const std::string header = "unit,code,observed,expected\n";
   const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
   const std::string takes = "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)";
+  const std::string keeps = "NAME[,NAME...]: different column names, or all";
   const struct {
     const char* note;
     const char* data;  // nullptr: no data file
@@ -362,6 +363,13 @@ TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
       {"--columns without --csv", "", {"--columns=a,b,c,d"}, banner + "\n ERROR! Option --columns needs --csv \n\n", 1},
       {"a bad --columns, before the data file is opened", nullptr, {"--csv", "--columns=a,b"},
        banner + "\n ERROR! Option --columns takes " + takes + ", not \"a,b\" \n\n", 1},
+      {"--keep without --csv", "", {"--keep=name"}, banner + "\n ERROR! Option --keep needs --csv \n\n", 1},
+      {"--keep: an empty name", nullptr, {"--csv", "--keep", "a,,b"},
+       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"a,,b\" \n\n", 1},
+      {"--keep: one name twice, in another case", nullptr, {"--csv", "--keep=Name,NAME"},
+       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"Name,NAME\" \n\n", 1},
+      {"--keep: a column the file lacks", "unit,code,observed,expected\n1,a,1,1\n", {"--csv", "--keep=name"},
+       "\n Error!! Wrong header found (line 1, no column name)\n", 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.note);
@@ -371,6 +379,41 @@ TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
     args.insert(args.end(), c.options.begin(), c.options.end());
     const std::string console = c.console.starts_with(banner) ? c.console : kNames + c.console;
     EXPECT_EQ(ExpectRun(before, args, c.exitCode, before), console);
+  }
+}
+
+TEST(Neighbours, ErrorsNameTheFileAndCreateNothing) {
+  // Every failure of a neighbour file: its message (the file, the line and
+  // the id) and exit code (2 where the text does not read as a neighbour
+  // file, 1 where it does but does not fit the data), earlier outputs kept.
+  const std::string data = "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n";
+  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
+  const struct {
+    const char* note;
+    std::string gal;
+    std::vector<std::string> options;
+    std::string console;  // after the file names, or the whole console when it starts with the banner
+    int exitCode;
+  } cases[] = {
+      {"an id that is no record's code", "3\n1 1\n2\n2 1\n1\n4 0\n", {},
+       "\n Error!! Wrong neighbours found (nb.gal, line 6: id 4 matches no record's code)\n", 1},
+      {"a count that does not read", "3\n1 x\n", {}, "\n Error!! Wrong neighbours found (nb.gal, line 2: ", 2},
+      {"no such file", "", {"--neighbours=missing.gal"}, "\n ERROR! Can't open missing.gal file \n\n", 1},
+      {"a local prior without neighbours", "", {"--prior=local"},
+       banner + "\n ERROR! Option --prior=local needs --neighbours \n\n", 1},
+      {"an output that would overwrite the neighbour file", "3\n1 0\n2 0\n3 0\n", {"--regions=nb.gal"},
+       "\n ERROR! nb.gal and nb.gal are the same file \n\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    Tree before{{"data.txt", data}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+    if (!c.gal.empty()) before["nb.gal"] = c.gal;
+    std::vector<std::string> args = kArgs;
+    if (c.options.empty() || c.options[0].starts_with("--regions")) args.push_back("--neighbours=nb.gal");
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string console = ExpectRun(before, args, c.exitCode, before);
+    const std::string want = c.console.starts_with(banner) ? c.console : kNames + c.console;
+    EXPECT_EQ(console.substr(0, want.size()), want);
   }
 }
 
@@ -468,6 +511,28 @@ TEST(CsvRuns, StandardisedRunsWriteWhatPrecomputedExpectedCountsGive) {
     args.insert(args.end(), c.options.begin(), c.options.end());
     ExpectRun({{"wide.csv", c.wide}}, args, 0, after);
   }
+}
+
+TEST(CsvRuns, StandardisedRunsKeepTheColumnsOfTheRegions) {
+  // --keep after --population: a column is kept per region, and all of a
+  // region's rows must hold its value; a stratum column varies within one.
+  const std::string data = Read(kGolden / "standardise_internal" / "before" / "data.csv");
+  const std::vector<std::string> args{"data.csv", "out.txt", "--csv", "--population=pop", "--strata=age", "--regions=r.csv"};
+  Scratch scratch({{"data.csv", data}});
+  std::vector<std::string> keepName = args;
+  keepName.push_back("--keep=name");
+  ASSERT_EQ(Tarnek(scratch.path, keepName).first, 0);
+  std::string regions = Read(scratch.path / "r.csv");
+  for (size_t line = 0; line < 5; ++line) {  // the first fields of each line
+    const size_t end = regions.find('\n');
+    const std::string fields = regions.substr(0, regions.find(',', regions.find(',', regions.find(',') + 1) + 1));
+    EXPECT_EQ(fields, std::vector<std::string>({"unit,code,name", "E1,A,Ayton", "E1,B,Bexley", "E1,C,Crail", "E1,D,Dunning"})[line]);
+    regions.erase(0, end + 1);
+  }
+  std::vector<std::string> keepAge = args;
+  keepAge.push_back("--keep=age");
+  EXPECT_EQ(ExpectRun({{"data.csv", data}}, keepAge, 1, {{"data.csv", data}}),
+            Read(kGolden / "standardise_internal" / "stdout") + "\n Error!! Wrong data found (line 4, age not as on line 2)\n");
 }
 
 // Runs tarnek on `data` with `threads` threads and every output, and returns

@@ -1,8 +1,10 @@
 // The funnel plot's SVG: well-formed XML (checked by xmllint, libxml2's
 // parser), one mark per drawn region in the group its kind and side of the
-// limits call for, every mark and limit inside the plotting area, marks on
-// the axes where the tick labels say, the sample of large inputs, and a data
-// file name that cannot break the document.
+// limits call for, each named by its title, every mark and limit inside the
+// plotting area, marks on the axes where the tick labels say, groups judged
+// against their own funnel, the ratio axis with 1 only near the data, the
+// sample of large inputs, and a data file name that cannot break the
+// document.
 #include <gtest/gtest.h>
 
 #include <unistd.h>  // mkstemp, close, unlink
@@ -13,27 +15,20 @@
 #include <fstream>
 #include <map>
 #include <limits>
+#include <regex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/fit_settings.h"  // NoEstimate
+#include "svg_check.h"
 #include "report/funnel_plot.h"
 
 using namespace tarnek;
 
 namespace {
 
-bool WellFormed(const std::string& svg) {
-  char name[] = "/tmp/tarnek-plot-XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd < 0) return false;
-  close(fd);
-  std::ofstream(name, std::ios::binary) << svg;
-  const int status = std::system(("xmllint --noout --nonet " + std::string(name)).c_str());
-  unlink(name);
-  return status == 0;
-}
 
 // The content of the group with the given id, or "(none)".
 std::string Group(const std::string& svg, const std::string& id) {
@@ -81,10 +76,35 @@ struct Marks {
   bool operator==(const Marks&) const = default;
 };
 
+const char* const kMarkGroups[] = {"shrinkage",         "crude",         "zero-count",         "eb",
+                                   "shrinkage-outside", "crude-outside", "zero-count-outside", "eb-outside"};
+
+// The titles of the marks in the group with the given id, in order.
+std::vector<std::string> Titles(const std::string& svg, const std::string& id) {
+  std::vector<std::string> titles;
+  const std::string marks = Group(svg, id);
+  const std::regex title("<title>([^<]*)</title>");
+  for (auto it = std::sregex_iterator(marks.begin(), marks.end(), title); it != std::sregex_iterator(); ++it) {
+    titles.push_back((*it)[1]);
+  }
+  return titles;
+}
+
 // Checks what every plot must satisfy and counts its marks.
 Marks CheckPlot(const std::string& svg) {
-  EXPECT_TRUE(WellFormed(svg));
-  EXPECT_LT(svg.size(), 5u << 20);
+  EXPECT_TRUE(testdata::WellFormedXml(svg));
+  EXPECT_LT(svg.size(), 8000000u);
+  // Every mark holds one title, its only child.
+  const std::regex marked("<(line|circle|polygon) [^<>]*><title>[^<>]+</title></\\1>\n");
+  for (const char* id : kMarkGroups) {
+    const std::string marks = Group(svg, id);
+    const size_t elements = Count(marks, "<line") + Count(marks, "<circle") + Count(marks, "<polygon");
+    EXPECT_EQ(static_cast<size_t>(std::distance(std::sregex_iterator(marks.begin(), marks.end(), marked),
+                                                std::sregex_iterator())),
+              elements)
+        << "marks without a title in " << id;
+    EXPECT_EQ(Count(marks, "<title>"), elements) << id;
+  }
   const size_t area = svg.find("<rect id=\"plot-area\"");
   EXPECT_NE(area, std::string::npos);
   const std::string rect = svg.substr(area, svg.find('>', area) - area);
@@ -106,18 +126,25 @@ Marks CheckPlot(const std::string& svg) {
 struct Region {
   int32_t count;
   double expected, ebMle, ebMe;
+  int32_t unit = -1;
+  std::string code = {};  // a text code, given for every region or none (codes 1, 2, ...)
 };
 
 // The plot of a table and estimates made by hand: `groups` groups, the given
-// EB ratios, the MLE's as the chosen prior's (none where it is NoEstimate).
+// EB ratios, the MLE's as the chosen prior's (none where it is NoEstimate),
+// the groups' members as grouping lists them.
 std::string Draw(const std::vector<Region>& regions, size_t groups, const std::string& name = "data.txt") {
   RecordTable table;
   Estimates estimates;
   std::vector<double> chosen;
   estimates.Groups.resize(groups);
   for (const Region& r : regions) {
-    table.Unit.push_back(-1);
-    table.Code.push_back(static_cast<int32_t>(table.Code.size() + 1));
+    table.Unit.push_back(r.unit);
+    if (r.code.empty()) {
+      table.Code.push_back(static_cast<int32_t>(table.Code.size() + 1));
+    } else {
+      table.CodeText.Append(r.code);
+    }
     table.Data1.push_back(r.count);
     table.Data2.push_back(r.expected);
     estimates.Records.Ratio.push_back(r.count / r.expected);
@@ -125,7 +152,7 @@ std::string Draw(const std::vector<Region>& regions, size_t groups, const std::s
     estimates.Records.EbRatioMle.push_back(r.ebMle);
     chosen.push_back(r.ebMle == NoEstimate ? std::numeric_limits<double>::quiet_NaN() : r.ebMle);
   }
-  return DrawFunnelPlot(table, estimates, chosen, "EB ratio (MLE; ME where it failed)", name);
+  return DrawFunnelPlot(table, estimates, ListGroupMembers(table), chosen, "EB ratio (MLE; ME where it failed)", name);
 }
 
 }  // namespace
@@ -158,6 +185,133 @@ TEST(FunnelPlotTest, OneMarkPerRegionWhereTheAxesSayIt) {
   EXPECT_EQ(Points(zero).back().second, 530.0);
   EXPECT_EQ(Count(Group(svg, "limits-99.8"), "<polyline"), Count(Group(svg, "limits-95"), "<polyline"));
   EXPECT_GE(Count(Group(svg, "limits-99.8"), "<polyline"), 2u);
+  // Each mark names its region (the first circle, placed above, region 1's):
+  // Data1/Data2, the ratios to four digits (40/30 = 1.333), the EB ratio
+  // drawn (the ME's 0.9 where the MLE failed), none for the fourth.
+  using List = std::vector<std::string>;
+  EXPECT_EQ(Titles(svg, "crude"), (List{"1: 10/10, crude 1, EB 1", "3: 3/4, crude 0.75, EB 0.9",
+                                        "4: 5/5, crude 1, no EB ratio", "6: 40/30, crude 1.333, EB 1.3"}));
+  EXPECT_EQ(Titles(svg, "zero-count"), List{"2: 0/2, crude 0, EB 0.8"});
+  EXPECT_EQ(Titles(svg, "shrinkage"), (List{"1: 10/10, crude 1, EB 1", "2: 0/2, crude 0, EB 0.8",
+                                            "3: 3/4, crude 0.75, EB 0.9", "6: 40/30, crude 1.333, EB 1.3"}));
+  EXPECT_EQ(Titles(svg, "eb"), Titles(svg, "shrinkage"));
+  for (const char* id : {"shrinkage-outside", "crude-outside", "eb-outside"}) {
+    EXPECT_EQ(Titles(svg, id), List{"5: 60/20, crude 3, EB 2.5"}) << id;
+  }
+}
+
+TEST(FunnelPlotTest, TitlesShowTextCodesAsTheTablesPrintThem) {
+  // Escaped, made valid, cut to 39 characters and "..." when longer than 40;
+  // the expected count to four digits (123.4567), 7/123.4567 = 0.0567000.
+  const double none = NoEstimate;
+  std::string e40;
+  for (int i = 0; i < 40; ++i) e40 += "\xC3\xA9";
+  const struct {
+    std::string code, title;
+  } rows[] = {
+      {"01825", "01825: 7/123.5, crude 0.0567, EB 0.25"},
+      {"a<b&\"c'", "a&lt;b&amp;&quot;c&apos;: 7/123.5, crude 0.0567, EB 0.25"},
+      {"z\xFF]]>", "z\xEF\xBF\xBD]]&gt;: 7/123.5, crude 0.0567, EB 0.25"},
+      {e40, e40 + ": 7/123.5, crude 0.0567, EB 0.25"},
+      {std::string(45, 'x'), std::string(39, 'x') + "\xE2\x80\xA6: 7/123.5, crude 0.0567, EB 0.25"},
+  };
+  std::vector<Region> regions;
+  for (const auto& row : rows) regions.push_back({7, 123.4567, none, 0.25, -1, row.code});
+  const std::string svg = Draw(regions, 1);
+  CheckPlot(svg);
+  for (const char* id : {"shrinkage", "crude", "eb"}) {
+    std::vector<std::string> titles;
+    for (const auto& row : rows) titles.push_back(row.title);
+    EXPECT_EQ(Titles(svg, id), titles) << id;
+  }
+}
+
+TEST(FunnelPlotTest, EachGroupIsJudgedAgainstItsOwnFunnel) {
+  // Thirteen regions of four units, interleaved. Beyond the 99.8% limits at
+  // mean m means F(y) < 0.001 or 1 - F(y) < 0.001, F the Poisson distribution
+  // function, by exact sums (Python 3.11, decimal with 60 digits):
+  //   unit 1: four 100/50 and one 60/50, ratio 460/250 = 1.84; at mean 92
+  //     F(60) = 0.000245, beyond, and F(100) = 0.813;
+  //   unit 2: five 25/50, ratio 0.5; at mean 25 F(25) = 0.553;
+  //   unit 3: two 0/50: no ratio, so no limits; unit 4: 2/1e-308, whose
+  //     ratio overflows a double: no limits either.
+  // Of all records the ratio is 587/600 = 0.97833: at mean 48.92 the 100s lie
+  // above (1 - F(100) = 5.0e-11), the 25s below (F(25) = 0.000125), the 0s
+  // below (F(0) = 5.7e-22), the 2 at mean 9.8e-309 above; only the 60 within
+  // (F(60) = 0.947).
+  const double none = NoEstimate;
+  const std::vector<Region> regions = {
+      {100, 50, 1.9, 1.9, 1}, {25, 50, 0.6, 0.6, 2}, {0, 50, 0.1, 0.1, 3}, {60, 50, 1.3, 1.3, 1},
+      {25, 50, 0.6, 0.6, 2},  {2, 1e-308, none, none, 4}, {100, 50, 1.9, 1.9, 1}, {25, 50, 0.6, 0.6, 2},
+      {100, 50, 1.9, 1.9, 1}, {0, 50, 0.1, 0.1, 3},  {25, 50, 0.6, 0.6, 2}, {100, 50, 1.9, 1.9, 1},
+      {25, 50, 0.6, 0.6, 2}};
+  std::vector<Region> oneGroup = regions;
+  for (Region& r : oneGroup) r.unit = -1;
+  const std::string grouped = Draw(regions, 4), pooled = Draw(oneGroup, 1);
+  const auto codesOutside = [](const std::string& svg) {
+    std::set<int> codes;
+    for (const char* id : {"crude-outside", "zero-count-outside"}) {
+      for (const std::string& title : Titles(svg, id)) codes.insert(std::stoi(title));
+    }
+    return codes;
+  };
+  EXPECT_EQ(CheckPlot(grouped), (Marks{11, 10, 2, 11, 1, 1, 0, 1}));
+  EXPECT_EQ(codesOutside(grouped), std::set<int>{4});
+  EXPECT_EQ(CheckPlot(pooled), (Marks{1, 1, 0, 1, 11, 10, 2, 11}));
+  EXPECT_EQ(codesOutside(pooled), (std::set<int>{1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
+  // The note and the legend say which limits judge; the curves and the
+  // overall line are those of all records in either.
+  for (const char* text : {">Shown: all 13 regions; 1 beyond their own group&apos;s 99.8% limits</text>",
+                           ">Beyond its own group&apos;s 99.8% limits</text>",
+                           ">95% limits, all records (exact Poisson)</text>",
+                           ">99.8% limits, all records (exact Poisson)</text>", ">Overall ratio of all records 0.9783</text>"}) {
+    EXPECT_NE(grouped.find(text), std::string::npos) << text;
+  }
+  for (const char* text : {">Shown: all 13 regions; 12 beyond the 99.8% limits</text>", ">Beyond the 99.8% limits</text>",
+                           ">95% limits (exact Poisson)</text>", ">Overall ratio 0.9783</text>"}) {
+    EXPECT_NE(pooled.find(text), std::string::npos) << text;
+  }
+  for (const char* id : {"limits-95", "limits-99.8"}) EXPECT_EQ(Group(grouped, id), Group(pooled, id)) << id;
+  const auto line = [](const std::string& svg) { return svg.substr(svg.find("<line id=\"overall-ratio\""), 100); };
+  EXPECT_EQ(line(grouped), line(pooled));
+}
+
+TEST(FunnelPlotTest, TheRatioAxisHasOneOnlyWhereTheDataComeNearIt) {
+  // 1 joins the ratio axis when that at most doubles the data's span in
+  // decades (at least one): the axis is then the data and 1 with 4% to spare,
+  // else one decade about the data (or their span); ticks at 1, 2 and 5 times
+  // the powers of ten on it. The overall ratios lie among the data.
+  const double none = NoEstimate;
+  const struct {
+    const char* note;
+    std::vector<Region> regions;
+    bool one;
+    std::vector<std::string> ticks;
+  } rows[] = {
+      {"rates near 0.001: 0.0005 and 0.002, the axis from 10^-3.54 to 10^-2.46",
+       {{5, 10000, none, none}, {20, 10000, none, none}}, false, {"0.0005", "0.001", "0.002"}},
+      {"ratios near 1: 0.5 and 2", {{5, 10, none, none}, {20, 10, none, none}}, true, {"0.5", "1", "2"}},
+      {"0.01 to 0.1: 1 makes it two decades, twice one: from 10^-2.08 to 10^0.08",
+       {{1, 100, none, none}, {10, 100, none, none}}, true, {"0.01", "0.02", "0.05", "0.1", "0.2", "0.5", "1"}},
+      {"0.005 to 0.05: 1 would make it 2.3 decades", {{1, 200, none, none}, {10, 200, none, none}}, false,
+       {"0.005", "0.01", "0.02", "0.05"}},
+      {"EB ratios count as data: 0.0005 and 0.002 with EB ratios of 0.6; over 3 decades powers of ten",
+       {{5, 10000, 0.6, 0.6}, {20, 10000, 0.6, 0.6}}, true, {"0.001", "0.01", "0.1", "1"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.note);
+    const std::string svg = Draw(row.regions, 1);
+    CheckPlot(svg);
+    std::vector<std::string> ticks;
+    const std::string labels = Group(svg, "tick-labels");
+    const std::regex yTick("text-anchor=\"end\">([^<]*)</text>");
+    for (auto it = std::sregex_iterator(labels.begin(), labels.end(), yTick); it != std::sregex_iterator(); ++it) {
+      ticks.push_back((*it)[1]);
+    }
+    EXPECT_EQ(ticks, row.ticks);
+    EXPECT_EQ(svg.find("<line id=\"ratio-one\"") != std::string::npos, row.one);
+    EXPECT_EQ(svg.find(">Ratio 1</text>") != std::string::npos, row.one);
+  }
 }
 
 TEST(FunnelPlotTest, LargeInputsShowASampleKeepingTheRegionsBeyondTheLimits) {
@@ -262,14 +416,24 @@ TEST(FunnelPlotTest, DegenerateInputsAndTheEdgesOfTheDoubleRangeStillMakeAPictur
       {"a count of 2^31-1 at its own mean: no limit curve above a mean of 1e8", {{most, 1.0, 1.0, 1.0}},
        {1, 1, 0, 1, 0, 0, 0, 0}, "Shown: all 1 region; 0 beyond", 0},
       // The upper limits of the ratio lie beyond the largest double, their
-      // log10 on the axis: drawn. The lower ones are below 0.
+      // log10 on the axis (up to 10^309.0 with the EB ratio of 1e289): drawn.
+      // The lower ones are below 0.
       {"an overall ratio just below the overflow, 1/5.6e-309: limits at means near 1",
-       {{1, 5.6e-309, 1e308, 1e308}}, {1, 1, 0, 1, 0, 0, 0, 0}, "Shown: all 1 region; 0 beyond", 1},
+       {{1, 5.6e-309, 1e289, 1e289}}, {1, 1, 0, 1, 0, 0, 0, 0}, "Shown: all 1 region; 0 beyond", 1},
       {"the overall ratio overflows: 2/1e-308", {{2, 1e-308, none, none}}, {0, 1, 0, 0, 0, 0, 0, 0},
        "Shown: all 1 region" + tooLarge, -1},
       {"the overall ratio overflows with 2^31-1 at 1e-300 and more",
        {{most, 1e-300, 1e300, 1e300}, {5, 1e-308, 2.0, 2.0}, {0, 1e-308, none, none}}, {2, 2, 1, 2, 0, 0, 0, 0},
        "Shown: all 3 regions" + tooLarge, -1},
+      // Unit 1 alone overflows, as do all records, (2e9 + 30)/(2e-300 + 1e-308).
+      // Unit 2, ratio 1.5e301, means 15: F(0) = 3.1e-7 and 1 - F(30) =
+      // 0.000197 (exact sums, as in EachGroupIsJudgedAgainstItsOwnFunnel).
+      {"the overall ratio of all records overflows: no curves, but unit 2 keeps its limits",
+       {{2000000000, 1e-308, none, none, 1}, {0, 1e-300, none, none, 2}, {30, 1e-300, none, none, 2}},
+       {0, 1, 0, 0, 0, 1, 1, 0},
+       "Shown: all 3 regions; 2 beyond their own group&apos;s 99.8% limits; no limits drawn: the overall ratio of "
+       "all records is too large to compute",
+       -1},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.note);
@@ -286,6 +450,18 @@ TEST(FunnelPlotTest, DegenerateInputsAndTheEdgesOfTheDoubleRangeStillMakeAPictur
       EXPECT_EQ(Count(limits, "<polyline"), static_cast<size_t>(row.curves));
     }
     EXPECT_EQ(svg.find("Overall ratio ") != std::string::npos, row.curves >= 0);
+  }
+  // A crude ratio beyond the largest double is named from its log10:
+  // 2147483647/4.9406564584124654e-324 = 4.3466e332 and 39999/4e-305 =
+  // 9.99975e308, four digits of which are 10 (exact quotients in Python).
+  const std::vector<std::pair<Region, std::string>> titles = {
+      {{most, tiny, 1e300, 1e300}, "1: 2147483647/4.941e-324, crude 4.347e+332, EB 1e+300"},
+      {{39999, 4e-305, none, none}, "1: 39999/4e-305, crude 1e+309, no EB ratio"},
+  };
+  for (const auto& [region, title] : titles) {
+    const std::string svg = Draw({region}, 1);
+    CheckPlot(svg);
+    EXPECT_EQ(Titles(svg, "crude"), std::vector<std::string>{title});
   }
 }
 

@@ -91,13 +91,15 @@ TEST(OptionsTest, CommandLineTable) {
       {"the prior's words are exact", {"d", "o", "--prior=MLE"}, Bad},
       {"and not empty", {"d", "o", "--prior="}, Bad},
       {"refused after accepted ones", {"d", "o", "--regions=r.csv", "--level=.5", "--prior=moments"}, Bad},
+      {"a local prior needs neighbours", {"d", "o", "--prior=local"}, Unneeded},
+      {"given after the prior too", {"d", "o", "--prior=local-own-means", "--neighbours=nb.gal"}, Ok},
   };
   // What a refused option takes, as its message says it.
   const std::map<std::string, std::string> takes = {
       {"--sync", "no value"}, {"--csv", "no value"}, {"--regions", "a file name"}, {"--groups", "a file name"},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)"},
       {"--level", "a decimal number above 0 and below 1"}, {"--exceed", "a decimal number above 0"},
-      {"--prior", "mle or me"}, {"--threads", "a whole number of threads, 1 or more"}};
+      {"--prior", "mle, me, local or local-own-means"}, {"--threads", "a whole number of threads, 1 or more"}};
   for (const auto& c : cases) {
     RunSettings s;
     const ParseResult r = ParseCommandLine(c.args, s);

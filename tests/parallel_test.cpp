@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>    // sigaction, SIGSEGV
+#include <sys/mman.h>  // mmap
 #include <sys/wait.h>  // waitpid
 #include <unistd.h>    // fork, _exit
 
@@ -99,7 +100,7 @@ TEST(WorkerPoolTest, ShortJobsAfterLongOnesOnManyThreads) {
 }
 
 TEST(WorkerPoolTest, AFaultInAWorkerReachesTheHandler) {
-  // In a child process: a worker dereferences a null pointer. The process's
+  // In a child process: a worker writes to a page it may not touch. The process's
   // SIGSEGV handler must run (and exit with 42), as the run's handler must to
   // remove its temporary files; a worker that blocked the signal would be
   // ended by the kernel past it.
@@ -110,12 +111,13 @@ TEST(WorkerPoolTest, AFaultInAWorkerReachesTheHandler) {
     action.sa_handler = [](int) { _exit(42); };
     sigaction(SIGSEGV, &action, nullptr);
     alarm(20);
+    // A page without access: a real fault, which no sanitizer reports first.
+    volatile int* const forbidden = static_cast<int*>(mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     WorkerPool pool(2);
     // The caller keeps its piece, so that the other one goes to the worker.
-    pool.Run(2, 1, [](size_t, size_t, int worker) {
+    pool.Run(2, 1, [&](size_t, size_t, int worker) {
       while (worker == 0) std::this_thread::yield();
-      volatile int* nowhere = nullptr;
-      *nowhere = 1;
+      *forbidden = 1;
     });
     _exit(0);
   }

@@ -35,7 +35,7 @@ TEST(RegionTableTest, HeaderLinesAndEmptyFields) {
   p.PriorSd = {none, 0.0};
   p.Eb = {none, 0.5};
   WorkerPool pool(2);
-  EXPECT_EQ(testdata::Written([&](OutputFile& file) { WriteRegionTable(file, table, ratios, p, pool); }),
+  EXPECT_EQ(testdata::Written([&](OutputFile& file) { WriteRegionTable(file, table, {}, ratios, p, {}, pool); }),
             std::string(kRegionHeader) +
                 "\"North, East\",01001,3,2.5,1.2,1.1,,,,,,,,,\r\n"
                 "W,\"say \"\"x\"\"\",0,0.1,0,0.25,0.5,0,0.5,0.5,0.5,0,0.5,0,0.5\r\n");

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/neighbours.h"
+
 namespace tarnek::testdata {
 
 using Counts = std::vector<int32_t>;
@@ -31,6 +33,16 @@ inline ::testing::AssertionResult Near(double got, long double want, double tole
   if (std::isnan(want) ? std::isnan(got) : error <= tolerance * std::fabs(want)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << got << " vs " << static_cast<double>(want) << ", relative error "
                                        << static_cast<double>(error / std::fabs(want));
+}
+
+// Neighbour lists written out, one vector of neighbour rows per region.
+inline NeighbourLists ListsOf(const std::vector<std::vector<uint32_t>>& rows) {
+  NeighbourLists lists;
+  for (const auto& row : rows) {
+    lists.Rows.insert(lists.Rows.end(), row.begin(), row.end());
+    lists.Start.push_back(lists.Rows.size());
+  }
+  return lists;
 }
 
 }  // namespace tarnek::testdata

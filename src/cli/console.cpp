@@ -42,6 +42,8 @@ constexpr FailureReport kFailureReports[] = {
     {Failure::ExpectedOutOfRange, "\n Error!! Wrong data found (line {}, expected count of code {} out of range)\n",
      kExitFailure},
     {Failure::SameFile, "\n ERROR! {} and {} are the same file \n\n", kExitFailure},
+    {Failure::BadNeighbours, "\n Error!! Wrong neighbours found ({}, {})\n", kExitBadData},
+    {Failure::WrongNeighbours, "\n Error!! Wrong neighbours found ({}, {})\n", kExitFailure},
     {Failure::CannotCreate, "\n ERROR! Can't create {} file \n\n", kExitFailure},
     {Failure::CannotWrite, "\n ERROR! Can't write {} file \n\n", kExitFailure},
     {Failure::OutOfMemory, "\n ERROR! Not enough memory \n\n", kExitFailure},

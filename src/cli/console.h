@@ -38,6 +38,8 @@ enum class Failure {
   MissingStratum,       // a stratum of the data that the standard lacks (the line, the stratum, the file)
   ExpectedOutOfRange,   // a region's computed expected count is 0 or beyond the double range (its first line, its code)
   SameFile,        // two of the run's files are one file
+  BadNeighbours,   // a neighbour file holds text that does not read as one
+  WrongNeighbours, // a neighbour file that reads does not fit the data (an unknown id, a missing entry, ...)
   CannotCreate,
   CannotWrite,
   OutOfMemory,

@@ -18,11 +18,15 @@ namespace tarnek {
 
 struct InputKind {
   std::string_view Option;  // the long option that names the file ("--neighbours")
-  // Reads `file` into `products`, whose Table holds the data as read; a
-  // failure carries its message.
+  // Reads `file` into `products`, whose Table holds the data: one record per
+  // region, or the rows as read where OfRows; a failure carries its message.
   std::optional<RunFailure> (*Read)(const std::string& file, RunProducts& products);
   std::string_view Help = {};   // what it is, for --help
   std::string_view Needs = {};  // the long option without which it means nothing, or empty
+  // Read before the rows read become one record per region (--population:
+  // standardisation.h), since it describes the rows (the standard's rates);
+  // the others are read after, and see the regions.
+  bool OfRows = false;
 };
 
 // Every input beyond the data file, in the order in which a run reads them.

@@ -83,20 +83,38 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
-// Names separated by commas, each non-empty; false when one is empty or two
-// are the same without regard to case.
-bool SplitColumnNames(std::string_view value, std::vector<std::string>& names) {
-  names.clear();
+// "NAME[,NAME...]": names that are not empty and no two the same without
+// regard to case; nothing when the value is not such a list.
+std::optional<std::vector<std::string>> ColumnNames(std::string_view value) {
+  std::vector<std::string> names;
   for (size_t start = 0;;) {
     const size_t comma = value.find(',', start);
     names.emplace_back(value.substr(start, comma - start));
-    if (names.back().empty()) return false;
+    if (names.back().empty()) return std::nullopt;
     for (size_t j = 0; j + 1 < names.size(); ++j) {
-      if (SameColumnName(names.back(), names[j])) return false;
+      if (SameColumnName(names[j], names.back())) return std::nullopt;
     }
-    if (comma == std::string_view::npos) return true;
+    if (comma == std::string_view::npos) return names;
     start = comma + 1;
   }
+}
+
+// "--keep=NAME[,NAME...]" or "--keep=all": the columns are read as text, as
+// they stand in the file. A later --keep replaces an earlier one.
+bool ApplyKeep(std::string_view value, RunSettings& settings) {
+  std::erase_if(settings.Columns.Extra, [&](const ColumnRequest& request) {
+    return request.Kind == ColumnKind::Text &&
+           std::find(settings.Keep.begin(), settings.Keep.end(), request.Name) != settings.Keep.end();
+  });
+  settings.Keep.clear();
+  settings.KeepAll = value == "all";
+  settings.Columns.KeepUnused = settings.KeepAll;
+  if (settings.KeepAll) return true;
+  const std::optional<std::vector<std::string>> names = ColumnNames(value);
+  if (!names) return false;
+  settings.Keep = *names;
+  for (const std::string& name : *names) settings.Columns.Extra.push_back({name, ColumnKind::Text});
+  return true;
 }
 
 constexpr std::string_view kPopulationAccepts = "a column name, not the unit, code or observed column";
@@ -152,6 +170,9 @@ std::vector<LongOption> MakeLongOptions() {
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv",
        "the header names of the CSV's four columns (unit,code,observed,expected)"},
+      {"--keep", "NAME[,NAME...]: different column names, or all", true,
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyKeep(value, s); }, "--csv",
+       "columns carried into the region table after code, as text, or all that the run does not use"},
       {"--population", std::string(kPopulationAccepts), true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          if (value.empty()) return false;
@@ -161,7 +182,10 @@ std::vector<LongOption> MakeLongOptions() {
        "--csv", "the population column: expected counts by indirect standardisation"},
       {"--strata", std::string(kStrataAccepts), true,
        [](std::string_view, std::string_view value, RunSettings& s) {
-         return SplitColumnNames(value, s.Standardisation.Strata);
+         const std::optional<std::vector<std::string>> names = ColumnNames(value);
+         if (!names) return false;
+         s.Standardisation.Strata = *names;
+         return true;
        },
        "--population", "the stratum columns of long-form data, one row per region and stratum"},
       {"--standardise-within", "group or file", true,
@@ -324,6 +348,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       result.Accepts = option.Excludes;
       return result;
     }
+  }
+  if (FindPriorMethod(settings.Prior)->NeedsNeighbours && !wasGiven("--neighbours")) {
+    result.Status = ParseStatus::Unneeded;
+    result.Option = "--prior=" + settings.Prior;
+    result.Accepts = "--neighbours";
+    return result;
   }
   if (ColumnNamesClash(settings, result)) return result;
   settings.DataFileName = arguments[0];

@@ -21,7 +21,10 @@ struct RunSettings {
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
   bool Csv = false;          // "--csv": the data file is CSV with a header line
-  CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
+  CsvColumns Columns;        // "--columns": the header names of the CSV's four columns; the columns that
+                             // other options ask for (Extra, KeepUnused)
+  std::vector<std::string> Keep;  // "--keep": the columns carried into the region table, as named
+  bool KeepAll = false;           // "--keep=all": every column the run does not use itself
   StandardisationSettings Standardisation;  // "--population", "--strata", "--standardise-within"
   PosteriorSettings Posterior;   // "--level", "--exceed"
   std::string Prior = "mle";     // "--prior": the name of a row of kPriorMethods

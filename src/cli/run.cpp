@@ -94,9 +94,11 @@ std::vector<std::string> ListInputs(const RunSettings& settings) {
   return inputs;
 }
 
-// Reads every input of kInputKinds that was given into `products`.
-std::optional<RunFailure> ReadInputs(const RunSettings& settings, RunProducts& products) {
+// Reads every input of kInputKinds that was given into `products`: those of
+// the rows as read (`ofRows`), or the others.
+std::optional<RunFailure> ReadInputs(const RunSettings& settings, RunProducts& products, bool ofRows) {
   for (const InputKind& kind : kInputKinds) {
+    if (kind.OfRows != ofRows) continue;
     if (const std::string_view file = settings.InputFile(kind.Option); !file.empty()) {
       if (auto failure = kind.Read(std::string(file), products)) return failure;
     }
@@ -201,6 +203,20 @@ std::optional<RunFailure> StandardiseData(const RunProducts& products, RecordTab
   return std::nullopt;
 }
 
+// The columns that --keep carries into the region table: those it names, in
+// its order, or with --keep=all those the reader kept because nothing else
+// uses them, in the order of the header.
+std::vector<const NamedColumn*> KeptColumns(const RunSettings& settings, const RecordTable& table) {
+  std::vector<const NamedColumn*> kept;
+  for (const std::string& name : settings.Keep) kept.push_back(table.Column(name, ColumnKind::Text));
+  if (settings.KeepAll) {
+    for (const NamedColumn& column : table.Columns) {
+      if (column.Kind == ColumnKind::Text) kept.push_back(&column);
+    }
+  }
+  return kept;
+}
+
 // ---------------------------------------------------------------------------
 // The outputs
 
@@ -269,8 +285,10 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.Posterior = settings.Posterior;
   products.Prior = FindPriorMethod(settings.Prior);
   products.Standardisation = settings.Standardisation;
-  if (const auto failure = ReadInputs(settings, products)) return Report(console, *failure);
+  if (const auto failure = ReadInputs(settings, products, true)) return Report(console, *failure);
   if (const auto failure = StandardiseData(products, table)) return Report(console, *failure);
+  if (const auto failure = ReadInputs(settings, products, false)) return Report(console, *failure);
+  products.Kept = KeptColumns(settings, table);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));

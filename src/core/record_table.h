@@ -49,6 +49,7 @@ struct ColumnRequest {
 // A named column as read: one value per row.
 struct NamedColumn {
   std::string Name;           // as requested
+  std::string HeaderName;     // as the file's header spells it
   ColumnKind Kind;
   std::vector<double> Reals;  // Real, NonNegativeReal
   TextColumn Texts;           // Identifier, Text
@@ -75,10 +76,17 @@ struct RecordTable {
 
   size_t Size() const { return Unit.size(); }
 
-  // The requested column of that name (exactly as requested), or nullptr.
+  // The requested column of that name (exactly as requested), the first one
+  // read as `kind` where that is given, or nullptr.
   const NamedColumn* Column(std::string_view name) const {
     for (const NamedColumn& column : Columns) {
       if (column.Name == name) return &column;
+    }
+    return nullptr;
+  }
+  const NamedColumn* Column(std::string_view name, ColumnKind kind) const {
+    for (const NamedColumn& column : Columns) {
+      if (column.Name == name && column.Kind == kind) return &column;
     }
     return nullptr;
   }

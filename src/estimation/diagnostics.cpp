@@ -169,6 +169,28 @@ LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b) {
   return sums;
 }
 
+double GroupNegBinLogLikelihood(const GroupData& group, double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return kNoValue;
+  const double remainderB = StirlingRemainder(b);
+  double sum = 0.0;
+  for (size_t i = 0; i < group.Data1.size(); ++i) {
+    const int32_t y = group.Data1[i];
+    const double e = group.Data2[i];
+    if (y == 0) {
+      const double q = e / a;
+      sum -= b * (std::isfinite(q) ? std::log1p(q) : std::log(e) - std::log(a));
+      continue;
+    }
+    const double count = y;
+    const double common = -0.5 * std::log(kTwoPi * count) - CountStirlingRemainder(y);
+    const double n = count + b;
+    const double rate = a + e;
+    sum += common + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * a / rate) -
+           Bd0(count, n * e / rate);
+  }
+  return sum;
+}
+
 double OverdispersionPValue(double lrt) {
   if (!(lrt > 0.0)) return lrt <= 0.0 ? 1.0 : kNoValue;
   const boost::math::chi_squared_distribution<double, Policy> chiSquare(1.0);

@@ -71,6 +71,10 @@ struct LogLikelihoods {
 };
 LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b);
 
+// GroupLogLikelihoods(group, a, b).NegBin, bit for bit, without the Poisson
+// sum: for searches that evaluate many (a, b).
+double GroupNegBinLogLikelihood(const GroupData& group, double a, double b);
+
 // The test of no extra-Poisson variation with the boundary correction: half
 // the probability that a chi-square with 1 degree of freedom exceeds `lrt`;
 // 1 where lrt <= 0, NaN where lrt is NaN.

@@ -118,17 +118,20 @@ struct Work {
   }
 };
 
+// The population and stratum columns, each found by its name and kind: a
+// column may be read as more than one (kept as text besides, say), and such
+// a copy is carried like any other column.
 void FindColumns(Work& w) {
+  const NamedColumn* population = w.Rows.Column(w.Settings.Population, ColumnKind::NonNegativeReal);
+  w.Population = &population->Reals;
+  std::vector<const NamedColumn*> strata;
+  for (const std::string& name : w.Settings.Strata) strata.push_back(w.Rows.Column(name, ColumnKind::Identifier));
+  for (const NamedColumn* column : strata) w.Strata.push_back(&column->Texts);
   for (const NamedColumn& column : w.Rows.Columns) {
-    bool used = false;
-    if (column.Name == w.Settings.Population) {
-      w.Population = &column.Reals;
-      used = true;
+    if (&column != population && std::find(strata.begin(), strata.end(), &column) == strata.end()) {
+      w.Carried.push_back(&column);
     }
-    for (const std::string& name : w.Settings.Strata) used = used || column.Name == name;
-    if (!used) w.Carried.push_back(&column);
   }
-  for (const std::string& name : w.Settings.Strata) w.Strata.push_back(&w.Rows.Column(name)->Texts);
 }
 
 // The stratum key of `row` in `key`, from the texts of `strata` at `row`.
@@ -262,8 +265,8 @@ void NumberRows(Work& w) {
 std::vector<double> StandardRatesOf(Work& w, const StandardRates& standard) {
   const RecordTable& table = standard.Table;
   std::vector<const TextColumn*> strata;
-  for (const std::string& name : w.Settings.Strata) strata.push_back(&table.Column(name)->Texts);
-  const std::vector<double>& rate = table.Column(kRateColumn)->Reals;
+  for (const std::string& name : w.Settings.Strata) strata.push_back(&table.Column(name, ColumnKind::Identifier)->Texts);
+  const std::vector<double>& rate = table.Column(kRateColumn, ColumnKind::NonNegativeReal)->Reals;
   std::unordered_map<std::string, size_t> rowOf;
   std::string key;
   for (size_t row = 0; row < table.Size(); ++row) {
@@ -501,7 +504,10 @@ StandardiseResult Standardise(const RecordTable& rows, const StandardisationSett
   }
   regions.UnitText = rows.UnitText;
   for (const NamedColumn* column : w.Carried) {
-    NamedColumn& kept = regions.Columns.emplace_back(NamedColumn{column->Name, column->Kind, {}, {}});
+    NamedColumn& kept = regions.Columns.emplace_back();
+    kept.Name = column->Name;
+    kept.HeaderName = column->HeaderName;
+    kept.Kind = column->Kind;
     for (const size_t first : w.FirstRow) {
       if (column->Kind == ColumnKind::Real || column->Kind == ColumnKind::NonNegativeReal) {
         kept.Reals.push_back(column->Reals[first]);

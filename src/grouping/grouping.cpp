@@ -175,6 +175,22 @@ GroupMembers ListGroupMembers(const RecordTable& table) {
   return members;
 }
 
+size_t GroupsPerPiece() { return kGroupsPerPiece; }
+
+void ForEachGroup(const RecordTable& table, const GroupMembers& members, WorkerPool& pool, const GroupBody& body) {
+  const size_t groups = members.Start.size() - 1;
+  const std::span<const uint32_t> rows(members.Rows);
+  std::vector<Gathered> gathered(pool.Participants(groups, kGroupsPerPiece));
+  pool.Run(groups, kGroupsPerPiece, [&](size_t first, size_t last, int worker) {
+    Gathered& data = gathered[static_cast<size_t>(worker)];
+    for (size_t g = first; g < last; ++g) {
+      const std::span<const uint32_t> group = rows.subspan(members.Start[g], members.Start[g + 1] - members.Start[g]);
+      Gather(table, group, [](uint32_t row) { return row; }, data);
+      body(g, {data.Data1, data.Data2}, group, worker);
+    }
+  });
+}
+
 std::vector<GroupDiagnostics> DiagnoseAllGroups(const RecordTable& table, const Estimates& estimates,
                                                 const GroupMembers& members, WorkerPool& pool) {
   const std::span<const uint32_t> rows(members.Rows);

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "core/fit_settings.h"
@@ -58,6 +60,15 @@ struct GroupMembers {
   std::vector<size_t> Start;  // one more than there are groups
 };
 GroupMembers ListGroupMembers(const RecordTable& table);
+
+// Calls body(g, data, rows, worker) for every group g of `members` on the
+// threads of `pool`: `data` the members' counts and expected counts in input
+// order, gathered next to each other, `rows` their rows, `worker` the thread
+// (below pool.Participants(groups, GroupsPerPiece())). Groups are handed out
+// a piece at a time; `data` is valid during the call only.
+using GroupBody = std::function<void(size_t g, const GroupData& data, std::span<const uint32_t> rows, int worker)>;
+void ForEachGroup(const RecordTable& table, const GroupMembers& members, WorkerPool& pool, const GroupBody& body);
+size_t GroupsPerPiece();
 
 // Every group's fit diagnostics, in the order of `estimates.Groups`, each from
 // the group's members (in input order, as estimated) and its result, on the

@@ -5,12 +5,15 @@
 
 #include "estimation/posterior.h"  // PriorMeanOf, PriorSdOf
 #include "grouping/fitted_priors.h"
+#include "grouping/neighbour_priors.h"
 
 namespace tarnek {
 
 const std::vector<PriorMethod> kPriorMethods = {
     {"mle", "EB ratio (MLE; ME where it failed)", FillMaximumLikelihoodPriors},
     {"me", "EB ratio (ME)", FillMomentPriors},
+    {"local", "EB ratio (local prior of the neighbourhood)", FillNeighbourhoodPriors, true},
+    {"local-own-means", "EB ratio (local prior of the neighbours' own means)", FillOwnMeansPriors, true},
 };
 
 const PriorMethod* FindPriorMethod(std::string_view name) {

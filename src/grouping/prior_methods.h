@@ -16,6 +16,7 @@ struct PriorMethod {
   std::string_view Name;        // the value of --prior
   std::string_view PlotLegend;  // the plot's legend entry of the EB ratio it draws from these priors
   void (*Fill)(const MethodInput& input, PriorSet& out);  // out comes sized for every record and group
+  bool NeedsNeighbours = false;  // a run with this method must have neighbour lists
 };
 
 // Every method, the default first.

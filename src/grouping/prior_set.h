@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/neighbours.h"
 #include "core/parallel.h"
 #include "core/record_table.h"
 #include "core/region_prior.h"
@@ -19,12 +20,14 @@
 namespace tarnek {
 
 // What every method may read: the records, the estimator's result for every
-// group (the log's values), the groups' members, and the run's threads.
+// group (the log's values), the groups' members, the run's threads, and the
+// neighbour lists over the records where the run has them.
 struct MethodInput {
   const RecordTable& Table;
   const Estimates& Results;
   const GroupMembers& Members;
   WorkerPool& Pool;
+  const NeighbourLists* Neighbours = nullptr;
 };
 
 // What the group table shows of a group's prior: the prior that every member

@@ -229,6 +229,9 @@ struct CsvRead {
   bool InHeader = true;
   std::vector<uint32_t> Roles;                 // per column of the header
   std::vector<size_t> Position;                // per role: its column, kNoPosition when none
+  // Extra columns read from a column that has a role already (a column kept
+  // that is also a covariate, say): the column and the extra column's index.
+  std::vector<std::pair<size_t, size_t>> MoreRoles;
   UnitSet Units;
   TextColumn PendingUnits;  // the units of the last rows read, not yet looked up
 
@@ -240,7 +243,7 @@ struct CsvRead {
   CsvRead(const CsvColumns& columns, RecordTable& table)
       : Columns(columns), Table(table), Position(kRoleCount + columns.Extra.size(), kNoPosition) {
     Table.Columns.clear();
-    for (const ColumnRequest& request : columns.Extra) Table.Columns.push_back({request.Name, request.Kind, {}, {}});
+    for (const ColumnRequest& request : columns.Extra) Table.Columns.push_back({request.Name, {}, request.Kind, {}, {}});
   }
 
   bool HasUnit() const { return Columns.Unit != kNoUnitColumn; }
@@ -255,7 +258,7 @@ struct CsvRead {
       case kCode: return Columns.Code;
       case kObserved: return Columns.Observed;
       case kExpected: return Columns.Expected;
-      default: return Columns.Extra[role - kRoleCount].Name;
+      default: return Table.Columns[role - kRoleCount].Name;
     }
   }
 
@@ -277,7 +280,18 @@ struct CsvRead {
       if (!SameColumnName(text, Name(candidate))) continue;
       if (Position[candidate] != kNoPosition) return Fail(CsvStatus::RepeatedColumn, RowLine, Name(candidate));
       Position[candidate] = index;
-      role = candidate;
+      if (candidate >= kRoleCount) Table.Columns[candidate - kRoleCount].HeaderName = text;
+      if (role == kIgnored) {
+        role = candidate;
+      } else {  // the four have names of their own: a second role is an extra column's
+        MoreRoles.emplace_back(index, candidate - kRoleCount);
+      }
+    }
+    if (role == kIgnored && Columns.KeepUnused) {
+      // A column the run does not use, kept as text under its own name.
+      role = RoleCount();
+      Position.push_back(index);
+      Table.Columns.push_back({std::string(text), std::string(text), ColumnKind::Text, {}, {}});
     }
     Roles.push_back(role);
   }
@@ -313,6 +327,9 @@ struct CsvRead {
       default:
         ExtraField(Roles[index] - kRoleCount, text);
         break;
+    }
+    for (const auto& [column, extra] : MoreRoles) {
+      if (column == index && !Failed) ExtraField(extra, text);
     }
   }
 

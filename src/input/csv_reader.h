@@ -20,9 +20,10 @@
 // keep their lines and columns. Numbers have the forms of the plain data
 // format and nothing around them. Further columns that the run asks for
 // (CsvColumns::Extra) are found the same way and read as their ColumnKind
-// says (record_table.h) into RecordTable::Columns, in the order asked. With
-// CsvColumns::KeepLines the table keeps the line of every row (Lines), for
-// later steps whose errors name a row.
+// says (record_table.h) into RecordTable::Columns, in the order asked; with
+// KeepUnused, so is every other column, as text. With CsvColumns::KeepLines
+// the table keeps the line of every row (Lines), for later steps whose
+// errors name a row.
 //
 // What the table holds (see RecordTable): the codes in CodeText; the units'
 // distinct texts in UnitText in ascending order, each row's Unit the index
@@ -53,15 +54,18 @@ namespace tarnek {
 // empty: that column is not read and the file need not have it (its column
 // of the table stays empty); a run that computes the expected counts reads
 // no Expected, and a file of rates (the standard of a standardisation) none
-// of the three. Precondition: no two names the same without regard to case.
+// of the three. Precondition: no two of the four the same without regard to case.
 inline constexpr std::string_view kNoUnitColumn = "-";
 struct CsvColumns {
   std::string Unit = "unit";  // kNoUnitColumn: the file has no unit column
   std::string Code = "code";
   std::string Observed = "observed";
   std::string Expected = "expected";
-  std::vector<ColumnRequest> Extra = {};  // none the same as another name, without regard to case
-  bool KeepLines = false;                 // keep each row's line in RecordTable::Lines
+  std::vector<ColumnRequest> Extra = {};  // a name may be that of one of the four, or of another extra column
+                                          // of another kind: the column is then read as each
+  bool KeepUnused = false;  // every column of the header that nothing names is read too, as Text under its own
+                            // name, after the Extra ones in the order of the header
+  bool KeepLines = false;   // keep each row's line in RecordTable::Lines
 };
 
 // True when two column names are the same without regard to ASCII letter case.

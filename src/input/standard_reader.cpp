@@ -5,7 +5,8 @@
 namespace tarnek {
 
 CsvReadResult ReadStandardFile(const std::string& fileName, const std::vector<std::string>& strata, StandardRates& rates) {
-  CsvColumns columns{std::string(kNoUnitColumn), "", "", "", {}, true};
+  CsvColumns columns{std::string(kNoUnitColumn), "", "", ""};
+  columns.KeepLines = true;
   for (const std::string& name : strata) columns.Extra.push_back({name, ColumnKind::Identifier});
   columns.Extra.push_back({std::string(kRateColumn), ColumnKind::NonNegativeReal});
   rates.FileName = fileName;

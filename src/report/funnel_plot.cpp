@@ -12,10 +12,12 @@
 #include <cstdint>
 #include <cstring>    // std::memcpy
 #include <limits>
+#include <utility>  // std::pair
 #include <vector>
 
 #include "core/fit_settings.h"  // NoEstimate
 #include "estimation/poisson_limits.h"
+#include "report/labels.h"
 #include "report/number_format.h"
 #include "report/xml_text.h"
 
@@ -33,7 +35,7 @@ constexpr double kTail998 = 0.001;   // each side of the 99.8% limits
 constexpr int kCurveSteps = 320;     // limit samples across the area: one every 2 pixels
 constexpr int kEdgeSteps = 40;       // bisections for the point where a limit leaves the area
 constexpr int32_t kCachedCounts = 1024;  // counts below this share one inversion per count
-constexpr size_t kMaxNameCharacters = 100;
+constexpr size_t kMaxCodeCharacters = 40;  // of a code in a region's title
 
 constexpr double kLog10Of2 = 0.30102999566398120;
 constexpr double kLog10Of5 = 0.69897000433601886;
@@ -54,24 +56,29 @@ constexpr const char* kGridColour = "#e5e5e5";
 // ---------------------------------------------------------------------------
 // Which regions: beyond the 99.8% limits, and drawn
 
-// Sum of Data1 over sum of Data2, or NaN when there is no count at all. The
-// sum of Data2 may leave the double range: it is then taken scaled by 2^-64.
-// The ratio is at least 2^-1056, hence above 0 (up to 2^32 rows, each Data2
-// at most the largest double), but it overflows to infinity where the sum of
-// Data2 is below the sum of Data1 over the largest double.
-double OverallRatio(const RecordTable& table) {
+// Sum of Data1 over sum of Data2 of the rows rowAt(0) to rowAt(size - 1),
+// in this order, or NaN when there is no count at all. The sum of Data2 may
+// leave the double range: it is then taken scaled by 2^-64. The ratio is at
+// least 2^-1056, hence above 0 (up to 2^32 rows, each Data2 at most the
+// largest double), but it overflows to infinity where the sum of Data2 is
+// below the sum of Data1 over the largest double.
+template <class RowAt>
+double OverallRatio(const RecordTable& table, size_t size, RowAt rowAt) {
   uint64_t counts = 0;  // fewer than 2^32 rows of counts below 2^31
   double expected = 0.0;
-  for (size_t row = 0; row < table.Size(); ++row) {
-    counts += static_cast<uint64_t>(table.Data1[row]);
-    expected += table.Data2[row];
+  for (size_t i = 0; i < size; ++i) {
+    counts += static_cast<uint64_t>(table.Data1[rowAt(i)]);
+    expected += table.Data2[rowAt(i)];
   }
   if (counts == 0) return kNaN;
   if (std::isfinite(expected)) return static_cast<double>(counts) / expected;
   double scaled = 0.0;
-  for (const double e : table.Data2) scaled += std::ldexp(e, -64);
+  for (size_t i = 0; i < size; ++i) scaled += std::ldexp(table.Data2[rowAt(i)], -64);
   return std::ldexp(static_cast<double>(counts), -64) / scaled;
 }
+
+// The ratio that limits scale by: a finite number above 0, or NaN (no limits).
+double LimitScale(double ratio) { return ratio > 0.0 && std::isfinite(ratio) ? ratio : kNaN; }
 
 // The rows, in input order, whose count lies beyond the 99.8% limits at its
 // mean, and the others. Rows are below 2^32, as in grouping.
@@ -79,27 +86,35 @@ struct Split {
   std::vector<uint32_t> Beyond, Within;
 };
 
-Split SplitByLimits(const RecordTable& table, double overall) {
-  Split split;
-  if (!(overall > 0.0)) {  // no limits
-    for (size_t row = 0; row < table.Size(); ++row) split.Within.push_back(static_cast<uint32_t>(row));
-    return split;
-  }
+// Each group's rows judged against the limits about the group's own overall
+// ratio (with one group: that of all records); a group without one (every
+// count 0, or a ratio that overflows) has its rows within.
+Split SplitByLimits(const RecordTable& table, const GroupMembers& members) {
+  std::vector<uint8_t> beyond(table.Size(), 0);
   // Bounds of the counts below kCachedCounts, computed when first met; -1: not yet.
   std::vector<CountBounds> bounds;
-  for (size_t row = 0; row < table.Size(); ++row) {
-    const int32_t count = table.Data1[row];
-    const double mean = overall * table.Data2[row];
-    bool beyond = false;
-    if (count >= kCachedCounts) {
-      beyond = SideOfLimits(count, mean, kTail998) != LimitSide::Inside;
-    } else {
-      const size_t k = static_cast<size_t>(count);
-      if (k >= bounds.size()) bounds.resize(k + 1, CountBounds{-1.0, -1.0});
-      if (bounds[k].LowAbove == -1.0) bounds[k] = CountBoundsOf(count, kTail998);
-      beyond = mean > bounds[k].LowAbove || mean < bounds[k].HighBelow;
+  for (size_t g = 0; g + 1 < members.Start.size(); ++g) {
+    const uint32_t* rows = members.Rows.data() + members.Start[g];
+    const size_t size = members.Start[g + 1] - members.Start[g];
+    const double overall = LimitScale(OverallRatio(table, size, [rows](size_t i) { return rows[i]; }));
+    if (std::isnan(overall)) continue;  // no limits
+    for (size_t i = 0; i < size; ++i) {
+      const uint32_t row = rows[i];
+      const int32_t count = table.Data1[row];
+      const double mean = overall * table.Data2[row];
+      if (count >= kCachedCounts) {
+        beyond[row] = SideOfLimits(count, mean, kTail998) != LimitSide::Inside;
+      } else {
+        const size_t k = static_cast<size_t>(count);
+        if (k >= bounds.size()) bounds.resize(k + 1, CountBounds{-1.0, -1.0});
+        if (bounds[k].LowAbove == -1.0) bounds[k] = CountBoundsOf(count, kTail998);
+        beyond[row] = mean > bounds[k].LowAbove || mean < bounds[k].HighBelow;
+      }
     }
-    (beyond ? split.Beyond : split.Within).push_back(static_cast<uint32_t>(row));
+  }
+  Split split;
+  for (size_t row = 0; row < table.Size(); ++row) {
+    (beyond[row] ? split.Beyond : split.Within).push_back(static_cast<uint32_t>(row));
   }
   return split;
 }
@@ -223,6 +238,7 @@ struct Mark {
   double Eb;     // pixels, NaN when the region has no EB ratio to draw
   bool Zero;     // the count is 0
   bool Beyond;   // beyond the 99.8% limits
+  std::string Title;  // what a browser shows on hover, escaped
 };
 
 // The EB ratio drawn for a row: under the chosen prior, else (where that has
@@ -289,25 +305,39 @@ void Attribute(std::string& svg, const char* name, std::string_view v) {
   svg += '"';
 }
 
-void Line(std::string& svg, double x1, double y1, double x2, double y2) {
+// The end of an element whose attributes end at `p` in `text`: empty, or
+// with a <title> child holding `title` (escaped already).
+void EndElement(std::string& svg, char* text, char* p, std::string_view element, std::string_view title) {
+  if (title.empty()) {
+    svg.append(text, Put(p, "\"/>\n"));
+    return;
+  }
+  svg.append(text, Put(p, "\"><title>"));
+  svg += title;
+  svg += "</title></";
+  svg += element;
+  svg += ">\n";
+}
+
+void Line(std::string& svg, double x1, double y1, double x2, double y2, std::string_view title = {}) {
   char text[kMaxMarkLength];
   char* p = PutNumber(Put(text, "<line x1=\""), x1);
   p = PutNumber(Put(p, "\" y1=\""), y1);
   p = PutNumber(Put(p, "\" x2=\""), x2);
   p = PutNumber(Put(p, "\" y2=\""), y2);
-  svg.append(text, Put(p, "\"/>\n"));
+  EndElement(svg, text, p, "line", title);
 }
 
-void Circle(std::string& svg, double x, double y, double r) {
+void Circle(std::string& svg, double x, double y, double r, std::string_view title = {}) {
   char text[kMaxMarkLength];
   char* p = PutNumber(Put(text, "<circle cx=\""), x);
   p = PutNumber(Put(p, "\" cy=\""), y);
   p = PutNumber(Put(p, "\" r=\""), r);
-  svg.append(text, Put(p, "\"/>\n"));
+  EndElement(svg, text, p, "circle", title);
 }
 
 // A hollow triangle pointing down at (x, y).
-void Triangle(std::string& svg, double x, double y) {
+void Triangle(std::string& svg, double x, double y, std::string_view title = {}) {
   char text[kMaxMarkLength];
   char* p = PutNumber(Put(text, "<polygon points=\""), x - 3.5);
   p = PutNumber(Put(p, ","), y - 6.0);
@@ -315,7 +345,7 @@ void Triangle(std::string& svg, double x, double y) {
   p = PutNumber(Put(p, ","), y - 6.0);
   p = PutNumber(Put(p, " "), x);
   p = PutNumber(Put(p, ","), y);
-  svg.append(text, Put(p, "\"/>\n"));
+  EndElement(svg, text, p, "polygon", title);
 }
 
 // <text> at (x, y); `extra` holds further attributes; `content` is escaped.
@@ -344,10 +374,60 @@ std::string Stroke(const char* colour, std::string_view more = "") {
 }
 std::string Fill(const char* colour) { return std::string(" fill=\"") + colour + "\""; }
 
-// A ratio in the legend: four significant digits.
+// A finite number in the legend or a title: four significant digits.
 std::string ShortNumber(double v) {
   char text[64];
   return std::string(text, std::to_chars(text, text + sizeof text, v, std::chars_format::general, 4).ptr);
+}
+
+// The crude ratio count/expected as ShortNumber gives it; where the quotient
+// overflows a double (a count over an expected count near the smallest),
+// its mantissa and exponent from its log10, in the same form.
+std::string CrudeText(int32_t count, double expected) {
+  const double ratio = count / expected;
+  if (std::isfinite(ratio)) return ShortNumber(ratio);
+  const double log = std::log10(static_cast<double>(count)) - std::log10(expected);  // above 308
+  double exponent = std::floor(log);
+  std::string mantissa = ShortNumber(std::pow(10.0, log - exponent));
+  if (mantissa == "10") {  // 9.9995 and above round up
+    mantissa = "1";
+    exponent += 1.0;
+  }
+  return mantissa + "e+" + FormatInteger(static_cast<int64_t>(exponent));
+}
+
+// The first `count` characters of well-formed UTF-8 text.
+std::string_view FirstCharacters(std::string_view utf8, size_t count) {
+  size_t end = 0;
+  for (size_t n = 0; n < count && end < utf8.size(); ++n) {
+    ++end;
+    while (end < utf8.size() && (static_cast<uint8_t>(utf8[end]) & 0xC0) == 0x80) ++end;
+  }
+  return utf8.substr(0, end);
+}
+
+// A region's title, escaped: its code as the tables print it (valid
+// characters, at most kMaxCodeCharacters of them: a longer code by its first
+// ones and "..."), then Data1/Data2, the crude ratio and the EB ratio drawn:
+// "D17: 12/10.5, crude 1.143, EB 1.05", or ", no EB ratio" at the end.
+std::string TitleOf(const RecordTable& table, size_t row, double eb) {
+  std::string code;
+  AppendCode(code, table, row);
+  code = ValidXmlCharacters(code);
+  if (CountCharacters(code) > kMaxCodeCharacters) {
+    code = std::string(FirstCharacters(code, kMaxCodeCharacters - 1)) + "\xE2\x80\xA6";
+  }
+  const int32_t count = table.Data1[row];
+  std::string title;
+  AppendXmlEscaped(title, code);
+  title += ": ";
+  AppendInteger(title, count);
+  title += '/';
+  title += ShortNumber(table.Data2[row]);
+  title += ", crude ";
+  title += count == 0 ? std::string("0") : CrudeText(count, table.Data2[row]);
+  title += std::isnan(eb) ? std::string(", no EB ratio") : ", EB " + ShortNumber(eb);
+  return title;
 }
 
 std::string Plural(size_t n, const char* one, const char* many) {
@@ -357,21 +437,6 @@ std::string Plural(size_t n, const char* one, const char* many) {
 // ---------------------------------------------------------------------------
 // The parts of the picture
 
-// The data file's name, valid and at most kMaxNameCharacters long: a longer
-// one by its end, where the file's own name is.
-std::string ShownName(std::string_view dataFileName) {
-  std::string name = ValidXmlCharacters(dataFileName);
-  size_t excess = CountCharacters(name);
-  if (excess <= kMaxNameCharacters) return name;
-  excess -= kMaxNameCharacters - 1;
-  size_t cut = 0;
-  while (excess > 0) {  // skip whole characters
-    ++cut;
-    while (cut < name.size() && (static_cast<uint8_t>(name[cut]) & 0xC0) == 0x80) ++cut;
-    --excess;
-  }
-  return "\xE2\x80\xA6" + name.substr(cut);  // "..." as one character
-}
 
 void DrawFrameAndTicks(std::string& svg, const Axis& x, const Axis& y) {
   const std::vector<Tick> xTicks = Ticks(x), yTicks = Ticks(y);
@@ -464,28 +529,30 @@ void DrawRegions(std::string& svg, const std::vector<Mark>& marks) {
     const std::string suffix = beyond ? "-outside" : "";
     OpenGroup(svg, "shrinkage" + suffix, Stroke(colour.Line, " stroke-width=\"0.8\""));
     for (const Mark& m : marks) {
-      if (m.Beyond == beyond && !std::isnan(m.Eb)) Line(svg, m.X, m.Crude, m.X, m.Eb);
+      if (m.Beyond == beyond && !std::isnan(m.Eb)) Line(svg, m.X, m.Crude, m.X, m.Eb, m.Title);
     }
     CloseGroup(svg);
-    OpenGroup(svg, "crude" + suffix, Stroke(colour.Crude));
+    OpenGroup(svg, "crude" + suffix, Stroke(colour.Crude, " pointer-events=\"visible\""));
     for (const Mark& m : marks) {
-      if (m.Beyond == beyond && !m.Zero) Circle(svg, m.X, m.Crude, 3.0);
+      if (m.Beyond == beyond && !m.Zero) Circle(svg, m.X, m.Crude, 3.0, m.Title);
     }
     CloseGroup(svg);
-    OpenGroup(svg, "zero-count" + suffix, Stroke(colour.Crude));
+    OpenGroup(svg, "zero-count" + suffix, Stroke(colour.Crude, " pointer-events=\"visible\""));
     for (const Mark& m : marks) {
-      if (m.Beyond == beyond && m.Zero) Triangle(svg, m.X, m.Crude);
+      if (m.Beyond == beyond && m.Zero) Triangle(svg, m.X, m.Crude, m.Title);
     }
     CloseGroup(svg);
     OpenGroup(svg, "eb" + suffix, Fill(colour.Eb));
     for (const Mark& m : marks) {
-      if (m.Beyond == beyond && !std::isnan(m.Eb)) Circle(svg, m.X, m.Eb, 2.0);
+      if (m.Beyond == beyond && !std::isnan(m.Eb)) Circle(svg, m.X, m.Eb, 2.0, m.Title);
     }
     CloseGroup(svg);
   }
 }
 
-void DrawLegend(std::string& svg, double overall, std::string_view ebLegend) {
+// The legend; in a run of several groups the red marks are those beyond
+// their own group's limits, and the curves those of all records.
+void DrawLegend(std::string& svg, double overall, std::string_view ebLegend, bool grouped, bool one) {
   OpenGroup(svg, "legend", "");
   const double cx = kLegendLeft + 10;
   double cy = kTop + 10;
@@ -501,24 +568,39 @@ void DrawLegend(std::string& svg, double overall, std::string_view ebLegend) {
   row(Fill(kWithin.Eb), [&] { Circle(svg, cx, cy, 2.0); }, std::string(ebLegend));
   row(Stroke(kWithin.Line), [&] { Line(svg, cx, cy - 8, cx, cy + 8); }, "Shrinkage: crude ratio to EB ratio");
   row(Stroke(kWithin.Crude), [&] { Triangle(svg, cx, cy + 3); }, "Count 0 (at the bottom edge)");
-  row(Stroke(kBeyond.Crude), [&] { Circle(svg, cx, cy, 3.0); }, "Beyond the 99.8% limits");
+  row(Stroke(kBeyond.Crude), [&] { Circle(svg, cx, cy, 3.0); },
+      grouped ? "Beyond its own group's 99.8% limits" : "Beyond the 99.8% limits");
+  const std::string ofAll = grouped ? ", all records" : "";
   row(Stroke(kLimitColour, " stroke-dasharray=\"6 4\""), [&] { Line(svg, cx - 10, cy, cx + 10, cy); },
-      "95% limits (exact Poisson)");
-  row(Stroke(kLimitColour), [&] { Line(svg, cx - 10, cy, cx + 10, cy); }, "99.8% limits (exact Poisson)");
+      "95% limits" + ofAll + " (exact Poisson)");
+  row(Stroke(kLimitColour), [&] { Line(svg, cx - 10, cy, cx + 10, cy); }, "99.8% limits" + ofAll + " (exact Poisson)");
   if (overall > 0.0) {
-    row(Stroke(kOverallColour), [&] { Line(svg, cx - 10, cy, cx + 10, cy); }, "Overall ratio " + ShortNumber(overall));
+    row(Stroke(kOverallColour), [&] { Line(svg, cx - 10, cy, cx + 10, cy); },
+        (grouped ? "Overall ratio of all records " : "Overall ratio ") + ShortNumber(overall));
   }
-  row(Stroke("#000000"), [&] { Line(svg, cx - 10, cy, cx + 10, cy); }, "Ratio 1");
+  if (one) row(Stroke("#000000"), [&] { Line(svg, cx - 10, cy, cx + 10, cy); }, "Ratio 1");
   CloseGroup(svg);
 }
 
 // Where everything goes: the axes and the drawn regions' marks. The x axis
-// spans every record's Data2; the y axis every drawn ratio, 1 and the
-// overall ratio.
+// spans every record's Data2; the y axis every drawn ratio and the overall
+// ratio, and 1 where that at most doubles their span in decades (taken as at
+// least one decade, as an axis is): rates far below 1 keep the height to
+// themselves. Without any such ratio the axis is around 1.
 struct Layout {
   Axis X, Y;
   std::vector<Mark> Marks;
+  bool One = false;  // 1 lies on the y axis
 };
+
+// The ends of the y axis, in log10 of the ratio, for data from lo to hi
+// (lo > hi: none).
+std::pair<double, double> RatioRange(double lo, double hi) {
+  if (lo > hi) return {0.0, 0.0};
+  const double withOne = std::max(hi, 0.0) - std::min(lo, 0.0);
+  if (withOne <= 2.0 * std::max(hi - lo, 1.0)) return {std::min(lo, 0.0), std::max(hi, 0.0)};
+  return {lo, hi};
+}
 
 Layout Lay(const RecordTable& table, std::span<const double> chosen, const RecordRatios& ratios,
            const Selection& selection, double overall) {
@@ -530,7 +612,7 @@ Layout Lay(const RecordTable& table, std::span<const double> chosen, const Recor
     layout.X = MakeAxis(0.0, 1.0, kLeft, kRight);
   }
   // First in log10 of the values, then in pixels once the y axis is known.
-  double yLo = 0.0, yHi = 0.0;
+  double yLo = std::numeric_limits<double>::infinity(), yHi = -yLo;
   const auto widen = [&](double v) {
     if (!std::isfinite(v)) return;
     yLo = std::min(yLo, v);
@@ -541,12 +623,15 @@ Layout Lay(const RecordTable& table, std::span<const double> chosen, const Recor
     const double lx = std::log10(table.Data2[d.Row]);
     const int32_t count = table.Data1[d.Row];
     const double crude = count > 0 ? std::log10(static_cast<double>(count)) - lx : kNaN;
-    const double eb = std::log10(EbRatioOf(chosen, ratios, d.Row));  // NaN stays NaN
+    const double ebRatio = EbRatioOf(chosen, ratios, d.Row);
+    const double eb = std::log10(ebRatio);  // NaN stays NaN
     widen(crude);
     widen(eb);
-    layout.Marks.push_back({lx, crude, eb, count == 0, d.Beyond});
+    layout.Marks.push_back({lx, crude, eb, count == 0, d.Beyond, TitleOf(table, d.Row, ebRatio)});
   }
-  layout.Y = MakeAxis(yLo, yHi, kBottom, kTop);
+  const auto [lo, hi] = RatioRange(yLo, yHi);
+  layout.Y = MakeAxis(lo, hi, kBottom, kTop);
+  layout.One = layout.Y.Lo <= 0.0 && 0.0 <= layout.Y.Hi;
   for (Mark& m : layout.Marks) {
     m.X = layout.X.Pixel(m.X);
     m.Crude = m.Zero ? kBottom : layout.Y.Pixel(m.Crude);
@@ -556,20 +641,25 @@ Layout Lay(const RecordTable& table, std::span<const double> chosen, const Recor
 }
 
 // The line under the title: how many regions are drawn, and beyond the
-// limits; `ratio` is the overall ratio, drawn or not.
-std::string ShownLine(size_t n, const Split& split, const Selection& selection, double ratio) {
+// limits (in a run of several groups: their own group's); `ratio` is the
+// overall ratio of all records, drawn or not.
+std::string ShownLine(size_t n, const Split& split, const Selection& selection, double ratio, bool grouped) {
   const auto number = [](size_t k) { return FormatInteger(static_cast<int64_t>(k)); };
+  const std::string limits = grouped ? " beyond their own group's 99.8% limits" : " beyond the 99.8% limits";
   const size_t drawn = selection.Regions.size();
   std::string line;
   if (drawn == n) {
-    line = "Shown: all " + Plural(n, "region", "regions") + "; " + number(split.Beyond.size()) + " beyond the 99.8% limits";
+    line = "Shown: all " + Plural(n, "region", "regions") + "; " + number(split.Beyond.size()) + limits;
   } else {
     line = "Shown: a sample of " + number(drawn) + " of " + Plural(n, "region", "regions") + ": " +
-           number(selection.BeyondDrawn) + " of " + number(split.Beyond.size()) + " beyond the 99.8% limits, " +
+           number(selection.BeyondDrawn) + " of " + number(split.Beyond.size()) + limits + ", " +
            number(drawn - selection.BeyondDrawn) + " of " + number(split.Within.size()) + " within them";
   }
   if (n > 0 && std::isnan(ratio)) line += "; no limits: every count is 0";
-  if (std::isinf(ratio)) line += "; no limits: the overall ratio is too large to compute";
+  if (std::isinf(ratio)) {
+    line += grouped ? "; no limits drawn: the overall ratio of all records is too large to compute"
+                    : "; no limits: the overall ratio is too large to compute";
+  }
   return line;
 }
 
@@ -587,19 +677,20 @@ void Level(std::string& svg, std::string_view id, const char* colour, const Axis
 
 }  // namespace
 
-std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, std::span<const double> ebRatios,
-                           std::string_view ebLegend, std::string_view dataFileName) {
+std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, const GroupMembers& members,
+                           std::span<const double> ebRatios, std::string_view ebLegend, std::string_view dataFileName) {
   const size_t n = table.Size();
-  const double ratio = OverallRatio(table);
+  const double ratio = OverallRatio(table, n, [](size_t row) { return row; });
   // The limits and the overall line scale by the overall ratio: they are
   // drawn where it is a finite number above 0; NaN: no limits.
-  const double overall = ratio > 0.0 && std::isfinite(ratio) ? ratio : kNaN;
-  const Split split = SplitByLimits(table, overall);
+  const double overall = LimitScale(ratio);
+  const bool grouped = members.Start.size() > 2;
+  const Split split = SplitByLimits(table, members);
   const Selection selection = SelectRegions(split);
   const Layout layout = Lay(table, ebRatios, estimates.Records, selection, overall);
 
   std::string svg;
-  svg.reserve(8192 + 160 * layout.Marks.size());
+  svg.reserve(8192 + 320 * layout.Marks.size());
   svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   svg += "<svg xmlns=\"http://www.w3.org/2000/svg\"";
   Attribute(svg, "width", kWidth);
@@ -609,7 +700,7 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   svg += ' ';
   AppendNumber(svg, kHeight);
   svg += "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-  const std::string name = ShownName(dataFileName);
+  const std::string name = ShownFileName(dataFileName);
   svg += "<title>Funnel plot of ";
   AppendXmlEscaped(svg, name);
   svg += "</title>\n";
@@ -619,11 +710,11 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   svg += " fill=\"#ffffff\"/>\n";
   Text(svg, kWidth / 2, 26, " text-anchor=\"middle\" font-size=\"16\"",
        name + ": " + Plural(n, "region", "regions") + " in " + Plural(estimates.Groups.size(), "group", "groups"));
-  Text(svg, kWidth / 2, 46, " text-anchor=\"middle\"", ShownLine(n, split, selection, ratio));
+  Text(svg, kWidth / 2, 46, " text-anchor=\"middle\"", ShownLine(n, split, selection, ratio, grouped));
   DrawFrameAndTicks(svg, layout.X, layout.Y);
   DrawRegions(svg, layout.Marks);
   // The reference lines over the marks, which may cover the area.
-  Level(svg, "ratio-one", "#000000", layout.Y, 0.0);
+  if (layout.One) Level(svg, "ratio-one", "#000000", layout.Y, 0.0);
   if (overall > 0.0) {
     Level(svg, "overall-ratio", kOverallColour, layout.Y, std::log10(overall));
     DrawLimits(svg, layout.X, layout.Y, overall);
@@ -634,7 +725,7 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   Attribute(svg, "width", kRight - kLeft);
   Attribute(svg, "height", kBottom - kTop);
   svg += " fill=\"none\" stroke=\"#000000\"/>\n";
-  DrawLegend(svg, overall, ebLegend);
+  DrawLegend(svg, overall, ebLegend, grouped, layout.One);
   svg += "</svg>\n";
   return svg;
 }

@@ -2,7 +2,7 @@
 #include "report/outputs.h"
 
 #include "report/funnel_plot.h"
-#include "report/group_columns.h"
+#include "report/added_columns.h"
 #include "report/group_table.h"
 #include "report/log_report.h"
 #include "report/region_table.h"
@@ -19,7 +19,8 @@ void WriteTableFile(OutputFile& file, const RunProducts& p) {
 }
 
 void WriteRegionsFile(OutputFile& file, const RunProducts& p) {
-  WriteRegionTable(file, p.Table, p.Results.Records, p.Posteriors, p.Pool);
+  const std::vector<ExtraRegionColumns> extra = RegionColumnsOf(p);
+  WriteRegionTable(file, p.Table, p.Kept, p.Results.Records, p.Posteriors, extra, p.Pool);
 }
 
 void WriteGroupsFile(OutputFile& file, const RunProducts& p) {
@@ -28,7 +29,7 @@ void WriteGroupsFile(OutputFile& file, const RunProducts& p) {
 }
 
 void WritePlotFile(OutputFile& file, const RunProducts& p) {
-  WriteOutput(file, DrawFunnelPlot(p.Table, p.Results, p.Posteriors.Eb, p.Prior->PlotLegend, p.DataFileName));
+  WriteOutput(file, DrawFunnelPlot(p.Table, p.Results, p.Members, p.Posteriors.Eb, p.Prior->PlotLegend, p.DataFileName));
 }
 
 }  // namespace

@@ -10,10 +10,20 @@
 
 namespace tarnek {
 
-void WriteRegionTable(OutputFile& out, const RecordTable& table, const RecordRatios& ratios,
-                      const PosteriorTable& posteriors, WorkerPool& pool) {
+void WriteRegionTable(OutputFile& out, const RecordTable& table, std::span<const NamedColumn* const> kept,
+                      const RecordRatios& ratios, const PosteriorTable& posteriors,
+                      std::span<const ExtraRegionColumns> extra, WorkerPool& pool) {
   const PosteriorTable& p = posteriors;
-  WriteOutput(out, kRegionHeader);
+  std::string header = "unit,code";
+  for (const NamedColumn* column : kept) {
+    header += ',';
+    AppendCsvText(header, column->HeaderName);
+  }
+  header += std::string_view(kRegionHeader).substr(std::string_view("unit,code").size());
+  header.resize(header.size() - 2);  // before the line end
+  for (const ExtraRegionColumns& columns : extra) header += columns.Header;
+  header += "\r\n";
+  WriteOutput(out, header);
   WriteRowsInPieces(out, table.Size(), pool, [&](size_t first, size_t last, std::string& text) {
     std::string label;
     for (size_t row = first; row < last; ++row) {
@@ -24,6 +34,10 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, const RecordRat
       label.clear();
       AppendCode(label, table, row);
       AppendCsvText(text, label);
+      for (const NamedColumn* column : kept) {
+        text += ',';
+        AppendCsvText(text, column->Texts.At(row));
+      }
       text += ',';
       AppendInteger(text, table.Data1[row]);
       text += ',';
@@ -37,6 +51,7 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, const RecordRat
         text += ',';
         AppendCsvNumber(text, value);
       }
+      for (const ExtraRegionColumns& columns : extra) columns.Append(text, row);
       text += "\r\n";
     }
   });

@@ -7,7 +7,9 @@
 
 #include "core/parallel.h"
 #include "core/record_table.h"
+#include "core/neighbours.h"
 #include "estimation/diagnostics.h"
+#include "estimation/eb_moran.h"
 #include "estimation/posterior.h"
 #include "estimation/standardisation.h"
 #include "grouping/grouping.h"
@@ -36,7 +38,12 @@ struct RunProducts {
   StandardisationSettings Standardisation;  // "--population", "--strata", "--standardise-within"
   StandardRates Standard;              // "--standard": the rates as read, or none
   const RecordTable& Table;
+  std::vector<const NamedColumn*> Kept;  // the columns carried into the region table, in order
   WorkerPool& Pool;
+
+  // What the inputs beyond the data file gave.
+  bool HasNeighbours = false;
+  NeighbourLists Neighbours;  // over the records (--neighbours)
 
   // What every run computes.
   Estimates Results;
@@ -46,6 +53,8 @@ struct RunProducts {
   PriorSet Priors;
   PosteriorTable Posteriors;
   std::vector<GroupDiagnostics> Diagnostics;
+  std::vector<uint32_t> NeighbourCounts;  // per record: its neighbours within its group (with neighbours)
+  std::vector<EbMoranResult> Moran;       // per group: EB Moran's I and its p-value (with neighbours)
 };
 
 // Computes what `needs` asks for (and what that rests on) into `products`,

@@ -70,6 +70,20 @@ size_t CountCharacters(std::string_view utf8) {
   return count;
 }
 
+std::string ShownFileName(std::string_view fileName, size_t characters) {
+  std::string name = ValidXmlCharacters(fileName);
+  size_t excess = CountCharacters(name);
+  if (excess <= characters) return name;
+  excess -= characters - 1;
+  size_t cut = 0;
+  while (excess > 0) {  // skip whole characters
+    ++cut;
+    while (cut < name.size() && (static_cast<uint8_t>(name[cut]) & 0xC0) == 0x80) ++cut;
+    --excess;
+  }
+  return "\xE2\x80\xA6" + name.substr(cut);
+}
+
 void AppendXmlEscaped(std::string& out, std::string_view text) {
   for (const char c : text) {
     switch (c) {

@@ -19,6 +19,11 @@ std::string ValidXmlCharacters(std::string_view bytes);
 // Characters of well-formed UTF-8 text (as ValidXmlCharacters gives it).
 size_t CountCharacters(std::string_view utf8);
 
+// A file's name as an image shows it: valid characters (ValidXmlCharacters),
+// and at most `characters` of them: a longer one by its end, where the
+// file's own name is, after "..." (one character, U+2026).
+std::string ShownFileName(std::string_view name, size_t characters = 100);
+
 // Appends the text with & < > " ' written as entities. `text` must already
 // hold only characters that XML allows (ValidXmlCharacters).
 void AppendXmlEscaped(std::string& out, std::string_view text);

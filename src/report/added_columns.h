@@ -1,0 +1,19 @@
+// The columns that capabilities add to the region table and the group
+// table, after the tables' own: each a row that says when it is there, its
+// names and how a region's or a group's values are appended. A capability
+// that adds columns to a table adds a row here.
+#pragma once
+
+#include <vector>
+
+#include "report/group_table.h"
+#include "report/region_table.h"
+#include "report/run_products.h"
+
+namespace tarnek {
+
+// The column sets of a run, in the order of the table.
+std::vector<ExtraGroupColumns> GroupColumnsOf(const RunProducts& products);
+std::vector<ExtraRegionColumns> RegionColumnsOf(const RunProducts& products);
+
+}  // namespace tarnek

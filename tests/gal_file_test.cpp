@@ -1,0 +1,73 @@
+// GAL files: the header, two lines per region, CR LF, an island's empty
+// line, names with blanks made one word, codes that cannot be ids, and the
+// North Carolina counties' contiguity read back by the neighbour file reader.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "geometry/contiguity.h"
+#include "input/neighbour_file.h"
+#include "input/vector_layer.h"
+#include "report/gal_file.h"
+
+using namespace tarnek;
+
+namespace {
+
+TextColumn Codes(std::initializer_list<const char*> codes) {
+  TextColumn column;
+  for (const char* code : codes) column.Append(code);
+  return column;
+}
+
+// Region 0 touches 1 and 2, region 3 is an island.
+NeighbourLists Lists() {
+  NeighbourLists lists;
+  lists.Start = {0, 2, 3, 4, 4};
+  lists.Rows = {1, 2, 0, 0};
+  return lists;
+}
+
+}  // namespace
+
+TEST(GalFile, GeoDaForm) {
+  std::string out = "kept";
+  ASSERT_TRUE(FormatGal(Lists(), Codes({"37001", "37033", "A-7", "99"}), "sids", "FIPS", out).Ok);
+  EXPECT_EQ(out,
+            "kept0 4 sids FIPS\r\n"
+            "37001 2\r\n37033 A-7\r\n"
+            "37033 1\r\n37001\r\n"
+            "A-7 1\r\n37001\r\n"
+            "99 0\r\n\r\n");
+}
+
+TEST(GalFile, NamesAndCodes) {
+  std::string out;
+  ASSERT_TRUE(FormatGal(NeighbourLists{}, TextColumn{}, "my layer", "", out).Ok);
+  EXPECT_EQ(out, "0 0 my_layer -\r\n");
+  for (const char* bad : {"", "a b", "a\tb", "a\r", "\nb"}) {
+    out.clear();
+    const GalResult result = FormatGal(Lists(), Codes({"1", "2", bad, "4"}), "l", "k", out);
+    EXPECT_FALSE(result.Ok) << bad;
+    EXPECT_EQ(result.Row, 2u) << bad;
+    EXPECT_EQ(out, "") << bad;
+  }
+}
+
+TEST(GalFile, ReadsBackAsWritten) {
+  VectorLayer layer;
+  VectorReadOptions options;
+  options.KeyField = "FIPS";
+  ASSERT_EQ(ReadVectorLayer(TARNEK_SOURCE_DIR "/tests/data/nc_sids/sids.shp", options, layer).Status, VectorStatus::Ok);
+  const TextColumn& codes = layer.Fields[layer.Key].Values;
+  for (const ContiguityKind kind : {ContiguityKind::Queen, ContiguityKind::Rook}) {
+    const NeighbourLists lists = ContiguityNeighbours(layer.Shapes, kind);
+    std::string gal;
+    ASSERT_TRUE(FormatGal(lists, codes, layer.LayerName, "FIPS", gal).Ok);
+    EXPECT_EQ(gal.substr(0, 18), "0 100 sids FIPS\r\n3");
+    const NeighbourFileResult read = ParseNeighbours(gal, codes);
+    ASSERT_EQ(read.Error.Status, NeighbourFileStatus::Ok);
+    EXPECT_EQ(read.Lists.Start, lists.Start);
+    EXPECT_EQ(read.Lists.Rows, lists.Rows);
+  }
+}

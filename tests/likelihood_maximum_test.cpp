@@ -1,0 +1,329 @@
+// The maximum of the marginal likelihood against an independent
+// maximisation: the log-likelihood summed term by term in long double
+// (sum over l < y of log(1 + l phi), no log-Gamma differences), the prior
+// mean fitted by bisection on the score, the profile scanned on a grid in
+// log phi and its three best grid points polished by golden-section search,
+// and the Poisson model for phi = 0. Also: the legacy fit's maximum comes back
+// bit for bit, Poisson maps get a prior for every group, and the groups
+// outside the domain.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "estimation/likelihood_maximum.h"
+#include "sample_data.h"
+
+using namespace tarnek;
+using testdata::Counts, testdata::Expected, testdata::Near;
+
+namespace {
+
+using Real = long double;
+
+// The independent maximisation.
+class Independent {
+ public:
+  Independent(const Counts& y, const Expected& e) : y_(y), e_(e) {
+    for (size_t i = 0; i < y.size(); ++i) {
+      total_ += y[i], expected_ += e[i];
+      logFactorials_.push_back(std::lgamma(y[i] + 1.0L));
+    }
+  }
+
+  Real Poisson() const {
+    const Real r = total_ / expected_;
+    Real sum = 0;
+    for (size_t i = 0; i < y_.size(); ++i) sum += y_[i] * (y_[i] ? std::log(r * e_[i]) : 0) - r * e_[i] - std::lgamma(y_[i] + 1.0L);
+    return sum;
+  }
+
+  // log-likelihood at prior mean mu and dispersion phi > 0.
+  Real LogLik(Real mu, Real phi) const {
+    Real sum = 0;
+    for (size_t i = 0; i < y_.size(); ++i) {
+      const Real m = mu * e_[i];
+      for (int l = 1; l < y_[i]; ++l) sum += std::log1p(l * phi);
+      sum += (y_[i] ? y_[i] * std::log(m) : 0) - y_[i] * std::log1p(m * phi) - std::log1p(m * phi) / phi -
+             logFactorials_[i];
+    }
+    return sum;
+  }
+
+  // The profile at phi (the score, sum of (y - m)/(1 + phi m), falls with log mu).
+  Real Profile(Real phi) const { return LogLik(std::exp(FittedLogMean(phi)), phi); }
+
+  // The fitted log mu at phi.
+  Real FittedLogMean(Real phi) const {
+    Real lo = std::log(total_ / expected_) - 20, hi = lo + 40;
+    for (int k = 0; k < 70; ++k) {
+      const Real mid = (lo + hi) / 2, mu = std::exp(mid);
+      Real score = 0;
+      for (size_t i = 0; i < y_.size(); ++i) score += (y_[i] - mu * e_[i]) / (1 + phi * mu * e_[i]);
+      (score > 0 ? lo : hi) = mid;
+    }
+    return (lo + hi) / 2;
+  }
+
+  // The profile's stationary point in [lo, hi], where its slope falls
+  // through 0, by bisection on the slope dL/dphi at the fitted mean, summed
+  // term by term:
+  //   sum over l < y of l/(1 + l phi) - y m/(1 + m phi) + log(1 + m phi)/phi^2 - m/(phi (1 + m phi)).
+  Real StationaryPoint(Real lo, Real hi) const {
+    for (int k = 0; k < 80; ++k) {
+      const Real phi = std::sqrt(lo * hi), mu = std::exp(FittedLogMean(phi));
+      Real slope = 0;
+      for (size_t i = 0; i < y_.size(); ++i) {
+        const Real m = mu * e_[i];
+        for (int l = 1; l < y_[i]; ++l) slope += l / (1 + l * phi);
+        slope += -y_[i] * m / (1 + m * phi) + std::log1p(m * phi) / (phi * phi) - m / (phi * (1 + m * phi));
+      }
+      (slope > 0 ? lo : hi) = phi;
+    }
+    return std::sqrt(lo * hi);
+  }
+
+  // The largest log-likelihood: the Poisson model, or the best of the grid
+  // u = log phi in [-18, 10] by 0.2 with its three best local maxima polished.
+  Real Maximum() const {
+    constexpr int kLast = 140;
+    constexpr Real kStep = 0.2L;
+    std::vector<Real> grid;
+    for (int j = 0; j <= kLast; ++j) grid.push_back(Profile(std::exp(-18 + kStep * j)));
+    std::vector<int> peaks;
+    for (int j = 0; j <= kLast; ++j) {
+      if ((j == 0 || grid[j] >= grid[j - 1]) && (j == kLast || grid[j] >= grid[j + 1])) peaks.push_back(j);
+    }
+    std::sort(peaks.begin(), peaks.end(), [&](int a, int b) { return grid[a] > grid[b]; });
+    Real best = Poisson();
+    for (size_t p = 0; p < peaks.size() && p < 3; ++p) {
+      const Real g = (std::sqrt(5.0L) - 1) / 2;
+      Real a = -18 + kStep * (peaks[p] - 1), b = a + 2 * kStep;
+      Real c = b - g * (b - a), d = a + g * (b - a), fc = Profile(std::exp(c)), fd = Profile(std::exp(d));
+      for (int k = 0; k < 50; ++k) {
+        if (fc > fd) {
+          b = d, d = c, fd = fc, c = b - g * (b - a), fc = Profile(std::exp(c));
+        } else {
+          a = c, c = d, fc = fd, d = a + g * (b - a), fd = Profile(std::exp(d));
+        }
+      }
+      best = std::max({best, fc, fd, grid[peaks[p]]});
+    }
+    return best;
+  }
+
+ private:
+  const Counts& y_;
+  const Expected& e_;
+  Real total_ = 0, expected_ = 0;
+  std::vector<Real> logFactorials_;
+};
+
+struct Fitted {
+  GroupResult Fit;
+  GroupDiagnostics Diagnostics;
+  LikelihoodMaximum Maximum;
+};
+
+Fitted Find(const Counts& y, const Expected& e, bool forceSearch = false) {
+  EstimatorScratch scratch;
+  const GroupData group{y, e};
+  Fitted f{EstimateGroup(group, {}, scratch).Result, {}, {}};
+  f.Diagnostics = DiagnoseGroup(group, f.Fit, scratch);
+  GroupDiagnostics d = f.Diagnostics;
+  if (forceSearch) d.Status = FitStatus::IterationLimit;
+  f.Maximum = FindLikelihoodMaximum(group, f.Fit, d);
+  return f;
+}
+
+// A searched result against the independent maximisation.
+void ExpectTheMaximum(const Counts& y, const Expected& e, const LikelihoodMaximum& m) {
+  const Independent independent(y, e);
+  const Real best = independent.Maximum();
+  ASSERT_TRUE(m.Kind == MaximumKind::Safeguarded || m.Kind == MaximumKind::Boundary);
+  EXPECT_TRUE(m.Certified);
+  EXPECT_TRUE(Near(m.LogLikPoisson, independent.Poisson(), 1e-13));
+  // Never below the independent maximum, and no more above it than its own
+  // resolution allows.
+  EXPECT_GE(m.LogLik, best - 1e-9L * std::fabs(best)) << "missed the maximum";
+  EXPECT_TRUE(Near(m.LogLik, best, 1e-9));
+  if (m.Kind == MaximumKind::Boundary) {
+    EXPECT_EQ(m.LogLik, m.LogLikPoisson);
+    EXPECT_EQ(m.Lrt, 0.0);
+    EXPECT_EQ(m.POverdispersion, 1.0);
+    EXPECT_TRUE(std::isnan(m.Alpha) && std::isnan(m.Beta));
+    Real total = 0, expected = 0;
+    for (size_t i = 0; i < y.size(); ++i) total += y[i], expected += e[i];
+    EXPECT_TRUE(Near(m.Mean, total / expected, 1e-15));
+  } else {
+    // LogLik is the log-likelihood at (Alpha, Beta), not a bound.
+    EXPECT_TRUE(Near(m.LogLik, independent.LogLik(m.Beta / m.Alpha, 1 / m.Beta), 1e-12));
+    EXPECT_GT(m.LogLik, m.LogLikPoisson);
+    EXPECT_TRUE(Near(m.Lrt, 2 * (m.LogLik - m.LogLikPoisson), 1e-15));
+    EXPECT_TRUE(Near(m.POverdispersion, OverdispersionPValue(m.Lrt), 0));
+  }
+}
+
+}  // namespace
+
+TEST(LikelihoodMaximumTest, AgreesWithAnIndependentMaximisation) {
+  // Random groups of 1 to 12 regions, expected counts 0.1 to 30; the counts
+  // Poisson with one ratio (no extra variation), or with ratios drawn from a
+  // Gamma of shape 20 (mild) or 2 (strong). Every group is searched, whatever
+  // the legacy fit did, so that the search meets interior maxima too.
+  std::mt19937_64 rng(20240522);
+  int searched = 0, boundary = 0, safeguarded = 0;
+  for (int g = 0; g < 1200; ++g) {
+    const int n = std::uniform_int_distribution<int>(1, 12)(rng);
+    const double shape = std::array<double, 4>{0, 0, 20, 2}[g % 4];
+    const double level = std::gamma_distribution<double>(4, 0.3)(rng);
+    Counts y(n);
+    Expected e(n);
+    for (int i = 0; i < n; ++i) {
+      e[i] = std::exp(std::uniform_real_distribution<double>(std::log(0.1), std::log(30.0))(rng));
+      const double theta = shape > 0 ? level * std::gamma_distribution<double>(shape, 1 / shape)(rng) : level;
+      y[i] = std::poisson_distribution<int>(theta * e[i])(rng);
+    }
+    SCOPED_TRACE(testing::Message() << "group " << g);
+    const Fitted f = Find(y, e, true);
+    if (f.Maximum.Kind == MaximumKind::Boundary && f.Maximum.Mean == 0) continue;  // all counts 0
+    ExpectTheMaximum(y, e, f.Maximum);
+    if (f.Maximum.Kind == MaximumKind::Safeguarded) {
+      const double phi = 1 / f.Maximum.Beta;
+      EXPECT_TRUE(Near(phi, Independent(y, e).StationaryPoint(phi / 1.1, phi * 1.1), 1e-9));
+    }
+    ++searched;
+    (f.Maximum.Kind == MaximumKind::Boundary ? boundary : safeguarded) += 1;
+  }
+  EXPECT_GE(searched, 1000);
+  EXPECT_GE(boundary, 300);
+  EXPECT_GE(safeguarded, 300);
+}
+
+TEST(LikelihoodMaximumTest, TwoMaximaNeitherTheFitNorTheScoreDecides) {
+  // Two local maxima, found on 3000 random groups. Reference values from R
+  // 4.2.2: optimize (tol 1e-12) on log phi of the profile, itself optimize
+  // (tol 1e-13) on log mu of sum(dnbinom(y, size = 1/phi, mu = mu E, log = TRUE)),
+  // and sum(dpois(y, r E, log = TRUE)) at the pooled ratio r.
+  //
+  // y = (0, 17): the legacy fit converges at the local maximum phi =
+  // 0.5242444195, log-likelihood -4.952478041819, below the Poisson model's
+  // -4.855751072526: the maximum is the boundary.
+  Fitted f = Find({0, 17}, {2.699511, 16.9285});
+  EXPECT_EQ(f.Diagnostics.Status, FitStatus::Converged);
+  EXPECT_TRUE(Near(f.Diagnostics.LogLik, -4.952478041819, 1e-12));
+  EXPECT_TRUE(Near(1 / f.Fit.MleBeta, 0.5242444195, 1e-6));
+  EXPECT_EQ(f.Maximum.Kind, MaximumKind::Boundary);
+  EXPECT_TRUE(Near(f.Maximum.LogLik, -4.855751072526, 1e-12));
+  ExpectTheMaximum({0, 17}, {2.699511, 16.9285}, f.Maximum);
+  // y = (11, 0, 0, 56): the score at phi = 0 is ((11 - 4.440)^2 - 11 + 1.186^2
+  // + 1.659^2 + (56 - 59.72)^2 - 56)/2 = -2.99 < 0, so the boundary is a
+  // local maximum, but the one at phi = 0.7645710492 is 0.7283030206 higher
+  // (-10.711968829764 against -11.440271850319; R's phi, from a flat
+  // maximum, to about 1e-7). The search finds it, and the polish puts phi
+  // where the independent profile's slope is 0.
+  const Counts y = {11, 0, 0, 56};
+  const Expected e = {5.351679, 1.428922, 1.999134, 71.97556};
+  f = Find(y, e, true);
+  EXPECT_EQ(f.Maximum.Kind, MaximumKind::Safeguarded);
+  EXPECT_TRUE(Near(f.Maximum.LogLik, -10.711968829764, 1e-12));
+  EXPECT_TRUE(Near(f.Maximum.LogLikPoisson, -11.440271850319, 1e-12));
+  EXPECT_TRUE(Near(1 / f.Maximum.Beta, 0.7645710492, 1e-6));
+  EXPECT_TRUE(Near(1 / f.Maximum.Beta, Independent(y, e).StationaryPoint(0.5, 1.0), 1e-12));
+  ExpectTheMaximum(y, e, f.Maximum);
+}
+
+TEST(LikelihoodMaximumTest, PoissonMapsAlwaysGetAPrior) {
+  // Maps whose counts are Poisson with one ratio: the legacy fit fails on
+  // many groups; every group gets a prior, most of them the point at the
+  // pooled ratio.
+  std::mt19937_64 rng(7);
+  int failed = 0, points = 0;
+  for (int g = 0; g < 300; ++g) {
+    const int n = std::uniform_int_distribution<int>(2, 30)(rng);
+    const double ratio = std::gamma_distribution<double>(4, 0.25)(rng);
+    Counts y(n);
+    Expected e(n);
+    for (int i = 0; i < n; ++i) {
+      e[i] = std::exp(std::uniform_real_distribution<double>(0, std::log(100.0))(rng));
+      y[i] = std::poisson_distribution<int>(ratio * e[i])(rng);
+    }
+    const Fitted f = Find(y, e);
+    failed += f.Diagnostics.Status != FitStatus::Converged;
+    const RegionPrior prior = PriorOf(f.Maximum);
+    EXPECT_TRUE(HasPrior(prior)) << "group " << g;
+    points += IsPointPrior(prior);
+    for (const double v : {f.Maximum.LogLik, f.Maximum.LogLikPoisson, f.Maximum.Lrt, f.Maximum.POverdispersion,
+                           f.Maximum.Mean}) {
+      EXPECT_TRUE(std::isfinite(v)) << "group " << g;
+    }
+  }
+  EXPECT_GE(failed, 100);
+  EXPECT_GE(points, 150);
+}
+
+TEST(LikelihoodMaximumTest, TheLegacyMaximumComesBackUnchanged) {
+  // Groups with genuine extra variation (ratios Gamma with shape 4): where
+  // the legacy fit converged at a maximum not below the Poisson model, its
+  // Alpha and Beta come back bit for bit, with the diagnostics' values.
+  std::mt19937_64 rng(11);
+  int kept = 0;
+  for (int g = 0; g < 300; ++g) {
+    const int n = std::uniform_int_distribution<int>(5, 40)(rng);
+    Counts y(n);
+    Expected e(n);
+    for (int i = 0; i < n; ++i) {
+      e[i] = std::exp(std::uniform_real_distribution<double>(0, std::log(100.0))(rng));
+      y[i] = std::poisson_distribution<int>(std::gamma_distribution<double>(4, 0.25)(rng) * e[i])(rng);
+    }
+    const Fitted f = Find(y, e);
+    if (f.Diagnostics.Status != FitStatus::Converged || f.Diagnostics.LogLik < f.Diagnostics.LogLikPoisson) continue;
+    ++kept;
+    const LikelihoodMaximum& m = f.Maximum;
+    EXPECT_EQ(m.Kind, MaximumKind::NewtonRaphson);
+    EXPECT_EQ(std::bit_cast<uint64_t>(m.Alpha), std::bit_cast<uint64_t>(f.Fit.MleAlpha));
+    EXPECT_EQ(std::bit_cast<uint64_t>(m.Beta), std::bit_cast<uint64_t>(f.Fit.MleBeta));
+    EXPECT_EQ(m.LogLik, f.Diagnostics.LogLik);
+    EXPECT_EQ(m.Lrt, f.Diagnostics.Lrt);
+    EXPECT_EQ(m.POverdispersion, f.Diagnostics.POverdispersion);
+    const RegionPrior prior = PriorOf(m);
+    EXPECT_EQ(prior.Shape, f.Fit.MleBeta);
+    EXPECT_EQ(prior.Rate, f.Fit.MleAlpha);
+    // The search, run anyway, finds no higher point.
+    const Fitted searched = Find(y, e, true);
+    EXPECT_LE(searched.Maximum.LogLik, m.LogLik + 1e-9 * std::fabs(m.LogLik)) << "group " << g;
+  }
+  EXPECT_GE(kept, 250);
+}
+
+TEST(LikelihoodMaximumTest, GroupsOutsideTheDomain) {
+  // All counts 0: L <= 0, and 0 at the point prior at the pooled ratio 0.
+  Fitted f = Find({0, 0, 0}, {1, 2, 3});
+  EXPECT_EQ(f.Maximum.Kind, MaximumKind::Boundary);
+  EXPECT_EQ(f.Maximum.Mean, 0.0);
+  EXPECT_EQ(f.Maximum.LogLik, 0.0);
+  EXPECT_EQ(f.Maximum.LogLikPoisson, 0.0);
+  EXPECT_EQ(f.Maximum.Lrt, 0.0);
+  EXPECT_EQ(f.Maximum.POverdispersion, 1.0);
+  EXPECT_TRUE(IsPointPrior(PriorOf(f.Maximum)));
+  EXPECT_EQ(PriorOf(f.Maximum).Mean, 0.0);
+  // One region, and equal ratios: the legacy fit has no start; the boundary,
+  // at the ratio, log Poisson(3 | 3) = 3 log 3 - 3 - log 6.
+  f = Find({3}, {2});
+  EXPECT_EQ(f.Maximum.Kind, MaximumKind::Boundary);
+  EXPECT_EQ(f.Maximum.Mean, 1.5);
+  EXPECT_TRUE(Near(f.Maximum.LogLik, 3 * std::log(3.0L) - 3 - std::log(6.0L), 1e-14));
+  f = Find({2, 4, 6}, {1, 2, 3});
+  EXPECT_EQ(f.Maximum.Kind, MaximumKind::Boundary);
+  EXPECT_EQ(f.Maximum.Mean, 2.0);
+  ExpectTheMaximum({2, 4, 6}, {1, 2, 3}, f.Maximum);
+  // Expected counts whose sum leaves the double range: no maximum, NaN.
+  f = Find({1, 2}, {1.5e308, 1.5e308});
+  EXPECT_EQ(f.Maximum.Kind, MaximumKind::None);
+  EXPECT_FALSE(HasPrior(PriorOf(f.Maximum)));
+}

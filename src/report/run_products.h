@@ -10,6 +10,7 @@
 #include "core/neighbours.h"
 #include "estimation/diagnostics.h"
 #include "estimation/eb_moran.h"
+#include "estimation/likelihood_maximum.h"
 #include "estimation/posterior.h"
 #include "grouping/grouping.h"
 #include "grouping/posteriors.h"
@@ -50,6 +51,7 @@ struct RunProducts {
   PriorSet Priors;
   PosteriorTable Posteriors;
   std::vector<GroupDiagnostics> Diagnostics;
+  std::vector<LikelihoodMaximum> Maxima;  // per group: its likelihood's maximum (with Diagnostics)
   std::vector<uint32_t> NeighbourCounts;  // per record: its neighbours within its group (with neighbours)
   std::vector<EbMoranResult> Moran;       // per group: EB Moran's I and its p-value (with neighbours)
 };

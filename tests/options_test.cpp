@@ -99,7 +99,7 @@ TEST(OptionsTest, CommandLineTable) {
       {"--sync", "no value"}, {"--csv", "no value"}, {"--regions", "a file name"}, {"--groups", "a file name"},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)"},
       {"--level", "a decimal number above 0 and below 1"}, {"--exceed", "a decimal number above 0"},
-      {"--prior", "mle, me, local or local-own-means"}, {"--threads", "a whole number of threads, 1 or more"}};
+      {"--prior", "mle, me, marshall, local or local-own-means"}, {"--threads", "a whole number of threads, 1 or more"}};
   for (const auto& c : cases) {
     RunSettings s;
     const ParseResult r = ParseCommandLine(c.args, s);

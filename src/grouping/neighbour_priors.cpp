@@ -24,6 +24,7 @@ void ForEachGroupWithNeighbours(const RecordTable& table, const GroupMembers& me
 }
 
 void FillLocal(LocalPriorKind kind, const MethodInput& input, PriorSet& out) {
+  for (GroupPrior& group : out.Groups) group.Source = "local";
   std::vector<LocalPriorScratch> scratch(input.Pool.Participants(input.Members.Start.size() - 1, GroupsPerPiece()));
   std::vector<std::vector<RegionPrior>> priors(scratch.size());
   ForEachGroupWithNeighbours(input.Table, input.Members, *input.Neighbours, input.Pool,

@@ -10,8 +10,9 @@
 namespace tarnek {
 
 const std::vector<PriorMethod> kPriorMethods = {
-    {"mle", "EB ratio (MLE; ME where it failed)", FillMaximumLikelihoodPriors},
+    {"mle", "EB ratio (MLE)", FillMaximumLikelihoodPriors, false, true},
     {"me", "EB ratio (ME)", FillMomentPriors},
+    {"marshall", "EB ratio (Marshall's moments)", FillMarshallPriors},
     {"local", "EB ratio (local prior of the neighbourhood)", FillNeighbourhoodPriors, true},
     {"local-own-means", "EB ratio (local prior of the neighbours' own means)", FillOwnMeansPriors, true},
 };
@@ -40,9 +41,16 @@ PriorSet FillPriors(const PriorMethod& method, const MethodInput& input) {
   return priors;
 }
 
-void SetGroupPrior(const MethodInput& input, size_t g, const RegionPrior& prior, PriorSet& out) {
+void SetGroupPrior(const MethodInput& input, size_t g, const RegionPrior& prior, std::string_view source,
+                   PriorSet& out) {
   for (size_t k = input.Members.Start[g]; k < input.Members.Start[g + 1]; ++k) out.Records[input.Members.Rows[k]] = prior;
-  out.Groups[g] = {PriorMeanOf(prior), PriorSdOf(prior)};
+  if (!HasPrior(prior)) return;
+  GroupPrior& group = out.Groups[g];
+  group = {source, PriorMeanOf(prior), PriorSdOf(prior)};
+  if (!IsPointPrior(prior)) {
+    group.Alpha = prior.Rate;
+    group.Beta = prior.Shape;
+  }
 }
 
 }  // namespace tarnek

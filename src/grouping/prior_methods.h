@@ -17,6 +17,7 @@ struct PriorMethod {
   std::string_view PlotLegend;  // the plot's legend entry of the EB ratio it draws from these priors
   void (*Fill)(const MethodInput& input, PriorSet& out);  // out comes sized for every record and group
   bool NeedsNeighbours = false;  // a run with this method must have neighbour lists
+  bool NeedsMaxima = false;      // it reads the groups' likelihood maxima (MethodInput::Maxima)
 };
 
 // Every method, the default first.

@@ -15,6 +15,7 @@
 #include "core/parallel.h"
 #include "core/record_table.h"
 #include "core/region_prior.h"
+#include "estimation/likelihood_maximum.h"
 #include "grouping/grouping.h"
 
 namespace tarnek {
@@ -28,13 +29,17 @@ struct MethodInput {
   const GroupMembers& Members;
   WorkerPool& Pool;
   const NeighbourLists* Neighbours = nullptr;
+  const std::vector<LikelihoodMaximum>* Maxima = nullptr;  // per group, where the method needs them
 };
 
-// What the group table shows of a group's prior: the prior that every member
-// has, where they all have the same one.
+// What the group table shows of a group's prior: where it came from, and the
+// prior that every member has, where they all have the same one.
 struct GroupPrior {
-  double Mean = std::numeric_limits<double>::quiet_NaN();  // NaN where there is none, or members differ
-  double Sd = std::numeric_limits<double>::quiet_NaN();    // 0 for the point prior
+  std::string_view Source = "none";  // one word: the method's own, or "none" where the group has no prior
+  double Mean = std::numeric_limits<double>::quiet_NaN();   // NaN where there is none, or members differ
+  double Sd = std::numeric_limits<double>::quiet_NaN();     // 0 for the point prior
+  double Alpha = std::numeric_limits<double>::quiet_NaN();  // the Gamma's rate and shape; NaN for the point
+  double Beta = std::numeric_limits<double>::quiet_NaN();   //   prior and where members differ
 };
 
 // A method's priors: per record in input order, and per group in the order
@@ -44,8 +49,10 @@ struct PriorSet {
   std::vector<GroupPrior> Groups;
 };
 
-// Gives every member of group g the prior `prior`, and the group its mean and
-// standard deviation.
-void SetGroupPrior(const MethodInput& input, size_t g, const RegionPrior& prior, PriorSet& out);
+// Gives every member of group g the prior `prior`, and the group its source
+// (where it has a prior; "none" otherwise), mean, standard deviation and
+// Gamma parameters.
+void SetGroupPrior(const MethodInput& input, size_t g, const RegionPrior& prior, std::string_view source,
+                   PriorSet& out);
 
 }  // namespace tarnek

@@ -23,8 +23,8 @@ std::string_view StatusWord(FitStatus status) {
 }
 
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                     const std::vector<GroupDiagnostics>& diagnostics, std::span<const GroupPrior> priors,
-                     std::span<const ExtraGroupColumns> extra, WorkerPool& pool) {
+                     const std::vector<GroupDiagnostics>& diagnostics, std::span<const LikelihoodMaximum> maxima,
+                     std::span<const GroupPrior> priors, std::span<const ExtraGroupColumns> extra, WorkerPool& pool) {
   std::string header(kGroupHeader);
   for (const ExtraGroupColumns& columns : extra) header += columns.Header;
   header += "\r\n";
@@ -49,8 +49,9 @@ void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates&
         text += ',';
         AppendCsvEstimate(text, value);
       }
-      for (const double value : {d.SeAlpha, d.SeBeta, d.CorrAlphaBeta, priors[g].Mean, priors[g].Sd, d.LogLik,
-                                 d.LogLikPoisson, d.Lrt, d.POverdispersion}) {
+      const LikelihoodMaximum& m = maxima[g];
+      for (const double value : {d.SeAlpha, d.SeBeta, d.CorrAlphaBeta, priors[g].Mean, priors[g].Sd, m.LogLik,
+                                 m.LogLikPoisson, m.Lrt, m.POverdispersion}) {
         text += ',';
         AppendCsvNumber(text, value);
       }
@@ -62,6 +63,12 @@ void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates&
       AppendCsvNumber(text, r.ErrorBeta);
       text += ',';
       text += StatusWord(d.Status);
+      text += ',';
+      text += priors[g].Source;
+      for (const double value : {priors[g].Alpha, priors[g].Beta}) {
+        text += ',';
+        AppendCsvNumber(text, value);
+      }
       for (const ExtraGroupColumns& columns : extra) columns.Append(text, g);
       text += "\r\n";
     }

@@ -13,6 +13,7 @@
 #include "core/parallel.h"
 #include "core/record_table.h"
 #include "estimation/diagnostics.h"
+#include "estimation/likelihood_maximum.h"
 #include "files/output_file.h"
 #include "grouping/grouping.h"
 #include "grouping/prior_set.h"
@@ -22,7 +23,7 @@ namespace tarnek {
 inline constexpr std::string_view kGroupHeader =
     "unit,regions,mean_ratio,variance_ratio,initial_alpha,initial_beta,me_alpha,me_beta,mle_alpha,mle_beta,"
     "se_alpha,se_beta,corr_alpha_beta,prior_mean,prior_sd,loglik,loglik_poisson,lrt,p_overdispersion,"
-    "iterations,error_alpha,error_beta,status";
+    "iterations,error_alpha,error_beta,status,prior_source,prior_alpha,prior_beta";
 
 // The word of the status column: converged, stalled, iteration_limit,
 // nonpositive_step, nonfinite_step or no_start.
@@ -38,11 +39,12 @@ struct ExtraGroupColumns {
 // Writes the header and one line per group of `estimates`: its Unit as the
 // log prints it (-1 in single-group mode), the log's values at full
 // precision, `diagnostics[g]` (DiagnoseAllGroups) with the chosen prior's
-// mean and standard deviation from `priors[g]`, the status, then every set of
-// `extra` in order. A value that does not exist is an empty field. The lines
+// mean and standard deviation from `priors[g]` and the log-likelihoods of the
+// group's likelihood maximum `maxima[g]`, the status, the chosen prior's
+// source and Gamma parameters, then every set of `extra` in order. A value that does not exist is an empty field. The lines
 // are formatted on the threads of `pool`; the file is the same on any number.
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
-                     const std::vector<GroupDiagnostics>& diagnostics, std::span<const GroupPrior> priors,
-                     std::span<const ExtraGroupColumns> extra, WorkerPool& pool);
+                     const std::vector<GroupDiagnostics>& diagnostics, std::span<const LikelihoodMaximum> maxima,
+                     std::span<const GroupPrior> priors, std::span<const ExtraGroupColumns> extra, WorkerPool& pool);
 
 }  // namespace tarnek

@@ -10,6 +10,7 @@
 #include "core/neighbours.h"
 #include "estimation/diagnostics.h"
 #include "estimation/eb_moran.h"
+#include "estimation/likelihood_maximum.h"
 #include "estimation/posterior.h"
 #include "estimation/standardisation.h"
 #include "grouping/grouping.h"
@@ -53,6 +54,7 @@ struct RunProducts {
   PriorSet Priors;
   PosteriorTable Posteriors;
   std::vector<GroupDiagnostics> Diagnostics;
+  std::vector<LikelihoodMaximum> Maxima;  // per group: its likelihood's maximum (with Diagnostics)
   std::vector<uint32_t> NeighbourCounts;  // per record: its neighbours within its group (with neighbours)
   std::vector<EbMoranResult> Moran;       // per group: EB Moran's I and its p-value (with neighbours)
 };

@@ -352,7 +352,8 @@ void CheckRun(uint8_t choice, std::vector<std::string> args) {
       if (args[i].starts_with("--regions=")) regionsName = args[i].substr(10);
       if (args[i].starts_with("--groups=")) groupsName = args[i].substr(9);
     }
-    for (const auto& [name, header] : {std::pair(regionsName, kRegionHeader), std::pair(groupsName, kGroupHeader)}) {
+    using Header = std::pair<std::string, std::string_view>;
+    for (const auto& [name, header] : {Header(regionsName, kRegionHeader), Header(groupsName, kGroupHeader)}) {
       if (name.empty()) continue;
       std::string csv;
       CHECK(ReadWholeFile(name, csv));

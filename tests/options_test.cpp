@@ -23,6 +23,7 @@ TEST(OptionsTest, CommandLineTable) {
     const char* note; std::vector<std::string> args; ParseStatus status;
     int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false;
     bool csv = false; std::vector<std::string> columns = {"unit", "code", "observed", "expected"}; int32_t threads = 0;
+    size_t extra = 0;  // columns other options ask for
   } cases[] = {
       {"two names: every default", {"d", "o"}, Ok},
       {"a later option overrides", {"d", "o", "-L5", "-L10"}, Ok, 10},
@@ -60,6 +61,8 @@ TEST(OptionsTest, CommandLineTable) {
        false, true, {"-", "FIPS", "Cases", "E"}},
       {"--columns before --csv: order does not matter", {"d", "o", "--columns=a,b c,d,e", "--csv"}, Ok, 20, 1e-5, -1, -1, 0,
        false, true, {"a", "b c", "d", "e"}},
+      {"--columns after --keep keeps the kept columns", {"d", "o", "--csv", "--keep=x", "--columns=a,b,c,d"}, Ok, 20, 1e-5,
+       -1, -1, 0, false, true, {"a", "b", "c", "d"}, 0, 1},
       {"--columns needs --csv", {"d", "o", "--columns=a,b,c,d"}, Unneeded},
       {"a later --columns overrides; still needs --csv", {"d", "o", "--columns=a,b,c,d", "--columns=e,f,g,h"}, Unneeded},
       {"an option error comes first", {"d", "o", "--columns=a,b,c,d", "-X"}, Error},
@@ -114,6 +117,7 @@ TEST(OptionsTest, CommandLineTable) {
     const std::vector<std::string> columns{s.Columns.Unit, s.Columns.Code, s.Columns.Observed, s.Columns.Expected};
     EXPECT_EQ(std::tie(s.DataFileName, s.OutFileName, s.Fit.IterationLimit, s.Fit.Eps, s.Fit.AlphaOption, s.Fit.BetaOption, s.Timing, s.Sync, s.Csv, columns, s.Threads),
               std::tie(c.args[0], c.args[1], c.limit, c.eps, c.alpha, c.beta, c.timing, c.sync, c.csv, c.columns, c.threads)) << c.note;
+    EXPECT_EQ(s.Columns.Extra.size(), c.extra) << c.note;
   }
 }
 

@@ -79,7 +79,11 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
       if (SameColumnName(names[i], names[j])) return false;
     }
   }
-  settings.Columns = {names[0], names[1], names[2], names[3]};
+  // The columns that other options ask for stay as they are.
+  settings.Columns.Unit = names[0];
+  settings.Columns.Code = names[1];
+  settings.Columns.Observed = names[2];
+  settings.Columns.Expected = names[3];
   return true;
 }
 

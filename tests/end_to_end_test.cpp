@@ -382,6 +382,94 @@ TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
   }
 }
 
+TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
+  // With --undefined=skip the rows without a defined ratio (an empty or NA
+  // count, an empty, NA or 0 expected count) keep their place in the tables,
+  // with "***" or empty values, and every estimate is that of the file
+  // without them: the same log, the same lines for the other rows, the same
+  // groups but for the count of rows left out. Unit 3 has none left: it has
+  // no group. Without the option each such row is an error.
+  const std::string header = "unit,code,observed,expected\n";
+  const std::vector<std::pair<std::string, bool>> rows = {  // the row, and whether it has a defined ratio
+      {"1,a,3,1.5", true},  {"1,b,,2", false},    {"1,c,4,2.5", true}, {"2,d,2,0", false},  {"1,e,7,3", true},
+      {"2,f,1,1", true},    {"2,g,NA,1", false},  {"2,h,5,2", true},   {"3,i,1,NA", false}, {"2,j,0,1.5", true},
+      {"1,k,2,", false},    {"2,l,9,4", true},    {"3,m,NA,0", false}, {"1,n,1,0.5", true},
+  };
+  std::string all = header, defined = header;
+  for (const auto& [row, isDefined] : rows) {
+    all += row + "\n";
+    if (isDefined) defined += row + "\n";
+  }
+  Scratch scratch({{"all.csv", all}, {"defined.csv", defined}});
+  const auto run = [&](const std::string& data, const std::string& out, std::vector<std::string> more) {
+    std::vector<std::string> args{data, out + ".txt", "--csv", "--regions=" + out + "-r.csv", "--groups=" + out + "-g.csv",
+                                  "--plot=" + out + ".svg"};
+    args.insert(args.end(), more.begin(), more.end());
+    return Tarnek(scratch.path, args);
+  };
+  const auto [code, console] = run("all.csv", "all", {"--undefined=skip"});
+  ASSERT_EQ(code, 0) << console;
+  EXPECT_NE(console.find("\n 6 rows without a defined ratio, first at line 3\n"), std::string::npos) << console;
+  ASSERT_EQ(run("defined.csv", "defined", {}).first, 0);
+  EXPECT_EQ(Read(scratch.path / "all.log"), Read(scratch.path / "defined.log"));
+  const auto lines = [&](const std::string& name) {
+    std::vector<std::string> out;
+    std::istringstream in(Read(scratch.path / name));
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  };
+  const std::vector<std::string> table = lines("all.txt"), reduced = lines("defined.txt");
+  const std::vector<std::string> regions = lines("all-r.csv"), reducedRegions = lines("defined-r.csv");
+  ASSERT_EQ(table.size(), rows.size() + 1);
+  const std::map<std::string, std::string> undefinedLines = {
+      {"b", "1\tb\t***\t2.000000\t***\t***\t***\r"},         {"d", "2\td\t2\t0.000000\t***\t***\t***\r"},
+      {"g", "2\tg\t***\t1.000000\t***\t***\t***\r"},         {"i", "3\ti\t1\t***\t***\t***\t***\r"},
+      {"k", "1\tk\t2\t***\t***\t***\t***\r"},                {"m", "3\tm\t***\t0.000000\t***\t***\t***\r"}};
+  const std::map<std::string, std::string> undefinedRegions = {
+      {"b", "1,b,,2,,,,,,,,,,,"}, {"d", "2,d,2,0,,,,,,,,,,,"}, {"g", "2,g,,1,,,,,,,,,,,"},
+      {"i", "3,i,1,,,,,,,,,,,,"}, {"k", "1,k,2,,,,,,,,,,,,"},  {"m", "3,m,,0,,,,,,,,,,,"}};
+  size_t kept = 1;
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const std::string code1 = rows[k].first.substr(2, 1);
+    if (rows[k].second) {
+      EXPECT_EQ(table[k + 1], reduced[kept]) << code1;
+      EXPECT_EQ(regions[k + 1], reducedRegions[kept]) << code1;
+      ++kept;
+    } else {
+      EXPECT_EQ(table[k + 1], undefinedLines.at(code1));
+      EXPECT_EQ(regions[k + 1], undefinedRegions.at(code1) + "\r");
+    }
+  }
+  // The group table: unit 3 is gone, the others count the rows left out.
+  const std::vector<std::string> groups = lines("all-g.csv"), reducedGroups = lines("defined-g.csv");
+  ASSERT_EQ(groups.size(), 3u);
+  EXPECT_EQ(groups[0], reducedGroups[0].substr(0, reducedGroups[0].size() - 1) + ",undefined\r");
+  EXPECT_EQ(groups[1], reducedGroups[1].substr(0, reducedGroups[1].size() - 1) + ",2\r");
+  EXPECT_EQ(groups[2], reducedGroups[2].substr(0, reducedGroups[2].size() - 1) + ",2\r");
+  EXPECT_NE(Read(scratch.path / "all.svg").find(": 8 regions in 2 groups<"), std::string::npos)
+      << "the plot counts the regions it can draw";
+  EXPECT_NE(Read(scratch.path / "all.svg").find("; 6 rows without a defined ratio"), std::string::npos);
+
+  // Without the option, the first such row ends the run, as ever.
+  const struct { std::string row; std::string message; int exitCode; } errors[] = {
+      {"1,b,,2", "(line 2, observed)", 2}, {"1,b,NA,2", "(line 2, observed)", 2},
+      {"1,b,1,0", "(line 2, expected)", 1}, {"1,b,1,NA", "(line 2, expected)", 2}};
+  for (const auto& e : errors) {
+    Scratch one(Tree{{"data.csv", header + e.row + "\n"}});
+    const auto [exitCode, text] = Tarnek(one.path, {"data.csv", "out.txt", "--csv"});
+    EXPECT_EQ(exitCode, e.exitCode) << e.row;
+    EXPECT_NE(text.find("Wrong data found " + e.message), std::string::npos) << text;
+  }
+  // Plain data: an expected count of 0 is the one way a row has no ratio.
+  Scratch plain(Tree{{"data.txt", "1 1 3 1.5\n1 2 4 0\n1 3 5 2\n"}, {"two.txt", "1 1 3 1.5\n1 3 5 2\n"}});
+  const auto [plainCode, plainConsole] = Tarnek(plain.path, {"data.txt", "out.txt", "--undefined", "skip"});
+  EXPECT_EQ(plainCode, 0);
+  EXPECT_NE(plainConsole.find(" 1 row without a defined ratio, first at record 2\n"), std::string::npos) << plainConsole;
+  ASSERT_EQ(Tarnek(plain.path, {"two.txt", "two.out"}).first, 0);
+  EXPECT_EQ(Read(plain.path / "out.log"), Read(plain.path / "two.log"));
+  EXPECT_NE(Read(plain.path / "out.txt").find("\r\n1\t2\t4\t0.000000\t***\t***\t***\r\n"), std::string::npos);
+}
+
 TEST(Neighbours, ErrorsNameTheFileAndCreateNothing) {
   // Every failure of a neighbour file: its message (the file, the line and
   // the id) and exit code (2 where the text does not read as a neighbour

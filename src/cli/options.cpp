@@ -216,6 +216,14 @@ std::vector<LongOption> MakeLongOptions() {
          return true;
        },
        {}, "the prior of the posterior columns and the plot (mle)"},
+      {"--undefined", "skip or error", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         if (value != "skip" && value != "error") return false;
+         s.KeepUndefined = value == "skip";
+         return true;
+       },
+       {}, "rows without a defined ratio (a count or expected count empty or NA, an expected count of 0): "
+           "skip keeps them in every output, out of every estimate (error)"},
       {"--threads", "a whole number of threads, 1 or more", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          const std::optional<int32_t> threads = ReadWholeInteger(value);

@@ -34,6 +34,7 @@ struct RunSettings {
   std::vector<std::pair<std::string_view, std::string>> OutputFiles;
   std::vector<std::pair<std::string_view, std::string>> InputFiles;
   int32_t Threads = 0;       // "--threads": threads for the estimation; 0: one per available core
+  bool KeepUndefined = false;  // "--undefined=skip": rows without a defined ratio are kept, not an error
 
   // The file given for the output or input option `option`, or "" when it
   // was not given.

@@ -128,8 +128,8 @@ std::optional<RunFailure> CheckCollisions(const std::vector<std::string>& inputs
 // ---------------------------------------------------------------------------
 // The data
 
-std::optional<RunFailure> ReadPlainData(const std::string& fileName, RecordTable& table) {
-  const ReadResult read = ReadDataFile(fileName, table);
+std::optional<RunFailure> ReadPlainData(const std::string& fileName, bool keepUndefined, RecordTable& table) {
+  const ReadResult read = ReadDataFile(fileName, table, keepUndefined);
   switch (read.Status) {
     case ReadStatus::Ok:
       return std::nullopt;
@@ -164,8 +164,10 @@ std::optional<RunFailure> ReadCsvData(const std::string& fileName, const CsvColu
 }
 
 std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table) {
-  if (!settings.Csv) return ReadPlainData(settings.DataFileName, table);
+  if (!settings.Csv) return ReadPlainData(settings.DataFileName, settings.KeepUndefined, table);
   CsvColumns columns = settings.Columns;
+  columns.KeepUndefined = settings.KeepUndefined;
+  columns.KeepLines = columns.KeepLines || settings.KeepUndefined;  // for the console's line
   if (settings.Standardisation.Active()) RequestStandardisationColumns(settings.Standardisation, columns);
   return ReadCsvData(settings.DataFileName, columns, table);
 }
@@ -215,6 +217,25 @@ std::vector<const NamedColumn*> KeptColumns(const RunSettings& settings, const R
     }
   }
   return kept;
+}
+
+// "3 rows without a defined ratio, first at line 7": with --undefined=skip,
+// how many rows the estimates leave out (the line of a CSV file, or the
+// record of a plain one), where there are any.
+void PrintUndefinedRows(std::FILE* console, const RecordTable& table, bool csv) {
+  size_t count = 0;
+  size_t first = 0;
+  for (size_t row = table.Size(); row-- > 0;) {
+    if (table.Defined(row)) continue;
+    ++count;
+    first = row;
+  }
+  if (count == 0) return;
+  const std::string where = csv && !table.Lines.empty()
+                                ? "line " + FormatInteger(static_cast<int64_t>(table.Lines[first]))
+                                : "record " + FormatInteger(static_cast<int64_t>(first + 1));
+  PrintLine(console, " ", FormatInteger(static_cast<int64_t>(count)) + (count == 1 ? " row" : " rows") +
+                              " without a defined ratio, first at " + where + "\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -285,10 +306,13 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.Posterior = settings.Posterior;
   products.Prior = FindPriorMethod(settings.Prior);
   products.Standardisation = settings.Standardisation;
+  products.Standardisation.KeepUndefined = settings.KeepUndefined;
   if (const auto failure = ReadInputs(settings, products, true)) return Report(console, *failure);
   if (const auto failure = StandardiseData(products, table)) return Report(console, *failure);
   if (const auto failure = ReadInputs(settings, products, false)) return Report(console, *failure);
   products.Kept = KeptColumns(settings, table);
+  products.KeepUndefined = settings.KeepUndefined;
+  PrintUndefinedRows(console, table, settings.Csv);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));

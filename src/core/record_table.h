@@ -66,8 +66,8 @@ struct NamedColumn {
 struct RecordTable {
   std::vector<int32_t> Unit;   // grouping key, -1 or greater
   std::vector<int32_t> Code;   // record identifier, any value, printed back as read
-  std::vector<int32_t> Data1;  // observed count, 0 or greater
-  std::vector<double> Data2;   // expected count, finite and greater than 0
+  std::vector<int32_t> Data1;  // observed count, 0 or greater; -1 for a count that is not known (below)
+  std::vector<double> Data2;   // expected count, finite and greater than 0; 0, or NaN where not known (below)
   TextColumn CodeText;         // per row: the Code as text, or empty
   TextColumn UnitText;         // per Unit value: its text, or empty
   std::vector<NamedColumn> Columns;  // the requested columns, in the order requested
@@ -75,6 +75,12 @@ struct RecordTable {
                                      // asked to keep them (CSV); otherwise empty
 
   size_t Size() const { return Unit.size(); }
+
+  // A row has a defined ratio where its count is known and its expected
+  // count known and above 0. Only a run that keeps undefined rows
+  // (--undefined=skip) has others: they are kept in every output in their
+  // place, and left out of every estimate.
+  bool Defined(size_t row) const { return Data1[row] >= 0 && Data2[row] > 0.0; }
 
   // The requested column of that name (exactly as requested), the first one
   // read as `kind` where that is given, or nullptr.

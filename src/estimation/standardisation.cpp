@@ -95,6 +95,7 @@ struct Work {
 
   std::vector<uint32_t> RegionOf;  // per row
   std::vector<size_t> FirstRow;    // per region
+  std::vector<uint8_t> Unknown;    // per region: a row's count is not known (KeepUndefined)
   std::vector<uint32_t> StratumOf; // per row
   std::vector<size_t> StratumFirstRow;  // per stratum
   std::vector<std::string> StratumKeys; // per stratum: its texts joined by kKeySeparator
@@ -354,7 +355,13 @@ void CheckCarried(Work& w) {
 
 std::vector<int64_t> ObservedTotals(Work& w) {
   std::vector<int64_t> totals(w.FirstRow.size(), 0);
-  for (size_t row = 0; row < w.Rows.Size(); ++row) totals[w.RegionOf[row]] += w.Rows.Data1[row];
+  w.Unknown.assign(w.FirstRow.size(), 0);
+  for (size_t row = 0; row < w.Rows.Size(); ++row) {
+    if (w.Rows.Data1[row] < 0) w.Unknown[w.RegionOf[row]] = 1;
+  }
+  for (size_t row = 0; row < w.Rows.Size(); ++row) {
+    if (!w.Unknown[w.RegionOf[row]]) totals[w.RegionOf[row]] += w.Rows.Data1[row];
+  }
   for (size_t r = 0; r < totals.size(); ++r) {
     if (totals[r] > std::numeric_limits<int32_t>::max()) {
       const size_t first = w.FirstRow[r];
@@ -407,6 +414,7 @@ RowRates InternalRates(Work& w) {
   std::vector<size_t> firstCases(cells, kNone);
   const std::vector<double>& p = *w.Population;
   for (size_t row = 0; row < n; ++row) {
+    if (w.Unknown[w.RegionOf[row]]) continue;  // neither its cases nor its population are of use
     const uint32_t cell = cellOf[row];
     cases[cell] += static_cast<uint64_t>(w.Rows.Data1[row]);
     population[cell].Add(p[row]);
@@ -491,14 +499,17 @@ StandardiseResult Standardise(const RecordTable& rows, const StandardisationSett
   regions.CodeText.Ends.reserve(count);
   for (size_t r = 0; r < count; ++r) {
     const size_t first = w.FirstRow[r];
-    const double e = static_cast<double>(expected[r].Value());
+    double e = static_cast<double>(expected[r].Value());
     if (!(e > 0.0) || !std::isfinite(e)) {
-      w.Fail(StandardiseStatus::ExpectedOutOfRange, first, 0, std::string(rows.CodeText.At(first)));
-      return w.Result;
+      if (!settings.KeepUndefined) {
+        w.Fail(StandardiseStatus::ExpectedOutOfRange, first, 0, std::string(rows.CodeText.At(first)));
+        return w.Result;
+      }
+      if (!std::isfinite(e)) e = std::numeric_limits<double>::quiet_NaN();  // not known
     }
     regions.Unit.push_back(rows.Unit[first]);
     regions.CodeText.Append(rows.CodeText.At(first));
-    regions.Data1.push_back(static_cast<int32_t>(observed[r]));
+    regions.Data1.push_back(w.Unknown[r] ? -1 : static_cast<int32_t>(observed[r]));
     regions.Data2.push_back(e);
     regions.Lines.push_back(rows.Lines[first]);
   }

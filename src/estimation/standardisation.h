@@ -23,7 +23,11 @@
 //  - external standardisation: rate_k, per person, from the standard.
 // A region without population (or whose population lies in strata of rate 0
 // alone) has E_i = 0, which no estimate can take: an error, as is an E_i
-// beyond the double range.
+// beyond the double range. With KeepUndefined such a region (E_i 0, or NaN
+// beyond the range) is a record without a defined ratio, and so is a region
+// with a row whose count is not known (-1): its observed count is -1, and
+// its rows take no part in the internal rates (neither their cases nor their
+// population).
 //
 // Numerics. Counts are summed exactly in 64 bits. Every P_k and every E_i is
 // a sum over the rows in file order in long double (x87, 64-bit mantissa)
@@ -58,6 +62,8 @@ struct StandardisationSettings {
   std::string Population;           // the population column; empty: no standardisation, the data hold E
   std::vector<std::string> Strata;  // the stratum columns; none: every row is a region of one stratum
   StandardisationSet Within = StandardisationSet::Group;  // the set of internal standardisation
+  bool KeepUndefined = false;  // a region with a row whose count is not known, or whose E_i is 0, becomes a
+                               // record without a defined ratio instead of an error (below)
 
   bool Active() const { return !Population.empty(); }
 };

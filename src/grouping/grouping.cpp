@@ -26,18 +26,39 @@ using Entry = uint64_t;
 uint32_t RowOf(Entry entry) { return static_cast<uint32_t>(entry); }
 uint32_t KeyOf(Entry entry) { return static_cast<uint32_t>(entry >> 32); }
 
-// The records ordered by Unit (signed, ascending), those of one Unit in
-// input order: a stable radix sort in two passes of 16 bits over the key,
-// starting from the entries in input order. Each entry carries its key, so
-// both passes read their input in order.
-std::vector<Entry> EntriesByUnit(const std::vector<int32_t>& units) {
-  const size_t n = units.size();
-  std::vector<Entry> entries(n);
-  std::vector<Entry> sorted(n);
-  for (size_t k = 0; k < n; ++k) {
-    const uint32_t key = static_cast<uint32_t>(units[k]) ^ 0x80000000u;
-    entries[k] = (Entry{key} << 32) | static_cast<uint32_t>(k);
+// True when every row of the table has a defined ratio (as always but with
+// --undefined=skip).
+bool AllDefined(const RecordTable& table) {
+  for (size_t row = 0; row < table.Size(); ++row) {
+    if (!table.Defined(row)) return false;
   }
+  return true;
+}
+
+// The rows with a defined ratio, in input order.
+std::vector<uint32_t> DefinedRows(const RecordTable& table) {
+  std::vector<uint32_t> rows;
+  for (size_t row = 0; row < table.Size(); ++row) {
+    if (table.Defined(row)) rows.push_back(static_cast<uint32_t>(row));
+  }
+  return rows;
+}
+
+// The records with a defined ratio ordered by Unit (signed, ascending), those
+// of one Unit in input order: a stable radix sort in two passes of 16 bits
+// over the key, starting from the entries in input order. Each entry carries
+// its key, so both passes read their input in order.
+std::vector<Entry> EntriesByUnit(const RecordTable& table) {
+  const std::vector<int32_t>& units = table.Unit;
+  const bool all = AllDefined(table);
+  std::vector<Entry> entries;
+  entries.reserve(units.size());
+  for (size_t k = 0; k < units.size(); ++k) {
+    if (!all && !table.Defined(k)) continue;
+    const uint32_t key = static_cast<uint32_t>(units[k]) ^ 0x80000000u;
+    entries.push_back((Entry{key} << 32) | static_cast<uint32_t>(k));
+  }
+  std::vector<Entry> sorted(entries.size());
   for (int shift = 32; shift < 64; shift += 16) {
     std::vector<size_t> start(size_t{1} << 16, 0);
     for (Entry entry : entries) ++start[(entry >> shift) & 0xFFFF];
@@ -127,16 +148,36 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
   records.EbRatioMle.resize(n);
 
   if (estimates.Mode == GroupMode::SingleGroup) {
-    // Every record in input order: the estimator reads the table's own columns.
     EstimatorScratch scratch;
-    const GroupEstimate group = EstimateGroup({table.Data1, table.Data2}, fit, scratch);
+    if (AllDefined(table)) {
+      // Every record in input order: the estimator reads the table's own columns.
+      const GroupEstimate group = EstimateGroup({table.Data1, table.Data2}, fit, scratch);
+      estimates.Units.push_back(kSingleGroupUnit);
+      estimates.Groups.push_back(group.Result);
+      ScatterBack(group.Members, [](size_t i) { return i; }, records);
+      return estimates;
+    }
+    // The records with a defined ratio; the others have none of the three.
+    for (std::vector<double>* column : {&records.Ratio, &records.EbRatioMe, &records.EbRatioMle}) {
+      column->assign(n, NoEstimate);
+    }
+    const std::vector<uint32_t> rows = DefinedRows(table);
+    if (rows.empty()) return estimates;  // nothing to estimate: no group
+    Gathered data;
+    Gather(table, std::span<const uint32_t>(rows), [](uint32_t row) { return row; }, data);
+    const GroupEstimate group = EstimateGroup({data.Data1, data.Data2}, fit, scratch);
     estimates.Units.push_back(kSingleGroupUnit);
     estimates.Groups.push_back(group.Result);
-    ScatterBack(group.Members, [](size_t i) { return i; }, records);
+    ScatterBack(group.Members, [&](size_t i) { return rows[i]; }, records);
     return estimates;
   }
 
-  const std::vector<Entry> entries = EntriesByUnit(table.Unit);
+  if (!AllDefined(table)) {
+    for (std::vector<double>* column : {&records.Ratio, &records.EbRatioMe, &records.EbRatioMle}) {
+      column->assign(n, NoEstimate);
+    }
+  }
+  const std::vector<Entry> entries = EntriesByUnit(table);
   const std::vector<size_t> starts = GroupStarts(entries);
   const size_t groups = starts.size() - 1;
   estimates.Units.resize(groups);
@@ -161,16 +202,16 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
 }
 
 GroupMembers ListGroupMembers(const RecordTable& table) {
-  const size_t n = table.Size();
   GroupMembers members;
-  members.Rows.resize(n);
   if (ChooseGroupMode(table) == GroupMode::SingleGroup) {
-    for (size_t row = 0; row < n; ++row) members.Rows[row] = static_cast<uint32_t>(row);
-    members.Start = {0, n};
+    members.Rows = DefinedRows(table);
+    members.Start = {0, members.Rows.size()};
+    if (members.Rows.empty()) members.Start = {0};  // no group
     return members;
   }
-  const std::vector<Entry> entries = EntriesByUnit(table.Unit);
-  for (size_t i = 0; i < n; ++i) members.Rows[i] = RowOf(entries[i]);
+  const std::vector<Entry> entries = EntriesByUnit(table);
+  members.Rows.resize(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) members.Rows[i] = RowOf(entries[i]);
   members.Start = GroupStarts(entries);
   return members;
 }

@@ -12,6 +12,7 @@
 #include <cmath>      // std::isfinite
 #include <cstring>    // std::memcmp, std::memcpy
 #include <functional>  // std::hash
+#include <limits>
 #include <memory>
 #include <new>        // std::bad_alloc
 #include <optional>
@@ -38,6 +39,9 @@ bool IsIdentifier(std::string_view text) {
   return !text.empty() &&
          std::find_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }) == text.end();
 }
+
+// A field that says its value is not known: empty, or NA (as R writes it).
+bool NotKnown(std::string_view text) { return text.empty() || text == "NA"; }
 
 // The line ends inside a field's text: LF, CR LF or a CR alone, each once.
 uint64_t CountLineEnds(std::string_view text) {
@@ -311,6 +315,10 @@ struct CsvRead {
         Table.CodeText.Append(text);
         break;
       case kObserved: {
+        if (Columns.KeepUndefined && NotKnown(text)) {
+          Table.Data1.push_back(-1);
+          break;
+        }
         const std::optional<ScannedInteger> count = ScanWholeInteger(text);
         if (!count) return Fail(CsvStatus::NotAValue, RowLine, Columns.Observed);
         if (!count->Fits || count->Value < 0) return Fail(CsvStatus::OutOfRange, RowLine, Columns.Observed);
@@ -318,9 +326,16 @@ struct CsvRead {
         break;
       }
       case kExpected: {
+        if (Columns.KeepUndefined && NotKnown(text)) {
+          Table.Data2.push_back(std::numeric_limits<double>::quiet_NaN());
+          break;
+        }
         const std::optional<double> expected = ScanWholeReal(text);
         if (!expected) return Fail(CsvStatus::NotAValue, RowLine, Columns.Expected);
-        if (!(*expected > 0.0) || !std::isfinite(*expected)) return Fail(CsvStatus::OutOfRange, RowLine, Columns.Expected);
+        const bool zero = Columns.KeepUndefined && *expected == 0.0;
+        if (!(*expected > 0.0 || zero) || !std::isfinite(*expected)) {
+          return Fail(CsvStatus::OutOfRange, RowLine, Columns.Expected);
+        }
         Table.Data2.push_back(*expected);
         break;
       }

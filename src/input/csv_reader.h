@@ -66,6 +66,8 @@ struct CsvColumns {
   bool KeepUnused = false;  // every column of the header that nothing names is read too, as Text under its own
                             // name, after the Extra ones in the order of the header
   bool KeepLines = false;   // keep each row's line in RecordTable::Lines
+  bool KeepUndefined = false;  // an observed or expected field that is empty or NA, or an expected count of 0,
+                               // makes a row without a defined ratio (RecordTable::Defined): -1, NaN or 0
 };
 
 // True when two column names are the same without regard to ASCII letter case.

@@ -36,7 +36,7 @@ enum class ScanStatus {
 // end of the whole input; when it is not, a field that runs up to `last`
 // might go on, so the scan asks for more text instead of deciding. On
 // Record, `p` moves past the record; on OutOfRange, `code` is its Code.
-ScanStatus ScanRecord(const char*& p, const char* last, bool atEnd, RecordTable& table,
+ScanStatus ScanRecord(const char*& p, const char* last, bool atEnd, bool zeroExpected, RecordTable& table,
                       int32_t& code) {
   // Each field: skip white space, then scan; running into `last` early means more text is needed.
   const char* q = SkipFieldSpace(p, last);
@@ -60,7 +60,7 @@ ScanStatus ScanRecord(const char*& p, const char* last, bool atEnd, RecordTable&
 
   const auto& [unit, recordCode, data1] = fields;
   // The tests in their order; the first failed one decides, all give the same message.
-  const bool data2Valid = data2.Value > 0.0 && std::isfinite(data2.Value);
+  const bool data2Valid = (data2.Value > 0.0 || (zeroExpected && data2.Value == 0.0)) && std::isfinite(data2.Value);
   if (data1.Value < 0 || !data2Valid || unit.Value < -1) {
     code = recordCode.Value;
     return ScanStatus::OutOfRange;
@@ -76,11 +76,11 @@ ScanStatus ScanRecord(const char*& p, const char* last, bool atEnd, RecordTable&
 // Reads records from `p` until the text runs out or a record is bad.
 // Returns NeedMore (with `p` at the start of the unfinished record) or ends
 // the read with `result`.
-bool ScanAvailable(const char*& p, const char* last, bool atEnd, RecordTable& table,
+bool ScanAvailable(const char*& p, const char* last, bool atEnd, bool zeroExpected, RecordTable& table,
                    ReadResult& result) {
   for (;;) {
     int32_t code = 0;
-    switch (ScanRecord(p, last, atEnd, table, code)) {
+    switch (ScanRecord(p, last, atEnd, zeroExpected, table, code)) {
       case ScanStatus::Record:
         continue;
       case ScanStatus::NeedMore:
@@ -100,10 +100,10 @@ bool ScanAvailable(const char*& p, const char* last, bool atEnd, RecordTable& ta
 
 }  // namespace
 
-ReadResult ParseRecords(std::string_view text, RecordTable& table) {
+ReadResult ParseRecords(std::string_view text, RecordTable& table, bool zeroExpected) {
   const char* p = text.data();
   ReadResult result;
-  ScanAvailable(p, text.data() + text.size(), true, table, result);
+  ScanAvailable(p, text.data() + text.size(), true, zeroExpected, table, result);
   return result;
 }
 
@@ -115,7 +115,7 @@ struct FileCloser {
 
 }  // namespace
 
-ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize) {
+ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize, bool zeroExpected) {
   // The text is read a block at a time and scanned as it comes, so a bad
   // record ends the read there. `pending` holds the text of a record that
   // runs past the block; a longer one makes the next read larger.
@@ -140,19 +140,19 @@ ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize)
 
     const char* p = pending.data();
     ReadResult result;
-    if (ScanAvailable(p, pending.data() + pending.size(), atEnd, table, result)) return result;
+    if (ScanAvailable(p, pending.data() + pending.size(), atEnd, zeroExpected, table, result)) return result;
     pending.erase(0, static_cast<size_t>(p - pending.data()));
   }
 }
 
-ReadResult ReadDataFile(const std::string& fileName, RecordTable& table) {
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, bool zeroExpected) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
   if (!file) return {ReadStatus::CannotOpen, 0};
   struct stat info{};
   if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
     return {ReadStatus::CannotOpen, 0};
   }
-  return ReadDataStream(file.get(), table, kReadBlockSize);
+  return ReadDataStream(file.get(), table, kReadBlockSize, zeroExpected);
 }
 
 }  // namespace tarnek

@@ -38,20 +38,22 @@ bool ApplyTextMode(std::string& text);
 
 // Reads every record of `text` (text mode already applied) into `table`,
 // testing each record as soon as it is read: Data1 >= 0, then Data2 > 0 and
-// finite, then Unit >= -1. Stops at the first bad record.
-ReadResult ParseRecords(std::string_view text, RecordTable& table);
+// finite (or, with `zeroExpected`, >= 0: a record of Data2 0 is kept as a
+// row without a defined ratio), then Unit >= -1. Stops at the first bad
+// record.
+ReadResult ParseRecords(std::string_view text, RecordTable& table, bool zeroExpected = false);
 
 // Reads records from `file` a block of `blockSize` bytes at a time (larger
 // when a record runs past a block), applying text mode to each block and
 // scanning as it goes: the result is that of ParseRecords on the whole text,
 // but a bad record ends the read without reading on.
 inline constexpr size_t kReadBlockSize = size_t{1} << 20;
-ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize);
+ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize, bool zeroExpected = false);
 
 // Opens the data file `fileName` and reads it with ReadDataStream. A file
 // that cannot be opened, or a directory, gives CannotOpen. Memory grows with
 // the records read, never with the file's size: a sparse tail after a Ctrl-Z
 // is never read.
-ReadResult ReadDataFile(const std::string& fileName, RecordTable& table);
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, bool zeroExpected = false);
 
 }  // namespace tarnek

@@ -33,10 +33,21 @@ ExtraRegionColumns NeighbourCountColumn(const RunProducts& p) {
           }};
 }
 
+// With --undefined=skip: the rows of the group's unit without a defined
+// ratio, which its estimates leave out (regions counts the others).
+ExtraGroupColumns UndefinedColumn(const RunProducts& p) {
+  return {",undefined", [&p](std::string& text, size_t g) {
+            text += ',';
+            AppendInteger(text, p.UndefinedRows[g]);
+          }};
+}
+
 bool HasNeighbours(const RunProducts& p) { return p.HasNeighbours; }
+bool KeepsUndefined(const RunProducts& p) { return p.KeepUndefined; }
 
 const std::vector<ColumnSet<ExtraGroupColumns>> kGroupColumnSets = {
     {HasNeighbours, MoranColumns},
+    {KeepsUndefined, UndefinedColumn},
 };
 
 const std::vector<ColumnSet<ExtraRegionColumns>> kRegionColumnSets = {

@@ -114,6 +114,7 @@ Split SplitByLimits(const RecordTable& table, const GroupMembers& members) {
   }
   Split split;
   for (size_t row = 0; row < table.Size(); ++row) {
+    if (!table.Defined(row)) continue;  // not drawn
     (beyond[row] ? split.Beyond : split.Within).push_back(static_cast<uint32_t>(row));
   }
   return split;
@@ -605,9 +606,14 @@ std::pair<double, double> RatioRange(double lo, double hi) {
 Layout Lay(const RecordTable& table, std::span<const double> chosen, const RecordRatios& ratios,
            const Selection& selection, double overall) {
   Layout layout;
-  if (table.Size() > 0) {
-    const auto [lo, hi] = std::minmax_element(table.Data2.begin(), table.Data2.end());
-    layout.X = MakeAxis(std::log10(*lo), std::log10(*hi), kLeft, kRight);
+  double xLo = std::numeric_limits<double>::infinity(), xHi = 0.0;
+  for (size_t row = 0; row < table.Size(); ++row) {
+    if (!table.Defined(row)) continue;
+    xLo = std::min(xLo, table.Data2[row]);
+    xHi = std::max(xHi, table.Data2[row]);
+  }
+  if (xHi > 0.0) {
+    layout.X = MakeAxis(std::log10(xLo), std::log10(xHi), kLeft, kRight);
   } else {
     layout.X = MakeAxis(0.0, 1.0, kLeft, kRight);
   }
@@ -679,8 +685,14 @@ void Level(std::string& svg, std::string_view id, const char* colour, const Axis
 
 std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates, const GroupMembers& members,
                            std::span<const double> ebRatios, std::string_view ebLegend, std::string_view dataFileName) {
-  const size_t n = table.Size();
-  const double ratio = OverallRatio(table, n, [](size_t row) { return row; });
+  // The regions with a defined ratio, in input order: the others (kept with
+  // --undefined=skip) are not drawn, and the note under the title counts them.
+  std::vector<uint32_t> defined;
+  for (size_t row = 0; row < table.Size(); ++row) {
+    if (table.Defined(row)) defined.push_back(static_cast<uint32_t>(row));
+  }
+  const size_t n = defined.size();
+  const double ratio = OverallRatio(table, n, [&](size_t i) { return defined[i]; });
   // The limits and the overall line scale by the overall ratio: they are
   // drawn where it is a finite number above 0; NaN: no limits.
   const double overall = LimitScale(ratio);
@@ -710,7 +722,9 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   svg += " fill=\"#ffffff\"/>\n";
   Text(svg, kWidth / 2, 26, " text-anchor=\"middle\" font-size=\"16\"",
        name + ": " + Plural(n, "region", "regions") + " in " + Plural(estimates.Groups.size(), "group", "groups"));
-  Text(svg, kWidth / 2, 46, " text-anchor=\"middle\"", ShownLine(n, split, selection, ratio, grouped));
+  std::string shown = ShownLine(n, split, selection, ratio, grouped);
+  if (n < table.Size()) shown += "; " + Plural(table.Size() - n, "row", "rows") + " without a defined ratio";
+  Text(svg, kWidth / 2, 46, " text-anchor=\"middle\"", shown);
   DrawFrameAndTicks(svg, layout.X, layout.Y);
   DrawRegions(svg, layout.Marks);
   // The reference lines over the marks, which may cover the area.

@@ -39,7 +39,7 @@ void WriteRegionTable(OutputFile& out, const RecordTable& table, std::span<const
         AppendCsvText(text, column->Texts.At(row));
       }
       text += ',';
-      AppendInteger(text, table.Data1[row]);
+      if (table.Data1[row] >= 0) AppendInteger(text, table.Data1[row]);  // empty where it is not known
       text += ',';
       AppendCsvNumber(text, table.Data2[row]);
       for (const double value : {ratios.Ratio[row], ratios.EbRatioMe[row], ratios.EbRatioMle[row]}) {

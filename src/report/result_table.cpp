@@ -20,14 +20,16 @@ constexpr size_t kLineRoom = 4096;
 // or the CR LF after it.
 constexpr size_t kNumbersRoom = (kMaxIntegerLength + 1) + 4 * (kMaxFixedLength + 1) + 1;
 
+char* WriteStars(char* p) {
+  std::memcpy(p, "***", 3);
+  return p + 3;
+}
+
 // 100 times the ratio, or "***" where there is none: the ratio is
 // NoEstimate, or the percent value is beyond the double range.
 char* WritePercent(char* p, double ratio) {
   const double percent = 100.0 * ratio;
-  if (ratio == NoEstimate || !std::isfinite(percent)) {
-    std::memcpy(p, "***", 3);
-    return p + 3;
-  }
+  if (ratio == NoEstimate || !std::isfinite(percent)) return WriteStars(p);
   return WriteFixed(p, percent);
 }
 
@@ -42,9 +44,11 @@ char* WriteResultLine(char* p, const RecordTable& table, const RecordRatios& rat
   *p++ = '\t';
   p = WriteCode(p, table, row);
   *p++ = '\t';
-  p = WriteInteger(p, table.Data1[row]);
+  // A count or expected count that is not known (a row without a defined
+  // ratio, kept with --undefined=skip) prints as "***" too.
+  p = table.Data1[row] >= 0 ? WriteInteger(p, table.Data1[row]) : WriteStars(p);
   *p++ = '\t';
-  p = WriteFixed(p, table.Data2[row]);
+  p = std::isnan(table.Data2[row]) ? WriteStars(p) : WriteFixed(p, table.Data2[row]);
   *p++ = '\t';
   p = WritePercent(p, ratios.Ratio[row]);
   *p++ = '\t';

@@ -2,10 +2,34 @@
 // rests on.
 #include "report/run_products.h"
 
+#include <unordered_map>
+
 #include "grouping/fitted_priors.h"
 #include "grouping/neighbour_priors.h"
 
 namespace tarnek {
+
+namespace {
+
+// Every group's count of rows of its unit without a defined ratio: all of
+// them for one group of all records.
+std::vector<uint32_t> UndefinedRowsPerGroup(const RecordTable& table, const Estimates& estimates) {
+  std::vector<uint32_t> counts(estimates.Groups.size(), 0);
+  if (counts.empty()) return counts;
+  std::unordered_map<int32_t, size_t> groupOf;
+  for (size_t g = 0; g < estimates.Units.size(); ++g) groupOf.emplace(estimates.Units[g], g);
+  for (size_t row = 0; row < table.Size(); ++row) {
+    if (table.Defined(row)) continue;
+    if (estimates.Mode == GroupMode::SingleGroup) {
+      ++counts[0];
+    } else if (const auto at = groupOf.find(table.Unit[row]); at != groupOf.end()) {
+      ++counts[at->second];
+    }
+  }
+  return counts;
+}
+
+}  // namespace
 
 void ComputeNeeds(unsigned needs, RunProducts& p) {
   if (needs & (kNeedsPosteriors | kNeedsPosteriorMeans)) needs |= kNeedsPriors;
@@ -28,6 +52,7 @@ void ComputeNeeds(unsigned needs, RunProducts& p) {
     p.NeighbourCounts = NeighboursWithinGroups(p.Table, p.Members, p.Neighbours, p.Pool);
   }
   if (neighbours != nullptr && (needs & kNeedsDiagnostics)) p.Moran = GroupMoranTests(p.Table, p.Members, p.Neighbours, p.Pool);
+  if (p.KeepUndefined && (needs & kNeedsDiagnostics)) p.UndefinedRows = UndefinedRowsPerGroup(p.Table, p.Results);
 }
 
 }  // namespace tarnek

@@ -40,6 +40,7 @@ struct RunProducts {
   StandardRates Standard;              // "--standard": the rates as read, or none
   const RecordTable& Table;
   std::vector<const NamedColumn*> Kept;  // the columns carried into the region table, in order
+  bool KeepUndefined = false;            // rows without a defined ratio are kept (--undefined=skip)
   WorkerPool& Pool;
 
   // What the inputs beyond the data file gave.
@@ -57,6 +58,7 @@ struct RunProducts {
   std::vector<LikelihoodMaximum> Maxima;  // per group: its likelihood's maximum (with Diagnostics)
   std::vector<uint32_t> NeighbourCounts;  // per record: its neighbours within its group (with neighbours)
   std::vector<EbMoranResult> Moran;       // per group: EB Moran's I and its p-value (with neighbours)
+  std::vector<uint32_t> UndefinedRows;    // per group: the rows of its unit without a defined ratio (KeepUndefined)
 };
 
 // Computes what `needs` asks for (and what that rests on) into `products`,

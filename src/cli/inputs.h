@@ -1,6 +1,8 @@
 // The input files beyond the data file: each a row that names the option
 // giving it and the module that reads it into the run's products. Every
-// input takes part in the same-file checks: no output may overwrite it.
+// input takes part in the same-file checks: no output may overwrite it,
+// nor any file of a data set that its reader lists (a shapefile's .dbf and
+// .shx beside its .shp) in the products' FilesRead.
 //
 // A new input is a reader (a module of its own) and one row of kInputKinds;
 // its option, "--NAME=FILE", follows from the row.
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "input/region_shapes.h"
+#include "input/vector_layer.h"
 #include "report/run_products.h"
 
 namespace tarnek {
@@ -22,9 +26,23 @@ struct InputKind {
   // carries its message.
   std::optional<RunFailure> (*Read)(const std::string& file, RunProducts& products);
   std::string_view Help = {};  // what it is, for --help
+  // Values that name no file but a kind of input the run makes itself
+  // ("queen"): the same-file checks pass them by; a file of that name is
+  // given as "./queen". What such a value needs, another option, or empty.
+  std::vector<std::string_view> Kinds = {};
+  std::string_view KindsNeed = {};
 };
 
 // Every input beyond the data file, in the order in which a run reads them.
 extern const std::vector<InputKind> kInputKinds;
+
+// True when `value` of the input `kind` is one of its Kinds.
+bool IsInputKind(const InputKind& kind, std::string_view value);
+
+// The failures of reading a vector data set `file`, whether the data of
+// --vector or the shapes of --geometry: the layer (`layer`, the one asked
+// for, or empty), or the shapes.
+RunFailure LayerFailure(const std::string& file, const VectorReadResult& read, const std::string& layer);
+RunFailure ShapeFailure(const std::string& file, const ShapeError& error);
 
 }  // namespace tarnek

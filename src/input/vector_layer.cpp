@@ -253,6 +253,33 @@ const VectorField* VectorLayer::Field(const std::string& name) const {
   return nullptr;
 }
 
+namespace {
+
+// The data set's files as GDAL lists them.
+std::vector<std::string> FilesOf(GDALDataset& dataset) {
+  std::vector<std::string> list;
+  if (char** files = dataset.GetFileList()) {
+    for (char** f = files; *f != nullptr; ++f) list.emplace_back(*f);
+    CSLDestroy(files);
+  }
+  return list;
+}
+
+GDALDataset* OpenVector(const std::string& fileName) {
+  return GDALDataset::FromHandle(
+      GDALOpenEx(fileName.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr));
+}
+
+}  // namespace
+
+std::vector<std::string> ListVectorFiles(const std::string& fileName) {
+  GdalMessages messages;
+  QuietGdal quiet(messages);
+  RegisterDrivers();
+  std::unique_ptr<GDALDataset, DatasetCloser> dataset(OpenVector(fileName));
+  return dataset ? FilesOf(*dataset) : std::vector<std::string>();
+}
+
 VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOptions& options, VectorLayer& layer) {
   layer = VectorLayer{};
   GdalMessages messages;
@@ -267,13 +294,9 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
     return result;
   };
 
-  std::unique_ptr<GDALDataset, DatasetCloser> dataset(GDALDataset::FromHandle(
-      GDALOpenEx(fileName.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr)));
+  std::unique_ptr<GDALDataset, DatasetCloser> dataset(OpenVector(fileName));
   if (!dataset) return fail(VectorStatus::CannotOpen, fileName);
-  if (char** files = dataset->GetFileList()) {
-    for (char** f = files; *f != nullptr; ++f) layer.Files.emplace_back(*f);
-    CSLDestroy(files);
-  }
+  layer.Files = FilesOf(*dataset);
   OGRLayer* source = nullptr;
   if (options.Layer.empty()) {
     if (dataset->GetLayerCount() == 0) return fail(VectorStatus::NoLayer, fileName);

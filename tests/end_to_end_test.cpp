@@ -1085,7 +1085,8 @@ TEST(Shapes, ErrorsNameTheFileAndCreateNothing) {
     int exitCode;
   } cases[] = {
       {"a file GDAL cannot open", good, {"--geometry=data.txt"},
-       "\n Error!! Wrong vector data found (data.txt, not a vector data set that GDAL reads)\n", 2},
+       "\n Error!! Wrong vector data found (data.txt, not a vector data set that GDAL reads: `data.txt' not recognized as "
+       "a supported file format.)\n", 2},
       {"no such file", good, {"--geometry=none.shp"}, "\n ERROR! Can't open none.shp file \n\n", 1},
       {"a missing layer", good, {"--geometry=g.geojson", "--geometry-layer=counties"},
        "\n Error!! Wrong vector data found (g.geojson, no layer named counties)\n", 2},

@@ -169,7 +169,7 @@ std::string DescribeLayerError(const VectorReadResult& read, const std::string& 
     case VectorStatus::Ok:
       return {};
     case VectorStatus::CannotOpen:
-      return "not a vector data set that GDAL reads";
+      return "not a vector data set that GDAL reads" + gdal;  // GDAL tells why: "Unable to open sids.shx ..."
     case VectorStatus::NoLayer:
       return "no layer";
     case VectorStatus::MissingLayer:

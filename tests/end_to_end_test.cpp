@@ -1083,6 +1083,7 @@ TEST(Shapes, ErrorsNameTheFileAndCreateNothing) {
     std::vector<std::string> options;
     std::string console;  // after the file names, or the whole console when it starts with the banner
     int exitCode;
+    std::string data = "";  // the data file: data.txt, or with --vector g.geojson
   } cases[] = {
       {"a file GDAL cannot open", good, {"--geometry=data.txt"},
        "\n Error!! Wrong vector data found (data.txt, not a vector data set that GDAL reads: `data.txt' not recognized as "
@@ -1114,8 +1115,10 @@ TEST(Shapes, ErrorsNameTheFileAndCreateNothing) {
       {"contiguity without shapes", good, {"--neighbours=rook"},
        banner + "\n ERROR! Option --neighbours=rook needs --geometry \n\n", 1},
       {"a map without shapes", good, {"--map=map.svg"}, banner + "\n ERROR! Option --map needs --geometry \n\n", 1},
-      {"a map over a file of the shapefile", good, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--map=sids.dbf"},
-       "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1},
+      {"a map over a file of the shapefile", good, {"--vector", "--columns=-,FIPS,SID74,BIR74", "--map=sids.dbf"},
+       "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1, "sids.shp"},
+      {"a table over a file of the shapes", good, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},
+       "\n ERROR! sids.shx and sids.shx are the same file \n\n", 1, "sids74.txt"},
       {"vector data: a count with a fraction",
        collection({square(0, "\"code\":1,\"observed\":1,\"expected\":1"), square(1, "\"code\":2,\"observed\":1.5,\"expected\":1")}),
        {"--vector"}, "\n Error!! Wrong data found (feature 2, observed)\n", 2},
@@ -1126,13 +1129,14 @@ TEST(Shapes, ErrorsNameTheFileAndCreateNothing) {
     SCOPED_TRACE(c.note);
     Tree before{{"data.txt", "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n"}, {"g.geojson", c.layer},
                 {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
-    for (const char* ext : {"shp", "shx", "dbf"}) before[std::string("sids.") + ext] = Read(kNc / (std::string("sids.") + ext));
-    std::vector<std::string> args = {c.options[0] == "--vector" ? "g.geojson" : "data.txt", "out.txt"};
+    for (const char* name : {"sids.shp", "sids.shx", "sids.dbf", "sids74.txt"}) before[name] = Read(kNc / name);
+    const std::string data = !c.data.empty() ? c.data : c.options[0] == "--vector" ? "g.geojson" : "data.txt";
+    std::vector<std::string> args = {data, "out.txt"};
     if (c.options[0] == "--vector") args.push_back("--columns=-,code,observed,expected");
     args.insert(args.end(), c.options.begin(), c.options.end());
     const std::string console = ExpectRun(before, args, c.exitCode, before);
     const std::string names = args[0] == "data.txt" ? kNames : kNames.substr(0, kNames.find(" DataFileName")) +
-                                                                  " DataFileName: g.geojson\n OutFileName : out.txt\n LogFileName : out.log\n";
+                                                                  " DataFileName: " + data + "\n OutFileName : out.txt\n LogFileName : out.log\n";
     const std::string want = c.console.starts_with(banner) ? c.console : names + c.console;
     EXPECT_EQ(console.substr(0, want.size()), want);
   }

@@ -66,7 +66,7 @@ std::optional<RunFailure> ReadNeighbours(const std::string& file, RunProducts& p
 }
 
 // The regions' shapes from a vector data set, matched to the records by the
-// key field.
+// key field; every file of the data set joins the same-file checks.
 std::optional<RunFailure> ReadGeometry(const std::string& file, RunProducts& products) {
   VectorReadOptions options;
   options.Layer = products.GeometryLayer;
@@ -75,6 +75,7 @@ std::optional<RunFailure> ReadGeometry(const std::string& file, RunProducts& pro
   VectorLayer layer;
   const VectorReadResult read = ReadVectorLayer(file, options, layer);
   if (read.Status != VectorStatus::Ok) return LayerFailure(file, read, options.Layer);
+  products.FilesRead.insert(products.FilesRead.end(), layer.Files.begin(), layer.Files.end());
   const ShapeError error = MatchShapes(layer, products.Table, products.Shapes);
   if (error.Status != ShapeStatus::Ok) return ShapeFailure(file, error);
   products.HasShapes = true;
@@ -84,8 +85,7 @@ std::optional<RunFailure> ReadGeometry(const std::string& file, RunProducts& pro
 }  // namespace
 
 const std::vector<InputKind> kInputKinds = {
-    {"--geometry", ReadGeometry, "the regions' shapes: a vector data set that GDAL reads (shapefile, GeoPackage, ...)",
-     {}, {}, ListVectorFiles},
+    {"--geometry", ReadGeometry, "the regions' shapes: a vector data set that GDAL reads (shapefile, GeoPackage, ...)"},
     {"--neighbours", ReadNeighbours, "which regions are neighbours: a GAL or GWT file, or queen or rook from the shapes",
      {kQueen, kRook}, "--geometry"},
 };

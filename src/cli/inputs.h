@@ -1,8 +1,10 @@
 // The input files beyond the data file: each a row that names the option
 // giving it and the module that reads it into the run's products. Every
-// input takes part in the same-file checks: no output may overwrite it,
-// nor any other file that it names (a shapefile's .dbf and .shx beside its
-// .shp).
+// input takes part in the same-file checks: no output may overwrite it, nor
+// any other file of its data set, which its reader adds to the products'
+// FilesRead (a shapefile's .dbf and .shx beside its .shp, as GDAL lists
+// them: known only once it is opened, and checked before any output is
+// created).
 //
 // A new input is a reader (a module of its own) and one row of kInputKinds;
 // its option, "--NAME=FILE", follows from the row.
@@ -31,9 +33,6 @@ struct InputKind {
   // given as "./queen". What such a value needs, another option, or empty.
   std::vector<std::string_view> Kinds = {};
   std::string_view KindsNeed = {};
-  // The other files that the value names, for the same-file checks, or
-  // nullptr for none.
-  std::vector<std::string> (*Files)(const std::string& value) = nullptr;
 };
 
 // Every input beyond the data file, in the order in which a run reads them.

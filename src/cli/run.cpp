@@ -83,22 +83,15 @@ std::vector<RunOutput> ListOutputs(const RunSettings& settings, const std::strin
   return outputs;
 }
 
-// The files the run reads: the data file (with --vector every file of its
-// data set), then those of kInputKinds given, with the other files each
-// names (a value that is one of a row's Kinds names none).
+// The files the run reads, as the command line names them: the data file,
+// then those of kInputKinds given (a value that is one of a row's Kinds
+// names no file). The other files of a vector data set join the checks once
+// it is read.
 std::vector<std::string> ListInputs(const RunSettings& settings) {
   std::vector<std::string> inputs = {settings.DataFileName};
-  if (settings.Vector) {
-    const std::vector<std::string> files = ListVectorFiles(settings.DataFileName);
-    inputs.insert(inputs.end(), files.begin(), files.end());
-  }
   for (const InputKind& kind : kInputKinds) {
-    const std::string file(settings.InputFile(kind.Option));
-    if (file.empty() || IsInputKind(kind, file)) continue;
-    inputs.push_back(file);
-    if (kind.Files == nullptr) continue;
-    const std::vector<std::string> files = kind.Files(file);
-    inputs.insert(inputs.end(), files.begin(), files.end());
+    const std::string_view file = settings.InputFile(kind.Option);
+    if (!file.empty() && !IsInputKind(kind, file)) inputs.emplace_back(file);
   }
   return inputs;
 }
@@ -298,7 +291,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   if (const auto failure = CheckCollisions(ListInputs(settings), outputs)) return Report(console, *failure);
 
   RecordTable table;
-  VectorLayer dataLayer;  // --vector: the data set's shapes, where the run needs them
+  VectorLayer dataLayer;  // --vector: the data set's files, and its shapes where the run needs them
   if (const auto failure = ReadData(settings, table, dataLayer)) return Report(console, *failure);
   WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
   RunProducts products(table, pool);
@@ -311,10 +304,12 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.GeometryKey = settings.GeometryKey.empty() ? settings.Columns.Code : settings.GeometryKey;
   products.Snap = settings.Snap;
   products.MapBreaks = settings.MapBreaks;
+  products.FilesRead = dataLayer.Files;
   if (ShapesFromData(settings)) {
     if (const auto failure = TakeDataShapes(settings, dataLayer, products)) return Report(console, *failure);
   }
   if (const auto failure = ReadInputs(settings, products)) return Report(console, *failure);
+  if (const auto failure = CheckCollisions(products.FilesRead, outputs)) return Report(console, *failure);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));

@@ -272,14 +272,6 @@ GDALDataset* OpenVector(const std::string& fileName) {
 
 }  // namespace
 
-std::vector<std::string> ListVectorFiles(const std::string& fileName) {
-  GdalMessages messages;
-  QuietGdal quiet(messages);
-  RegisterDrivers();
-  std::unique_ptr<GDALDataset, DatasetCloser> dataset(OpenVector(fileName));
-  return dataset ? FilesOf(*dataset) : std::vector<std::string>();
-}
-
 VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOptions& options, VectorLayer& layer) {
   layer = VectorLayer{};
   GdalMessages messages;

@@ -134,10 +134,6 @@ struct VectorReadResult {
   std::string GdalMessage;    // GDAL's last error message, or empty
 };
 
-// The files of the data set `fileName` as GDAL lists them (VectorLayer's
-// Files), without reading a layer; empty when GDAL cannot open it.
-std::vector<std::string> ListVectorFiles(const std::string& fileName);
-
 // Reads the layer of `fileName` that `options` name into `layer` (which is
 // overwritten; left empty after an error). Running out of memory throws
 // std::bad_alloc.

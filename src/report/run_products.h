@@ -50,6 +50,7 @@ struct RunProducts {
   NeighbourLists Neighbours;  // over the records (--neighbours)
   bool HasShapes = false;
   RegionShapes Shapes;        // every record's shape, and the features without data (--geometry, --vector)
+  std::vector<std::string> FilesRead;  // every file of the vector data sets read, for the same-file checks
 
   // What every run computes.
   Estimates Results;

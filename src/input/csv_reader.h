@@ -21,7 +21,8 @@
 // format and nothing around them. Further columns that the run asks for
 // (CsvColumns::Extra) are found the same way and read as their ColumnKind
 // says (record_table.h) into RecordTable::Columns, in the order asked; with
-// KeepUnused, so is every other column, as text.
+// KeepUnused, so is every other column, as text. These field rules are
+// record_fields.h's, which the vector data reader (--vector) shares.
 //
 // What the table holds (see RecordTable): the codes in CodeText; the units'
 // distinct texts in UnitText in ascending order, each row's Unit the index

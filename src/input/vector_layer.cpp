@@ -253,25 +253,6 @@ const VectorField* VectorLayer::Field(const std::string& name) const {
   return nullptr;
 }
 
-namespace {
-
-// The data set's files as GDAL lists them.
-std::vector<std::string> FilesOf(GDALDataset& dataset) {
-  std::vector<std::string> list;
-  if (char** files = dataset.GetFileList()) {
-    for (char** f = files; *f != nullptr; ++f) list.emplace_back(*f);
-    CSLDestroy(files);
-  }
-  return list;
-}
-
-GDALDataset* OpenVector(const std::string& fileName) {
-  return GDALDataset::FromHandle(
-      GDALOpenEx(fileName.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr));
-}
-
-}  // namespace
-
 VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOptions& options, VectorLayer& layer) {
   layer = VectorLayer{};
   GdalMessages messages;
@@ -286,9 +267,13 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
     return result;
   };
 
-  std::unique_ptr<GDALDataset, DatasetCloser> dataset(OpenVector(fileName));
+  std::unique_ptr<GDALDataset, DatasetCloser> dataset(GDALDataset::FromHandle(
+      GDALOpenEx(fileName.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr)));
   if (!dataset) return fail(VectorStatus::CannotOpen, fileName);
-  layer.Files = FilesOf(*dataset);
+  if (char** files = dataset->GetFileList()) {
+    for (char** f = files; *f != nullptr; ++f) layer.Files.emplace_back(*f);
+    CSLDestroy(files);
+  }
   OGRLayer* source = nullptr;
   if (options.Layer.empty()) {
     if (dataset->GetLayerCount() == 0) return fail(VectorStatus::NoLayer, fileName);

@@ -41,9 +41,12 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "map_svg.h"
 
 namespace {
 
@@ -1037,6 +1040,252 @@ TEST(Commit, AReplacedOutputIsWrittenOutBeforeItTakesTheName) {
   if (!AwaitsAllocation(scratch.path / "probe")) GTEST_SKIP() << "no delayed allocation in " << scratch.path;
   ASSERT_EQ(Tarnek(scratch.path, kArgs).first, 0);
   for (const char* name : {"out.txt", "out.log"}) EXPECT_FALSE(AwaitsAllocation(scratch.path / name)) << name;
+}
+
+// ---------------------------------------------------------------------------
+// Shapes: the regions' polygons from vector data sets, contiguity and the map
+
+const fs::path kNc = fs::path(TARNEK_SOURCE_DIR) / "tests" / "data" / "nc_sids";
+const fs::path kNcData = fs::path(TARNEK_SOURCE_DIR) / "examples" / "nc-sids74.csv";
+
+// The North Carolina counties as a shapefile, and the data of the README's map.
+Tree NorthCarolina() {
+  Tree files{{"data.csv", Read(kNcData)}};
+  for (const char* ext : {"shp", "shx", "dbf"}) files[std::string("sids.") + ext] = Read(kNc / (std::string("sids.") + ext));
+  return files;
+}
+
+bool HaveOgr2ogr() { return std::system("command -v ogr2ogr >/dev/null 2>&1") == 0; }
+
+// The neighbour lists of a GAL file, or of poly2nb's listing ("id: ids"), by id.
+std::map<std::string, std::set<std::string>> ListsOf(const std::string& text, bool gal) {
+  std::map<std::string, std::set<std::string>> lists;
+  std::istringstream lines(text);
+  std::string line, id;
+  if (gal) std::getline(lines, line);  // the header
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    fields >> id;
+    if (!gal) id.pop_back();  // "37009:"
+    std::string neighbours = line;
+    if (gal && !std::getline(lines, neighbours)) break;
+    std::istringstream ids(gal ? neighbours : line.substr(line.find(':') + 1));
+    auto& list = lists[id];
+    for (std::string n; ids >> n;) list.insert(n);
+  }
+  return lists;
+}
+
+TEST(Shapes, EveryFormatOfTheShapesGivesTheSameFiles) {
+  // The counties as shapefile, GeoPackage and GeoJSON (converted by GDAL's
+  // own ogr2ogr) give the same bytes in every output, with the map, queen
+  // contiguity, its local prior and its GAL file. The lists are poly2nb's,
+  // link for link (spdep 1.2.7, in tests/data/nc_sids), queen and rook.
+  if (!HaveOgr2ogr()) GTEST_SKIP() << "ogr2ogr (Debian gdal-bin) is not installed";
+  Scratch scratch(NorthCarolina());
+  const std::string in = "cd " + Quoted(scratch.path) + " && ogr2ogr ";
+  ASSERT_EQ(Shell(in + "-f GPKG sids.gpkg sids.shp"), 0);
+  ASSERT_EQ(Shell(in + "-f GeoJSON sids.geojson sids.shp"), 0);
+  std::map<std::string, std::string> first;
+  for (const std::string format : {"shp", "gpkg", "geojson"}) {
+    SCOPED_TRACE(format);
+    ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected",
+                                    "--geometry=sids." + format, "--geometry-key=FIPS", "--neighbours=queen",
+                                    "--prior=local", "--write-neighbours=nb.gal", "--map=map.svg", "--regions=r.csv",
+                                    "--groups=g.csv"}).first, 0);
+    for (const char* name : {"out.txt", "out.log", "nb.gal", "map.svg", "r.csv", "g.csv"}) {
+      const std::string bytes = Read(scratch.path / name);
+      if (first.count(name) == 0) first[name] = bytes;
+      EXPECT_TRUE(bytes == first[name]) << name;
+    }
+  }
+  EXPECT_EQ(ListsOf(first["nb.gal"], true), ListsOf(Read(kNc / "poly2nb-queen.txt"), false));
+  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected",
+                                  "--geometry=sids.shp", "--geometry-key=FIPS", "--neighbours=rook",
+                                  "--write-neighbours=rook.gal"}).first, 0);
+  EXPECT_EQ(ListsOf(Read(scratch.path / "rook.gal"), true), ListsOf(Read(kNc / "poly2nb-rook.txt"), false));
+}
+
+TEST(Shapes, VectorDataGivesTheFilesOfItsTableAsCsv) {
+  // --vector on the shapefile writes what --csv writes on its attribute
+  // table exported by ogr2ogr (reals as text, so that whole numbers have no
+  // ".000"): the same units (L_id, four), codes, counts and kept columns.
+  if (!HaveOgr2ogr()) GTEST_SKIP() << "ogr2ogr (Debian gdal-bin) is not installed";
+  Scratch scratch(NorthCarolina());
+  ASSERT_EQ(Shell("cd " + Quoted(scratch.path) + " && ogr2ogr -f CSV -fieldTypeToString Real sids.csv sids.shp"), 0);
+  const std::vector<std::string> options = {"--columns=L_id,FIPS,SID74,BIR74", "--keep=NAME,CNTY_ID,lon", "--level=0.9"};
+  std::vector<std::string> vector = {"sids.shp", "v.txt", "--vector", "--regions=v.csv", "--groups=vg.csv"};
+  std::vector<std::string> csv = {"sids.csv", "c.txt", "--csv", "--regions=c.csv", "--groups=cg.csv"};
+  vector.insert(vector.end(), options.begin(), options.end());
+  csv.insert(csv.end(), options.begin(), options.end());
+  ASSERT_EQ(Tarnek(scratch.path, vector).first, 0);
+  ASSERT_EQ(Tarnek(scratch.path, csv).first, 0);
+  for (const auto& [v, c] : {std::pair{"v.txt", "c.txt"}, {"v.log", "c.log"}, {"v.csv", "c.csv"}, {"vg.csv", "cg.csv"}}) {
+    EXPECT_EQ(Read(scratch.path / v), Read(scratch.path / c)) << v;
+  }
+  EXPECT_NE(Read(scratch.path / "v.log").find("For unit 4 ...."), std::string::npos);
+  EXPECT_NE(Read(scratch.path / "v.csv").find(",37009,Ashe,1825,-81.48594207800227,1,1091,"), std::string::npos);
+}
+
+// The values of a CSV file's column, by its header name.
+std::vector<std::string> ColumnOf(const std::string& csv, const std::string& name) {
+  std::istringstream lines(csv);
+  std::vector<std::string> values;
+  size_t index = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields;
+    std::istringstream split(line);
+    for (std::string field; std::getline(split, field, ',');) fields.push_back(field);
+    if (line.back() == ',') fields.emplace_back();
+    if (values.empty() && index == 0 && std::find(fields.begin(), fields.end(), name) != fields.end()) {
+      index = static_cast<size_t>(std::find(fields.begin(), fields.end(), name) - fields.begin()) + 1;
+      continue;
+    }
+    values.push_back(fields.at(index - 1));
+  }
+  return values;
+}
+
+TEST(Shapes, TheMapShowsEveryRegionInItsClass) {
+  // Three counties without data: the map is well-formed XML, every county is
+  // one group with one path in each panel, inside that panel, and every
+  // legend counts the region table's values of its class (the EB ratio by
+  // the cut points given, the probability by 0.2, 0.8, 0.95), "No data" the
+  // three.
+  Tree files = NorthCarolina();
+  std::string data = files["data.csv"];
+  for (const char* county : {"\n37009,", "\n37119,", "\n37055,"}) {
+    const size_t at = data.find(county);
+    data.erase(at + 1, data.find('\n', at + 1) - at);
+  }
+  files["data.csv"] = data;
+  Scratch scratch(files);
+  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected", "--geometry",
+                                  "sids.shp", "--geometry-key=FIPS", "--map=map.svg", "--regions=r.csv", "--exceed=1.2",
+                                  "--map-breaks=0.7,0.95,1.05,1.5"}).first, 0);
+  const std::string svg = Read(scratch.path / "map.svg"), regions = Read(scratch.path / "r.csv");
+  EXPECT_TRUE(tarnek::map_svg::WellFormed(svg));
+  const std::vector<tarnek::map_svg::DrawnRegion> drawn = tarnek::map_svg::Regions(svg);
+  EXPECT_EQ(drawn.size(), 100u);
+  EXPECT_EQ(tarnek::map_svg::Count(svg.substr(svg.find("<g id=\"regions\"")), "<path d="), 200u);
+  tarnek::map_svg::ExpectInsidePanels(svg, drawn);
+  const std::vector<double> breaks = {0.7, 0.95, 1.05, 1.5}, bands = {0.2, 0.8, 0.95};
+  const auto counts = [](const std::vector<std::string>& values, const std::vector<double>& cuts) {
+    std::vector<size_t> n(cuts.size() + 1, 0);
+    for (const std::string& v : values) {
+      const double x = std::stod(v);
+      n[static_cast<size_t>(std::upper_bound(cuts.begin(), cuts.end(), x) - cuts.begin())] += 1;
+    }
+    return n;
+  };
+  for (const auto& [legend, column, cuts] : {std::tuple{"legend-ratio", "eb", breaks},
+                                             std::tuple{"legend-exceed", "p_exceed", bands}}) {
+    SCOPED_TRACE(legend);
+    std::vector<size_t> want = counts(ColumnOf(regions, column), cuts);
+    want.push_back(3);  // no data
+    std::vector<size_t> shown;
+    for (const auto& [fill, label] : tarnek::map_svg::Legend(svg, legend)) {
+      shown.push_back(std::stoul(label.substr(label.rfind('(') + 1)));
+    }
+    EXPECT_EQ(shown, want);
+  }
+  EXPECT_NE(svg.find("100 regions: 97 with data, 3 without (hatched)"), std::string::npos);
+  EXPECT_NE(svg.find("<title>37009\nno data</title>"), std::string::npos);
+  EXPECT_NE(svg.find("P(ratio &gt; 1.2)"), std::string::npos);
+}
+
+TEST(Shapes, ErrorsNameTheFileAndCreateNothing) {
+  // Every failure of the shapes and of vector data: its message, naming the
+  // file and what is wrong, and exit code (2 where a data set does not read
+  // as the run needs, 1 where it does not fit the data); nothing created.
+  const auto square = [](int x, const std::string& properties) {
+    const std::string a = std::to_string(x), b = std::to_string(x + 1);
+    return "{\"type\":\"Feature\",\"properties\":{" + properties + "},\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[" +
+           a + ",0],[" + b + ",0],[" + b + ",1],[" + a + ",1],[" + a + ",0]]]}}";
+  };
+  const auto collection = [](const std::vector<std::string>& features) {
+    std::string text = "{\"type\":\"FeatureCollection\",\"features\":[";
+    for (size_t i = 0; i < features.size(); ++i) text += (i ? "," : "") + features[i];
+    return text + "]}";
+  };
+  const std::string good = collection({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":3")});
+  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
+  const struct {
+    const char* note;
+    std::string layer;  // g.geojson
+    std::vector<std::string> options;
+    std::string console;  // after the file names, or the whole console when it starts with the banner
+    int exitCode;
+    std::string data = "";  // the data file: data.txt, or with --vector g.geojson
+  } cases[] = {
+      {"a file GDAL cannot open", good, {"--geometry=data.txt"},
+       "\n Error!! Wrong vector data found (data.txt, not a vector data set that GDAL reads: `data.txt' not recognized as "
+       "a supported file format.)\n", 2},
+      {"no such file", good, {"--geometry=none.shp"}, "\n ERROR! Can't open none.shp file \n\n", 1},
+      {"a missing layer", good, {"--geometry=g.geojson", "--geometry-layer=counties"},
+       "\n Error!! Wrong vector data found (g.geojson, no layer named counties)\n", 2},
+      {"a missing key field", good, {"--geometry=g.geojson", "--geometry-key=FIPS"},
+       "\n Error!! Wrong vector data found (g.geojson, no field FIPS)\n", 2},
+      {"a key twice", collection({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":1")}),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong geometry found (g.geojson, features 1 and 3 have the key 1)\n", 1},
+      {"a region without a feature", collection({square(0, "\"code\":1"), square(1, "\"code\":2")}),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong geometry found (g.geojson, no feature has the key 3 (record 3))\n", 1},
+      {"a layer of points",
+       collection({"{\"type\":\"Feature\",\"properties\":{\"code\":1},\"geometry\":{\"type\":\"Point\",\"coordinates\":[0,0]}}"}),
+       {"--geometry=g.geojson"},
+       "\n Error!! Wrong vector data found (g.geojson, the layer holds Point geometries, not polygons)\n", 2},
+      {"a line among the polygons",
+       collection({square(0, "\"code\":1"), square(1, "\"code\":3"),
+                   "{\"type\":\"Feature\",\"properties\":{\"code\":2},\"geometry\":{\"type\":\"LineString\","
+                   "\"coordinates\":[[0,0],[1,1]]}}"}),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): a Line String, not a polygon)\n", 2},
+      {"a shape that crosses itself",
+       collection({square(0, "\"code\":1"), square(1, "\"code\":3"),
+                   "{\"type\":\"Feature\",\"properties\":{\"code\":2},\"geometry\":{\"type\":\"Polygon\","
+                   "\"coordinates\":[[[0,0],[1,1],[1,0],[0,1],[0,0]]]}}"}),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): GEOS finds it invalid", 2},
+      {"an unknown kind of neighbours", good, {"--neighbours=bishop"}, "\n ERROR! Can't open bishop file \n\n", 1},
+      {"contiguity without shapes", good, {"--neighbours=rook"},
+       banner + "\n ERROR! Option --neighbours=rook needs --geometry \n\n", 1},
+      {"a map without shapes", good, {"--map=map.svg"}, banner + "\n ERROR! Option --map needs --geometry \n\n", 1},
+      {"a map over a file of the shapefile", good, {"--vector", "--columns=-,FIPS,SID74,BIR74", "--map=sids.dbf"},
+       "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1, "sids.shp"},
+      {"a table over a file of the shapes", good, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},
+       "\n ERROR! sids.shx and sids.shx are the same file \n\n", 1, "sids74.txt"},
+      {"vector data: a count with a fraction",
+       collection({square(0, "\"code\":1,\"observed\":1,\"expected\":1"), square(1, "\"code\":2,\"observed\":1.5,\"expected\":1")}),
+       {"--vector"}, "\n Error!! Wrong data found (feature 2, observed)\n", 2},
+      {"vector data: a missing field", collection({square(0, "\"code\":1,\"observed\":1")}), {"--vector"},
+       "\n Error!! Wrong header found (layer g, no field expected)\n", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    Tree before{{"data.txt", "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n"}, {"g.geojson", c.layer},
+                {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+    for (const char* name : {"sids.shp", "sids.shx", "sids.dbf", "sids74.txt"}) before[name] = Read(kNc / name);
+    const std::string data = !c.data.empty() ? c.data : c.options[0] == "--vector" ? "g.geojson" : "data.txt";
+    std::vector<std::string> args = {data, "out.txt"};
+    if (c.options[0] == "--vector") args.push_back("--columns=-,code,observed,expected");
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string console = ExpectRun(before, args, c.exitCode, before);
+    const std::string names = args[0] == "data.txt" ? kNames : kNames.substr(0, kNames.find(" DataFileName")) +
+                                                                  " DataFileName: " + data + "\n OutFileName : out.txt\n LogFileName : out.log\n";
+    const std::string want = c.console.starts_with(banner) ? c.console : names + c.console;
+    EXPECT_EQ(console.substr(0, want.size()), want);
+  }
+}
+
+TEST(Sample, NorthCarolinaMapIsTheReadmePicture) {
+  // The README's command, run in the source tree, draws doc/nc-map.svg.
+  const fs::path source(TARNEK_SOURCE_DIR);
+  Scratch scratch({});
+  ASSERT_EQ(Tarnek(source, {"examples/nc-sids74.csv", scratch.path / "out.txt", "--csv", "--columns=-,code,observed,expected",
+                            "--geometry=tests/data/nc_sids/sids.shp", "--geometry-key=FIPS",
+                            "--map=" + (scratch.path / "nc-map.svg").string()}).first, 0);
+  EXPECT_EQ(Read(scratch.path / "nc-map.svg"), Read(source / "doc" / "nc-map.svg"))
+      << "doc/nc-map.svg is not what tarnek draws: draw it anew with the README's command";
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {

@@ -96,13 +96,34 @@ TEST(OptionsTest, CommandLineTable) {
       {"refused after accepted ones", {"d", "o", "--regions=r.csv", "--level=.5", "--prior=moments"}, Bad},
       {"a local prior needs neighbours", {"d", "o", "--prior=local"}, Unneeded},
       {"given after the prior too", {"d", "o", "--prior=local-own-means", "--neighbours=nb.gal"}, Ok},
+      {"--vector meets --columns' need of --csv", {"d", "o", "--columns=-,a,b,c", "--vector"}, Ok, 20, 1e-5, -1, -1, 0,
+       false, false, {"-", "a", "b", "c"}},
+      {"--csv after --vector reads CSV", {"d", "o", "--vector", "--csv"}, Ok, 20, 1e-5, -1, -1, 0, false, true},
+      {"a map needs shapes", {"d", "o", "--map=m.svg"}, Unneeded},
+      {"--vector gives them", {"d", "o", "--vector", "--map=m.svg"}, Ok},
+      {"but not after --csv", {"d", "o", "--vector", "--csv", "--map=m.svg"}, Unneeded},
+      {"contiguity needs shapes", {"d", "o", "--neighbours=queen"}, Unneeded},
+      {"a file named queen does not", {"d", "o", "--neighbours=./queen"}, Ok},
+      {"the key is the shapes'", {"d", "o", "--geometry-key=FIPS"}, Unneeded},
+      {"a snap of 0", {"d", "o", "--geometry=g.shp", "--neighbours=rook", "--snap=0"}, Ok},
+      {"a snap needs neighbours", {"d", "o", "--snap=0.001"}, Unneeded},
+      {"no negative snap", {"d", "o", "--snap=-1e-9"}, Bad},
+      {"no infinite snap", {"d", "o", "--snap=1e999"}, Bad},
+      {"one cut point at 1", {"d", "o", "--geometry=g.shp", "--map=m.svg", "--map-breaks=1"}, Ok},
+      {"classes on both sides of 1", {"d", "o", "--map-breaks=0.5,0.8"}, Bad},
+      {"increasing cut points", {"d", "o", "--map-breaks=2,1,0.5"}, Bad},
+      {"no empty cut point", {"d", "o", "--map-breaks=0.5,,2"}, Bad},
+      {"cut points need a map", {"d", "o", "--map-breaks=0.5,2"}, Unneeded},
+      {"a layer's name is not empty", {"d", "o", "--geometry-layer="}, Bad},
   };
   // What a refused option takes, as its message says it.
   const std::map<std::string, std::string> takes = {
       {"--sync", "no value"}, {"--csv", "no value"}, {"--regions", "a file name"}, {"--groups", "a file name"},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)"},
       {"--level", "a decimal number above 0 and below 1"}, {"--exceed", "a decimal number above 0"},
-      {"--prior", "mle, me, marshall, local or local-own-means"}, {"--threads", "a whole number of threads, 1 or more"}};
+      {"--prior", "mle, me, marshall, local or local-own-means"}, {"--threads", "a whole number of threads, 1 or more"},
+      {"--snap", "a decimal number, 0 or above"}, {"--geometry-layer", "a layer's name"},
+      {"--map-breaks", "B1,B2,...: 1 to 10 increasing numbers above 0, 1 to 5 classes wholly below 1 and 1 to 5 above"}};
   for (const auto& c : cases) {
     RunSettings s;
     const ParseResult r = ParseCommandLine(c.args, s);
@@ -186,4 +207,25 @@ TEST(OptionsTest, StandardisationOptions) {
     EXPECT_EQ(std::tuple(got.Population, got.Within == StandardisationSet::File ? "file" : "group", got.Strata),
               std::tuple(c.pop, c.within, c.strata)) << c.note;
   }
+}
+
+TEST(OptionsTest, GeometrySettings) {
+  // The shapes' options as the run takes them, and the defaults without them.
+  RunSettings s;
+  ASSERT_EQ(ParseCommandLine({"d", "o"}, s).Status, ParseStatus::Ok);
+  EXPECT_EQ(s.Snap, 0x1p-26);
+  EXPECT_EQ(s.MapBreaks, (std::vector<double>{0.5, 0.67, 0.8, 0.9, 1.1, 1.25, 1.5, 2}));
+  ASSERT_EQ(ParseCommandLine({"d", "o", "--vector", "--geometry-layer", "counties", "--geometry-key=FIPS",
+                              "--neighbours=queen", "--snap=1e-3", "--map=m.svg", "--map-breaks=0.8,1,1.25"},
+                             s).Status,
+            ParseStatus::Ok);
+  EXPECT_TRUE(s.Vector);
+  EXPECT_EQ(std::tie(s.GeometryLayer, s.GeometryKey), std::tie("counties", "FIPS"));
+  EXPECT_EQ(s.Snap, 1e-3);
+  EXPECT_EQ(s.MapBreaks, (std::vector<double>{0.8, 1, 1.25}));
+  EXPECT_EQ(std::string(s.InputFile("--neighbours")), "queen");
+  EXPECT_EQ(std::string(s.OutputFile("--map")), "m.svg");
+  // The message of a kind that needs what the run lacks names the value.
+  const ParseResult r = ParseCommandLine({"d", "o", "--neighbours", "rook"}, s);
+  EXPECT_EQ(std::tie(r.Option, r.Accepts), std::tie("--neighbours=rook", "--geometry"));
 }

@@ -168,9 +168,17 @@ std::vector<LongOption> MakeLongOptions() {
       {"--csv", "no value", false,
        [](std::string_view, std::string_view, RunSettings& s) {
          s.Csv = true;
+         s.Vector = false;
          return true;
        },
        {}, "the data file is CSV with a header line"},
+      {"--vector", "no value", false,
+       [](std::string_view, std::string_view, RunSettings& s) {
+         s.Vector = true;
+         s.Csv = false;
+         return true;
+       },
+       {}, "the data file is a vector data set that GDAL reads: its attribute table, its features the shapes"},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv",
        "the header names of the CSV's four columns (unit,code,observed,expected)"},
@@ -232,9 +240,47 @@ std::vector<LongOption> MakeLongOptions() {
          return true;
        },
        {}, "threads to estimate and write on (one per core)"},
+      {"--geometry-layer", "a layer's name", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         s.GeometryLayer = value;
+         return !value.empty();
+       },
+       "--geometry", "the layer of the shapes' data set (its first)"},
+      {"--geometry-key", "a field's name", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         s.GeometryKey = value;
+         return !value.empty();
+       },
+       "--geometry", "the shapes' field that holds the codes (the code column's name)"},
+      {"--snap", "a decimal number, 0 or above", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         const std::optional<double> snap = ReadWholeReal(value);
+         if (!snap || !(*snap >= 0.0)) return false;
+         s.Snap = *snap;
+         return true;
+       },
+       "--neighbours", "queen and rook: the distance within which vertices are one point, in the shapes' units (2^-26)"},
+      {"--map-breaks", "B1,B2,...: 1 to 10 increasing numbers above 0, 1 to 5 classes wholly below 1 and 1 to 5 above", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         std::vector<double> breaks;
+         for (size_t start = 0;;) {
+           const size_t comma = value.find(',', start);
+           const std::optional<double> cut = ReadWholeReal(value.substr(start, comma - start));
+           if (!cut) return false;
+           breaks.push_back(*cut);
+           if (comma == std::string_view::npos) break;
+           start = comma + 1;
+         }
+         if (!ValidRatioBreaks(breaks)) return false;
+         s.MapBreaks = std::move(breaks);
+         return true;
+       },
+       "--map", "the cut points of the map's ratio classes (0.5,0.67,0.8,0.9,1.1,1.25,1.5,2)"},
   };
   for (const OutputKind& output : kOutputKinds) {
-    if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile, {}, output.Help});
+    if (!output.Option.empty()) {
+      options.push_back({output.Option, "a file name", true, SetOutputFile, output.NeedsOption, output.Help});
+    }
   }
   for (const InputKind& input : kInputKinds) {
     options.push_back({input.Option, "a file name", true, SetInputFile, input.Needs, input.Help});
@@ -346,6 +392,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     }
     if (result.Status != ParseStatus::Ok) return result;
   }
+  if (settings.Vector) given.insert(given.end(), {"--csv", "--geometry"});
   const auto wasGiven = [&](std::string_view name) { return std::find(given.begin(), given.end(), name) != given.end(); };
   for (const LongOption& option : LongOptions()) {
     if (!option.Needs.empty() && wasGiven(option.Name) && !wasGiven(option.Needs)) {
@@ -366,6 +413,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     result.Option = "--prior=" + settings.Prior;
     result.Accepts = "--neighbours";
     return result;
+  }
+  for (const InputKind& input : kInputKinds) {
+    const std::string_view value = settings.InputFile(input.Option);
+    if (!input.KindsNeed.empty() && IsInputKind(input, value) && !wasGiven(input.KindsNeed)) {
+      result.Status = ParseStatus::Unneeded;
+      result.Option = std::string(input.Option) + "=" + std::string(value);
+      result.Accepts = input.KindsNeed;
+      return result;
+    }
   }
   if (ColumnNamesClash(settings, result)) return result;
   settings.DataFileName = arguments[0];

@@ -9,7 +9,9 @@
 #include "core/fit_settings.h"
 #include "estimation/posterior.h"
 #include "estimation/standardisation.h"
+#include "geometry/contiguity.h"  // kDefaultSnap
 #include "input/csv_reader.h"
+#include "report/map.h"  // kDefaultRatioBreaks
 
 namespace tarnek {
 
@@ -21,6 +23,7 @@ struct RunSettings {
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
   bool Csv = false;          // "--csv": the data file is CSV with a header line
+  bool Vector = false;       // "--vector": the data file is a vector data set, its attribute table read as CSV's
   CsvColumns Columns;        // "--columns": the header names of the CSV's four columns; the columns that
                              // other options ask for (Extra, KeepUnused)
   std::vector<std::string> Keep;  // "--keep": the columns carried into the region table, as named
@@ -35,6 +38,10 @@ struct RunSettings {
   std::vector<std::pair<std::string_view, std::string>> InputFiles;
   int32_t Threads = 0;       // "--threads": threads for the estimation; 0: one per available core
   bool KeepUndefined = false;  // "--undefined=skip": rows without a defined ratio are kept, not an error
+  std::string GeometryLayer;  // "--geometry-layer": the layer of the shapes' data set; empty: its first
+  std::string GeometryKey;    // "--geometry-key": the field that holds the codes; empty: the code column's name
+  double Snap = kDefaultSnap;  // "--snap": contiguity's snap distance, in the shapes' units
+  std::vector<double> MapBreaks = kDefaultRatioBreaks;  // "--map-breaks": the map's ratio classes
 
   // The file given for the output or input option `option`, or "" when it
   // was not given.
@@ -82,7 +89,9 @@ struct LongOption {
 
 // Every long option: those of the settings, then one "--NAME=FILE" for each
 // output that an option asks for (kOutputKinds) and for each input beyond
-// the data file (kInputKinds).
+// the data file (kInputKinds). "--vector" meets the needs of "--csv" (its
+// attribute table reads as a CSV file's columns) and of "--geometry" (its
+// features are shapes).
 const std::vector<LongOption>& LongOptions();
 
 enum class ParseStatus {

@@ -13,9 +13,12 @@
 #include "estimation/likelihood_maximum.h"
 #include "estimation/posterior.h"
 #include "estimation/standardisation.h"
+#include "geometry/contiguity.h"  // kDefaultSnap
 #include "grouping/grouping.h"
 #include "grouping/posteriors.h"
 #include "grouping/prior_methods.h"
+#include "input/region_shapes.h"
+#include "report/map.h"  // kDefaultRatioBreaks
 
 namespace tarnek {
 
@@ -42,10 +45,17 @@ struct RunProducts {
   std::vector<const NamedColumn*> Kept;  // the columns carried into the region table, in order
   bool KeepUndefined = false;            // rows without a defined ratio are kept (--undefined=skip)
   WorkerPool& Pool;
+  std::string GeometryLayer;  // the layer of the shapes' data set (--geometry-layer); empty: its first
+  std::string GeometryKey;    // the field whose values are the codes (--geometry-key)
+  double Snap = kDefaultSnap;  // contiguity's snap distance (--snap)
+  std::vector<double> MapBreaks = kDefaultRatioBreaks;  // the map's ratio classes (--map-breaks)
 
   // What the inputs beyond the data file gave.
   bool HasNeighbours = false;
   NeighbourLists Neighbours;  // over the records (--neighbours)
+  bool HasShapes = false;
+  RegionShapes Shapes;        // every record's shape, and the features without data (--geometry, --vector)
+  std::vector<std::string> FilesRead;  // every file of the vector data sets read, for the same-file checks
 
   // What every run computes.
   Estimates Results;

@@ -2,7 +2,7 @@
 // from the third on; the first test that matches decides.
 #include "cli/options.h"
 
-#include <algorithm>  // std::find
+#include <algorithm>  // std::find_if
 #include <limits>
 #include <optional>
 
@@ -77,7 +77,42 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
       if (SameColumnName(names[i], names[j])) return false;
     }
   }
-  settings.Columns = {names[0], names[1], names[2], names[3]};
+  settings.Columns.Unit = names[0];
+  settings.Columns.Code = names[1];
+  settings.Columns.Observed = names[2];
+  settings.Columns.Expected = names[3];
+  return true;
+}
+
+// "NAME[,NAME...]": non-empty names, no two the same without regard to case;
+// each becomes a column of real numbers that the CSV reader reads.
+bool ApplyCovariates(std::string_view value, RunSettings& settings) {
+  std::vector<std::string> names;
+  for (size_t start = 0;;) {
+    const size_t comma = value.find(',', start);
+    names.emplace_back(value.substr(start, comma - start));
+    if (names.back().empty()) return false;
+    for (size_t j = 0; j + 1 < names.size(); ++j) {
+      if (SameColumnName(names.back(), names[j])) return false;
+    }
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  settings.Covariates = names;
+  settings.Columns.Extra.clear();
+  for (const std::string& name : names) settings.Columns.Extra.push_back({name, ColumnKind::Real});
+  return true;
+}
+
+// No covariate is one of the four columns that --columns names: one header
+// field cannot be read twice.
+bool CovariatesApartFromColumns(const RunSettings& settings) {
+  const CsvColumns& c = settings.Columns;
+  for (const std::string& name : settings.Covariates) {
+    for (const std::string* column : {&c.Unit, &c.Code, &c.Observed, &c.Expected}) {
+      if (SameColumnName(name, *column)) return false;
+    }
+  }
   return true;
 }
 
@@ -126,6 +161,9 @@ std::vector<LongOption> MakeLongOptions() {
        }},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv"},
+      {"--covariates", "NAME[,NAME...]: different column names, none of them one of --columns", true,
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyCovariates(value, s); }, "--csv",
+       CovariatesApartFromColumns},
       {"--level", "a decimal number above 0 and below 1", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          return SetReal(value, 0.0, 1.0, s.Posterior.Level);
@@ -149,7 +187,7 @@ std::vector<LongOption> MakeLongOptions() {
        }},
   };
   for (const OutputKind& output : kOutputKinds) {
-    if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile});
+    if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile, output.Requires});
   }
   for (const InputKind& input : kInputKinds) options.push_back({input.Option, "a file name", true, SetInputFile});
   return options;
@@ -166,15 +204,20 @@ namespace {
 
 // Applies a long option and notes it in `given`. Returns false when none has
 // the argument's name; sets `result` to BadValue when its value is not accepted.
-bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResult& result,
-                     std::vector<std::string_view>& given) {
+// An option given, and the value it was given last.
+struct Given {
+  std::string_view Name;
+  std::string_view Value;
+};
+
+bool ApplyLongOption(std::string_view argument, RunSettings& settings, ParseResult& result, std::vector<Given>& given) {
   const size_t equals = argument.find('=');
   const std::string_view name = argument.substr(0, equals);
   const bool hasValue = equals != std::string_view::npos;
   const std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
   for (const LongOption& option : LongOptions()) {
     if (option.Name != name) continue;
-    given.push_back(option.Name);
+    given.push_back({option.Name, value});
     if (hasValue != option.TakesValue || !option.Apply(option.Name, value, settings)) {
       result.Status = ParseStatus::BadValue;
       result.Option = option.Name;
@@ -195,7 +238,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     return result;
   }
   settings = RunSettings{};
-  std::vector<std::string_view> given;
+  std::vector<Given> given;
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (ApplyOption(argument, settings)) continue;
@@ -204,12 +247,26 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     }
     if (result.Status != ParseStatus::Ok) return result;
   }
-  const auto wasGiven = [&](std::string_view name) { return std::find(given.begin(), given.end(), name) != given.end(); };
+  // The last time an option was given, or nullptr.
+  const auto lastGiven = [&](std::string_view name) -> const Given* {
+    const auto last = std::find_if(given.rbegin(), given.rend(), [&](const Given& g) { return g.Name == name; });
+    return last == given.rend() ? nullptr : &*last;
+  };
   for (const LongOption& option : LongOptions()) {
-    if (!option.Needs.empty() && wasGiven(option.Name) && !wasGiven(option.Needs)) {
+    if (!option.Needs.empty() && lastGiven(option.Name) && !lastGiven(option.Needs)) {
       result.Status = ParseStatus::Unneeded;
       result.Option = option.Name;
       result.Accepts = option.Needs;
+      return result;
+    }
+  }
+  for (const LongOption& option : LongOptions()) {
+    const Given* last = lastGiven(option.Name);
+    if (option.Check != nullptr && last != nullptr && !option.Check(settings)) {
+      result.Status = ParseStatus::BadValue;
+      result.Option = option.Name;
+      result.Accepts = option.Accepts;
+      result.Value = last->Value;
       return result;
     }
   }

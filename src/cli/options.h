@@ -20,7 +20,8 @@ struct RunSettings {
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
   bool Csv = false;          // "--csv": the data file is CSV with a header line
-  CsvColumns Columns;        // "--columns": the header names of the CSV's four columns
+  CsvColumns Columns;        // "--columns": the header names of the CSV's four columns; Extra: the covariates'
+  std::vector<std::string> Covariates;  // "--covariates": the names of the covariate columns, or none
   PosteriorSettings Posterior;   // "--level", "--exceed"
   std::string Prior = "mle";     // "--prior": the name of a row of kPriorMethods
   // The files of the outputs that options ask for, by option ("--regions"),
@@ -61,6 +62,9 @@ struct LongOption {
   bool TakesValue;
   bool (*Apply)(std::string_view option, std::string_view value, RunSettings& settings);  // false: not accepted
   std::string_view Needs = {};  // another long option without which this one means nothing, or empty
+  // Checks the value against the other options once all are applied; false:
+  // the value (the last one given) is not accepted. Null: no such check.
+  bool (*Check)(const RunSettings& settings) = nullptr;
 };
 
 // Every long option: those of the settings, then one "--NAME=FILE" for each
@@ -89,7 +93,8 @@ struct ParseResult {
 // output file name, then options applied in order (a later one overrides an
 // earlier one). Stops at the first option that is not recognised or whose
 // value is not accepted; then checks that every long option given has the
-// one it needs, in the order of LongOptions().
+// one it needs, in the order of LongOptions(), and then the Check of every
+// long option given, in that order.
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);
 
 }  // namespace tarnek

@@ -223,6 +223,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.Eps = settings.Fit.Eps;
   products.Posterior = settings.Posterior;
   products.Prior = FindPriorMethod(settings.Prior);
+  products.CovariateNames = settings.Covariates;
   if (const auto failure = ReadInputs(settings, products)) return Report(console, *failure);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).

@@ -4,12 +4,13 @@
 #include <string>
 
 #include "estimation/posterior.h"  // PriorMeanOf, PriorSdOf
+#include "grouping/covariate_fits.h"
 #include "grouping/fitted_priors.h"
 
 namespace tarnek {
 
 const std::vector<PriorMethod> kPriorMethods = {
-    {"mle", "EB ratio (MLE; ME where it failed)", FillMaximumLikelihoodPriors},
+    {"mle", "EB ratio (MLE; ME where it failed)", FillMaximumLikelihoodOrCovariatePriors},
     {"me", "EB ratio (ME)", FillMomentPriors},
 };
 
@@ -33,6 +34,7 @@ PriorSet FillPriors(const PriorMethod& method, const MethodInput& input) {
   PriorSet priors;
   priors.Records.resize(input.Table.Size());
   priors.Groups.resize(input.Results.Groups.size());
+  priors.PlotLegend = method.PlotLegend;
   method.Fill(input, priors);
   return priors;
 }

@@ -18,13 +18,17 @@
 
 namespace tarnek {
 
+struct CovariateFits;  // covariate_fits.h
+
 // What every method may read: the records, the estimator's result for every
-// group (the log's values), the groups' members, and the run's threads.
+// group (the log's values), the groups' members, the run's threads, and
+// where the run has covariates every group's regression on them.
 struct MethodInput {
   const RecordTable& Table;
   const Estimates& Results;
   const GroupMembers& Members;
   WorkerPool& Pool;
+  const CovariateFits* Covariates = nullptr;  // nullptr: the run has none
 };
 
 // What the group table shows of a group's prior: the prior that every member
@@ -39,6 +43,7 @@ struct GroupPrior {
 struct PriorSet {
   std::vector<RegionPrior> Records;
   std::vector<GroupPrior> Groups;
+  std::string_view PlotLegend;  // the plot's legend entry of the EB ratio: the method's, unless its fill says otherwise
 };
 
 // Gives every member of group g the prior `prior`, and the group its mean and

@@ -1,6 +1,7 @@
 // The list of outputs, and what each row's writer hands to its module.
 #include "report/outputs.h"
 
+#include "report/coefficient_table.h"
 #include "report/funnel_plot.h"
 #include "report/group_columns.h"
 #include "report/group_table.h"
@@ -28,7 +29,11 @@ void WriteGroupsFile(OutputFile& file, const RunProducts& p) {
 }
 
 void WritePlotFile(OutputFile& file, const RunProducts& p) {
-  WriteOutput(file, DrawFunnelPlot(p.Table, p.Results, p.Posteriors.Eb, p.Prior->PlotLegend, p.DataFileName));
+  WriteOutput(file, DrawFunnelPlot(p.Table, p.Results, p.Posteriors.Eb, p.Priors.PlotLegend, p.DataFileName));
+}
+
+void WriteCoefficientsFile(OutputFile& file, const RunProducts& p) {
+  WriteCoefficientTable(file, p.Table, p.Results, p.Covariates, p.Pool);
 }
 
 }  // namespace
@@ -37,8 +42,9 @@ const std::vector<OutputKind> kOutputKinds = {
     {"", 0, true, WriteLogFile},
     {"", 0, false, WriteTableFile},
     {"--regions", kNeedsPosteriors, false, WriteRegionsFile},
-    {"--groups", kNeedsPriors | kNeedsDiagnostics, false, WriteGroupsFile},
+    {"--groups", kNeedsPriors | kNeedsDiagnostics | kNeedsCovariateFits, false, WriteGroupsFile},
     {"--plot", kNeedsPosteriorMeans, false, WritePlotFile},
+    {"--coefficients", kNeedsCovariateFits, false, WriteCoefficientsFile, "--covariates"},
 };
 
 const OutputKind& LogOutput() { return kOutputKinds[0]; }

@@ -19,6 +19,7 @@ struct OutputKind {
   unsigned Needs;           // Need flags (run_products.h)
   bool Timed;               // written within the timed stretch of -T, before the others
   void (*Write)(OutputFile& file, const RunProducts& products);
+  std::string_view Requires = {};  // another long option without which its own means nothing, or empty
 };
 
 // Every output, in the order in which a run writes and commits them: the log,

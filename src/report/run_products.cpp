@@ -6,8 +6,14 @@ namespace tarnek {
 
 void ComputeNeeds(unsigned needs, RunProducts& p) {
   if (needs & (kNeedsPosteriors | kNeedsPosteriorMeans)) needs |= kNeedsPriors;
+  const bool covariates = !p.CovariateNames.empty();
+  if (covariates && (needs & kNeedsPriors)) needs |= kNeedsCovariateFits;
+  if (!covariates) needs &= ~unsigned{kNeedsCovariateFits};
   if (needs != 0) p.Members = ListGroupMembers(p.Table);
-  if (needs & kNeedsPriors) p.Priors = FillPriors(*p.Prior, {p.Table, p.Results, p.Members, p.Pool});
+  if (needs & kNeedsCovariateFits) p.Covariates = FitAllRegressions(p.Table, p.Members, p.CovariateNames, p.Pool);
+  if (needs & kNeedsPriors) {
+    p.Priors = FillPriors(*p.Prior, {p.Table, p.Results, p.Members, p.Pool, covariates ? &p.Covariates : nullptr});
+  }
   if (needs & (kNeedsPosteriors | kNeedsPosteriorMeans)) {
     const PosteriorDetail detail = (needs & kNeedsPosteriors) ? PosteriorDetail::Full : PosteriorDetail::MeansOnly;
     p.Posteriors = SummarizeAllPosteriors(p.Table, p.Priors, p.Posterior, detail, p.Pool);

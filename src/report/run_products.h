@@ -2,6 +2,7 @@
 // computed before the first output file is created.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "core/record_table.h"
 #include "estimation/diagnostics.h"
 #include "estimation/posterior.h"
+#include "grouping/covariate_fits.h"
 #include "grouping/grouping.h"
 #include "grouping/posteriors.h"
 #include "grouping/prior_methods.h"
@@ -22,6 +24,8 @@ enum Need : unsigned {
   kNeedsPosteriorMeans = 2,  // every record's EB ratio under them (Posteriors.Eb, PriorMean, PriorSd)
   kNeedsPosteriors = 4,      // every record's posterior in full (Posteriors)
   kNeedsDiagnostics = 8,     // every group's fit diagnostics (Diagnostics)
+  kNeedsCovariateFits = 16,  // where the run has covariates, every group's regression on them (Covariates);
+                             // the priors need it then too
 };
 
 struct RunProducts {
@@ -32,6 +36,7 @@ struct RunProducts {
   double Eps = 0.0;                   // the fit's tolerance, which the log prints
   PosteriorSettings Posterior;
   const PriorMethod* Prior = nullptr;  // the method that --prior chose
+  std::vector<std::string> CovariateNames;  // the columns that --covariates names, or none
   const RecordTable& Table;
   WorkerPool& Pool;
 
@@ -43,6 +48,7 @@ struct RunProducts {
   PriorSet Priors;
   PosteriorTable Posteriors;
   std::vector<GroupDiagnostics> Diagnostics;
+  CovariateFits Covariates;
 };
 
 // Computes what `needs` asks for (and what that rests on) into `products`,

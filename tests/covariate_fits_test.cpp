@@ -60,7 +60,8 @@ TEST(CovariateFitsTest, EveryGroupAsFittedAloneOnAnyNumberOfThreads) {
   const GroupMembers members = ListGroupMembers(table);
   const std::vector<std::string> names = {"x", "z"};
   WorkerPool one(1);
-  const CovariateFits fits = FitAllRegressions(table, members, names, one);
+  const Estimates estimates = EstimateAllGroups(table, {}, one);
+  const CovariateFits fits = FitAllRegressions(table, estimates, members, names, one);
   ASSERT_EQ(fits.Groups.size(), 250u);
   EXPECT_EQ(fits.Names, names);
   int ends[5] = {};
@@ -76,9 +77,13 @@ TEST(CovariateFitsTest, EveryGroupAsFittedAloneOnAnyNumberOfThreads) {
     const std::vector<std::span<const double>> columns = {x, z};
     std::vector<double> means(y.size());
     const GroupRegression& r = fits.Groups[g];
-    EXPECT_TRUE(SameFit(r.Full, FitNegBinRegression({y, e, columns}, means, scratch))) << g;
+    // Without covariates from the estimator's maximum, with them from that shape.
+    const GroupResult& plain = estimates.Groups[g];
+    RegressionStart start;
+    if (plain.FitSucceeded) start = {std::log(plain.MleBeta / plain.MleAlpha), plain.MleBeta};
+    EXPECT_TRUE(SameFit(r.Null, FitNegBinRegression({y, e, {}}, means, scratch, start))) << g;
+    EXPECT_TRUE(SameFit(r.Full, FitNegBinRegression({y, e, columns}, means, scratch, {NAN, r.Null.Shape}))) << g;
     for (size_t i = 0; i < y.size(); ++i) EXPECT_TRUE(SameBits(fits.Means[members.Rows[members.Start[g] + i]], means[i]));
-    EXPECT_TRUE(SameFit(r.Null, FitNegBinRegression({y, e, {}}, means, scratch))) << g;
     const bool both = r.Full.End <= RegressionEnd::Boundary && r.Null.End <= RegressionEnd::Boundary;
     if (both) {
       EXPECT_TRUE(testdata::Near(r.Lrt, std::max(0.0, 2 * (r.Full.LogLik - r.Null.LogLik)), 1e-15));
@@ -95,7 +100,7 @@ TEST(CovariateFitsTest, EveryGroupAsFittedAloneOnAnyNumberOfThreads) {
 
   for (const int threads : {2, 3, 8}) {  // 4 pieces of 64 groups: fewer pieces than threads, and more
     WorkerPool pool(threads);
-    const CovariateFits again = FitAllRegressions(table, members, names, pool);
+    const CovariateFits again = FitAllRegressions(table, estimates, members, names, pool);
     for (size_t g = 0; g < fits.Groups.size(); ++g) {
       EXPECT_TRUE(SameFit(again.Groups[g].Full, fits.Groups[g].Full) && SameFit(again.Groups[g].Null, fits.Groups[g].Null))
           << threads << " threads, group " << g;
@@ -109,7 +114,7 @@ TEST(CovariateFitsTest, TheMlePriorsAreTheRegressionsWhereTheRunHasCovariates) {
   WorkerPool pool(2);
   const Estimates estimates = EstimateAllGroups(table, {}, pool);
   const GroupMembers members = ListGroupMembers(table);
-  const CovariateFits fits = FitAllRegressions(table, members, std::vector<std::string>{"x", "z"}, pool);
+  const CovariateFits fits = FitAllRegressions(table, estimates, members, std::vector<std::string>{"x", "z"}, pool);
   const auto fill = [&](const CovariateFits* covariates, void (*method)(const MethodInput&, PriorSet&)) {
     PriorSet priors;
     priors.Records.resize(table.Size());

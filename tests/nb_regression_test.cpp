@@ -199,6 +199,26 @@ TEST(NbRegressionTest, AtTheBoundaryThePoissonRegressionInClosedForm) {
   EXPECT_TRUE(Near(f.Fit.LogLik, logLik, 1e-14));
 }
 
+TEST(NbRegressionTest, TheHigherOfTwoMaximaWhereThePoissonFitIsOneOfThem) {
+  // S = sum of ((y - m)^2 - y) = -33.2 at the Poisson fit: the likelihood
+  // falls from the boundary into finite b, yet rises again to a higher
+  // maximum. R 4.2.2, MASS 7.3-58.2: glm.nb(y ~ 1 + offset(log(E)),
+  // control = glm.control(epsilon = 1e-12, maxit = 100)) gives theta
+  // 5.8115561887978195, exp(intercept) 1.1285196730711993, loglik
+  // -16.146031687883006; glm(..., family = poisson) -16.513033934991224.
+  const std::vector<int32_t> y = {8, 3, 4, 1, 105, 2};
+  const std::vector<double> e = {3.2176, 8.9031, 4.7695, 1.1088, 87.9359, 1.2245};
+  const Fitted f = Fit(y, e, {});
+  ASSERT_EQ(f.Fit.End, RegressionEnd::Converged);
+  EXPECT_TRUE(Near(f.Fit.Shape, 5.8115561887978195, 1e-9));
+  EXPECT_TRUE(Near(f.Means[0], 1.1285196730711993, 1e-9));
+  EXPECT_TRUE(Near(f.Fit.LogLik, -16.146031687883006, 1e-12));
+  // From a start beside the boundary's maximum it climbs to the higher one too.
+  std::vector<double> means(y.size());
+  RegressionScratch scratch;
+  EXPECT_TRUE(Near(FitNegBinRegression({y, e, {}}, means, scratch, {0.0, 1e6}).LogLik, -16.146031687883006, 1e-12));
+}
+
 TEST(NbRegressionTest, StandardErrorsCoverTheTrueValuesOnGeneratedData) {
   // 200 data sets of 1,000 records drawn from the model with three
   // covariates (normal, uniform, 0 or 1), beta = (-0.3, 0.5, -0.8, 0.4) and
@@ -288,4 +308,43 @@ TEST(NbRegressionTest, FitsThatCannotBeMadeSaySoWithoutAValue) {
   EXPECT_TRUE(f.Fit.End == RegressionEnd::Converged || f.Fit.End == RegressionEnd::Boundary);
   EXPECT_TRUE(std::isfinite(f.Fit.Estimate[0]) && std::isfinite(f.Fit.Estimate[1]) && std::isfinite(f.Fit.LogLik));
   EXPECT_LT(f.Means[0], 1e-6);
+}
+
+TEST(NbRegressionTest, ExtremeCountsAndScalesGiveValuesOrNone) {
+  // 3,000 small groups: counts up to 2^31 - 1 among zeros, expected counts
+  // from 1e-7 to 1e10, covariates from 1e-20 to 1e20 in size and one far
+  // from 0 against its spread. Every fit ends one of its ways; one at a
+  // maximum has finite values (the shape infinite at the boundary), a
+  // log-likelihood at most 0 and finite means; one without has none.
+  std::mt19937_64 rng(99);
+  RegressionScratch scratch;
+  int atMaximum = 0;
+  for (int set = 0; set < 3000; ++set) {
+    const size_t n = 2 + rng() % 30;
+    const size_t k = rng() % 4;
+    const double scaleE = std::pow(10.0, int(rng() % 16) - 6), scaleX = std::pow(10.0, int(rng() % 40) - 20);
+    const uint64_t most = rng() % 10 == 0 ? 2147483647 : uint64_t(std::pow(10.0, double(rng() % 10)));
+    std::vector<int32_t> y(n);
+    std::vector<double> e(n), means(n);
+    std::vector<std::vector<double>> x(k, std::vector<double>(n));
+    for (size_t i = 0; i < n; ++i) {
+      e[i] = scaleE * (0.1 + double(rng() % 1000) / 100);
+      y[i] = rng() % 3 == 0 ? 0 : int32_t(rng() % (most + 1));
+      for (size_t j = 0; j < k; ++j) x[j][i] = scaleX * (double(rng() % 2001) / 1000 - 1) + (j == 1 ? 1e3 * scaleX : 0.0);
+    }
+    const std::vector<std::span<const double>> columns(x.begin(), x.end());
+    const RegressionFit fit = FitNegBinRegression({y, e, columns}, means, scratch);
+    SCOPED_TRACE(set);
+    if (fit.End != RegressionEnd::Converged && fit.End != RegressionEnd::Boundary) {
+      EXPECT_TRUE(std::isnan(fit.LogLik) && std::isnan(fit.Shape) && std::isnan(means[0]));
+      continue;
+    }
+    ++atMaximum;
+    EXPECT_TRUE(std::isfinite(fit.LogLik) && fit.LogLik <= 0);
+    EXPECT_EQ(std::isinf(fit.Shape), fit.End == RegressionEnd::Boundary);
+    for (const double v : fit.Estimate) EXPECT_TRUE(std::isfinite(v));
+    for (const double v : fit.StandardError) EXPECT_FALSE(std::isinf(v));
+    for (const double m : means) EXPECT_TRUE(std::isfinite(m) && m >= 0);
+  }
+  EXPECT_GT(atMaximum, 2500);
 }

@@ -30,6 +30,8 @@ constexpr int kMaxHalvings = 60;     // halvings of one step
 // than kRounding of itself (its rounding error is far less), at most
 // kMaxPolishing times.
 constexpr double kPolished = 1e-26;
+// Near enough the Poisson regression's maximum to start the second stage.
+constexpr double kNearPoisson = 1e-8;
 constexpr double kNearMaximum = 2e-10;
 constexpr double kRounding = 1e-13;
 constexpr int kMaxPolishing = 3;
@@ -126,6 +128,7 @@ struct Problem {
   const double* Scaled;      // covariate j (coefficient j + 1) at Scaled[j * N + i]
   const double* Offsets;     // log E_i
   const double* CountTerms;  // CountTerm(y_i)
+  double LogFactorials;      // sum of log y_i!
 };
 
 // A point of the fit: the coefficients of the scaled covariates and, but in
@@ -140,10 +143,38 @@ struct Point {
   std::vector<double> Mean;         // m_i
 };
 
-double LinearPredictor(const Problem& pr, const std::vector<double>& gamma, size_t i) {
-  double eta = gamma[0];
-  for (size_t j = 1; j < pr.P; ++j) eta += pr.Scaled[(j - 1) * pr.N + i] * gamma[j];
-  return eta;
+}  // namespace
+
+// Everything a fit works in, kept from group to group.
+struct RegressionWork {
+  std::vector<double> Scaled, Offsets, CountTerms;  // the group (Problem)
+  std::vector<double> Eta, U, W, C;                 // per record, within one evaluation
+  std::vector<double> Centre, Spread, Factor, Delta, Vector;
+  Point At, Trial, PoissonMaximum, Best;
+};
+
+RegressionScratch::RegressionScratch() : Work(std::make_unique<RegressionWork>()) {}
+RegressionScratch::~RegressionScratch() = default;
+RegressionScratch::RegressionScratch(RegressionScratch&&) noexcept = default;
+RegressionScratch& RegressionScratch::operator=(RegressionScratch&&) noexcept = default;
+
+namespace {
+
+// sum of z_j[i] x[i] y[i] over the records, z_0 = 1.
+double Sum(const Problem& pr, size_t j, const double* x, const double* y = nullptr) {
+  const double* z = j == 0 ? nullptr : pr.Scaled + (j - 1) * pr.N;
+  double s = 0.0;
+  for (size_t i = 0; i < pr.N; ++i) s += (z ? z[i] : 1.0) * x[i] * (y ? y[i] : 1.0);
+  return s;
+}
+
+// The linear predictors z_i' gamma (with the offsets log E_i where asked).
+void LinearPredictors(const Problem& pr, const std::vector<double>& gamma, bool offsets, std::vector<double>& eta) {
+  for (size_t i = 0; i < pr.N; ++i) eta[i] = (offsets ? pr.Offsets[i] : 0.0) + gamma[0];
+  for (size_t j = 1; j < pr.P; ++j) {
+    const double* z = pr.Scaled + (j - 1) * pr.N;
+    for (size_t i = 0; i < pr.N; ++i) eta[i] += z[i] * gamma[j];
+  }
 }
 
 // The log-likelihood at `pt`, its gradient and observed information, and
@@ -154,12 +185,15 @@ double LinearPredictor(const Problem& pr, const std::vector<double>& gamma, size
 //   dl/db = psi(y + b) - psi(b) - log(1 + m/b) + (m - y)/(b + m),
 //   d2l/db2 = -(psi'(b) - psi'(y + b)) + (m^2 + b y)/(b (b + m)^2),
 // and with t = log b: dl/dt = b dl/db, d2l/dt2 = b^2 d2l/db2 + b dl/db.
-void Evaluate(const Problem& pr, bool poisson, Point& pt, std::vector<double>& z) {
-  const size_t p = pr.P;
+// The Poisson log-likelihood is summed as y (log E + eta) - m less the log
+// factorials, and again term by term (negbin_terms.h) where that sum's
+// rounding could reach 1e-14 of it (large counts).
+void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w) {
+  const size_t n = pr.N, p = pr.P;
   const size_t q = p + (poisson ? 0 : 1);
+  pt.LogLik = -kInfinity;
   pt.Score.assign(q, 0.0);
   pt.Information.assign(q * q, 0.0);
-  pt.LogLik = -kInfinity;
   double b = kInfinity, remainderB = 0.0, digammaB = 0.0, trigammaB = 0.0;
   if (!poisson) {
     b = pt.Shape = std::exp(pt.LogShape);
@@ -168,38 +202,48 @@ void Evaluate(const Problem& pr, bool poisson, Point& pt, std::vector<double>& z
     digammaB = boost::math::digamma(b, BoostPolicy());
     trigammaB = boost::math::trigamma(b, BoostPolicy());
   }
-  double logLik = 0.0;
-  z[0] = 1.0;
-  for (size_t i = 0; i < pr.N; ++i) {
-    for (size_t j = 1; j < p; ++j) z[j] = pr.Scaled[(j - 1) * pr.N + i];
-    const double m = std::exp(pr.Offsets[i] + LinearPredictor(pr, pt.Gamma, i));
+  LinearPredictors(pr, pt.Gamma, true, w.Eta);
+  double logLik = 0.0, magnitude = pr.LogFactorials, scoreB = 0.0, curvatureB = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    const double m = std::exp(w.Eta[i]);
     if (!(m > 0.0) || !std::isfinite(m)) return;
     pt.Mean[i] = m;
     const int32_t y = pr.Counts[i];
     const double count = y;
-    double u = 0.0, w = 0.0;
     if (poisson) {
-      logLik += PoissonLogPmf(y, m, pr.CountTerms[i]);
-      u = count - m;
-      w = m;
-    } else {
-      const double rate = b + m;
-      const double mr = m / rate;
-      logLik += NegBinLogPmf(y, m, b, pr.CountTerms[i], remainderB);
-      u = b * (count - m) / rate;
-      w = (count + b) * mr * (b / rate);
-      const double cross = mr * ((count - m) / rate);
-      const InnerSums s = SumsOf(y, b, digammaB, trigammaB);
-      const double scoreB = s.Digamma - std::log1p(m / b) + (m - count) / rate;
-      const double curvatureB = -s.Trigamma + mr * mr / b + count / (rate * rate);
-      pt.Score[p] += b * scoreB;
-      for (size_t j = 0; j < p; ++j) pt.Information[p * q + j] -= b * z[j] * cross;
-      pt.Information[p * q + p] -= b * b * curvatureB + b * scoreB;
+      logLik += count * w.Eta[i] - m;
+      magnitude += std::fabs(count * w.Eta[i]) + m;
+      w.U[i] = count - m;
+      w.W[i] = m;
+      continue;
     }
-    for (size_t j = 0; j < p; ++j) {
-      pt.Score[j] += z[j] * u;
-      for (size_t k = 0; k <= j; ++k) pt.Information[j * q + k] += z[j] * z[k] * w;
+    const double rate = b + m;
+    const double mr = m / rate;
+    logLik += NegBinLogPmf(y, m, b, pr.CountTerms[i], remainderB);
+    w.U[i] = b * (count - m) / rate;
+    w.W[i] = (count + b) * mr * (b / rate);
+    w.C[i] = mr * ((count - m) / rate);
+    const InnerSums s = SumsOf(y, b, digammaB, trigammaB);
+    scoreB += s.Digamma - std::log1p(m / b) + (m - count) / rate;
+    curvatureB += -s.Trigamma + mr * mr / b + count / (rate * rate);
+  }
+  if (poisson) {
+    logLik -= pr.LogFactorials;
+    if (!(magnitude * 0x1p-52 <= 1e-14 * std::max(1.0, std::fabs(logLik)))) {
+      logLik = 0.0;
+      for (size_t i = 0; i < n; ++i) logLik += PoissonLogPmf(pr.Counts[i], pt.Mean[i], pr.CountTerms[i]);
     }
+  }
+  for (size_t j = 0; j < p; ++j) {
+    pt.Score[j] = Sum(pr, j, w.U.data());
+    for (size_t k = 0; k <= j; ++k) {
+      pt.Information[j * q + k] = k == 0 ? Sum(pr, j, w.W.data()) : Sum(pr, j, w.W.data(), pr.Scaled + (k - 1) * n);
+    }
+  }
+  if (!poisson) {
+    pt.Score[p] = b * scoreB;
+    for (size_t j = 0; j < p; ++j) pt.Information[p * q + j] = -b * Sum(pr, j, w.C.data());
+    pt.Information[p * q + p] = -(b * b * curvatureB + b * scoreB);
   }
   for (size_t j = 0; j < q; ++j) {
     for (size_t k = j + 1; k < q; ++k) pt.Information[j * q + k] = pt.Information[k * q + j];
@@ -212,18 +256,20 @@ void Evaluate(const Problem& pr, bool poisson, Point& pt, std::vector<double>& z
 
 enum class Ascent { Maximum, Stalled, IterationLimit, ShapeUnbounded };
 
-// The Newton step at `at` into `delta`: (-H)^-1 g, or where -H is not
-// positive definite (-H + lambda diag(-H))^-1 g with the least lambda of
-// 1e-10, 1e-8, ... 1e10 that makes it so. False where there is none.
-bool NewtonStep(const Point& at, size_t q, std::vector<double>& factor, std::vector<double>& delta) {
+// The Newton step at `at` into `delta`: (-H)^-1 g. Where -H is not positive
+// definite (the likelihood is not concave in t = log b far from the maximum:
+// near the boundary it rises like S e^-t / 2), the coefficients take their
+// Newton step with b fixed (their block of -H is Z'VZ with V > 0) and t a
+// step of at most 1 along its score: g_t / max(-H_tt, |g_t|); `concave`
+// then is false. False where there is neither.
+bool NewtonStep(const Point& at, size_t q, size_t p, std::vector<double>& factor, std::vector<double>& delta,
+                bool& concave) {
   factor = at.Information;
-  bool ok = Cholesky(factor, q, 0.0);
-  for (double lambda = 1e-10; !ok && lambda <= 1e10; lambda *= 100.0) {
+  bool ok = concave = Cholesky(factor, q, 0.0);
+  if (!ok && q > p) {
     factor = at.Information;
-    for (size_t j = 0; j < q; ++j) {
-      const double d = std::fabs(at.Information[j * q + j]);
-      factor[j * q + j] += lambda * (d > 0.0 ? d : 1.0);
-    }
+    for (size_t j = 0; j < p; ++j) factor[p * q + j] = factor[j * q + p] = 0.0;
+    factor[p * q + p] = std::max(at.Information[p * q + p], std::fabs(at.Score[p]));
     ok = Cholesky(factor, q, 0.0);
   }
   if (!ok) return false;
@@ -235,34 +281,37 @@ bool NewtonStep(const Point& at, size_t q, std::vector<double>& factor, std::vec
   return true;
 }
 
-struct Workspace {
-  std::vector<double> Factor, Delta, Z;
-};
-
-// Climbs from `at` (evaluated) to the maximum; `trial` is storage for the
+// Climbs from `at` (evaluated) to the maximum, or to where the decrement is
+// at most `tolerance` of max(1, |log-likelihood|), with w.Trial for the
 // points tried. Counts its steps into `iterations`.
-Ascent Maximize(const Problem& pr, bool poisson, Point& at, Point& trial, Workspace& ws, int32_t& iterations) {
+Ascent Maximize(const Problem& pr, bool poisson, Point& at, RegressionWork& w, int32_t& iterations,
+                double tolerance = kPolished) {
   const size_t p = pr.P;
   const size_t q = p + (poisson ? 0 : 1);
+  Point& trial = w.Trial;
+  trial.Gamma.resize(p);
   int polishing = 0;
   for (int step = 0;; ++step) {
     if (step == kMaxIterations) return Ascent::IterationLimit;
-    if (!NewtonStep(at, q, ws.Factor, ws.Delta)) return Ascent::Stalled;
+    bool concave = true;
+    if (!NewtonStep(at, q, p, w.Factor, w.Delta, concave)) return Ascent::Stalled;
+    // A maximum only where the likelihood is concave.
+    const Ascent ending = concave ? Ascent::Maximum : Ascent::Stalled;
     double decrement = 0.0;
-    for (size_t j = 0; j < q; ++j) decrement += at.Score[j] * ws.Delta[j];
+    for (size_t j = 0; j < q; ++j) decrement += at.Score[j] * w.Delta[j];
     const double scale = std::max(1.0, std::fabs(at.LogLik));
-    if (!(decrement > kPolished * scale)) return Ascent::Maximum;
+    if (!(decrement > tolerance * scale)) return ending;
     const bool nearMaximum = decrement <= kNearMaximum * scale;
     // Near the maximum a step gains less than the log-likelihood's rounding
     // error, so that only a fall beyond that error refuses it.
     const double allowance = nearMaximum ? kRounding * scale : 0.0;
-    if (nearMaximum && ++polishing > kMaxPolishing) return Ascent::Maximum;
+    if (nearMaximum && ++polishing > kMaxPolishing) return ending;
     bool accepted = false;
     double length = 1.0;
     for (int halving = 0; halving <= kMaxHalvings; ++halving, length *= 0.5) {
-      for (size_t j = 0; j < p; ++j) trial.Gamma[j] = at.Gamma[j] + length * ws.Delta[j];
-      if (!poisson) trial.LogShape = at.LogShape + length * ws.Delta[p];
-      Evaluate(pr, poisson, trial, ws.Z);
+      for (size_t j = 0; j < p; ++j) trial.Gamma[j] = at.Gamma[j] + length * w.Delta[j];
+      if (!poisson) trial.LogShape = at.LogShape + length * w.Delta[p];
+      Evaluate(pr, poisson, trial, w);
       if (trial.LogLik >= at.LogLik - allowance) {
         accepted = true;
         break;
@@ -270,7 +319,7 @@ Ascent Maximize(const Problem& pr, bool poisson, Point& at, Point& trial, Worksp
       if (nearMaximum) break;  // the full step was the last worth trying
     }
     ++iterations;
-    if (!accepted) return nearMaximum ? Ascent::Maximum : Ascent::Stalled;
+    if (!accepted) return nearMaximum ? ending : Ascent::Stalled;
     std::swap(at, trial);
     if (!poisson && at.Shape > kMaxShape) return Ascent::ShapeUnbounded;
   }
@@ -281,54 +330,53 @@ Ascent Maximize(const Problem& pr, bool poisson, Point& at, Point& trial, Worksp
 
 // Fills the estimates, their standard errors, the shape and the means from
 // the maximum `at` (of the Poisson regression where `poisson`).
-void Report(const Problem& pr, const RegressionData& data, const std::vector<double>& centre,
-            const std::vector<double>& spread, bool poisson, const Point& at, std::span<double> means,
+void Report(const Problem& pr, bool poisson, const Point& at, RegressionWork& w, std::span<double> means,
             RegressionFit& fit) {
-  const size_t p = pr.P;
+  const size_t n = pr.N, p = pr.P;
   const double b = poisson ? kInfinity : at.Shape;
   fit.LogLik = at.LogLik;
   fit.Shape = b;
-  for (size_t i = 0; i < pr.N; ++i) means[i] = std::exp(LinearPredictor(pr, at.Gamma, i));
+  LinearPredictors(pr, at.Gamma, false, w.Eta);
+  for (size_t i = 0; i < n; ++i) means[i] = std::exp(w.Eta[i]);
 
   // beta_j = gamma_j/s_j, beta_0 = gamma_0 - sum of gamma_j c_j/s_j.
   fit.Estimate[0] = at.Gamma[0];
   for (size_t j = 1; j < p; ++j) {
-    fit.Estimate[j] = at.Gamma[j] / spread[j - 1];
-    fit.Estimate[0] -= at.Gamma[j] * centre[j - 1] / spread[j - 1];
+    fit.Estimate[j] = at.Gamma[j] / w.Spread[j - 1];
+    fit.Estimate[0] -= at.Gamma[j] * w.Centre[j - 1] / w.Spread[j - 1];
   }
 
-  // The Fisher information of gamma with b fixed, F = Z'WZ, and the shape's
-  // observed information with the means fixed.
-  std::vector<double> f(p * p, 0.0);
-  std::vector<double> z(p, 1.0);
+  // The Fisher information of gamma with b fixed, F = Z'WZ, W = m/(1 + m/b),
+  // and the shape's observed information with the means fixed.
   double informationB = 0.0;
   const double digammaB = poisson ? 0.0 : boost::math::digamma(b, BoostPolicy());
   const double trigammaB = poisson ? 0.0 : boost::math::trigamma(b, BoostPolicy());
-  for (size_t i = 0; i < pr.N; ++i) {
-    for (size_t j = 1; j < p; ++j) z[j] = pr.Scaled[(j - 1) * pr.N + i];
+  for (size_t i = 0; i < n; ++i) {
     const double m = at.Mean[i];
-    const double w = poisson ? m : m / (1.0 + m / b);
-    for (size_t j = 0; j < p; ++j) {
-      for (size_t k = 0; k <= j; ++k) f[j * p + k] += z[j] * z[k] * w;
-    }
+    w.W[i] = poisson ? m : m / (1.0 + m / b);
     if (!poisson) {
       const double rate = b + m;
       const double mr = m / rate;
-      informationB += SumsOf(data.Counts[i], b, digammaB, trigammaB).Trigamma - mr * mr / b -
-                      static_cast<double>(data.Counts[i]) / (rate * rate);
+      informationB += SumsOf(pr.Counts[i], b, digammaB, trigammaB).Trigamma - mr * mr / b -
+                      static_cast<double>(pr.Counts[i]) / (rate * rate);
     }
   }
   if (!poisson && informationB > 0.0 && std::isfinite(informationB)) fit.ShapeSe = 1.0 / std::sqrt(informationB);
+  std::vector<double>& f = w.Factor;
+  f.assign(p * p, 0.0);
+  for (size_t j = 0; j < p; ++j) {
+    for (size_t k = 0; k <= j; ++k) f[j * p + k] = k == 0 ? Sum(pr, j, w.W.data()) : Sum(pr, j, w.W.data(), pr.Scaled + (k - 1) * n);
+  }
   if (!Cholesky(f, p, 0.0)) return;
   // Var(beta_j) = v' F^-1 v = |L^-1 v|^2 with v the row of the map from gamma to beta.
-  std::vector<double> v(p);
+  std::vector<double>& v = w.Vector;
   for (size_t j = 0; j < p; ++j) {
-    std::fill(v.begin(), v.end(), 0.0);
+    v.assign(p, 0.0);
     if (j == 0) {
       v[0] = 1.0;
-      for (size_t k = 1; k < p; ++k) v[k] = -centre[k - 1] / spread[k - 1];
+      for (size_t k = 1; k < p; ++k) v[k] = -w.Centre[k - 1] / w.Spread[k - 1];
     } else {
-      v[j] = 1.0 / spread[j - 1];
+      v[j] = 1.0 / w.Spread[j - 1];
     }
     ForwardSolve(f, p, v);
     double variance = 0.0;
@@ -340,7 +388,8 @@ void Report(const Problem& pr, const RegressionData& data, const std::vector<dou
 
 }  // namespace
 
-RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> means, RegressionScratch& scratch) {
+RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> means, RegressionScratch& scratch,
+                                  const RegressionStart& start) {
   const size_t n = data.Counts.size();
   const size_t k = data.Covariates.size();
   const size_t p = k + 1;
@@ -365,8 +414,10 @@ RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> 
 
   // Every covariate centred on its mean and scaled by its standard deviation
   // (divisor n); then the cross products of the columns, 1 among them.
-  std::vector<double> centre(k), spread(k);
-  scratch.Scaled.resize(k * n);
+  RegressionWork& w = *scratch.Work;
+  w.Centre.resize(k);
+  w.Spread.resize(k);
+  w.Scaled.resize(k * n);
   for (size_t j = 0; j < k; ++j) {
     const std::span<const double> x = data.Covariates[j];
     double sum = 0.0;
@@ -376,46 +427,45 @@ RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> 
     for (const double value : x) squares += (value - c) * (value - c);
     const double s = std::sqrt(squares / static_cast<double>(n));
     if (!(s > kConstant * std::hypot(c, s))) return fit;
-    centre[j] = c;
-    spread[j] = s;
-    for (size_t i = 0; i < n; ++i) scratch.Scaled[j * n + i] = (x[i] - c) / s;
+    w.Centre[j] = c;
+    w.Spread[j] = s;
+    for (size_t i = 0; i < n; ++i) w.Scaled[j * n + i] = (x[i] - c) / s;
   }
-  std::vector<double> crossProducts(p * p, 0.0);
+  w.Offsets.resize(n);
+  w.CountTerms.resize(n);
+  double logFactorials = 0.0;
   for (size_t i = 0; i < n; ++i) {
-    for (size_t a = 0; a < p; ++a) {
-      const double za = a == 0 ? 1.0 : scratch.Scaled[(a - 1) * n + i];
-      for (size_t c = 0; c <= a; ++c) crossProducts[a * p + c] += za * (c == 0 ? 1.0 : scratch.Scaled[(c - 1) * n + i]);
-    }
+    const int32_t y = data.Counts[i];
+    w.Offsets[i] = std::log(data.Expected[i]);
+    w.CountTerms[i] = CountTerm(y);
+    // log y! = y log y - y - c(y), c the count term (negbin_terms.h).
+    if (y > 0) logFactorials += y * std::log(static_cast<double>(y)) - y - w.CountTerms[i];
+  }
+  for (std::vector<double>* v : {&w.Eta, &w.U, &w.W, &w.C}) v->resize(n);
+  const Problem pr{data.Counts, n, p, w.Scaled.data(), w.Offsets.data(), w.CountTerms.data(), logFactorials};
+  std::vector<double>& crossProducts = w.Factor;
+  crossProducts.assign(p * p, 0.0);
+  std::fill(w.W.begin(), w.W.end(), 1.0);
+  for (size_t a = 0; a < p; ++a) {
+    for (size_t c = 0; c <= a; ++c) crossProducts[a * p + c] = c == 0 ? Sum(pr, a, w.W.data()) : Sum(pr, a, w.W.data(), pr.Scaled + (c - 1) * n);
   }
   if (!Cholesky(crossProducts, p, kAliased)) return fit;
 
-  scratch.Offsets.resize(n);
-  scratch.CountTerms.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    scratch.Offsets[i] = std::log(data.Expected[i]);
-    scratch.CountTerms[i] = CountTerm(data.Counts[i]);
-  }
-  const Problem pr{data.Counts, n, p, scratch.Scaled.data(), scratch.Offsets.data(), scratch.CountTerms.data()};
-  Workspace ws;
-  ws.Z.resize(p);
-  Point at, trial;
-  at.Gamma.assign(p, 0.0);
-  at.Gamma[0] = std::log(static_cast<double>(counts) / expected);
-  trial.Gamma.resize(p);
-  for (Point* point : {&at, &trial}) {
-    scratch.Means[point == &trial].resize(n);
-    point->Mean.swap(scratch.Means[point == &trial]);
-  }
+  Point& at = w.At;
+  for (Point* point : {&w.At, &w.Trial, &w.PoissonMaximum, &w.Best}) point->Mean.resize(n);
+  const bool started = start.Shape > 0.0 && start.Shape <= kMaxShape;
   const auto finish = [&](RegressionEnd end) {
     fit.End = end;
-    at.Mean.swap(scratch.Means[0]);
-    trial.Mean.swap(scratch.Means[1]);
     return fit;
   };
 
-  // The Poisson regression from the overall ratio.
-  Evaluate(pr, true, at, ws.Z);
-  if (Maximize(pr, true, at, trial, ws, fit.Iterations) != Ascent::Maximum) return finish(RegressionEnd::IterationLimit);
+  // The Poisson regression from the overall ratio, near its maximum.
+  at.Gamma.assign(p, 0.0);
+  at.Gamma[0] = std::log(static_cast<double>(counts) / expected);
+  Evaluate(pr, true, at, w);
+  if (Maximize(pr, true, at, w, fit.Iterations, kNearPoisson) != Ascent::Maximum) {
+    return finish(RegressionEnd::IterationLimit);
+  }
   double excess = 0.0, squaredMeans = 0.0;
   for (size_t i = 0; i < n; ++i) {
     const double m = at.Mean[i];
@@ -423,26 +473,50 @@ RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> 
     excess += d * d - static_cast<double>(data.Counts[i]);
     squaredMeans += m * m;
   }
-  const auto boundary = [&](const Point& poissonMaximum) {
-    Report(pr, data, centre, spread, true, poissonMaximum, means, fit);
+  Point& poissonMaximum = w.PoissonMaximum;
+  poissonMaximum = at;
+  // The boundary: the Poisson regression polished.
+  const auto boundary = [&] {
+    std::swap(at, poissonMaximum);
+    if (Maximize(pr, true, at, w, fit.Iterations) != Ascent::Maximum) return finish(RegressionEnd::IterationLimit);
+    Report(pr, true, at, w, means, fit);
     return finish(RegressionEnd::Boundary);
   };
-  if (!(excess > 0.0)) return boundary(at);
-  Point poissonMaximum = at;
 
-  // Both together, from the moment estimate of b, raised while it lies
-  // below the Poisson regression's likelihood.
-  at.LogShape = std::log(squaredMeans / excess);
-  Evaluate(pr, false, at, ws.Z);
-  for (int raise = 0; raise < 30 && !(at.LogLik > poissonMaximum.LogLik); ++raise) {
-    at.LogShape += std::log(4.0);
-    Evaluate(pr, false, at, ws.Z);
+  // Where b starts: the given start, else the moment estimate sum of m^2 / S
+  // where S > 0; where S <= 0 and the given start lies below the Poisson
+  // regression, or there is none, the best of a scan from 0.1 to 410. Where
+  // S > 0 the likelihood rises from the boundary into b < infinity; where
+  // S <= 0 it falls at first, but may rise again to a higher maximum.
+  Point& best = w.Best;
+  best.LogLik = -kInfinity;
+  const auto tryShape = [&](double shape, bool given) {
+    at.Gamma = poissonMaximum.Gamma;
+    if (k == 0 && given && std::isfinite(start.Intercept)) at.Gamma[0] = start.Intercept;
+    at.LogShape = std::log(shape);
+    Evaluate(pr, false, at, w);
+    if (at.LogLik > best.LogLik) std::swap(at, best);
+  };
+  if (started) {
+    tryShape(start.Shape, true);
+  } else if (excess > 0.0) {
+    tryShape(squaredMeans / excess, false);
   }
-  if (!(at.LogLik > poissonMaximum.LogLik)) return boundary(poissonMaximum);
-  const Ascent ascent = Maximize(pr, false, at, trial, ws, fit.Iterations);
-  if (ascent == Ascent::ShapeUnbounded) return boundary(poissonMaximum);
+  if (!(excess > 0.0) && !(best.LogLik > poissonMaximum.LogLik)) {
+    for (const double shape : {0.1, 0.4, 1.6, 6.4, 25.6, 102.4, 409.6}) tryShape(shape, false);
+  }
+  std::swap(at, best);
+  for (int raise = 0; excess > 0.0 && raise < 30 && !(at.LogLik > poissonMaximum.LogLik); ++raise) {
+    at.LogShape += std::log(4.0);
+    Evaluate(pr, false, at, w);
+  }
+  if (!(at.LogLik > poissonMaximum.LogLik)) return boundary();
+  const Ascent ascent = Maximize(pr, false, at, w, fit.Iterations);
+  if (ascent == Ascent::ShapeUnbounded || (ascent == Ascent::Maximum && !(at.LogLik > poissonMaximum.LogLik))) {
+    return boundary();
+  }
   if (ascent != Ascent::Maximum) return finish(RegressionEnd::IterationLimit);
-  Report(pr, data, centre, spread, false, at, means, fit);
+  Report(pr, false, at, w, means, fit);
   return finish(RegressionEnd::Converged);
 }
 

@@ -11,16 +11,24 @@
 //
 // The fit. Covariates are centred and scaled within the group (reported on
 // their own scale). First the Poisson regression (b infinite), by Newton's
-// method from the overall ratio; it is the maximum when
-// S = sum of ((y_i - m_i)^2 - y_i) <= 0 at it (the score of 1/b there, the
-// test of extra-Poisson variation): the boundary, b -> infinity, where every
-// region's prior is the point at its mu_i. Otherwise Newton's method on
-// (beta, log b) jointly with the observed information (damped where it is
-// not positive definite), from the Poisson regression and the moment
-// estimate b = sum of m_i^2 / S. Every step is halved until the likelihood
-// does not fall. It ends when the Newton decrement g'(-H)^-1 g is at most
-// 1e-20 of |log-likelihood| (the maximum to far below 1e-10 relative), or when
-// a step that would gain at most 1e-10 of it gains nothing.
+// method from the overall ratio. Then Newton's method on (beta, log b)
+// jointly with the observed information, from the Poisson regression's
+// coefficients and a start for b: the one given (RegressionStart), else the
+// moment estimate sum of m_i^2 / S, where S = sum of ((y_i - m_i)^2 - y_i)
+// at the Poisson fit is above 0, else the best of b = 0.1, 0.4, ... 410.
+// Where the likelihood is not concave the coefficients take their Newton
+// step with b fixed and log b a step of at most 1 along its score. Every
+// step is halved until the likelihood does not fall. The maximum so found
+// is the fit where its likelihood exceeds the Poisson regression's;
+// otherwise the Poisson regression is: the boundary, b -> infinity, where
+// every region's prior is the point at its mu_i. (Where S > 0 the
+// likelihood rises from the boundary into finite b, so that a maximum there
+// exists; where S <= 0 it falls at first, but may rise again to a higher
+// maximum: the likelihood in b can have two.) A stage ends when the Newton
+// decrement g'(-H)^-1 g is at most 1e-26 of |log-likelihood| where the
+// likelihood is concave, which puts it at the maximum far below 1e-10
+// relative; from 2e-10 on, steps are no longer halved, since they gain less
+// than the likelihood's rounding error.
 //
 // Standard errors as summary(glm.nb(...)) gives them: for beta from the
 // Fisher information with b fixed, X'WX with W_i = m_i/(1 + m_i/b) (m_i at
@@ -30,17 +38,22 @@
 // Numerics. Double arithmetic; exp and log from the C library, digamma and
 // trigamma of arguments beyond small counts from Boost.Math in double
 // (boost_policy.h); the log-likelihood is the sum of negbin_terms.h, every
-// constant included. The linear algebra is a Cholesky factorisation of
-// matrices of order k + 2 written here, with a check of every pivot. Against
-// MASS::glm.nb (R 4.2.2, MASS 7.3-58.2) on the North Carolina SIDS data the
-// coefficients, b and the log-likelihood agree to 1e-7 relative (the
-// tolerance of glm.nb), and to 1e-10 with the maximum polished in R
-// (tests/check/covariates_against_mass.R, nb_regression_test). A value
-// that does not exist is a NaN; every other value is finite, but the shape
-// at the boundary, which is +infinity.
+// constant included (in the Poisson stage y log m - m less log y!, where its
+// rounding stays below 1e-14 of it). The linear algebra is a Cholesky
+// factorisation of matrices of order k + 2 written here, with a check of
+// every pivot. Against MASS::glm.nb (R 4.2.2, MASS 7.3-58.2) on the North
+// Carolina SIDS data the coefficients, b, the standard errors and the
+// log-likelihood agree to 1e-7 relative (the tolerance of glm.nb), and to
+// 1e-10 with the maximum polished in R (tests/check/covariates_against_mass.R,
+// nb_regression_test). (glm.nb takes SE.theta one Newton step of theta before
+// its end, which elsewhere leaves it off by up to about 1e-5.) A value that
+// does not exist is a NaN; every other value is finite, but the shape at the
+// boundary, which is +infinity.
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -50,7 +63,8 @@ namespace tarnek {
 enum class RegressionEnd {
   Converged,        // at the maximum, b finite
   Boundary,         // the maximum is the Poisson regression: b infinite
-  IterationLimit,   // 100 Newton steps in a stage, or no step raised the likelihood, before the maximum
+  IterationLimit,   // no maximum reached: 100 Newton steps in a stage, or no step raised the likelihood
+                    // (a maximum at a coefficient of +-infinity, data that a model fits exactly)
   NotIdentifiable,  // fewer records than coefficients, a covariate constant within the group, or
                     // covariates collinear (a pivot of their scaled cross products below 1e-11)
   NoCounts,         // every count is 0: the means have no maximum above 0
@@ -76,18 +90,33 @@ struct RegressionFit {
   int32_t Iterations = 0;  // Newton steps, both stages
 };
 
-// Storage the fit works in; a caller may keep one for every group it fits.
+// Where a fit may start: a shape above 0 starts b in the second stage
+// instead of the moment estimate (the fit without covariates has its b
+// near); with it, a finite intercept starts a fit without covariates there,
+// before the Poisson regression (the estimator's maximum is near its own).
+// NaN: not given.
+struct RegressionStart {
+  double Intercept = std::numeric_limits<double>::quiet_NaN();
+  double Shape = std::numeric_limits<double>::quiet_NaN();
+};
+
+// Storage the fit works in; a caller may keep one for every group it fits,
+// so that nothing is allocated group after group.
+struct RegressionWork;
 struct RegressionScratch {
-  std::vector<double> Scaled;      // the scaled covariates, column after column
-  std::vector<double> Offsets;     // log E_i
-  std::vector<double> CountTerms;  // the log-likelihood's terms of the counts alone
-  std::vector<double> Means[2];    // m_i at the current point and at a trial one
+  RegressionScratch();
+  ~RegressionScratch();
+  RegressionScratch(RegressionScratch&&) noexcept;
+  RegressionScratch& operator=(RegressionScratch&&) noexcept;
+  std::unique_ptr<RegressionWork> Work;
 };
 
 // Fits the regression to `data`, and writes every record's prior mean mu_i
 // (NaN where the fit has none) to `means`, which holds as many entries as
-// there are records. Preconditions: at least one record.
-RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> means, RegressionScratch& scratch);
+// there are records. `start` changes the way, not the maximum.
+// Preconditions: at least one record.
+RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> means, RegressionScratch& scratch,
+                                  const RegressionStart& start = {});
 
 // The tests on a fit: the upper tail of the chi-square distribution with
 // `df` > 0 degrees of freedom at x >= 0 (Boost.Math in double), and the

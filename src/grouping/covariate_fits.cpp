@@ -33,7 +33,7 @@ bool AtMaximum(const RegressionFit& fit) {
 
 }  // namespace
 
-CovariateFits FitAllRegressions(const RecordTable& table, const GroupMembers& members,
+CovariateFits FitAllRegressions(const RecordTable& table, const Estimates& estimates, const GroupMembers& members,
                                 std::span<const std::string> names, WorkerPool& pool) {
   CovariateFits fits;
   fits.Names.assign(names.begin(), names.end());
@@ -62,8 +62,13 @@ CovariateFits FitAllRegressions(const RecordTable& table, const GroupMembers& me
       w.Means.resize(n);
       w.NullMeans.resize(n);
       GroupRegression& r = fits.Groups[g];
-      r.Full = FitNegBinRegression({w.Counts, w.Expected, w.Covariates}, w.Means, w.Scratch);
-      r.Null = FitNegBinRegression({w.Counts, w.Expected, {}}, w.NullMeans, w.Scratch);
+      // The fit without covariates starts from the estimator's maximum, the
+      // one with them from its shape.
+      const GroupResult& plain = estimates.Groups[g];
+      RegressionStart from;
+      if (plain.FitSucceeded) from = {std::log(plain.MleBeta / plain.MleAlpha), plain.MleBeta};
+      r.Null = FitNegBinRegression({w.Counts, w.Expected, {}}, w.NullMeans, w.Scratch, from);
+      r.Full = FitNegBinRegression({w.Counts, w.Expected, w.Covariates}, w.Means, w.Scratch, {kNoValue, r.Null.Shape});
       r.Lrt = r.PValue = kNoValue;
       if (AtMaximum(r.Full) && AtMaximum(r.Null)) {
         // The model with the covariates holds the other: a negative

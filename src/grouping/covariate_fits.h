@@ -37,8 +37,9 @@ struct CovariateFits {
 
 // Fits every group of `members` (ListGroupMembers) to its counts, expected
 // counts and the columns `names` of `table`, which must be Real columns of
-// it, on the threads of `pool`.
-CovariateFits FitAllRegressions(const RecordTable& table, const GroupMembers& members,
+// it, on the threads of `pool`. `estimates` (EstimateAllGroups) give the fit
+// without covariates its start where the estimator's converged.
+CovariateFits FitAllRegressions(const RecordTable& table, const Estimates& estimates, const GroupMembers& members,
                                 std::span<const std::string> names, WorkerPool& pool);
 
 // The priors of the regression (input.Covariates): every member of a group

@@ -10,7 +10,7 @@ void ComputeNeeds(unsigned needs, RunProducts& p) {
   if (covariates && (needs & kNeedsPriors)) needs |= kNeedsCovariateFits;
   if (!covariates) needs &= ~unsigned{kNeedsCovariateFits};
   if (needs != 0) p.Members = ListGroupMembers(p.Table);
-  if (needs & kNeedsCovariateFits) p.Covariates = FitAllRegressions(p.Table, p.Members, p.CovariateNames, p.Pool);
+  if (needs & kNeedsCovariateFits) p.Covariates = FitAllRegressions(p.Table, p.Results, p.Members, p.CovariateNames, p.Pool);
   if (needs & kNeedsPriors) {
     p.Priors = FillPriors(*p.Prior, {p.Table, p.Results, p.Members, p.Pool, covariates ? &p.Covariates : nullptr});
   }

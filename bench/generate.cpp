@@ -1,7 +1,8 @@
 // tarnek-gen: writes the benchmark data files, "Unit Code Data1 Data2" one
 // record per line, from a seed; with --csv the same records as CSV with the
-// header "unit,code,observed,expected". The same workload and seed give the
-// same bytes on every machine.
+// header "unit,code,observed,expected", and with --covariates N (CSV only) N
+// more columns x1 .. xN on which the ratios depend. The same workload and
+// seed give the same bytes on every machine.
 //
 // Reproducibility. std::mt19937_64 is fixed bit for bit by the C++ standard,
 // but the std::*_distribution classes and the libm functions are not (their
@@ -148,12 +149,15 @@ class Sampler {
 
 class RecordWriter {
  public:
-  RecordWriter(std::FILE* file, bool csv) : file_(file), separator_(csv ? ',' : ' ') {
+  RecordWriter(std::FILE* file, bool csv, int covariates) : file_(file), separator_(csv ? ',' : ' ') {
     buffer_.reserve(kFlushAt + 128);
-    if (csv) buffer_ += "unit,code,observed,expected\n";
+    if (csv) buffer_ += "unit,code,observed,expected";
+    for (int j = 1; j <= covariates; ++j) buffer_ += ",x" + std::to_string(j);
+    if (csv) buffer_ += '\n';
   }
 
-  void Record(int64_t unit, int64_t code, int64_t data1, double data2) {
+  // A record; `covariates` (3 decimals each) as many as the header names.
+  void Record(int64_t unit, int64_t code, int64_t data1, double data2, const std::vector<double>& covariates = {}) {
     Put(unit);
     buffer_ += separator_;
     Put(code);
@@ -163,6 +167,10 @@ class RecordWriter {
     char text[400];  // room for any double in fixed notation
     const auto fixed = std::chars_format::fixed;
     buffer_.append(text, std::to_chars(text, text + sizeof text, data2, fixed, 4).ptr);
+    for (const double x : covariates) {
+      buffer_ += separator_;
+      buffer_.append(text, std::to_chars(text, text + sizeof text, x, fixed, 3).ptr);
+    }
     buffer_ += '\n';
     if (buffer_.size() >= kFlushAt) Flush();
   }
@@ -211,7 +219,11 @@ void OneGroupAround30(Sampler& rng, RecordWriter& out, int64_t records) {
 // [1, 100]. Every unit has its own level, Gamma with shape 4 and mean 1, and
 // the thetas of its records are Gamma with shape 4 around that level: each
 // unit follows the Poisson-Gamma model with Beta 4 and Alpha 4 / level.
-void ManyUnits(Sampler& rng, RecordWriter& out, size_t records, size_t units) {
+// With `covariates` > 0 every record also draws that many covariates,
+// uniform in [-1, 1] with 3 decimals, and its theta's mean is the level times
+// exp(0.5 x1 - 0.3 x2 + 0.5 x3 - 0.3 x4 ...): each unit then follows the
+// regression model with shape 4.
+void ManyUnits(Sampler& rng, RecordWriter& out, size_t records, size_t units, int covariates) {
   // Group sizes: start even, then move single records between random units,
   // keeping every unit between 2 and twice the mean size.
   const size_t mean = records / units;
@@ -235,10 +247,17 @@ void ManyUnits(Sampler& rng, RecordWriter& out, size_t records, size_t units) {
 
   const double logHigh = Log(100.0);
   int64_t code = 0;
+  std::vector<double> x(static_cast<size_t>(covariates));
   for (const int32_t unit : order) {
     const double e = PrintedExpected(Exp(rng.Uniform(0.0, logHigh)));
-    const double theta = level[static_cast<size_t>(unit)] * rng.GammaMeanOne(4.0);
-    out.Record(unit, ++code, rng.Poisson(theta * e), e);
+    double theta = level[static_cast<size_t>(unit)] * rng.GammaMeanOne(4.0);
+    double predictor = 0.0;
+    for (size_t j = 0; j < x.size(); ++j) {
+      x[j] = std::nearbyint(rng.Uniform(-1000.0, 1000.0)) / 1000.0;
+      predictor += (j % 2 == 0 ? 0.5 : -0.3) * x[j];
+    }
+    if (covariates > 0) theta *= Exp(predictor);
+    out.Record(unit, ++code, rng.Poisson(theta * e), e, x);
   }
 }
 
@@ -266,19 +285,20 @@ constexpr Workload kWorkloads[] = {
     {"counts", "4,000 records, one group, counts summing to about 1e9", 0x636f756e74733031ull},
 };
 
-void Generate(std::string_view name, Sampler& rng, RecordWriter& out) {
+void Generate(std::string_view name, Sampler& rng, RecordWriter& out, int covariates) {
   if (name == "max4000") OneGroupAround30(rng, out, 4000);
-  if (name == "units") ManyUnits(rng, out, 200000, 20000);
-  if (name == "million") ManyUnits(rng, out, 1000000, 100000);
+  if (name == "units") ManyUnits(rng, out, 200000, 20000, covariates);
+  if (name == "million") ManyUnits(rng, out, 1000000, 100000, covariates);
   if (name == "counts") LargeCounts(rng, out, 4000);
 }
 
 void PrintUsage(std::FILE* to) {
-  std::fprintf(to, "usage: tarnek-gen WORKLOAD [--seed N] [--out FILE] [--csv]\n\n"
+  std::fprintf(to, "usage: tarnek-gen WORKLOAD [--seed N] [--out FILE] [--csv [--covariates N]]\n\n"
                    "Writes a tarnek data file (\"Unit Code Data1 Data2\" per line) to FILE or\n"
                    "standard output; with --csv the same records as CSV under the header\n"
-                   "unit,code,observed,expected. The same WORKLOAD and seed (default 1) give\n"
-                   "the same bytes on every machine.\n\n"
+                   "unit,code,observed,expected, and with --covariates N (units and million\n"
+                   "only) N columns x1 .. xN more, on which the counts depend. The same\n"
+                   "WORKLOAD and seed (default 1) give the same bytes on every machine.\n\n"
                    "workloads:\n");
   for (const Workload& w : kWorkloads) std::fprintf(to, "  %-8s %s\n", w.name, w.description);
 }
@@ -290,6 +310,7 @@ int main(int argc, char** argv) {
   uint64_t seed = 1;
   const char* outName = nullptr;
   bool csv = false;
+  int covariates = 0;
 
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -301,10 +322,19 @@ int main(int argc, char** argv) {
       csv = true;
       continue;
     }
-    if ((arg == "--seed" || arg == "--out") && i + 1 < argc) {
+    if ((arg == "--seed" || arg == "--out" || arg == "--covariates") && i + 1 < argc) {
       const char* value = argv[++i];
       if (arg == "--out") {
         outName = value;
+        continue;
+      }
+      if (arg == "--covariates") {
+        const std::string_view count = value;
+        if (count.size() != 1 || count[0] < '1' || count[0] > '9') {
+          std::fprintf(stderr, "tarnek-gen: --covariates takes 1 to 9, not '%s'\n", value);
+          return 2;
+        }
+        covariates = count[0] - '0';
         continue;
       }
       char* end = nullptr;
@@ -330,6 +360,11 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return 2;
   }
+  const std::string_view name = workload->name;
+  if (covariates > 0 && (!csv || (name != "units" && name != "million"))) {
+    std::fprintf(stderr, "tarnek-gen: --covariates needs --csv and the workload units or million\n");
+    return 2;
+  }
 
   std::FILE* file = outName != nullptr ? std::fopen(outName, "wb") : stdout;
   if (file == nullptr) {
@@ -337,8 +372,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   Sampler rng(seed ^ workload->salt);
-  RecordWriter out(file, csv);
-  Generate(workload->name, rng, out);
+  RecordWriter out(file, csv, covariates);
+  Generate(workload->name, rng, out, covariates);
   bool ok = out.Flush();
   if (std::fflush(file) != 0) ok = false;
   if (outName != nullptr && std::fclose(file) != 0) ok = false;

@@ -31,7 +31,7 @@ constexpr int kMaxHalvings = 60;     // halvings of one step
 // kMaxPolishing times.
 constexpr double kPolished = 1e-26;
 // Near enough the Poisson regression's maximum to start the second stage.
-constexpr double kNearPoisson = 1e-8;
+constexpr double kNearPoisson = 1e-5;
 constexpr double kNearMaximum = 2e-10;
 constexpr double kRounding = 1e-13;
 constexpr int kMaxPolishing = 3;
@@ -187,8 +187,9 @@ void LinearPredictors(const Problem& pr, const std::vector<double>& gamma, bool 
 // and with t = log b: dl/dt = b dl/db, d2l/dt2 = b^2 d2l/db2 + b dl/db.
 // The Poisson log-likelihood is summed as y (log E + eta) - m less the log
 // factorials, and again term by term (negbin_terms.h) where that sum's
-// rounding could reach 1e-14 of it (large counts).
-void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w) {
+// rounding could reach 1e-14 of it (large counts). Without `derivatives`
+// the log-likelihood and the means alone.
+void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w, bool derivatives = true) {
   const size_t n = pr.N, p = pr.P;
   const size_t q = p + (poisson ? 0 : 1);
   pt.LogLik = -kInfinity;
@@ -217,9 +218,10 @@ void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w) {
       w.W[i] = m;
       continue;
     }
+    logLik += NegBinLogPmf(y, m, b, pr.CountTerms[i], remainderB);
+    if (!derivatives) continue;
     const double rate = b + m;
     const double mr = m / rate;
-    logLik += NegBinLogPmf(y, m, b, pr.CountTerms[i], remainderB);
     w.U[i] = b * (count - m) / rate;
     w.W[i] = (count + b) * mr * (b / rate);
     w.C[i] = mr * ((count - m) / rate);
@@ -233,6 +235,10 @@ void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w) {
       logLik = 0.0;
       for (size_t i = 0; i < n; ++i) logLik += PoissonLogPmf(pr.Counts[i], pt.Mean[i], pr.CountTerms[i]);
     }
+  }
+  if (!derivatives) {
+    if (std::isfinite(logLik)) pt.LogLik = logLik;
+    return;
   }
   for (size_t j = 0; j < p; ++j) {
     pt.Score[j] = Sum(pr, j, w.U.data());
@@ -475,47 +481,64 @@ RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> 
   }
   Point& poissonMaximum = w.PoissonMaximum;
   poissonMaximum = at;
+  // The Poisson regression's likelihood lies at most about kNearPoisson of
+  // itself above this one's; polished where that could matter.
+  const double poissonGap = kNearPoisson * std::max(1.0, std::fabs(poissonMaximum.LogLik));
+  bool poissonPolished = false;
+  const auto polishPoisson = [&] {
+    poissonPolished = true;
+    return Maximize(pr, true, poissonMaximum, w, fit.Iterations) == Ascent::Maximum;
+  };
   // The boundary: the Poisson regression polished.
   const auto boundary = [&] {
+    if (!poissonPolished && !polishPoisson()) return finish(RegressionEnd::IterationLimit);
     std::swap(at, poissonMaximum);
-    if (Maximize(pr, true, at, w, fit.Iterations) != Ascent::Maximum) return finish(RegressionEnd::IterationLimit);
     Report(pr, true, at, w, means, fit);
     return finish(RegressionEnd::Boundary);
   };
 
   // Where b starts: the given start, else the moment estimate sum of m^2 / S
   // where S > 0; where S <= 0 and the given start lies below the Poisson
-  // regression, or there is none, the best of a scan from 0.1 to 410. Where
+  // regression, or there is none, the best of b = 0.1, 0.5, 2.5, ... 312.5. Where
   // S > 0 the likelihood rises from the boundary into b < infinity; where
   // S <= 0 it falls at first, but may rise again to a higher maximum.
+  // The points of the scan are evaluated without derivatives, the one
+  // chosen again with them.
   Point& best = w.Best;
   best.LogLik = -kInfinity;
-  const auto tryShape = [&](double shape, bool given) {
+  bool scanned = false;
+  const auto tryShape = [&](double shape, bool given, bool scan) {
     at.Gamma = poissonMaximum.Gamma;
     if (k == 0 && given && std::isfinite(start.Intercept)) at.Gamma[0] = start.Intercept;
     at.LogShape = std::log(shape);
-    Evaluate(pr, false, at, w);
-    if (at.LogLik > best.LogLik) std::swap(at, best);
+    Evaluate(pr, false, at, w, !scan);
+    if (at.LogLik > best.LogLik) {
+      std::swap(at, best);
+      scanned = scan;
+    }
   };
   if (started) {
-    tryShape(start.Shape, true);
+    tryShape(start.Shape, true, false);
   } else if (excess > 0.0) {
-    tryShape(squaredMeans / excess, false);
+    tryShape(squaredMeans / excess, false, false);
   }
   if (!(excess > 0.0) && !(best.LogLik > poissonMaximum.LogLik)) {
-    for (const double shape : {0.1, 0.4, 1.6, 6.4, 25.6, 102.4, 409.6}) tryShape(shape, false);
+    for (const double shape : {0.1, 0.5, 2.5, 12.5, 62.5, 312.5}) tryShape(shape, false, true);
   }
   std::swap(at, best);
+  if (scanned && at.LogLik > poissonMaximum.LogLik) Evaluate(pr, false, at, w);
   for (int raise = 0; excess > 0.0 && raise < 30 && !(at.LogLik > poissonMaximum.LogLik); ++raise) {
     at.LogShape += std::log(4.0);
     Evaluate(pr, false, at, w);
   }
   if (!(at.LogLik > poissonMaximum.LogLik)) return boundary();
   const Ascent ascent = Maximize(pr, false, at, w, fit.Iterations);
-  if (ascent == Ascent::ShapeUnbounded || (ascent == Ascent::Maximum && !(at.LogLik > poissonMaximum.LogLik))) {
-    return boundary();
-  }
+  if (ascent == Ascent::ShapeUnbounded) return boundary();
   if (ascent != Ascent::Maximum) return finish(RegressionEnd::IterationLimit);
+  if (!(at.LogLik > poissonMaximum.LogLik + poissonGap)) {
+    if (!polishPoisson()) return finish(RegressionEnd::IterationLimit);
+    if (!(at.LogLik > poissonMaximum.LogLik)) return boundary();
+  }
   Report(pr, false, at, w, means, fit);
   return finish(RegressionEnd::Converged);
 }

@@ -15,7 +15,8 @@
 // jointly with the observed information, from the Poisson regression's
 // coefficients and a start for b: the one given (RegressionStart), else the
 // moment estimate sum of m_i^2 / S, where S = sum of ((y_i - m_i)^2 - y_i)
-// at the Poisson fit is above 0, else the best of b = 0.1, 0.4, ... 410.
+// at the Poisson fit is above 0, else (or where the one given lies below
+// the Poisson regression with S <= 0) the best of b = 0.1, 0.5, 2.5, ... 312.5.
 // Where the likelihood is not concave the coefficients take their Newton
 // step with b fixed and log b a step of at most 1 along its score. Every
 // step is halved until the likelihood does not fall. The maximum so found

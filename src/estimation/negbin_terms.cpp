@@ -68,6 +68,23 @@ double Bd0(double x, double m) {
   return x * LogRatio(x, m) + m - x;
 }
 
+// s = (x - m) v + 2x v^3 (1/3 + v^2/5 + ... + v^(2K-2)/(2K+1)), K terms where
+// v^(2K) is below 1e-17: every term left out below 1e-17 of the sum.
+double Bd0Horner(double x, double m) {
+  const double sum = x + m;
+  if (!std::isfinite(sum)) return std::numeric_limits<double>::quiet_NaN();
+  const double d = x - m;
+  if (!(std::fabs(d) < 0.1 * sum)) return x * LogRatio(x, m) + m - x;
+  static constexpr double kOdd[10] = {1.0,      1.0 / 3,  1.0 / 5,  1.0 / 7,  1.0 / 9,
+                                      1.0 / 11, 1.0 / 13, 1.0 / 15, 1.0 / 17, 1.0 / 19};
+  const double v = d / sum;
+  const double v2 = v * v;
+  const int terms = v2 > 1e-3 ? 9 : v2 > 1e-4 ? 6 : v2 > 1e-6 ? 5 : v2 > 1e-9 ? 3 : 2;
+  double series = kOdd[terms];
+  for (int j = terms - 1; j >= 1; --j) series = kOdd[j] + v2 * series;
+  return d * v + 2.0 * x * v * v2 * series;
+}
+
 double CountTerm(int32_t y) {
   if (y == 0) return 0.0;
   return -0.5 * std::log(kTwoPi * static_cast<double>(y)) - CountStirlingRemainder(y);
@@ -81,8 +98,8 @@ double NegBinLogPmf(int32_t y, double m, double b, double countTerm, double rema
   const double count = y;
   const double n = count + b;
   const double rate = b + m;
-  return countTerm + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * b / rate) -
-         Bd0(count, n * m / rate);
+  return countTerm + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0Horner(b, n * b / rate) -
+         Bd0Horner(count, n * m / rate);
 }
 
 double PoissonLogPmf(int32_t y, double m, double countTerm) {

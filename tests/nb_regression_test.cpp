@@ -312,7 +312,7 @@ TEST(NbRegressionTest, FitsThatCannotBeMadeSaySoWithoutAValue) {
 
 TEST(NbRegressionTest, ExtremeCountsAndScalesGiveValuesOrNone) {
   // 3,000 small groups: counts up to 2^31 - 1 among zeros, expected counts
-  // from 1e-7 to 1e10, covariates from 1e-20 to 1e20 in size and one far
+  // from 1e-7 to 1e10, covariates from 1e-20 to 1e20 in size (and 1e303) and one far
   // from 0 against its spread. Every fit ends one of its ways; one at a
   // maximum has finite values (the shape infinite at the boundary), a
   // log-likelihood at most 0 and finite means; one without has none.
@@ -322,7 +322,8 @@ TEST(NbRegressionTest, ExtremeCountsAndScalesGiveValuesOrNone) {
   for (int set = 0; set < 3000; ++set) {
     const size_t n = 2 + rng() % 30;
     const size_t k = rng() % 4;
-    const double scaleE = std::pow(10.0, int(rng() % 16) - 6), scaleX = std::pow(10.0, int(rng() % 40) - 20);
+    const double scaleE = std::pow(10.0, int(rng() % 16) - 6);
+    const double scaleX = rng() % 20 == 0 ? 1e300 : std::pow(10.0, int(rng() % 40) - 20);
     const uint64_t most = rng() % 10 == 0 ? 2147483647 : uint64_t(std::pow(10.0, double(rng() % 10)));
     std::vector<int32_t> y(n);
     std::vector<double> e(n), means(n);

@@ -30,11 +30,14 @@ constexpr int kMaxHalvings = 60;     // halvings of one step
 // than kRounding of itself (its rounding error is far less), at most
 // kMaxPolishing times.
 constexpr double kPolished = 1e-26;
-// Near enough the Poisson regression's maximum to start the second stage.
-constexpr double kNearPoisson = 1e-5;
 constexpr double kNearMaximum = 2e-10;
 constexpr double kRounding = 1e-13;
 constexpr int kMaxPolishing = 3;
+// The first stage, the Poisson regression, stops at this decrement, its
+// likelihood then within about as much of its maximum: enough to start the
+// second stage from. It is polished where it is the answer, or where its
+// likelihood is that close to the second stage's maximum.
+constexpr double kNearPoisson = 1e-5;
 // A shape beyond which the fit counts as running off to the boundary.
 constexpr double kMaxShape = 1e15;
 // A covariate whose spread within the group is at most this fraction of its
@@ -429,9 +432,12 @@ RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> 
     double sum = 0.0;
     for (const double value : x) sum += value;
     const double c = sum / static_cast<double>(n);
-    double squares = 0.0;
-    for (const double value : x) squares += (value - c) * (value - c);
-    const double s = std::sqrt(squares / static_cast<double>(n));
+    // The spread, its squares taken of the deviations over the largest one
+    // (no overflow for covariates near the double range).
+    double largest = 0.0, squares = 0.0;
+    for (const double value : x) largest = std::max(largest, std::fabs(value - c));
+    for (const double value : x) squares += ((value - c) / largest) * ((value - c) / largest);
+    const double s = largest > 0.0 ? largest * std::sqrt(squares / static_cast<double>(n)) : 0.0;
     if (!(s > kConstant * std::hypot(c, s))) return fit;
     w.Centre[j] = c;
     w.Spread[j] = s;
@@ -451,7 +457,7 @@ RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> 
   const Problem pr{data.Counts, n, p, w.Scaled.data(), w.Offsets.data(), w.CountTerms.data(), logFactorials};
   std::vector<double>& crossProducts = w.Factor;
   crossProducts.assign(p * p, 0.0);
-  std::fill(w.W.begin(), w.W.end(), 1.0);
+  std::fill(w.W.begin(), w.W.end(), 1.0);  // weights 1: the unweighted cross products
   for (size_t a = 0; a < p; ++a) {
     for (size_t c = 0; c <= a; ++c) crossProducts[a * p + c] = c == 0 ? Sum(pr, a, w.W.data()) : Sum(pr, a, w.W.data(), pr.Scaled + (c - 1) * n);
   }

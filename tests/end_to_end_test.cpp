@@ -470,6 +470,11 @@ TEST(Covariates, NorthCarolinaAsRFitsItAndTheTableAndLogKeepEveryByte) {
   EXPECT_EQ(Read(scratch.path / "cov.txt"), Read(scratch.path / "plain.txt"));
   EXPECT_EQ(Read(scratch.path / "cov.log"), Read(scratch.path / "plain.log"));
 
+  // The README shows this file and the group table's new columns as they are.
+  std::string shown = Read(scratch.path / "c.csv");
+  std::erase(shown, '\r');
+  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "README.md").find(shown), std::string::npos)
+      << "README.md's coef.csv is not what tarnek writes:\n" << shown;
   const auto coefficients = CsvLines(Read(scratch.path / "c.csv"));
   const std::vector<std::vector<std::string>> terms = {{"unit", "term", "estimate", "se", "z", "p"}};
   ASSERT_EQ(coefficients.size(), 4u);
@@ -505,6 +510,10 @@ TEST(Covariates, NorthCarolinaAsRFitsItAndTheTableAndLogKeepEveryByte) {
   EXPECT_TRUE(NearText(g["lrt_covariates"], 43.338156357935532, 1e-10));
   EXPECT_TRUE(NearText(g["p_covariates"], 4.6051521205605316e-11, 1e-9));
   EXPECT_EQ(g["status_covariates"], "converged");
+  std::string added;
+  for (size_t j = groups[0].size() - 7; j < groups[0].size(); ++j) added += (added.empty() ? "" : ",") + groups[1][j];
+  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "README.md").find("\n" + added + "\n"), std::string::npos)
+      << "README.md's group table columns are not what tarnek writes:\n" << added;
   EXPECT_TRUE(g["prior_mean"].empty() && g["prior_sd"].empty()) << "every county has a prior of its own";
 
   // The region table's posterior columns, county by county, to 1e-10.

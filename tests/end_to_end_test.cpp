@@ -599,6 +599,8 @@ TEST(Covariates, ErrorsNameTheOptionOrTheLineAndColumnAndCreateNothing) {
        banner + "\n ERROR! Option --covariates takes " + takes + ", not \"expected\" \n\n", 1},
       {"coefficients of nothing", good, {"--csv", "--coefficients=c.csv"},
        banner + "\n ERROR! Option --coefficients needs --covariates \n\n", 1},
+      {"coefficients over the data", good, {"--csv", "--covariates=x", "--coefficients=./data.txt"},
+       "\n ERROR! data.txt and ./data.txt are the same file \n\n", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.note);

@@ -3,7 +3,7 @@
 #include "grouping/covariate_fits.h"
 
 #include <algorithm>  // std::max
-#include <cmath>      // std::isfinite
+#include <cmath>      // std::log
 #include <limits>
 
 #include "grouping/fitted_priors.h"

@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>    // NAN, std::fabs
 #include <cstdio>   // tmpfile
 #include <cstdlib>  // mkdtemp
 #include <cstring>  // strsignal
@@ -559,6 +560,195 @@ TEST(CsvRuns, SameDataInBothFormatsGivesTheSameFiles) {
     EXPECT_EQ(Read(scratch.path / "csv.log"), Read(scratch.path / "out.log"));
     const std::string table = Read(scratch.path / "out.txt");
     EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), static_cast<long>(c.records) + 1);
+  }
+}
+
+// The lines of a CSV table without quoted fields, split into fields.
+std::vector<std::vector<std::string>> CsvLines(const std::string& text) {
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields(1);
+    for (const char c : line) {
+      if (c == ',') fields.emplace_back();
+      else fields.back().push_back(c);
+    }
+    lines.push_back(fields);
+  }
+  return lines;
+}
+
+// |got - want| <= tolerance |want|, got read from its text.
+::testing::AssertionResult NearText(const std::string& got, double want, double tolerance) {
+  const double value = got.empty() ? NAN : std::stod(got);
+  if (std::fabs(value - want) <= tolerance * std::fabs(want)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << got << " vs " << want;
+}
+
+const fs::path kTestData = fs::path(TARNEK_SOURCE_DIR) / "tests" / "data";
+
+TEST(Covariates, NorthCarolinaAsRFitsItAndTheTableAndLogKeepEveryByte) {
+  // tests/data/nc_sids74.csv (its making: nb_regression_test.cpp). The
+  // numbers printed by tests/check/covariates_against_mass.R (R 4.2.2, MASS
+  // 7.3-58.2): glm.nb(observed ~ p + offset(log(expected)),
+  // control = glm.control(epsilon = 1e-12, maxit = 100)), its maximum
+  // polished in R, and every county's posterior there
+  // (tests/data/nc_sids74_posteriors.csv).
+  Scratch scratch({{"nc.csv", Read(kTestData / "nc_sids74.csv")}});
+  const std::vector<std::string> plain = {"nc.csv", "plain.txt", "--csv", "--columns=-,code,observed,expected"};
+  std::vector<std::string> covariates = {"nc.csv", "cov.txt", "--csv", "--covariates=p", "--columns=-,code,observed,expected",
+                                         "--regions=r.csv", "--groups=g.csv", "--coefficients=c.csv"};
+  ASSERT_EQ(Tarnek(scratch.path, plain).first, 0);
+  ASSERT_EQ(Tarnek(scratch.path, covariates).first, 0);
+  EXPECT_EQ(Read(scratch.path / "cov.txt"), Read(scratch.path / "plain.txt"));
+  EXPECT_EQ(Read(scratch.path / "cov.log"), Read(scratch.path / "plain.log"));
+
+  // The README shows this file and the group table's new columns as they are.
+  std::string shown = Read(scratch.path / "c.csv");
+  std::erase(shown, '\r');
+  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "README.md").find(shown), std::string::npos)
+      << "README.md's coef.csv is not what tarnek writes:\n" << shown;
+  const auto coefficients = CsvLines(Read(scratch.path / "c.csv"));
+  const std::vector<std::vector<std::string>> terms = {{"unit", "term", "estimate", "se", "z", "p"}};
+  ASSERT_EQ(coefficients.size(), 4u);
+  EXPECT_EQ(coefficients[0], terms[0]);
+  const struct { const char* term; double estimate, se, z, p; } mass[] = {  // summary(glm.nb(...)), SE.theta
+      {"(intercept)", -6.1758331352779183e-01, 1.0854001955708041e-01, -5.6899134167099463, 1.2710380367691012e-08},
+      {"p", 1.8772254705200471, 2.6623852883206067e-01, 7.0509158789116251, 1.7774393209657931e-12},
+      {"shape", 17.723356174865941, 8.5819951486003436, NAN, NAN}};
+  const double polished[][2] = {{-0.61758331352779028, 0.10854001955708133}, {1.8772254705200477, 0.26623852883206334},
+                                {17.723356174864485, 8.5819952261235422}};
+  for (size_t j = 0; j < 3; ++j) {
+    const auto& line = coefficients[j + 1];
+    ASSERT_EQ(line.size(), 6u);
+    EXPECT_EQ(line[0], "-1");
+    EXPECT_EQ(line[1], mass[j].term);
+    EXPECT_TRUE(NearText(line[2], mass[j].estimate, 1e-7) && NearText(line[2], polished[j][0], 1e-10)) << j;
+    EXPECT_TRUE(NearText(line[3], mass[j].se, 1e-7) && NearText(line[3], polished[j][1], 1e-10)) << j;
+    if (j < 2) EXPECT_TRUE(NearText(line[4], mass[j].z, 1e-7) && NearText(line[5], mass[j].p, 1e-7)) << j;
+    else EXPECT_TRUE(line[4].empty() && line[5].empty());
+  }
+
+  // The group table: AIC(fit) 434.99401361622074; the model without p:
+  // loglik -236.16608498707814, so AIC 476.33216997415628; the LRT and its
+  // p on 1 degree of freedom.
+  const auto groups = CsvLines(Read(scratch.path / "g.csv"));
+  ASSERT_EQ(groups.size(), 2u);
+  std::map<std::string, std::string> g;
+  for (size_t j = 0; j < groups[0].size(); ++j) g[groups[0][j]] = groups[1].at(j);
+  EXPECT_TRUE(NearText(g["loglik_covariates"], -214.49700680811034, 1e-12));
+  EXPECT_EQ(g["parameters_covariates"], "3");
+  EXPECT_TRUE(NearText(g["aic_covariates"], 434.99401361622074, 1e-12));
+  EXPECT_TRUE(NearText(g["aic"], 476.33216997415628, 1e-12));
+  EXPECT_TRUE(NearText(g["lrt_covariates"], 43.338156357935532, 1e-10));
+  EXPECT_TRUE(NearText(g["p_covariates"], 4.6051521205605316e-11, 1e-9));
+  EXPECT_EQ(g["status_covariates"], "converged");
+  std::string added;
+  for (size_t j = groups[0].size() - 7; j < groups[0].size(); ++j) added += (added.empty() ? "" : ",") + groups[1][j];
+  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "README.md").find("\n" + added + "\n"), std::string::npos)
+      << "README.md's group table columns are not what tarnek writes:\n" << added;
+  EXPECT_TRUE(g["prior_mean"].empty() && g["prior_sd"].empty()) << "every county has a prior of its own";
+
+  // The region table's posterior columns, county by county, to 1e-10.
+  const auto regions = CsvLines(Read(scratch.path / "r.csv"));
+  const auto reference = CsvLines(Read(kTestData / "nc_sids74_posteriors.csv"));
+  ASSERT_EQ(regions.size(), 101u);
+  ASSERT_EQ(reference.size(), 101u);
+  std::map<std::string, size_t> column;
+  for (size_t j = 0; j < regions[0].size(); ++j) column[regions[0][j]] = j;
+  for (size_t row = 1; row < regions.size(); ++row) {
+    EXPECT_EQ(regions[row][1], reference[row][0]);
+    for (size_t j = 1; j < reference[0].size(); ++j) {
+      EXPECT_TRUE(NearText(regions[row][column.at(reference[0][j])], std::stod(reference[row][j]), 1e-10))
+          << reference[row][0] << " " << reference[0][j];
+    }
+  }
+}
+
+TEST(Covariates, TheGoldenCaseAsRFitsIt) {
+  // tests/golden/covariates_by_unit, whose numbers the same R script prints:
+  // unit a as its fit polished from glm.nb's (AIC and LRT as glm.nb), unit
+  // b at the boundary as glm(..., family = poisson), without x as well; c,
+  // its covariate constant, and d, without a count, have no fit. The table
+  // and the log are those of the run without the new options.
+  const fs::path dir = kGolden / "covariates_by_unit";
+  const auto coefficients = CsvLines(Read(dir / "after" / "c.csv"));
+  const struct { size_t line; double estimate, se; } want[] = {
+      {1, 0.093357253378498359, 0.42251668552252697}, {2, 0.23345628409894514, 0.38454541147557214},
+      {3, 2.8201432647104947, 2.0944818100553388},    {4, -0.16732100050268564, 0.47050148750833176},
+      {5, 0.26745324269754722, 0.35275651746971998}};
+  for (const auto& w : want) {
+    EXPECT_TRUE(NearText(coefficients.at(w.line)[2], w.estimate, 1e-10) && NearText(coefficients[w.line][3], w.se, 1e-10))
+        << w.line;
+  }
+  EXPECT_EQ(coefficients.at(6), (std::vector<std::string>{"b", "shape", "", "", "", ""}));
+  for (size_t line = 7; line <= 12; ++line) EXPECT_TRUE(coefficients.at(line)[2].empty()) << line;
+  const auto groups = CsvLines(Read(dir / "after" / "g.csv"));
+  const size_t from = groups[0].size() - 7;
+  const struct { size_t line; double loglik, aic, aicWithout, lrt; } fits[] = {
+      {1, -32.564827178985482, 71.129654357971006, 69.459606947709148, 0.32995258973814146},
+      {2, -9.4590805517479364, 24.918161103495873, 4 + 2 * 9.7511370397400636, 2 * (9.7511370397400636 - 9.4590805517479364)}};
+  for (const auto& f : fits) {
+    const auto& line = groups.at(f.line);
+    EXPECT_TRUE(NearText(line[from], f.loglik, 1e-12) && NearText(line[from + 2], f.aic, 1e-12)) << f.line;
+    EXPECT_TRUE(NearText(line[from + 3], f.aicWithout, 1e-10) && NearText(line[from + 4], f.lrt, 1e-8)) << f.line;
+  }
+  EXPECT_TRUE(NearText(groups.at(3)[from + 3], 4 + 2 * 6.6603390946845433, 1e-12)) << "c without x: the Poisson boundary";
+  for (size_t line = 1; line <= 4; ++line) {
+    EXPECT_EQ(groups.at(line).back(), (std::vector<std::string>{"", "converged", "boundary", "not_identifiable", "no_counts"}[line]));
+  }
+  Scratch scratch(Snapshot(dir / "before"));
+  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv"}).first, 0);
+  for (const char* name : {"out.txt", "out.log"}) EXPECT_EQ(Read(scratch.path / name), Read(dir / "after" / name)) << name;
+}
+
+TEST(Covariates, ErrorsNameTheOptionOrTheLineAndColumnAndCreateNothing) {
+  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
+  const std::string takes = "NAME[,NAME...]: different column names, none of them one of --columns";
+  const std::string good = "unit,code,observed,expected,x,z\n1,a,1,1.5,0.5,2\n1,b,3,2,1,3\n";
+  const struct {
+    const char* note;
+    std::string data;
+    std::vector<std::string> options;
+    std::string console;  // after the file names, or the whole console when it starts with the banner
+    int exitCode;
+  } cases[] = {
+      {"a column the header lacks", good, {"--csv", "--covariates=x,w", "--groups=g.csv"},
+       "\n Error!! Wrong header found (line 1, no column w)\n", 2},
+      {"named as asked", good, {"--csv", "--covariates=Z,X", "--coefficients=c.csv"}, "", 0},
+      {"text in a covariate", good + "1,c,2,1,abc,1\n", {"--csv", "--covariates=x"},
+       "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"an empty field", good + "1,c,2,1,,1\n", {"--csv", "--covariates=x"}, "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"a row that ends before it", good + "1,c,2,1\n", {"--csv", "--covariates=z"},
+       "\n Error!! Wrong data found (line 4, z)\n", 2},
+      {"no hexadecimal", good + "1,c,2,1,0x1p3,1\n", {"--csv", "--covariates=x"},
+       "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"beyond the double range", good + "1,c,2,1,1,-1e999\n", {"--csv", "--covariates=x,z"},
+       "\n Error!! Wrong data found (line 4, z)\n", 1},
+      {"without --csv", good, {"--covariates=x"}, banner + "\n ERROR! Option --covariates needs --csv \n\n", 1},
+      {"a name given twice", good, {"--csv", "--covariates=x,X"}, banner + "\n ERROR! Option --covariates takes " + takes + ", not \"x,X\" \n\n", 1},
+      {"an empty name", good, {"--csv", "--covariates=x,"}, banner + "\n ERROR! Option --covariates takes " + takes + ", not \"x,\" \n\n", 1},
+      {"one of the four columns", good, {"--csv", "--covariates=expected"},
+       banner + "\n ERROR! Option --covariates takes " + takes + ", not \"expected\" \n\n", 1},
+      {"coefficients of nothing", good, {"--csv", "--coefficients=c.csv"},
+       banner + "\n ERROR! Option --coefficients needs --covariates \n\n", 1},
+      {"coefficients over the data", good, {"--csv", "--covariates=x", "--coefficients=./data.txt"},
+       "\n ERROR! data.txt and ./data.txt are the same file \n\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    const Tree before{{"data.txt", c.data}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+    std::vector<std::string> args = kArgs;
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string console = c.console.starts_with(banner) ? c.console : kNames + c.console;
+    if (c.exitCode != 0) {
+      EXPECT_EQ(ExpectRun(before, args, c.exitCode, before), console);
+      continue;
+    }
+    Scratch scratch(before);
+    EXPECT_EQ(Tarnek(scratch.path, args), std::make_pair(0, console));
+    EXPECT_EQ(Read(scratch.path / "c.csv").substr(0, 27), "unit,term,estimate,se,z,p\r\n");
   }
 }
 

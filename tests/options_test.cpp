@@ -229,3 +229,58 @@ TEST(OptionsTest, GeometrySettings) {
   const ParseResult r = ParseCommandLine({"d", "o", "--neighbours", "rook"}, s);
   EXPECT_EQ(std::tie(r.Option, r.Accepts), std::tie("--neighbours=rook", "--geometry"));
 }
+
+TEST(OptionsTest, CovariatesAndCoefficients) {
+  // --covariates names real-valued columns for the CSV reader; refused
+  // values are told with the value last given, also where the clash is
+  // with --columns, which may come later.
+  constexpr ParseStatus Ok = ParseStatus::Ok, Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded;
+  const std::string takes = "NAME[,NAME...]: different column names, none of them one of --columns";
+  const struct {
+    const char* note;
+    std::vector<std::string> options;
+    ParseStatus status;
+    std::vector<std::string> covariates;  // Ok: the names; Bad: the value refused; Unneeded: the option needed
+    std::string option = "--covariates";
+  } cases[] = {
+      {"one", {"--csv", "--covariates=p"}, Ok, {"p"}},
+      {"several, in their case, before --csv", {"--covariates=AFF,x 2", "--csv"}, Ok, {"AFF", "x 2"}},
+      {"--columns after them keeps them", {"--covariates=x", "--csv", "--columns=-,c,o,e"}, Ok, {"x"}},
+      {"a later one overrides", {"--csv", "--covariates=a,b", "--covariates=c"}, Ok, {"c"}},
+      {"with --coefficients", {"--csv", "--coefficients=c.csv", "--covariates=a"}, Ok, {"a"}},
+      {"needs --csv", {"--covariates=p"}, Unneeded, {"--csv"}},
+      {"--coefficients needs --covariates", {"--csv", "--coefficients=c.csv"}, Unneeded, {"--covariates"}, "--coefficients"},
+      {"--coefficients needs a name", {"--csv", "--covariates=a", "--coefficients="}, Bad, {""}, "--coefficients"},
+      {"an empty value", {"--csv", "--covariates="}, Bad, {""}},
+      {"no value", {"--csv", "--covariates"}, Bad, {""}},
+      {"an empty name", {"--csv", "--covariates=a,,b"}, Bad, {"a,,b"}},
+      {"a trailing comma", {"--csv", "--covariates=a,"}, Bad, {"a,"}},
+      {"a name twice, in another case", {"--csv", "--covariates=p,q,P"}, Bad, {"p,q,P"}},
+      {"a column of the four", {"--csv", "--covariates=x,Observed"}, Bad, {"x,Observed"}},
+      {"one of --columns, given after", {"--csv", "--covariates=E", "--covariates=e,z", "--columns=u,c,o,e"}, Bad,
+       {"e,z"}},
+      {"the unit's name is free without a unit column", {"--csv", "--covariates=unit", "--columns=-,c,o,e"}, Ok, {"unit"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    std::vector<std::string> args = {"d", "o"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    RunSettings s;
+    const ParseResult r = ParseCommandLine(args, s);
+    ASSERT_EQ(r.Status, c.status);
+    if (c.status == Bad) {
+      EXPECT_EQ(std::tuple(r.Option, r.Accepts, r.Value),
+                std::tuple(c.option, c.option == "--covariates" ? takes : "a file name", c.covariates[0]));
+    }
+    if (c.status == Unneeded) {
+      EXPECT_EQ(std::tuple(r.Option, r.Accepts), std::tuple(c.option, c.covariates[0]));
+    }
+    if (c.status != Ok) continue;
+    EXPECT_EQ(s.Covariates, c.covariates);
+    ASSERT_EQ(s.Columns.Extra.size(), c.covariates.size());
+    for (size_t j = 0; j < c.covariates.size(); ++j) {
+      EXPECT_EQ(s.Columns.Extra[j].Name, c.covariates[j]);
+      EXPECT_EQ(s.Columns.Extra[j].Kind, ColumnKind::Real);
+    }
+  }
+}

@@ -2,7 +2,7 @@
 // from the third on; the first test that matches decides.
 #include "cli/options.h"
 
-#include <algorithm>  // std::find
+#include <algorithm>  // std::find_if
 #include <limits>
 #include <optional>
 
@@ -84,6 +84,42 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   settings.Columns.Code = names[1];
   settings.Columns.Observed = names[2];
   settings.Columns.Expected = names[3];
+  return true;
+}
+
+// "NAME[,NAME...]": non-empty names, no two the same without regard to case;
+// each becomes a column of real numbers that the CSV reader reads.
+bool ApplyCovariates(std::string_view value, RunSettings& settings) {
+  std::vector<std::string> names;
+  for (size_t start = 0;;) {
+    const size_t comma = value.find(',', start);
+    names.emplace_back(value.substr(start, comma - start));
+    if (names.back().empty()) return false;
+    for (size_t j = 0; j + 1 < names.size(); ++j) {
+      if (SameColumnName(names.back(), names[j])) return false;
+    }
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  // A later --covariates replaces the columns an earlier one asked for.
+  std::erase_if(settings.Columns.Extra, [&](const ColumnRequest& request) {
+    return request.Kind == ColumnKind::Real &&
+           std::find(settings.Covariates.begin(), settings.Covariates.end(), request.Name) != settings.Covariates.end();
+  });
+  settings.Covariates = names;
+  for (const std::string& name : names) settings.Columns.Extra.push_back({name, ColumnKind::Real});
+  return true;
+}
+
+// No covariate is one of the four columns that --columns names: one header
+// field cannot be read twice.
+bool CovariatesApartFromColumns(const RunSettings& settings) {
+  const CsvColumns& c = settings.Columns;
+  for (const std::string& name : settings.Covariates) {
+    for (const std::string* column : {&c.Unit, &c.Code, &c.Observed, &c.Expected}) {
+      if (SameColumnName(name, *column)) return false;
+    }
+  }
   return true;
 }
 
@@ -185,6 +221,10 @@ std::vector<LongOption> MakeLongOptions() {
       {"--keep", "NAME[,NAME...]: different column names, or all", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyKeep(value, s); }, "--csv",
        "columns carried into the region table after code, as text, or all that the run does not use"},
+      {"--covariates", "NAME[,NAME...]: different column names, none of them one of --columns", true,
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyCovariates(value, s); }, "--csv",
+       "the covariate columns of the regression prior (mle) and the coefficient table", {},
+       CovariatesApartFromColumns},
       {"--population", std::string(kPopulationAccepts), true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          if (value.empty()) return false;
@@ -297,12 +337,18 @@ const std::vector<LongOption>& LongOptions() {
 
 namespace {
 
+// An option given, and the value it was given last.
+struct Given {
+  std::string_view Name;
+  std::string_view Value;
+};
+
 // Applies the long option at arguments[i] and notes it in `given`; one that
 // takes a value and has no "=" takes the next argument, and `i` moves past it.
 // Returns false when no option has the argument's name; sets `result` to
 // BadValue when its value is not accepted (or missing).
 bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSettings& settings, ParseResult& result,
-                     std::vector<std::string_view>& given) {
+                     std::vector<Given>& given) {
   const std::string_view argument = arguments[i];
   const size_t equals = argument.find('=');
   const std::string_view name = argument.substr(0, equals);
@@ -314,7 +360,7 @@ bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSe
       value = arguments[++i];
       hasValue = true;
     }
-    given.push_back(option.Name);
+    given.push_back({option.Name, value});
     if (hasValue != option.TakesValue || !option.Apply(option.Name, value, settings)) {
       result.Status = ParseStatus::BadValue;
       result.Option = option.Name;
@@ -383,7 +429,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     return result;
   }
   settings = RunSettings{};
-  std::vector<std::string_view> given;
+  std::vector<Given> given;
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (ApplyOption(argument, settings)) continue;
@@ -392,10 +438,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     }
     if (result.Status != ParseStatus::Ok) return result;
   }
-  if (settings.Vector) given.insert(given.end(), {"--csv", "--geometry"});
-  const auto wasGiven = [&](std::string_view name) { return std::find(given.begin(), given.end(), name) != given.end(); };
+  if (settings.Vector) given.insert(given.end(), {Given{"--csv", {}}, Given{"--geometry", {}}});
+  // The last time an option was given, or nullptr.
+  const auto lastGiven = [&](std::string_view name) -> const Given* {
+    const auto last = std::find_if(given.rbegin(), given.rend(), [&](const Given& g) { return g.Name == name; });
+    return last == given.rend() ? nullptr : &*last;
+  };
+  const auto wasGiven = [&](std::string_view name) { return lastGiven(name) != nullptr; };
   for (const LongOption& option : LongOptions()) {
-    if (!option.Needs.empty() && wasGiven(option.Name) && !wasGiven(option.Needs)) {
+    if (!option.Needs.empty() && lastGiven(option.Name) && !lastGiven(option.Needs)) {
       result.Status = ParseStatus::Unneeded;
       result.Option = option.Name;
       result.Accepts = option.Needs;
@@ -424,6 +475,16 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     }
   }
   if (ColumnNamesClash(settings, result)) return result;
+  for (const LongOption& option : LongOptions()) {
+    const Given* last = lastGiven(option.Name);
+    if (option.Check != nullptr && last != nullptr && !option.Check(settings)) {
+      result.Status = ParseStatus::BadValue;
+      result.Option = option.Name;
+      result.Accepts = option.Accepts;
+      result.Value = last->Value;
+      return result;
+    }
+  }
   settings.DataFileName = arguments[0];
   settings.OutFileName = arguments[1];
   return result;

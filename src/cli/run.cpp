@@ -383,6 +383,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   if (const auto failure = ReadInputs(settings, products, false)) return Report(console, *failure);
   if (const auto failure = CheckCollisions(products.FilesRead, outputs)) return Report(console, *failure);
   products.Kept = KeptColumns(settings, table);
+  products.CovariateNames = settings.Covariates;
   products.KeepUndefined = settings.KeepUndefined;
   PrintUndefinedRows(console, table, settings.Csv || settings.Vector);
 

@@ -4,6 +4,7 @@
 #include <charconv>  // std::to_chars
 
 #include "input/neighbour_file.h"  // RecordCodeTexts
+#include "report/coefficient_table.h"
 #include "report/funnel_plot.h"
 #include "report/added_columns.h"
 #include "report/gal_file.h"
@@ -35,7 +36,7 @@ void WriteGroupsFile(OutputFile& file, const RunProducts& p) {
 }
 
 void WritePlotFile(OutputFile& file, const RunProducts& p) {
-  WriteOutput(file, DrawFunnelPlot(p.Table, p.Results, p.Members, p.Posteriors.Eb, p.Prior->PlotLegend, p.DataFileName));
+  WriteOutput(file, DrawFunnelPlot(p.Table, p.Results, p.Members, p.Posteriors.Eb, p.Priors.PlotLegend, p.DataFileName));
 }
 
 // The map's regions: every record with its posterior under the chosen
@@ -83,18 +84,24 @@ void WriteNeighboursFile(OutputFile& file, const RunProducts& p) {
   WriteOutput(file, text);
 }
 
+void WriteCoefficientsFile(OutputFile& file, const RunProducts& p) {
+  WriteCoefficientTable(file, p.Table, p.Results, p.Covariates, p.Pool);
+}
+
 }  // namespace
 
 const std::vector<OutputKind> kOutputKinds = {
     {"", 0, true, WriteLogFile},
     {"", 0, false, WriteTableFile},
     {"--regions", kNeedsPosteriors, false, WriteRegionsFile, "the region table (CSV): every region's posterior"},
-    {"--groups", kNeedsPriors | kNeedsDiagnostics, false, WriteGroupsFile,
+    {"--groups", kNeedsPriors | kNeedsDiagnostics | kNeedsCovariateFits, false, WriteGroupsFile,
      "the group table (CSV): every group's fit and prior"},
     {"--plot", kNeedsPosteriorMeans, false, WritePlotFile, "the funnel-and-shrinkage plot (SVG)"},
     {"--map", kNeedsPosteriors, false, WriteMapFile,
      "the map of the EB ratios and the probabilities of exceeding --exceed (SVG)", "--geometry"},
     {"--write-neighbours", 0, false, WriteNeighboursFile, "the neighbour lists as a GAL file", "--neighbours"},
+    {"--coefficients", kNeedsCovariateFits, false, WriteCoefficientsFile,
+     "the covariate regression's coefficients (CSV), per group and term", "--covariates"},
 };
 
 const OutputKind& LogOutput() { return kOutputKinds[0]; }

@@ -11,9 +11,11 @@ computes each value with mpmath at 40 digits: the Gamma tails with mpmath's
 gammainc for shapes below 1000, and from 1000 on (where its series stop
 converging) within |eta| <= 1 of the mean with Temme's expansion in exact
 rationals (posterior_temme.py: truncation below 1e-30 there), beyond with the
-series for P or Legendre's fraction for Q summed at 40 digits; the quantiles as the roots of those
-tails (Newton steps in ln x from the program's value). Prints the largest relative error of each value, the cases beyond
-1e-12 (results in the subnormal range apart), and exits 1 if there is one.
+series for P or Legendre's fraction for Q summed at 40 digits; the quantiles
+as the roots of those tails (Newton steps in ln x from the program's value).
+Prints the largest relative error of each value and where it lies, the cases
+beyond 1e-12 (results in the subnormal range apart), and exits 1 if there is
+one.
 Needs python3-mpmath and python3-sympy. About a second a case.
 """
 import math
@@ -149,6 +151,7 @@ def main():
                          text=True, check=True).stdout.split("\n")
     names = ["sd", "median", "lower", "upper", "p_exceed"]
     worst = dict.fromkeys(names, 0.0)
+    where = {}
     bad = 0
     for (y, e, shape, rate, level, exceed), line in zip(todo, out):
         got = [float.fromhex(v) for v in line.split()]
@@ -171,12 +174,18 @@ def main():
             if abs(w) < mpf(2.2250738585072014e-308):
                 continue  # the subnormal range
             err = float(abs(mpf(g) / w - 1))
-            worst[name] = max(worst[name], err)
+            if err > worst[name]:
+                worst[name] = err
+                where[name] = "y %d e %r shape %r rate %r level %r exceed %r: %s = %s" % (
+                    y, e, shape, rate, level, exceed, name, mp.nstr(w, 6))
             if err > 1e-12:
                 bad += 1
                 print("BEYOND 1e-12: %s %.1e  y %d e %r shape %r rate %r level %r exceed %r" %
                       (name, err, y, e, shape, rate, level, exceed))
     print("%d cases: " % n + ", ".join("%s %.1e" % (k, v) for k, v in worst.items()))
+    for k in names:
+        if k in where:
+            print("  worst %s at %s" % (k, where[k]))
     sys.exit(1 if bad else 0)
 
 

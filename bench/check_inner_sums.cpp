@@ -1,11 +1,14 @@
 // tarnek-check-sums: the fit's inner sums as SweepInnerSums jumps them, with
 // the real crossover, against the plain term-by-term loop, for counts up to
-// 2^31 - 1. Not part of the test suite (one case sums two billion terms the
-// slow way); run it after a change to src/estimation/inner_sums.cpp.
+// 2^31 - 1; and the largest count's sums from AdvanceInnerSum with terms in
+// blocks only (a crossover beyond any run) and boundaries only (crossover 0).
+// Not part of the test suite (one case sums two billion terms the slow way);
+// run it after a change to src/estimation/inner_sums.cpp.
 //
 // usage: tarnek-check-sums [CASES]   (default 24 cases; two threads)
 // Prints every disagreement and a summary; exit code 1 when there is one.
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -26,12 +29,14 @@ struct Case {
   std::vector<int32_t> counts;  // ascending, distinct
 };
 
-// Case k: b from 1e-3 to 1e7 (log-uniform), the largest count 2^31 - 1 in
+// Case k: b from 1e-3 to 1e12 (log-uniform; every eighth case from 1e15 to
+// 1e300, where b + l rounds to b or nearly so), the largest count 2^31 - 1 in
 // every fourth case and otherwise up to 2^31 - 1, with a few smaller counts.
 Case MakeCase(int k) {
   std::mt19937_64 rng(20261207 + static_cast<uint64_t>(k));
   Case c;
-  c.b = std::exp(std::uniform_real_distribution<double>(std::log(1e-3), std::log(1e7))(rng));
+  const bool huge = k % 8 == 7;
+  c.b = std::exp(std::uniform_real_distribution<double>(std::log(huge ? 1e15 : 1e-3), std::log(huge ? 1e300 : 1e12))(rng));
   const auto top = k % 4 == 0 ? int32_t{2147483647} : static_cast<int32_t>(rng() % 2147483647u) + 1;
   c.counts = {top};
   for (int i = 0; i < 4; ++i) c.counts.push_back(static_cast<int32_t>(rng() % static_cast<uint64_t>(top)));
@@ -40,26 +45,39 @@ Case MakeCase(int k) {
   return c;
 }
 
-// Returns the number of counts at which either sum disagrees.
+// Returns the number of counts at which a sum disagrees.
 int Check(const Case& c) {
   std::vector<double> score(c.counts.size()), hess(c.counts.size());
   tarnek::SweepInnerSums(c.counts, c.b, score, hess);
+  // The largest count again, all in blocks and all by boundaries.
+  const int64_t top = c.counts.back();
+  double blocks[2], boundaries[2];
+  for (const int kind : {0, 1}) {
+    const auto term = kind == 0 ? tarnek::InnerTerm::Score : tarnek::InnerTerm::Hess;
+    blocks[kind] = tarnek::AdvanceInnerSum(term, 0.0, c.b, 0, top, 1e300);
+    boundaries[kind] = tarnek::AdvanceInnerSum(term, 0.0, c.b, 0, top, 0.0);
+  }
   int wrong = 0;
   double s = 0, h = 0;
   X lx = 0;
   int64_t l = 0;
+  const auto same = [](double x, double y) { return std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y); };
   for (size_t k = 0; k < c.counts.size(); ++k) {
     for (; l < c.counts[k]; ++l, lx += 1) {
       const X bl = X(c.b) + lx;
       s = double(X(s) + 1 / bl);
       h = double(X(h) + 1 / (bl * bl));
     }
-    if (std::bit_cast<uint64_t>(s) != std::bit_cast<uint64_t>(score[k]) ||
-        std::bit_cast<uint64_t>(h) != std::bit_cast<uint64_t>(hess[k])) {
+    if (!same(s, score[k]) || !same(h, hess[k])) {
       std::printf("DISAGREE b %a count %d: score %a (jumped %a), hess %a (jumped %a)\n", c.b, c.counts[k], s,
                   score[k], h, hess[k]);
       ++wrong;
     }
+  }
+  if (!same(s, blocks[0]) || !same(h, blocks[1]) || !same(s, boundaries[0]) || !same(h, boundaries[1])) {
+    std::printf("DISAGREE b %a count %d: score %a (blocks %a, boundaries %a), hess %a (blocks %a, boundaries %a)\n",
+                c.b, c.counts.back(), s, blocks[0], boundaries[0], h, blocks[1], boundaries[1]);
+    ++wrong;
   }
   return wrong;
 }

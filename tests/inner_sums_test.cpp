@@ -1,12 +1,16 @@
-// The jumped inner sums against the plain term-by-term loop, bit for bit,
-// with the crossover lowered so that runs, ties and binade crossings happen
-// within a few hundred thousand terms.
+// The jumped inner sums against the plain term-by-term loop, bit for bit:
+// random cases with the crossover lowered, raised (terms in blocks only) and
+// as it is, so that blocks, runs, ties and binade crossings happen within a
+// few hundred thousand terms; and constructed cases for what random ones
+// rarely meet: long streaks of ties and a term exactly on a run's edge,
+// constant terms, sums that leave the range or never move.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <algorithm>
+#include <array>
 #include <random>
 #include <vector>
 
@@ -24,19 +28,24 @@ X TermOf(InnerTerm kind, double b, int64_t l) {
 }
 
 // What the plain loop met on its way: ties (the long double sum exactly
-// halfway between two doubles), binade crossings, and steps that added
-// the same number of ulps as the step before (members of runs).
+// halfway between two doubles), ties right after a tie (streaks), binade
+// crossings, and steps that added the same number of ulps as the step before
+// (members of runs).
 struct Seen {
-  int ties = 0, crossings = 0, runSteps = 0;
+  int ties = 0, tieStreaks = 0, crossings = 0, runSteps = 0;
 };
 
 double TermByTerm(InnerTerm kind, double s, double b, int64_t from, int64_t to, Seen& seen) {
   double lastStep = -1;
+  bool lastTie = false;
   for (int64_t l = from; l < to; ++l) {
     const X wide = X(s) + TermOf(kind, b, l);
     const double next = double(wide);
     const double below = wide >= X(next) ? next : std::nextafter(next, 0.0), above = std::nextafter(below, INFINITY);
-    seen.ties += wide - X(below) == X(above) - wide;
+    const bool tie = wide - X(below) == X(above) - wide;
+    seen.ties += tie;
+    seen.tieStreaks += tie && lastTie;
+    lastTie = tie;
     seen.crossings += std::ilogb(next) != std::ilogb(s);
     seen.runSteps += next - s == lastStep;
     lastStep = next - s;
@@ -61,7 +70,7 @@ TEST(InnerSumsTest, JumpsGiveTheTermByTermBits) {
     double start = c % 5 == 0 ? 0.0 : logUniform(1e-3, 1e12);
     if (c % 7 == 3) start = std::nextafter(std::ldexp(1.0, std::ilogb(start) + 1), 0.0) - std::ldexp(start, -40);
     const auto from = int64_t(logUniform(1, 3e5)) - 1, to = from + int64_t(logUniform(1, 2e5));
-    const double crossover = (c % 3) * 4.0;  // 0 jumps wherever it can
+    const double crossover = std::array{0.0, 4.0, 8.0, 1e30}[c % 4];  // 0: runs wherever they can; 1e30: blocks
     const double want = TermByTerm(kind, start, b, from, to, seen);
     const double got = AdvanceInnerSum(kind, start, b, from, to, crossover);
     ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want))
@@ -69,6 +78,7 @@ TEST(InnerSumsTest, JumpsGiveTheTermByTermBits) {
   }
   // The cases did meet what the jumps must get right.
   EXPECT_GT(seen.ties, 100);
+  EXPECT_GT(seen.tieStreaks, 100);
   EXPECT_GT(seen.crossings, 20);
   EXPECT_GT(seen.runSteps, 1000000);
 }
@@ -77,7 +87,10 @@ TEST(InnerSumsTest, SweepGivesEveryCountItsOwnSums) {
   // Counts up to a million and a half from 0: both sums, at every count,
   // equal a plain loop from l = 0; with the real crossover and with none.
   std::mt19937_64 rng(99);
-  for (const double b : {1e-4, 0.7, 250.0}) {
+  // Large b: the sums grow slowly, their ulps stay fine. b = 1e300: every
+  // score term is the same, every Hessian term rounds to 0. A b below the
+  // normal range: the first term is infinite.
+  for (const double b : {1e-4, 0.7, 250.0, 3e9, 1e300, 1e-320}) {
     std::vector<int32_t> counts{0, 1, 2, 4095, 4096, 4097};
     for (int i = 0; i < 5; ++i) counts.push_back(int32_t(5000 + rng() % 1500000));
     std::sort(counts.begin(), counts.end());
@@ -121,4 +134,85 @@ TEST(InnerSumsTest, ATermHalfwayBetweenGridUnitsRoundsToEven) {
     EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, s, b, l, l + 1, 0.0), want) << s;
     EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, s, b, l, l + 1), want) << s;
   }
+}
+
+// The term for l = L is exactly `units` halves of the grid g = 2^-63 of a sum
+// in [1, 2): q = units 2^-64 (units odd), 1/(b + L) for the long double x = b +
+// L next to 2^64/units whose reciprocal rounds to q; b < 1 is then a
+// multiple of 2^-12, exact.
+struct ExactTermAt {
+  double b;
+  int64_t l;
+};
+
+ExactTermAt FindExactTerm(int64_t units) {
+  const X q = std::ldexp(X(units), -64);
+  X x = 1 / q;
+  for (int tries = 0; 1 / x != q && tries < 64; ++tries) x = std::nextafter(x, 1 / x > q ? X(INFINITY) : X(0));
+  const auto l = static_cast<int64_t>(x);
+  return {static_cast<double>(x - X(l)), l};
+}
+
+TEST(InnerSumsTest, StreaksOfTiesAndATermOnTheirEdges) {
+  // Near x = 1.8e15 the terms fall by 3e-12 grid units a step: every term
+  // near L is within a hair of q. For 10239 halves (5119.5 units: z = 2.5 -
+  // 1/4096 ulps, the lower edge of the ties between 2 and 3) the terms before
+  // L round to 5120 units, all ties, and those after to 5119: a streak of
+  // ties whose end is the term at L itself. For 10241 halves (5120.5 units,
+  // the upper edge) the terms before L round to 5121 units, a run of 3 ulps,
+  // and the ties begin at L. Both edges need the exact term. (No long double
+  // has a reciprocal of 6145 halves, the upper edge between 1 and 2.)
+  for (const int64_t units : {10239, 10241}) {
+    const ExactTermAt at = FindExactTerm(units);
+    ASSERT_EQ(TermOf(InnerTerm::Score, at.b, at.l), std::ldexp(X(units), -64));
+    for (const double start : {1.0, 1 + 0x1p-52, 1.5, 1.5 + 0x1p-52}) {
+      Seen seen;
+      const double want = TermByTerm(InnerTerm::Score, start, at.b, at.l - 3000, at.l + 3000, seen);
+      EXPECT_GT(seen.tieStreaks, 2000);
+      for (const double crossover : {0.0, kInnerSumCrossover, 1e30}) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(AdvanceInnerSum(InnerTerm::Score, start, at.b, at.l - 3000, at.l + 3000,
+                                                          crossover)),
+                  std::bit_cast<uint64_t>(want))
+            << units << " halves, start " << start << ", crossover " << crossover;
+      }
+    }
+  }
+}
+
+TEST(InnerSumsTest, ConstantTermsAndSumsThatCannotMove) {
+  // Where b + l rounds to b every term is the same: checked against the
+  // plain loop over a million terms, among them subnormal sums (Hessian
+  // terms near 2^-1060 for b = 1.0625 2^530), sums of 0 (2^-1200 rounds to 0) and a
+  // term of half an ulp, whose tie goes to the even sum.
+  struct Case {
+    InnerTerm kind;
+    double b, start;
+  };
+  const Case cases[] = {
+      {InnerTerm::Score, 1e300, 0.0},          {InnerTerm::Hess, 1e300, 0.0},
+      {InnerTerm::Hess, 0x1.1p530, 0.0},       {InnerTerm::Hess, 0x1.1p530, 0x1p-1030},
+      {InnerTerm::Hess, 0x1p600, 0.0},         {InnerTerm::Score, 0x1p100, 0x1p-47},
+      {InnerTerm::Score, 0x1p100, 0x1p-47 + 0x1p-99}, {InnerTerm::Score, 0x1p100, 0x1p-48 - 0x1p-101},
+      {InnerTerm::Score, 0x1p100, 1.0},        {InnerTerm::Hess, 1e200, 3.0},
+  };
+  for (const Case& c : cases) {
+    Seen ignored;
+    const double want = TermByTerm(c.kind, c.start, c.b, 5, 1000005, ignored);
+    EXPECT_EQ(std::bit_cast<uint64_t>(AdvanceInnerSum(c.kind, c.start, c.b, 5, 1000005)), std::bit_cast<uint64_t>(want))
+        << "b " << c.b << ", start " << c.start;
+  }
+  // By hand, for 2^36 terms of 2^-100 (b = 2^100, b + l rounds to b while
+  // l < 2^36): from 0 each adds 2^-100 exactly, to 2^-64; from 2^-47 (ulp
+  // 2^-99) each is half an ulp and the tie keeps the even 2^-47; from 2^-47 +
+  // 2^-99 the first tie goes up to the even 2^-47 + 2^-98 and stays.
+  const int64_t n = int64_t{1} << 36;
+  EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, 0.0, 0x1p100, 0, n), 0x1p-64);
+  EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, 0x1p-47, 0x1p100, 0, n), 0x1p-47);
+  EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, 0x1p-47 + 0x1p-99, 0x1p100, 0, n), 0x1p-47 + 0x1p-98);
+  // A first score term beyond the double range (b = 1e-320): the sum is
+  // infinite and stays so, however many terms follow.
+  Seen ignored;
+  ASSERT_TRUE(std::isinf(TermByTerm(InnerTerm::Score, 0.0, 1e-320, 0, 100000, ignored)));
+  EXPECT_TRUE(std::isinf(AdvanceInnerSum(InnerTerm::Score, 0.0, 1e-320, 0, int64_t{1} << 40)));
+  EXPECT_TRUE(std::isinf(AdvanceInnerSum(InnerTerm::Hess, 0.0, 1e-200, 0, int64_t{1} << 40)));
 }

@@ -1,11 +1,15 @@
-// Inner sums term by term, or on the grid of the sum's binade, term by term
-// or run by run; see inner_sums.h for why all give the same bits.
+// Inner sums term by term, on the grid of the sum's binade (a term, a block
+// of terms or a run boundary at a time), or for a constant term a binade at
+// a time; see inner_sums.h for why all give the same bits.
 #include "estimation/inner_sums.h"
 
 #include <algorithm>
 #include <bit>
-#include <cmath>  // std::sqrt (correctly rounded), std::fabs
+#include <cmath>  // std::sqrt (correctly rounded), std::fabs, std::ilogb
+#include <cstring>  // std::memcpy
 #include <limits>
+
+#include <emmintrin.h>  // _mm_sqrt_pd: SSE2, on every x86-64
 
 namespace tarnek {
 
@@ -15,17 +19,23 @@ using Extended = long double;
 static_assert(std::numeric_limits<Extended>::digits == 64, "the inner sums need the x87 extended format");
 
 // Terms are added with the real arithmetic in pieces of this many before
-// the next look at whether the grid can take over.
+// the next look at whether a faster path can take over.
 constexpr int64_t kPiece = 4096;
 
-// On the grid, a term is handled in grid units m < 2^40: then its double
-// estimate, good to 2^-50 relative, still tells m and the run bounds apart
-// in all but rare cases, which are decided with the exact term.
-constexpr double kGridLimit = 0x1p40;
+// On the grid, a term is handled in grid units m < 2^47 (2^36 ulps): its
+// double estimate, good to 2^-50 relative, tells m apart where it lies far
+// enough from a rounding boundary, and the exact term decides the rest.
+constexpr double kGridLimit = 0x1p47;
 constexpr double kEstimateError = 0x1p-50;
 
 constexpr uint64_t kTooLarge = ~uint64_t{0};
 constexpr uint64_t kTop = (uint64_t{1} << 53) - 1;  // the largest S of a binade
+
+// The blocks' paths keep l and b + l within the doubles' integers.
+constexpr int64_t kLargestIndex = int64_t{1} << 51;
+
+// Terms estimated together, and run boundaries placed together.
+constexpr int kBlock = 64;
 
 // The term for l exactly as the fit forms it.
 inline Extended ExactTerm(InnerTerm kind, double b, int64_t l) {
@@ -54,6 +64,7 @@ struct Grid {
   double u = 0.0;
   double g = 0.0;
   double perG = 0.0;    // 1/g, exactly: a power of two
+  double perU = 0.0;    // 1/u = perG/2048
   bool Usable = false;  // false for 0, infinities, and sums too small for g to be a normal double
 };
 
@@ -66,6 +77,7 @@ Grid GridOf(double sum) {
   grid.u = std::bit_cast<double>(static_cast<uint64_t>(biased - 52) << 52);
   grid.g = std::bit_cast<double>(static_cast<uint64_t>(biased - 52 - 11) << 52);
   grid.perG = 1.0 / grid.g;
+  grid.perU = grid.perG / 2048.0;
   grid.Usable = grid.perG < std::numeric_limits<double>::infinity();
   return grid;
 }
@@ -145,70 +157,327 @@ int64_t RunEnd(double b, uint64_t lb, const Grid& grid, int64_t l, int64_t last)
   return lo;
 }
 
-// Adds terms on the grid while the sum stays in its binade: a term that is
-// no tie adds k = m/2048 rounded ulps; a tie adds whichever of the two
-// neighbours makes the sum even; where runs are long, a whole run at once.
-// Stops at `to`, at the binade's top or at a term too large for the grid;
-// the caller adds that one with the real arithmetic.
+// The first l' in [l, to) whose term is at most lb grid units (m(l') <= lb),
+// or `to` when there is none.
+template <InnerTerm kind>
+int64_t FirstNotAbove(double b, uint64_t lb, const Grid& grid, int64_t l, int64_t to) {
+  if (l >= to) return to;
+  const double theta = (static_cast<double>(lb) + 0.5) * grid.g;
+  if (!AboveFloor<kind>(b, l, theta, lb, grid)) return l;
+  return RunEnd<kind>(b, lb, grid, l, to - 1) + 1;
+}
+
+// A sum on its binade's grid: S ulps of the grid's u. It never leaves the
+// binade: a term that would take it to the next one is left to the real
+// arithmetic.
+struct GridSum {
+  uint64_t S;
+
+  // Adds a term of m grid units: k = m/2048 rounded to an integer, a tie
+  // (m = 2048q + 1024) to whichever of q and q + 1 makes S even. False, with
+  // nothing added, for a term too large for the grid or at the binade's top.
+  bool AddUnits(uint64_t m) {
+    if (m == kTooLarge) return false;
+    const uint64_t q = m / 2048;
+    const uint64_t r = m % 2048;
+    const uint64_t k = r < 1024 ? q : (r > 1024 ? q + 1 : q + ((S + q) & 1));
+    if (S + k > kTop) return false;
+    S += k;
+    return true;
+  }
+
+  // Adds n >= 0 terms of k ulps each, as many of them as the binade holds;
+  // returns how many.
+  int64_t AddRun(uint64_t k, int64_t n) {
+    if (n <= 0) return 0;
+    if (k != 0 && (kTop - S) / k < static_cast<uint64_t>(n)) n = static_cast<int64_t>((kTop - S) / k);
+    S += k * static_cast<uint64_t>(n);
+    return n;
+  }
+};
+
+// --- Short runs: a block of terms from their estimates ------------------------
+
+// Four doubles at a time, and four 64-bit masks: every lane computes
+// exactly as the scalar code would (IEEE double, no contraction), so the
+// AVX2 build of a loop and the plain x86-64 one (two SSE2 halves) give the
+// same lanes; the loops are built both ways and the CPU picks one.
+using Lanes = double __attribute__((vector_size(32)));
+using Masks = int64_t __attribute__((vector_size(32)));
+constexpr Lanes kLaneIndex = {0.0, 1.0, 2.0, 3.0};
+
+// The terms for l = base .. base + kBlock - 1 in ulps, each from its double
+// estimate z within z 2^-50 of the term: k[i] is z rounded to an integer and
+// distance[i] how far z lies from it; their sum goes to `total`, the first
+// estimate (the largest but for its error) to `first`, and the largest
+// distance is returned.
+template <InnerTerm kind>
+[[gnu::always_inline]] inline double EstimateBlockLanes(double b, double base, double perU, double& first,
+                                                        uint64_t& total, double* k, double* distance) {
+  Lanes sum = {};
+  Masks worst = {};  // the distances are positive: their bits order as they do
+  Lanes z0 = {};
+  for (int i = 0; i < kBlock; i += 4) {
+    const Lanes x = b + (base + (kLaneIndex + static_cast<double>(i)));  // b + l in double: l is exact
+    const Lanes z = kind == InnerTerm::Score ? perU / x : perU / (x * x);
+    if (i == 0) z0 = z;
+    const Lanes nearest = (z + 0x1p52) - 0x1p52;  // z rounded to an integer (z < 2^36)
+    sum += nearest;                               // exact: integers below 2^42
+    const Masks away = reinterpret_cast<Masks>(z - nearest) & INT64_MAX;
+    worst = away > worst ? away : worst;
+    std::memcpy(k + i, &nearest, sizeof nearest);
+    std::memcpy(distance + i, &away, sizeof away);
+  }
+  first = z0[0];
+  total = static_cast<uint64_t>((sum[0] + sum[1]) + (sum[2] + sum[3]));  // exact
+  const int64_t most = std::max(std::max(worst[0], worst[1]), std::max(worst[2], worst[3]));
+  return std::bit_cast<double>(most);
+}
+
+[[gnu::target_clones("avx2", "default")]] double EstimateScoreBlock(double b, double base, double perU, double& first,
+                                                                    uint64_t& total, double* k, double* distance) {
+  return EstimateBlockLanes<InnerTerm::Score>(b, base, perU, first, total, k, distance);
+}
+[[gnu::target_clones("avx2", "default")]] double EstimateHessBlock(double b, double base, double perU, double& first,
+                                                                   uint64_t& total, double* k, double* distance) {
+  return EstimateBlockLanes<InnerTerm::Hess>(b, base, perU, first, total, k, distance);
+}
+
+// Where the run of terms that add j ulps ends, for j = c + 1/2, c = c0 - i,
+// i < kBlock: lambda[i] is the first l after it, placed from the estimate
+// alone where no l lies within the band in which the terms may be ties or the
+// estimate's error leaves the side open, else -1. Returns true when every
+// boundary was placed.
+template <InnerTerm kind>
+[[gnu::always_inline]] inline bool PlaceBoundaryLanes(double b, double c0, double perU, double bandPerU,
+                                                      double* lambda) {
+  Masks open = {};
+  for (int i = 0; i < kBlock; i += 4) {
+    const Lanes c = c0 - (kLaneIndex + static_cast<double>(i));
+    const Lanes q = perU / c;
+    Lanes xc = q;  // where the term is c ulps
+    if constexpr (kind == InnerTerm::Hess) {  // correctly rounded, as std::sqrt
+      const __m128d low = _mm_sqrt_pd(__m128d{q[0], q[1]});
+      const __m128d high = _mm_sqrt_pd(__m128d{q[2], q[3]});
+      xc = Lanes{low[0], low[1], high[0], high[1]};
+    }
+    const Lanes d = xc - b;
+    // The band: the terms within 1/4096 ulp of c (ties), widened by the
+    // terms' and the estimate's errors; its half-width in l, written so that
+    // nothing overflows.
+    const Lanes band = kind == InnerTerm::Score ? xc * (xc * bandPerU) : xc * (xc * (xc * bandPerU));
+    const Lanes halfWidth = band + (xc + b) * 0x1p-50;
+    const Lanes lo = d - halfWidth;
+    Lanes hi = d + halfWidth;
+    hi = hi < -1.0 ? Lanes{} - 1.0 : hi;
+    hi = hi > 0x1p51 ? Lanes{} + 0x1p51 : hi;
+    const Lanes rounded = (hi + 0x1.8p52) - 0x1.8p52;  // hi rounded to an integer
+    const Lanes floorHi = rounded > hi ? rounded - 1.0 : rounded;
+    const Masks placed = floorHi < lo;  // no integer in [lo, hi]
+    const Lanes at = placed ? floorHi + 1.0 : Lanes{} - 1.0;
+    std::memcpy(lambda + i, &at, sizeof at);
+    open |= ~placed;
+  }
+  return ((open[0] | open[1]) | (open[2] | open[3])) == 0;
+}
+
+[[gnu::target_clones("avx2", "default")]] bool PlaceScoreBoundaries(double b, double c0, double perU, double bandPerU,
+                                                                    double* lambda) {
+  return PlaceBoundaryLanes<InnerTerm::Score>(b, c0, perU, bandPerU, lambda);
+}
+[[gnu::target_clones("avx2", "default")]] bool PlaceHessBoundaries(double b, double c0, double perU, double bandPerU,
+                                                                   double* lambda) {
+  return PlaceBoundaryLanes<InnerTerm::Hess>(b, c0, perU, bandPerU, lambda);
+}
+
+template <InnerTerm kind>
+double EstimateBlock(double b, double base, double perU, double& first, uint64_t& total, double* k,
+                     double* distance) {
+  return kind == InnerTerm::Score ? EstimateScoreBlock(b, base, perU, first, total, k, distance)
+                                  : EstimateHessBlock(b, base, perU, first, total, k, distance);
+}
+template <InnerTerm kind>
+bool PlaceBoundaries(double b, double c0, double perU, double bandPerU, double* lambda) {
+  return kind == InnerTerm::Score ? PlaceScoreBoundaries(b, c0, perU, bandPerU, lambda)
+                                  : PlaceHessBoundaries(b, c0, perU, bandPerU, lambda);
+}
+
+// Adds terms while the runs are shorter than `crossover`: a block of terms
+// at once where every estimate settles its term's k and the block fits in
+// the binade, else term by term. False where it stopped at a term that the
+// grid cannot take (too large, or beyond the binade's top): l is that term.
+template <InnerTerm kind>
+bool ShortRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, double crossover) {
+  double k[kBlock];
+  double distance[kBlock];
+  while (l < to && !RunsAreLong<kind>(grid.u, b, l, crossover)) {
+    if (to - l >= kBlock && l <= kLargestIndex) {
+      double first = 0.0;
+      uint64_t total = 0;
+      const double worst = EstimateBlock<kind>(b, static_cast<double>(l), grid.perU, first, total, k, distance);
+      // Within 1/4096 of a half-integer a term may be a tie; the estimates
+      // are within first 2^-49 of their terms.
+      const double settled = 0.5 - (0x1p-12 + first * 0x1p-48);
+      if (first < 0x1p36 && worst < settled && total <= kTop - sum.S) {
+        sum.S += total;
+        l += kBlock;
+        continue;
+      }
+      // Term by term: the estimate's k where it settles it, else the term's
+      // grid units; to the binade's top if need be.
+      for (int i = 0; i < kBlock; ++i, ++l) {
+        if (first < 0x1p36 && distance[i] < settled) {
+          const auto ki = static_cast<uint64_t>(k[i]);
+          if (sum.S + ki > kTop) return false;
+          sum.S += ki;
+        } else if (!sum.AddUnits(GridUnits<kind>(b, l, grid))) {
+          return false;
+        }
+      }
+      continue;
+    }
+    if (!sum.AddUnits(GridUnits<kind>(b, l, grid))) return false;
+    ++l;
+  }
+  return true;
+}
+
+// --- Long runs: boundary by boundary -------------------------------------------
+
+// The same for one boundary j (c = j - 1/2), or -1.
+template <InnerTerm kind>
+double PlaceBoundary(double b, double c, double perU, double bandPerU) {
+  const double q = perU / c;
+  const double xc = kind == InnerTerm::Score ? q : std::sqrt(q);
+  const double d = xc - b;
+  const double band = kind == InnerTerm::Score ? xc * (xc * bandPerU) : xc * (xc * (xc * bandPerU));
+  const double halfWidth = band + (xc + b) * 0x1p-50;
+  const double lo = d - halfWidth;
+  const double hi = std::min(std::max(d + halfWidth, -1.0), 0x1p51);
+  const double floorHi = std::floor(hi);
+  return floorHi < lo ? floorHi + 1.0 : -1.0;
+}
+
+// The first l' in [l, to) whose term is at most lb grid units: placed from
+// the estimate where no l lies within its error of the edge (the same
+// placement as a run boundary's, with no tie band), else searched for.
+template <InnerTerm kind>
+int64_t EdgeAt(double b, uint64_t lb, const Grid& grid, int64_t l, int64_t to) {
+  if (l <= kLargestIndex && to <= kLargestIndex) {
+    const double placed = PlaceBoundary<kind>(b, (static_cast<double>(lb) + 0.5) / 2048.0, grid.perU, 0.0);
+    if (placed >= 0.0) return std::clamp(static_cast<int64_t>(placed), l, to);
+  }
+  return FirstNotAbove<kind>(b, lb, grid, l, to);
+}
+
+// The ties between j - 1 and j from l on (m = 2048 j - 1024), given that no
+// later term is above them: the first adds whichever of j - 1 and j makes S
+// even; S is even then, so each later one adds the even one of j - 1 and j.
+// False at the binade's top.
+template <InnerTerm kind>
+bool TiesBelow(GridSum& sum, double b, uint64_t j, int64_t& l, int64_t to, const Grid& grid) {
+  const int64_t tiesEnd = EdgeAt<kind>(b, 2048 * j - 1025, grid, l, to);
+  if (l == tiesEnd) return true;
+  if (!sum.AddUnits(2048 * j - 1024)) return false;
+  ++l;
+  const uint64_t even = (j - 1) + ((j - 1) & 1);
+  l += sum.AddRun(even, tiesEnd - l);
+  return l == tiesEnd;
+}
+
+// Boundary j where it was not placed at once: the run of j from l, then the
+// ties between j - 1 and j, each end placed on its own; false at the
+// binade's top.
+template <InnerTerm kind>
+bool ExactBoundary(GridSum& sum, double b, uint64_t j, int64_t& l, int64_t to, const Grid& grid) {
+  const int64_t runEnd = EdgeAt<kind>(b, 2048 * j - 1024, grid, l, to);
+  l += sum.AddRun(j, runEnd - l);
+  return l == runEnd && TiesBelow<kind>(sum, b, j, l, to, grid);
+}
+
+// Adds terms a run at a time: from the term at l, which adds j ulps, the
+// boundaries j, j - 1, ... a block at a time, placed from estimates where
+// they can be and with the real arithmetic where not. Returns true at `to`
+// or where no later term adds anything; false at a term the grid cannot
+// take, l being that term.
+template <InnerTerm kind>
+bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid) {
+  // The band's half-width over xc: 1/4096 ulp in the term is 1/(4096 c) of
+  // xc for the score, half that for the Hessian; 1% more covers the
+  // roundings of xc, of the band and of the terms (2^-62 relative).
+  const double bandPerU = (kind == InnerTerm::Score ? 1.01 : 0.51) / 4096.0 * grid.u;
+  double lambda[kBlock];
+  while (l < to) {
+    const uint64_t m = GridUnits<kind>(b, l, grid);
+    if (m == kTooLarge) return false;
+    if (!RunsAreLong<kind>(grid.u, b, l, 1.0)) {  // runs shorter than a term: one term
+      if (!sum.AddUnits(m)) return false;
+      ++l;
+      continue;
+    }
+    if (m % 2048 == 1024) {  // ties, and no later term above them
+      if (!TiesBelow<kind>(sum, b, m / 2048 + 1, l, to, grid)) return false;
+      continue;
+    }
+    const uint64_t j = (m + 1024) / 2048;
+    if (j == 0) {  // m < 1024 from here on: no term adds anything, none is a tie
+      l = to;
+      return true;
+    }
+    // Every term from l on is at most m <= 2048 j + 1023: at most j ulps.
+    const int n = static_cast<int>(std::min<uint64_t>(j, kBlock));
+    const bool inRange = l <= kLargestIndex && to <= kLargestIndex;
+    if (n == kBlock && inRange) {
+      if (PlaceBoundaries<kind>(b, static_cast<double>(j) - 0.5, grid.perU, bandPerU, lambda)) {
+        uint64_t added = 0;
+        bool fits = true;  // no step of the sum overflows
+        int64_t at = l;
+        for (int i = 0; i < kBlock; ++i) {
+          const int64_t end = std::clamp(static_cast<int64_t>(lambda[i]), at, to);
+          uint64_t run = 0;
+          fits &= !__builtin_mul_overflow(j - static_cast<uint64_t>(i), static_cast<uint64_t>(end - at), &run);
+          fits &= !__builtin_add_overflow(added, run, &added);
+          at = end;
+        }
+        if (fits && added <= kTop - sum.S) {
+          sum.S += added;
+          l = at;
+          continue;
+        }
+      }
+    } else {
+      for (int i = 0; i < n; ++i) {
+        lambda[i] = inRange ? PlaceBoundary<kind>(b, static_cast<double>(j - static_cast<uint64_t>(i)) - 0.5,
+                                                  grid.perU, bandPerU)
+                            : -1.0;
+      }
+    }
+    // Boundary by boundary, to the binade's top if need be.
+    for (int i = 0; i < n && l < to; ++i) {
+      const uint64_t jj = j - static_cast<uint64_t>(i);
+      if (lambda[i] >= 0.0) {
+        const int64_t end = std::clamp(static_cast<int64_t>(lambda[i]), l, to);
+        l += sum.AddRun(jj, end - l);
+        if (l < end) return false;
+      } else if (!ExactBoundary<kind>(sum, b, jj, l, to, grid)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Adds terms on the grid while the sum stays in its binade: block by block
+// while runs are short, then run by run. Stops at `to`, at the binade's top
+// or at a term too large for the grid; the caller adds that one with the
+// real arithmetic.
 template <InnerTerm kind>
 void AdvanceOnGrid(double& sum, double b, int64_t& l, int64_t to, double crossover) {
   const Grid grid = GridOf(sum);
   if (!grid.Usable) return;
-  uint64_t S = grid.S;
-  // Adds the term at l on the grid; false, with nothing added, at a term too
-  // large for the grid or at the binade's top.
-  const auto addTerm = [&](uint64_t m) {
-    const bool tie = m % 2048 == 1024;
-    const uint64_t k = tie ? (m - 1024) / 2048 + ((S + (m - 1024) / 2048) & 1) : (m + 1024) / 2048;
-    if (m == kTooLarge || S + k > kTop) return false;
-    S += k;
-    ++l;
-    return true;
-  };
-  // Runs only grow longer as l grows: until they are long, the terms are
-  // added one by one, a stretch at a time between looks.
-  constexpr int64_t kStretch = 64;
-  while (l < to && !RunsAreLong<kind>(grid.u, b, l, crossover)) {
-    for (const int64_t end = std::min(to, l + kStretch); l < end;) {
-      if (!addTerm(GridUnits<kind>(b, l, grid))) {
-        sum = static_cast<double>(S) * grid.u;
-        return;
-      }
-    }
-  }
-  uint64_t k = 0;
-  bool known = false;  // the term at l is known to be no tie and to add k ulps
-  while (l < to) {
-    if (!known) {
-      const uint64_t m = GridUnits<kind>(b, l, grid);
-      if (m == kTooLarge || m % 2048 == 1024) {  // a tie: one term
-        if (!addTerm(m)) break;
-        continue;
-      }
-      k = (m + 1024) / 2048;
-    }
-    known = false;
-    if (S + k > kTop) break;
-    if (k == 0) {  // no later term reaches half an ulp: the sum is final
-      l = to;
-      break;
-    }
-    const uint64_t lb = 2048 * k - 1024;
-    const int64_t last = std::min(to - 1, l + static_cast<int64_t>((kTop - S) / k) - 1);
-    const int64_t end = RunEnd<kind>(b, lb, grid, l, last);
-    S += static_cast<uint64_t>(end - l + 1) * k;
-    l = end + 1;
-    // The next term lies below this run's floor; where runs are long it
-    // mostly lies strictly inside the next run down, k - 1, which two
-    // products tell without the term itself: above that run's floor, and
-    // below the tie at this run's floor.
-    if (l < to && k >= 2 && AboveFloor<kind>(b, l, (static_cast<double>(lb - 2048) + 0.5) * grid.g, lb - 2048, grid) &&
-        !AboveFloor<kind>(b, l, (static_cast<double>(lb - 1) + 0.5) * grid.g, lb - 1, grid)) {
-      k -= 1;
-      known = true;
-    }
-  }
-  sum = static_cast<double>(S) * grid.u;  // exact: S < 2^53, u a power of two
+  GridSum s{grid.S};
+  if (ShortRuns<kind>(s, b, l, to, grid, crossover)) LongRuns<kind>(s, b, l, to, grid);
+  sum = static_cast<double>(s.S) * grid.u;  // exact: S < 2^53, u a power of two
 }
 
 // True when the grid can take the term at l: the sum is usable and the
@@ -219,10 +488,52 @@ bool OnGrid(double sum, double b, int64_t l) {
   return grid.Usable && EstimatedTerm<kind>(b, l) * grid.perG < kGridLimit;
 }
 
+// n >= 1 terms that are all q, added binade by binade. The step f(s) =
+// RN53(RN64(s + q)) is the same map each time: a fixed point stays one, and
+// within a binade [2^e, 2^(e+1)) each step adds the same number of ulps once
+// one step has been taken there (see inner_sums.h).
+double AdvanceConstant(double sum, Extended q, int64_t n) {
+  while (n > 0) {
+    const double s1 = AddTerm(sum, q);
+    --n;
+    if (s1 == sum || n == 0) return s1;
+    const double s2 = AddTerm(s1, q);
+    --n;
+    if (s2 == s1 || n == 0 || std::ilogb(sum) != std::ilogb(s1) || std::ilogb(s1) != std::ilogb(s2)) {
+      sum = s2;
+      continue;
+    }
+    // sum, s1 and s2 lie in one binade of ulp u: from s1 on each step adds
+    // K = (s2 - s1)/u ulps while the sum stays there.
+    const int e = std::ilogb(s1);
+    const double u = std::ldexp(1.0, std::max(e, -1022) - 52);
+    const auto S = static_cast<uint64_t>(s2 / u);  // exact
+    const uint64_t top = e >= -1022 ? kTop : (uint64_t{1} << (e + 1075)) - 1;  // the binade's largest S
+    const auto K = static_cast<uint64_t>((s2 - s1) / u);
+    const auto steps = static_cast<int64_t>(std::min<uint64_t>(static_cast<uint64_t>(n), (top - S) / K));
+    sum = static_cast<double>(S + K * static_cast<uint64_t>(steps)) * u;  // exact: within the binade
+    n -= steps;
+  }
+  return sum;
+}
+
 template <InnerTerm kind>
 double Advance(double sum, double b, int64_t from, int64_t to, double crossover) {
+  if (from >= to) return sum;
+  // Terms never rise with l: the first equal to the last, all are equal.
+  const Extended first = ExactTerm(kind, b, from);
+  if (first == ExactTerm(kind, b, to - 1)) return AdvanceConstant(sum, first, to - from);
   int64_t l = from;
   while (l < to) {
+    // Every term is finite and positive: an infinite sum stays so, and from
+    // a sum of 0 that a term leaves 0, no later (smaller) term moves it.
+    if (std::isinf(sum)) return sum;
+    if (sum == 0.0) {
+      sum = AddTerm(sum, ExactTerm(kind, b, l));
+      ++l;
+      if (sum == 0.0) return sum;
+      continue;
+    }
     if (!OnGrid<kind>(sum, b, l)) {
       for (const int64_t end = std::min(to, l + kPiece); l < end; ++l) sum = AddTerm(sum, ExactTerm(kind, b, l));
       continue;
@@ -235,6 +546,12 @@ double Advance(double sum, double b, int64_t from, int64_t to, double crossover)
     }
   }
   return sum;
+}
+
+// True when a sum is better left to AdvanceInnerSum than summed term by term.
+template <InnerTerm kind>
+bool FasterAlone(double sum, double b, int64_t l) {
+  return sum == 0.0 || std::isinf(sum) || OnGrid<kind>(sum, b, l);
 }
 
 }  // namespace
@@ -251,7 +568,7 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
   int64_t l = 0;
   Extended lx = 0.0L;    // l as an extended value, counted exactly alongside
   bool together = true;  // both sums term by term with the real arithmetic, in one loop
-  int64_t nextLook = kPiece;  // where the grid is looked at next: the usual counts never get there
+  int64_t nextLook = kPiece;  // where the other paths are looked at next: the usual counts never get there
   for (size_t k = 0; k < counts.size(); ++k) {
     const int64_t count = counts[k];
     while (together && l < count) {
@@ -261,7 +578,10 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
         h = static_cast<double>(Extended(h) + 1.0L / (bl * bl));
       }
       if (l == nextLook) {
-        together = !OnGrid<InnerTerm::Score>(s, b, l) && !OnGrid<InnerTerm::Hess>(h, b, l);
+        // Terms equal from here to the largest count go binade by binade.
+        const int64_t last = counts.back() - 1;
+        together = !FasterAlone<InnerTerm::Score>(s, b, l) && !FasterAlone<InnerTerm::Hess>(h, b, l) &&
+                   !(l < last && ExactTerm(InnerTerm::Score, b, l) == ExactTerm(InnerTerm::Score, b, last));
         nextLook += kPiece;
       }
     }

@@ -12,8 +12,8 @@ namespace tarnek {
 // Appends `text` as one field, quoted where it must be.
 void AppendCsvText(std::string& out, std::string_view text);
 
-// Appends the shortest decimal that reads back as the same double
-// (std::to_chars), or nothing (an empty field) for a NaN or an infinity.
+// Appends the shortest decimal that reads back as the same double, the bytes
+// std::to_chars writes, or nothing (an empty field) for a NaN or an infinity.
 void AppendCsvNumber(std::string& out, double value);
 
 // Like AppendCsvNumber, and nothing also for NoEstimate.

@@ -128,8 +128,9 @@ std::optional<RunFailure> CheckCollisions(const std::vector<std::string>& inputs
 // ---------------------------------------------------------------------------
 // The data
 
-std::optional<RunFailure> ReadPlainData(const std::string& fileName, bool keepUndefined, RecordTable& table) {
-  const ReadResult read = ReadDataFile(fileName, table, keepUndefined);
+std::optional<RunFailure> ReadPlainData(const std::string& fileName, bool keepUndefined, RecordTable& table,
+                                        WorkerPool& pool) {
+  const ReadResult read = ReadDataFile(fileName, table, pool, keepUndefined);
   switch (read.Status) {
     case ReadStatus::Ok:
       return std::nullopt;
@@ -163,8 +164,8 @@ std::optional<RunFailure> ReadCsvData(const std::string& fileName, const CsvColu
   return std::nullopt;
 }
 
-std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table) {
-  if (!settings.Csv) return ReadPlainData(settings.DataFileName, settings.KeepUndefined, table);
+std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table, WorkerPool& pool) {
+  if (!settings.Csv) return ReadPlainData(settings.DataFileName, settings.KeepUndefined, table, pool);
   CsvColumns columns = settings.Columns;
   columns.KeepUndefined = settings.KeepUndefined;
   columns.KeepLines = columns.KeepLines || settings.KeepUndefined;  // for the console's line
@@ -297,9 +298,9 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   if (const auto failure = CheckCollisions(ListInputs(settings), outputs)) return Report(console, *failure);
 
   // The data as read; with --population, after the inputs, one record per region.
-  RecordTable table;
-  if (const auto failure = ReadData(settings, table)) return Report(console, *failure);
   WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
+  RecordTable table;
+  if (const auto failure = ReadData(settings, table, pool)) return Report(console, *failure);
   RunProducts products(table, pool);
   products.DataFileName = settings.DataFileName;
   products.Eps = settings.Fit.Eps;

@@ -1,8 +1,9 @@
 // tarnek-gen: writes the benchmark data files, "Unit Code Data1 Data2" one
 // record per line, from a seed; with --csv the same records as CSV with the
-// header "unit,code,observed,expected". The same workload and seed give the
-// same bytes on every machine. One workload, grid-gal, is the neighbour file
-// (GAL) of the million records instead.
+// header "unit,code,observed,expected", and with --covariates N (CSV only) N
+// more columns x1 .. xN on which the ratios depend. The same workload and
+// seed give the same bytes on every machine. One workload, grid-gal, is the
+// neighbour file (GAL) of the million records instead.
 //
 // Reproducibility. std::mt19937_64 is fixed bit for bit by the C++ standard,
 // but the std::*_distribution classes and the libm functions are not (their
@@ -149,15 +150,18 @@ class Sampler {
 
 class RecordWriter {
  public:
-  RecordWriter(std::FILE* file, bool csv) : file_(file), separator_(csv ? ',' : ' ') {
+  RecordWriter(std::FILE* file, bool csv, int covariates) : file_(file), separator_(csv ? ',' : ' ') {
     buffer_.reserve(kFlushAt + 128);
-    if (csv) buffer_ += "unit,code,observed,expected\n";
+    if (csv) buffer_ += "unit,code,observed,expected";
+    for (int j = 1; j <= covariates; ++j) buffer_ += ",x" + std::to_string(j);
+    if (csv) buffer_ += '\n';
   }
 
   // Every record's unit is written as -1: one group of all records.
   void AsOneGroup() { oneGroup_ = true; }
 
-  void Record(int64_t unit, int64_t code, int64_t data1, double data2) {
+  // A record; `covariates` (3 decimals each) as many as the header names.
+  void Record(int64_t unit, int64_t code, int64_t data1, double data2, const std::vector<double>& covariates = {}) {
     Put(oneGroup_ ? -1 : unit);
     buffer_ += separator_;
     Put(code);
@@ -167,6 +171,10 @@ class RecordWriter {
     char text[400];  // room for any double in fixed notation
     const auto fixed = std::chars_format::fixed;
     buffer_.append(text, std::to_chars(text, text + sizeof text, data2, fixed, 4).ptr);
+    for (const double x : covariates) {
+      buffer_ += separator_;
+      buffer_.append(text, std::to_chars(text, text + sizeof text, x, fixed, 3).ptr);
+    }
     buffer_ += '\n';
     if (buffer_.size() >= kFlushAt) Flush();
   }
@@ -216,7 +224,11 @@ void OneGroupAround30(Sampler& rng, RecordWriter& out, int64_t records) {
 // [1, 100]. Every unit has its own level, Gamma with shape 4 and mean 1, and
 // the thetas of its records are Gamma with shape 4 around that level: each
 // unit follows the Poisson-Gamma model with Beta 4 and Alpha 4 / level.
-void ManyUnits(Sampler& rng, RecordWriter& out, size_t records, size_t units) {
+// With `covariates` > 0 every record also draws that many covariates,
+// uniform in [-1, 1] with 3 decimals, and its theta's mean is the level times
+// exp(0.5 x1 - 0.3 x2 + 0.5 x3 - 0.3 x4 ...): each unit then follows the
+// regression model with shape 4.
+void ManyUnits(Sampler& rng, RecordWriter& out, size_t records, size_t units, int covariates) {
   // Group sizes: start even, then move single records between random units,
   // keeping every unit between 2 and twice the mean size.
   const size_t mean = records / units;
@@ -240,10 +252,17 @@ void ManyUnits(Sampler& rng, RecordWriter& out, size_t records, size_t units) {
 
   const double logHigh = Log(100.0);
   int64_t code = 0;
+  std::vector<double> x(static_cast<size_t>(covariates));
   for (const int32_t unit : order) {
     const double e = PrintedExpected(Exp(rng.Uniform(0.0, logHigh)));
-    const double theta = level[static_cast<size_t>(unit)] * rng.GammaMeanOne(4.0);
-    out.Record(unit, ++code, rng.Poisson(theta * e), e);
+    double theta = level[static_cast<size_t>(unit)] * rng.GammaMeanOne(4.0);
+    double predictor = 0.0;
+    for (size_t j = 0; j < x.size(); ++j) {
+      x[j] = std::nearbyint(rng.Uniform(-1000.0, 1000.0)) / 1000.0;
+      predictor += (j % 2 == 0 ? 0.5 : -0.3) * x[j];
+    }
+    if (covariates > 0) theta *= Exp(predictor);
+    out.Record(unit, ++code, rng.Poisson(theta * e), e, x);
   }
 }
 
@@ -367,25 +386,26 @@ constexpr Workload kWorkloads[] = {
      0x6c6f6e6766726d31ull},
 };
 
-void Generate(std::string_view name, Sampler& rng, RecordWriter& out) {
+void Generate(std::string_view name, Sampler& rng, RecordWriter& out, int covariates) {
   if (name == "max4000") OneGroupAround30(rng, out, 4000);
-  if (name == "units") ManyUnits(rng, out, 200000, 20000);
-  if (name == "million") ManyUnits(rng, out, 1000000, 100000);
+  if (name == "units") ManyUnits(rng, out, 200000, 20000, covariates);
+  if (name == "million") ManyUnits(rng, out, 1000000, 100000, covariates);
   if (name == "million-one") {
     out.AsOneGroup();
-    ManyUnits(rng, out, 1000000, 100000);
+    ManyUnits(rng, out, 1000000, 100000, covariates);
   }
   if (name == "counts") LargeCounts(rng, out, 4000);
 }
 
 void PrintUsage(std::FILE* to) {
-  std::fprintf(to, "usage: tarnek-gen WORKLOAD [--seed N] [--out FILE] [--csv]\n\n"
+  std::fprintf(to, "usage: tarnek-gen WORKLOAD [--seed N] [--out FILE] [--csv [--covariates N]]\n\n"
                    "Writes a tarnek data file (\"Unit Code Data1 Data2\" per line) to FILE or\n"
                    "standard output; with --csv the same records as CSV under the header\n"
-                   "unit,code,observed,expected (the long form is always CSV, see below). The\n"
-                   "same WORKLOAD and seed (default 1) give the same bytes on every machine.\n"
-                   "grid-gal writes a neighbour file (GAL) for the million records instead\n"
-                   "(--csv and --seed do nothing).\n\n"
+                   "unit,code,observed,expected (the long form is always CSV, see below), and\n"
+                   "with --covariates N (units and million only) N columns x1 .. xN more, on\n"
+                   "which the counts depend. The same WORKLOAD and seed (default 1) give the\n"
+                   "same bytes on every machine. grid-gal writes a neighbour file (GAL) for the\n"
+                   "million records instead (--csv and --seed do nothing).\n\n"
                    "workloads:\n");
   for (const Workload& w : kWorkloads) std::fprintf(to, "  %-8s %s\n", w.name, w.description);
 }
@@ -397,6 +417,7 @@ int main(int argc, char** argv) {
   uint64_t seed = 1;
   const char* outName = nullptr;
   bool csv = false;
+  int covariates = 0;
 
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -408,10 +429,19 @@ int main(int argc, char** argv) {
       csv = true;
       continue;
     }
-    if ((arg == "--seed" || arg == "--out") && i + 1 < argc) {
+    if ((arg == "--seed" || arg == "--out" || arg == "--covariates") && i + 1 < argc) {
       const char* value = argv[++i];
       if (arg == "--out") {
         outName = value;
+        continue;
+      }
+      if (arg == "--covariates") {
+        const std::string_view count = value;
+        if (count.size() != 1 || count[0] < '1' || count[0] > '9') {
+          std::fprintf(stderr, "tarnek-gen: --covariates takes 1 to 9, not '%s'\n", value);
+          return 2;
+        }
+        covariates = count[0] - '0';
         continue;
       }
       char* end = nullptr;
@@ -437,6 +467,11 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return 2;
   }
+  const std::string_view name = workload->name;
+  if (covariates > 0 && (!csv || (name != "units" && name != "million"))) {
+    std::fprintf(stderr, "tarnek-gen: --covariates needs --csv and the workload units or million\n");
+    return 2;
+  }
 
   std::FILE* file = outName != nullptr ? std::fopen(outName, "wb") : stdout;
   if (file == nullptr) {
@@ -451,8 +486,8 @@ int main(int argc, char** argv) {
     LongForm(rng, file, ok, 50000, 1000, 10);
   } else {
     Sampler rng(seed ^ workload->salt);
-    RecordWriter out(file, csv);
-    Generate(workload->name, rng, out);
+    RecordWriter out(file, csv, covariates);
+    Generate(workload->name, rng, out, covariates);
     ok = out.Flush();
   }
   if (std::fflush(file) != 0) ok = false;

@@ -2,7 +2,7 @@
 // grid of polygons that tile a longitude/latitude box, with the attributes
 // of a data file.
 //
-// usage: tarnek-gen-layer OUT [--columns C] [--rows R] [--seed N] [--no-crs]
+// usage: tarnek-gen-layer OUT [--columns C] [--rows R] [--seed N] [--no-crs] [--data FILE]
 //   OUT        the data set; GDAL's driver follows the extension: .shp
 //              (ESRI Shapefile), .gpkg (GeoPackage), .geojson (GeoJSON),
 //              .fgb (FlatGeobuf)
@@ -10,6 +10,8 @@
 //              100,000 polygons by default
 //   --seed     jitter and counts (default 1)
 //   --no-crs   write no CRS (else WGS 84, EPSG:4326)
+//   --data     also write the features' attributes as a plain data file,
+//              "-1 code observed expected" a line, in the layer's order
 //
 // The grid spans longitudes -10 to 10 and latitudes 40 to 52.5 (cells of
 // 0.05 degrees by default). Each cell is one polygon of 12 vertices: its 4
@@ -24,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>  // std::strtoul
+#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -57,12 +60,13 @@ const char* DriverFor(std::string_view path) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: tarnek-gen-layer OUT [--columns C] [--rows R] [--seed N] [--no-crs]\n");
+    std::fprintf(stderr, "usage: tarnek-gen-layer OUT [--columns C] [--rows R] [--seed N] [--no-crs] [--data FILE]\n");
     return 2;
   }
   const std::string out = argv[1];
   uint64_t columns = 400, rows = 250, seed = 1;
   bool crs = true;
+  std::string dataFile;
   for (int i = 2; i < argc; ++i) {
     const std::string_view a = argv[i];
     const auto value = [&] { return i + 1 < argc ? std::strtoul(argv[++i], nullptr, 10) : 0ul; };
@@ -70,6 +74,7 @@ int main(int argc, char** argv) {
     else if (a == "--rows") rows = value();
     else if (a == "--seed") seed = value();
     else if (a == "--no-crs") crs = false;
+    else if (a == "--data" && i + 1 < argc) dataFile = argv[++i];
     else {
       std::fprintf(stderr, "tarnek-gen-layer: unknown argument %s\n", argv[i]);
       return 2;
@@ -113,6 +118,14 @@ int main(int argc, char** argv) {
     const double jy = ty == 0 || ty == spanY ? 0.0 : kMove * Jitter(seed, 2 * key + 1);
     return OGRPoint(west + (static_cast<double>(tx) / 3.0 + jx) * width, south + (static_cast<double>(ty) / 3.0 + jy) * height);
   };
+  std::ofstream data;
+  if (!dataFile.empty()) {
+    data.open(dataFile, std::ios::binary);
+    if (!data) {
+      std::fprintf(stderr, "tarnek-gen-layer: cannot create %s\n", dataFile.c_str());
+      return 1;
+    }
+  }
   dataset->StartTransaction();
   uint64_t number = 0;
   for (uint64_t j = 0; j < rows; ++j) {
@@ -138,7 +151,16 @@ int main(int argc, char** argv) {
       feature->SetField("code", static_cast<int>(number));
       const uint64_t draw = Mix(seed * 0x100000001B3u + number);
       feature->SetField("observed", static_cast<int>(draw % 31));
-      feature->SetField("expected", 5.0 + std::floor(static_cast<double>(draw >> 32) / 4294967296.0 * 200000.0) / 10000.0);
+      const double tenThousandths = std::floor(static_cast<double>(draw >> 32) / 4294967296.0 * 200000.0);
+      feature->SetField("expected", 5.0 + tenThousandths / 10000.0);
+      if (data.is_open()) {
+        // The expected count in its four decimals, exactly as the layer's field shows it.
+        const auto whole = static_cast<unsigned long long>(tenThousandths);
+        char line[96];
+        std::snprintf(line, sizeof line, "-1 %llu %d %llu.%04llu\n", static_cast<unsigned long long>(number),
+                      static_cast<int>(draw % 31), 5 + whole / 10000, whole % 10000);
+        data << line;
+      }
       feature->SetGeometry(&polygon);
       if (layer->CreateFeature(feature) != OGRERR_NONE) {
         std::fprintf(stderr, "tarnek-gen-layer: cannot write feature %llu: %s\n", static_cast<unsigned long long>(number),
@@ -150,5 +172,12 @@ int main(int argc, char** argv) {
   }
   dataset->CommitTransaction();
   GDALClose(dataset);
+  if (data.is_open()) {
+    data.close();
+    if (!data) {
+      std::fprintf(stderr, "tarnek-gen-layer: cannot write %s\n", dataFile.c_str());
+      return 1;
+    }
+  }
   return 0;
 }

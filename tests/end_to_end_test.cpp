@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>    // NAN, std::fabs
 #include <cstdio>   // tmpfile
 #include <cstdlib>  // mkdtemp
 #include <cstring>  // strsignal
@@ -41,9 +42,12 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "map_svg.h"
 
 namespace {
 
@@ -559,6 +563,195 @@ TEST(CsvRuns, SameDataInBothFormatsGivesTheSameFiles) {
   }
 }
 
+// The lines of a CSV table without quoted fields, split into fields.
+std::vector<std::vector<std::string>> CsvLines(const std::string& text) {
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields(1);
+    for (const char c : line) {
+      if (c == ',') fields.emplace_back();
+      else fields.back().push_back(c);
+    }
+    lines.push_back(fields);
+  }
+  return lines;
+}
+
+// |got - want| <= tolerance |want|, got read from its text.
+::testing::AssertionResult NearText(const std::string& got, double want, double tolerance) {
+  const double value = got.empty() ? NAN : std::stod(got);
+  if (std::fabs(value - want) <= tolerance * std::fabs(want)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << got << " vs " << want;
+}
+
+const fs::path kTestData = fs::path(TARNEK_SOURCE_DIR) / "tests" / "data";
+
+TEST(Covariates, NorthCarolinaAsRFitsItAndTheTableAndLogKeepEveryByte) {
+  // tests/data/nc_sids74.csv (its making: nb_regression_test.cpp). The
+  // numbers printed by tests/check/covariates_against_mass.R (R 4.2.2, MASS
+  // 7.3-58.2): glm.nb(observed ~ p + offset(log(expected)),
+  // control = glm.control(epsilon = 1e-12, maxit = 100)), its maximum
+  // polished in R, and every county's posterior there
+  // (tests/data/nc_sids74_posteriors.csv).
+  Scratch scratch({{"nc.csv", Read(kTestData / "nc_sids74.csv")}});
+  const std::vector<std::string> plain = {"nc.csv", "plain.txt", "--csv", "--columns=-,code,observed,expected"};
+  std::vector<std::string> covariates = {"nc.csv", "cov.txt", "--csv", "--covariates=p", "--columns=-,code,observed,expected",
+                                         "--regions=r.csv", "--groups=g.csv", "--coefficients=c.csv"};
+  ASSERT_EQ(Tarnek(scratch.path, plain).first, 0);
+  ASSERT_EQ(Tarnek(scratch.path, covariates).first, 0);
+  EXPECT_EQ(Read(scratch.path / "cov.txt"), Read(scratch.path / "plain.txt"));
+  EXPECT_EQ(Read(scratch.path / "cov.log"), Read(scratch.path / "plain.log"));
+
+  // The README shows this file and the group table's new columns as they are.
+  std::string shown = Read(scratch.path / "c.csv");
+  std::erase(shown, '\r');
+  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "README.md").find(shown), std::string::npos)
+      << "README.md's coef.csv is not what tarnek writes:\n" << shown;
+  const auto coefficients = CsvLines(Read(scratch.path / "c.csv"));
+  const std::vector<std::vector<std::string>> terms = {{"unit", "term", "estimate", "se", "z", "p"}};
+  ASSERT_EQ(coefficients.size(), 4u);
+  EXPECT_EQ(coefficients[0], terms[0]);
+  const struct { const char* term; double estimate, se, z, p; } mass[] = {  // summary(glm.nb(...)), SE.theta
+      {"(intercept)", -6.1758331352779183e-01, 1.0854001955708041e-01, -5.6899134167099463, 1.2710380367691012e-08},
+      {"p", 1.8772254705200471, 2.6623852883206067e-01, 7.0509158789116251, 1.7774393209657931e-12},
+      {"shape", 17.723356174865941, 8.5819951486003436, NAN, NAN}};
+  const double polished[][2] = {{-0.61758331352779028, 0.10854001955708133}, {1.8772254705200477, 0.26623852883206334},
+                                {17.723356174864485, 8.5819952261235422}};
+  for (size_t j = 0; j < 3; ++j) {
+    const auto& line = coefficients[j + 1];
+    ASSERT_EQ(line.size(), 6u);
+    EXPECT_EQ(line[0], "-1");
+    EXPECT_EQ(line[1], mass[j].term);
+    EXPECT_TRUE(NearText(line[2], mass[j].estimate, 1e-7) && NearText(line[2], polished[j][0], 1e-10)) << j;
+    EXPECT_TRUE(NearText(line[3], mass[j].se, 1e-7) && NearText(line[3], polished[j][1], 1e-10)) << j;
+    if (j < 2) EXPECT_TRUE(NearText(line[4], mass[j].z, 1e-7) && NearText(line[5], mass[j].p, 1e-7)) << j;
+    else EXPECT_TRUE(line[4].empty() && line[5].empty());
+  }
+
+  // The group table: AIC(fit) 434.99401361622074; the model without p:
+  // loglik -236.16608498707814, so AIC 476.33216997415628; the LRT and its
+  // p on 1 degree of freedom.
+  const auto groups = CsvLines(Read(scratch.path / "g.csv"));
+  ASSERT_EQ(groups.size(), 2u);
+  std::map<std::string, std::string> g;
+  for (size_t j = 0; j < groups[0].size(); ++j) g[groups[0][j]] = groups[1].at(j);
+  EXPECT_TRUE(NearText(g["loglik_covariates"], -214.49700680811034, 1e-12));
+  EXPECT_EQ(g["parameters_covariates"], "3");
+  EXPECT_TRUE(NearText(g["aic_covariates"], 434.99401361622074, 1e-12));
+  EXPECT_TRUE(NearText(g["aic"], 476.33216997415628, 1e-12));
+  EXPECT_TRUE(NearText(g["lrt_covariates"], 43.338156357935532, 1e-10));
+  EXPECT_TRUE(NearText(g["p_covariates"], 4.6051521205605316e-11, 1e-9));
+  EXPECT_EQ(g["status_covariates"], "converged");
+  std::string added;
+  for (size_t j = groups[0].size() - 7; j < groups[0].size(); ++j) added += (added.empty() ? "" : ",") + groups[1][j];
+  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "README.md").find("\n" + added + "\n"), std::string::npos)
+      << "README.md's group table columns are not what tarnek writes:\n" << added;
+  EXPECT_TRUE(g["prior_mean"].empty() && g["prior_sd"].empty()) << "every county has a prior of its own";
+
+  // The region table's posterior columns, county by county, to 1e-10.
+  const auto regions = CsvLines(Read(scratch.path / "r.csv"));
+  const auto reference = CsvLines(Read(kTestData / "nc_sids74_posteriors.csv"));
+  ASSERT_EQ(regions.size(), 101u);
+  ASSERT_EQ(reference.size(), 101u);
+  std::map<std::string, size_t> column;
+  for (size_t j = 0; j < regions[0].size(); ++j) column[regions[0][j]] = j;
+  for (size_t row = 1; row < regions.size(); ++row) {
+    EXPECT_EQ(regions[row][1], reference[row][0]);
+    for (size_t j = 1; j < reference[0].size(); ++j) {
+      EXPECT_TRUE(NearText(regions[row][column.at(reference[0][j])], std::stod(reference[row][j]), 1e-10))
+          << reference[row][0] << " " << reference[0][j];
+    }
+  }
+}
+
+TEST(Covariates, TheGoldenCaseAsRFitsIt) {
+  // tests/golden/covariates_by_unit, whose numbers the same R script prints:
+  // unit a as its fit polished from glm.nb's (AIC and LRT as glm.nb), unit
+  // b at the boundary as glm(..., family = poisson), without x as well; c,
+  // its covariate constant, and d, without a count, have no fit. The table
+  // and the log are those of the run without the new options.
+  const fs::path dir = kGolden / "covariates_by_unit";
+  const auto coefficients = CsvLines(Read(dir / "after" / "c.csv"));
+  const struct { size_t line; double estimate, se; } want[] = {
+      {1, 0.093357253378498359, 0.42251668552252697}, {2, 0.23345628409894514, 0.38454541147557214},
+      {3, 2.8201432647104947, 2.0944818100553388},    {4, -0.16732100050268564, 0.47050148750833176},
+      {5, 0.26745324269754722, 0.35275651746971998}};
+  for (const auto& w : want) {
+    EXPECT_TRUE(NearText(coefficients.at(w.line)[2], w.estimate, 1e-10) && NearText(coefficients[w.line][3], w.se, 1e-10))
+        << w.line;
+  }
+  EXPECT_EQ(coefficients.at(6), (std::vector<std::string>{"b", "shape", "", "", "", ""}));
+  for (size_t line = 7; line <= 12; ++line) EXPECT_TRUE(coefficients.at(line)[2].empty()) << line;
+  const auto groups = CsvLines(Read(dir / "after" / "g.csv"));
+  const size_t from = groups[0].size() - 7;
+  const struct { size_t line; double loglik, aic, aicWithout, lrt; } fits[] = {
+      {1, -32.564827178985482, 71.129654357971006, 69.459606947709148, 0.32995258973814146},
+      {2, -9.4590805517479364, 24.918161103495873, 4 + 2 * 9.7511370397400636, 2 * (9.7511370397400636 - 9.4590805517479364)}};
+  for (const auto& f : fits) {
+    const auto& line = groups.at(f.line);
+    EXPECT_TRUE(NearText(line[from], f.loglik, 1e-12) && NearText(line[from + 2], f.aic, 1e-12)) << f.line;
+    EXPECT_TRUE(NearText(line[from + 3], f.aicWithout, 1e-10) && NearText(line[from + 4], f.lrt, 1e-8)) << f.line;
+  }
+  EXPECT_TRUE(NearText(groups.at(3)[from + 3], 4 + 2 * 6.6603390946845433, 1e-12)) << "c without x: the Poisson boundary";
+  for (size_t line = 1; line <= 4; ++line) {
+    EXPECT_EQ(groups.at(line).back(), (std::vector<std::string>{"", "converged", "boundary", "not_identifiable", "no_counts"}[line]));
+  }
+  Scratch scratch(Snapshot(dir / "before"));
+  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv"}).first, 0);
+  for (const char* name : {"out.txt", "out.log"}) EXPECT_EQ(Read(scratch.path / name), Read(dir / "after" / name)) << name;
+}
+
+TEST(Covariates, ErrorsNameTheOptionOrTheLineAndColumnAndCreateNothing) {
+  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
+  const std::string takes = "NAME[,NAME...]: different column names, none of them one of --columns";
+  const std::string good = "unit,code,observed,expected,x,z\n1,a,1,1.5,0.5,2\n1,b,3,2,1,3\n";
+  const struct {
+    const char* note;
+    std::string data;
+    std::vector<std::string> options;
+    std::string console;  // after the file names, or the whole console when it starts with the banner
+    int exitCode;
+  } cases[] = {
+      {"a column the header lacks", good, {"--csv", "--covariates=x,w", "--groups=g.csv"},
+       "\n Error!! Wrong header found (line 1, no column w)\n", 2},
+      {"named as asked", good, {"--csv", "--covariates=Z,X", "--coefficients=c.csv"}, "", 0},
+      {"text in a covariate", good + "1,c,2,1,abc,1\n", {"--csv", "--covariates=x"},
+       "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"an empty field", good + "1,c,2,1,,1\n", {"--csv", "--covariates=x"}, "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"a row that ends before it", good + "1,c,2,1\n", {"--csv", "--covariates=z"},
+       "\n Error!! Wrong data found (line 4, z)\n", 2},
+      {"no hexadecimal", good + "1,c,2,1,0x1p3,1\n", {"--csv", "--covariates=x"},
+       "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"beyond the double range", good + "1,c,2,1,1,-1e999\n", {"--csv", "--covariates=x,z"},
+       "\n Error!! Wrong data found (line 4, z)\n", 1},
+      {"without --csv", good, {"--covariates=x"}, banner + "\n ERROR! Option --covariates needs --csv \n\n", 1},
+      {"a name given twice", good, {"--csv", "--covariates=x,X"}, banner + "\n ERROR! Option --covariates takes " + takes + ", not \"x,X\" \n\n", 1},
+      {"an empty name", good, {"--csv", "--covariates=x,"}, banner + "\n ERROR! Option --covariates takes " + takes + ", not \"x,\" \n\n", 1},
+      {"one of the four columns", good, {"--csv", "--covariates=expected"},
+       banner + "\n ERROR! Option --covariates takes " + takes + ", not \"expected\" \n\n", 1},
+      {"coefficients of nothing", good, {"--csv", "--coefficients=c.csv"},
+       banner + "\n ERROR! Option --coefficients needs --covariates \n\n", 1},
+      {"coefficients over the data", good, {"--csv", "--covariates=x", "--coefficients=./data.txt"},
+       "\n ERROR! data.txt and ./data.txt are the same file \n\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    const Tree before{{"data.txt", c.data}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+    std::vector<std::string> args = kArgs;
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string console = c.console.starts_with(banner) ? c.console : kNames + c.console;
+    if (c.exitCode != 0) {
+      EXPECT_EQ(ExpectRun(before, args, c.exitCode, before), console);
+      continue;
+    }
+    Scratch scratch(before);
+    EXPECT_EQ(Tarnek(scratch.path, args), std::make_pair(0, console));
+    EXPECT_EQ(Read(scratch.path / "c.csv").substr(0, 27), "unit,term,estimate,se,z,p\r\n");
+  }
+}
+
 TEST(CsvRuns, IdentifiersOfMegabytesArePrintedWhole) {
   // Lines far longer than the table writer's block: the plain run's files
   // with the integers replaced by the texts.
@@ -1037,6 +1230,252 @@ TEST(Commit, AReplacedOutputIsWrittenOutBeforeItTakesTheName) {
   if (!AwaitsAllocation(scratch.path / "probe")) GTEST_SKIP() << "no delayed allocation in " << scratch.path;
   ASSERT_EQ(Tarnek(scratch.path, kArgs).first, 0);
   for (const char* name : {"out.txt", "out.log"}) EXPECT_FALSE(AwaitsAllocation(scratch.path / name)) << name;
+}
+
+// ---------------------------------------------------------------------------
+// Shapes: the regions' polygons from vector data sets, contiguity and the map
+
+const fs::path kNc = fs::path(TARNEK_SOURCE_DIR) / "tests" / "data" / "nc_sids";
+const fs::path kNcData = fs::path(TARNEK_SOURCE_DIR) / "examples" / "nc-sids74.csv";
+
+// The North Carolina counties as a shapefile, and the data of the README's map.
+Tree NorthCarolina() {
+  Tree files{{"data.csv", Read(kNcData)}};
+  for (const char* ext : {"shp", "shx", "dbf"}) files[std::string("sids.") + ext] = Read(kNc / (std::string("sids.") + ext));
+  return files;
+}
+
+bool HaveOgr2ogr() { return std::system("command -v ogr2ogr >/dev/null 2>&1") == 0; }
+
+// The neighbour lists of a GAL file, or of poly2nb's listing ("id: ids"), by id.
+std::map<std::string, std::set<std::string>> ListsOf(const std::string& text, bool gal) {
+  std::map<std::string, std::set<std::string>> lists;
+  std::istringstream lines(text);
+  std::string line, id;
+  if (gal) std::getline(lines, line);  // the header
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    fields >> id;
+    if (!gal) id.pop_back();  // "37009:"
+    std::string neighbours = line;
+    if (gal && !std::getline(lines, neighbours)) break;
+    std::istringstream ids(gal ? neighbours : line.substr(line.find(':') + 1));
+    auto& list = lists[id];
+    for (std::string n; ids >> n;) list.insert(n);
+  }
+  return lists;
+}
+
+TEST(Shapes, EveryFormatOfTheShapesGivesTheSameFiles) {
+  // The counties as shapefile, GeoPackage and GeoJSON (converted by GDAL's
+  // own ogr2ogr) give the same bytes in every output, with the map, queen
+  // contiguity, its local prior and its GAL file. The lists are poly2nb's,
+  // link for link (spdep 1.2.7, in tests/data/nc_sids), queen and rook.
+  if (!HaveOgr2ogr()) GTEST_SKIP() << "ogr2ogr (Debian gdal-bin) is not installed";
+  Scratch scratch(NorthCarolina());
+  const std::string in = "cd " + Quoted(scratch.path) + " && ogr2ogr ";
+  ASSERT_EQ(Shell(in + "-f GPKG sids.gpkg sids.shp"), 0);
+  ASSERT_EQ(Shell(in + "-f GeoJSON sids.geojson sids.shp"), 0);
+  std::map<std::string, std::string> first;
+  for (const std::string format : {"shp", "gpkg", "geojson"}) {
+    SCOPED_TRACE(format);
+    ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected",
+                                    "--geometry=sids." + format, "--geometry-key=FIPS", "--neighbours=queen",
+                                    "--prior=local", "--write-neighbours=nb.gal", "--map=map.svg", "--regions=r.csv",
+                                    "--groups=g.csv"}).first, 0);
+    for (const char* name : {"out.txt", "out.log", "nb.gal", "map.svg", "r.csv", "g.csv"}) {
+      const std::string bytes = Read(scratch.path / name);
+      if (first.count(name) == 0) first[name] = bytes;
+      EXPECT_TRUE(bytes == first[name]) << name;
+    }
+  }
+  EXPECT_EQ(ListsOf(first["nb.gal"], true), ListsOf(Read(kNc / "poly2nb-queen.txt"), false));
+  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected",
+                                  "--geometry=sids.shp", "--geometry-key=FIPS", "--neighbours=rook",
+                                  "--write-neighbours=rook.gal"}).first, 0);
+  EXPECT_EQ(ListsOf(Read(scratch.path / "rook.gal"), true), ListsOf(Read(kNc / "poly2nb-rook.txt"), false));
+}
+
+TEST(Shapes, VectorDataGivesTheFilesOfItsTableAsCsv) {
+  // --vector on the shapefile writes what --csv writes on its attribute
+  // table exported by ogr2ogr (reals as text, so that whole numbers have no
+  // ".000"): the same units (L_id, four), codes, counts and kept columns.
+  if (!HaveOgr2ogr()) GTEST_SKIP() << "ogr2ogr (Debian gdal-bin) is not installed";
+  Scratch scratch(NorthCarolina());
+  ASSERT_EQ(Shell("cd " + Quoted(scratch.path) + " && ogr2ogr -f CSV -fieldTypeToString Real sids.csv sids.shp"), 0);
+  const std::vector<std::string> options = {"--columns=L_id,FIPS,SID74,BIR74", "--keep=NAME,CNTY_ID,lon", "--level=0.9"};
+  std::vector<std::string> vector = {"sids.shp", "v.txt", "--vector", "--regions=v.csv", "--groups=vg.csv"};
+  std::vector<std::string> csv = {"sids.csv", "c.txt", "--csv", "--regions=c.csv", "--groups=cg.csv"};
+  vector.insert(vector.end(), options.begin(), options.end());
+  csv.insert(csv.end(), options.begin(), options.end());
+  ASSERT_EQ(Tarnek(scratch.path, vector).first, 0);
+  ASSERT_EQ(Tarnek(scratch.path, csv).first, 0);
+  for (const auto& [v, c] : {std::pair{"v.txt", "c.txt"}, {"v.log", "c.log"}, {"v.csv", "c.csv"}, {"vg.csv", "cg.csv"}}) {
+    EXPECT_EQ(Read(scratch.path / v), Read(scratch.path / c)) << v;
+  }
+  EXPECT_NE(Read(scratch.path / "v.log").find("For unit 4 ...."), std::string::npos);
+  EXPECT_NE(Read(scratch.path / "v.csv").find(",37009,Ashe,1825,-81.48594207800227,1,1091,"), std::string::npos);
+}
+
+// The values of a CSV file's column, by its header name.
+std::vector<std::string> ColumnOf(const std::string& csv, const std::string& name) {
+  std::istringstream lines(csv);
+  std::vector<std::string> values;
+  size_t index = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields;
+    std::istringstream split(line);
+    for (std::string field; std::getline(split, field, ',');) fields.push_back(field);
+    if (line.back() == ',') fields.emplace_back();
+    if (values.empty() && index == 0 && std::find(fields.begin(), fields.end(), name) != fields.end()) {
+      index = static_cast<size_t>(std::find(fields.begin(), fields.end(), name) - fields.begin()) + 1;
+      continue;
+    }
+    values.push_back(fields.at(index - 1));
+  }
+  return values;
+}
+
+TEST(Shapes, TheMapShowsEveryRegionInItsClass) {
+  // Three counties without data: the map is well-formed XML, every county is
+  // one group with one path in each panel, inside that panel, and every
+  // legend counts the region table's values of its class (the EB ratio by
+  // the cut points given, the probability by 0.2, 0.8, 0.95), "No data" the
+  // three.
+  Tree files = NorthCarolina();
+  std::string data = files["data.csv"];
+  for (const char* county : {"\n37009,", "\n37119,", "\n37055,"}) {
+    const size_t at = data.find(county);
+    data.erase(at + 1, data.find('\n', at + 1) - at);
+  }
+  files["data.csv"] = data;
+  Scratch scratch(files);
+  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected", "--geometry",
+                                  "sids.shp", "--geometry-key=FIPS", "--map=map.svg", "--regions=r.csv", "--exceed=1.2",
+                                  "--map-breaks=0.7,0.95,1.05,1.5"}).first, 0);
+  const std::string svg = Read(scratch.path / "map.svg"), regions = Read(scratch.path / "r.csv");
+  EXPECT_TRUE(tarnek::map_svg::WellFormed(svg));
+  const std::vector<tarnek::map_svg::DrawnRegion> drawn = tarnek::map_svg::Regions(svg);
+  EXPECT_EQ(drawn.size(), 100u);
+  EXPECT_EQ(tarnek::map_svg::Count(svg.substr(svg.find("<g id=\"regions\"")), "<path d="), 200u);
+  tarnek::map_svg::ExpectInsidePanels(svg, drawn);
+  const std::vector<double> breaks = {0.7, 0.95, 1.05, 1.5}, bands = {0.2, 0.8, 0.95};
+  const auto counts = [](const std::vector<std::string>& values, const std::vector<double>& cuts) {
+    std::vector<size_t> n(cuts.size() + 1, 0);
+    for (const std::string& v : values) {
+      const double x = std::stod(v);
+      n[static_cast<size_t>(std::upper_bound(cuts.begin(), cuts.end(), x) - cuts.begin())] += 1;
+    }
+    return n;
+  };
+  for (const auto& [legend, column, cuts] : {std::tuple{"legend-ratio", "eb", breaks},
+                                             std::tuple{"legend-exceed", "p_exceed", bands}}) {
+    SCOPED_TRACE(legend);
+    std::vector<size_t> want = counts(ColumnOf(regions, column), cuts);
+    want.push_back(3);  // no data
+    std::vector<size_t> shown;
+    for (const auto& [fill, label] : tarnek::map_svg::Legend(svg, legend)) {
+      shown.push_back(std::stoul(label.substr(label.rfind('(') + 1)));
+    }
+    EXPECT_EQ(shown, want);
+  }
+  EXPECT_NE(svg.find("100 regions: 97 with data, 3 without (hatched)"), std::string::npos);
+  EXPECT_NE(svg.find("<title>37009\nno data</title>"), std::string::npos);
+  EXPECT_NE(svg.find("P(ratio &gt; 1.2)"), std::string::npos);
+}
+
+TEST(Shapes, ErrorsNameTheFileAndCreateNothing) {
+  // Every failure of the shapes and of vector data: its message, naming the
+  // file and what is wrong, and exit code (2 where a data set does not read
+  // as the run needs, 1 where it does not fit the data); nothing created.
+  const auto square = [](int x, const std::string& properties) {
+    const std::string a = std::to_string(x), b = std::to_string(x + 1);
+    return "{\"type\":\"Feature\",\"properties\":{" + properties + "},\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[" +
+           a + ",0],[" + b + ",0],[" + b + ",1],[" + a + ",1],[" + a + ",0]]]}}";
+  };
+  const auto collection = [](const std::vector<std::string>& features) {
+    std::string text = "{\"type\":\"FeatureCollection\",\"features\":[";
+    for (size_t i = 0; i < features.size(); ++i) text += (i ? "," : "") + features[i];
+    return text + "]}";
+  };
+  const std::string good = collection({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":3")});
+  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
+  const struct {
+    const char* note;
+    std::string layer;  // g.geojson
+    std::vector<std::string> options;
+    std::string console;  // after the file names, or the whole console when it starts with the banner
+    int exitCode;
+    std::string data = "";  // the data file: data.txt, or with --vector g.geojson
+  } cases[] = {
+      {"a file GDAL cannot open", good, {"--geometry=data.txt"},
+       "\n Error!! Wrong vector data found (data.txt, not a vector data set that GDAL reads: `data.txt' not recognized as "
+       "a supported file format.)\n", 2},
+      {"no such file", good, {"--geometry=none.shp"}, "\n ERROR! Can't open none.shp file \n\n", 1},
+      {"a missing layer", good, {"--geometry=g.geojson", "--geometry-layer=counties"},
+       "\n Error!! Wrong vector data found (g.geojson, no layer named counties)\n", 2},
+      {"a missing key field", good, {"--geometry=g.geojson", "--geometry-key=FIPS"},
+       "\n Error!! Wrong vector data found (g.geojson, no field FIPS)\n", 2},
+      {"a key twice", collection({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":1")}),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong geometry found (g.geojson, features 1 and 3 have the key 1)\n", 1},
+      {"a region without a feature", collection({square(0, "\"code\":1"), square(1, "\"code\":2")}),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong geometry found (g.geojson, no feature has the key 3 (record 3))\n", 1},
+      {"a layer of points",
+       collection({"{\"type\":\"Feature\",\"properties\":{\"code\":1},\"geometry\":{\"type\":\"Point\",\"coordinates\":[0,0]}}"}),
+       {"--geometry=g.geojson"},
+       "\n Error!! Wrong vector data found (g.geojson, the layer holds Point geometries, not polygons)\n", 2},
+      {"a line among the polygons",
+       collection({square(0, "\"code\":1"), square(1, "\"code\":3"),
+                   "{\"type\":\"Feature\",\"properties\":{\"code\":2},\"geometry\":{\"type\":\"LineString\","
+                   "\"coordinates\":[[0,0],[1,1]]}}"}),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): a Line String, not a polygon)\n", 2},
+      {"a shape that crosses itself",
+       collection({square(0, "\"code\":1"), square(1, "\"code\":3"),
+                   "{\"type\":\"Feature\",\"properties\":{\"code\":2},\"geometry\":{\"type\":\"Polygon\","
+                   "\"coordinates\":[[[0,0],[1,1],[1,0],[0,1],[0,0]]]}}"}),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): GEOS finds it invalid", 2},
+      {"an unknown kind of neighbours", good, {"--neighbours=bishop"}, "\n ERROR! Can't open bishop file \n\n", 1},
+      {"contiguity without shapes", good, {"--neighbours=rook"},
+       banner + "\n ERROR! Option --neighbours=rook needs --geometry \n\n", 1},
+      {"a map without shapes", good, {"--map=map.svg"}, banner + "\n ERROR! Option --map needs --geometry \n\n", 1},
+      {"a map over a file of the shapefile", good, {"--vector", "--columns=-,FIPS,SID74,BIR74", "--map=sids.dbf"},
+       "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1, "sids.shp"},
+      {"a table over a file of the shapes", good, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},
+       "\n ERROR! sids.shx and sids.shx are the same file \n\n", 1, "sids74.txt"},
+      {"vector data: a count with a fraction",
+       collection({square(0, "\"code\":1,\"observed\":1,\"expected\":1"), square(1, "\"code\":2,\"observed\":1.5,\"expected\":1")}),
+       {"--vector"}, "\n Error!! Wrong data found (feature 2, observed)\n", 2},
+      {"vector data: a missing field", collection({square(0, "\"code\":1,\"observed\":1")}), {"--vector"},
+       "\n Error!! Wrong header found (layer g, no field expected)\n", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    Tree before{{"data.txt", "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n"}, {"g.geojson", c.layer},
+                {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
+    for (const char* name : {"sids.shp", "sids.shx", "sids.dbf", "sids74.txt"}) before[name] = Read(kNc / name);
+    const std::string data = !c.data.empty() ? c.data : c.options[0] == "--vector" ? "g.geojson" : "data.txt";
+    std::vector<std::string> args = {data, "out.txt"};
+    if (c.options[0] == "--vector") args.push_back("--columns=-,code,observed,expected");
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::string console = ExpectRun(before, args, c.exitCode, before);
+    const std::string names = args[0] == "data.txt" ? kNames : kNames.substr(0, kNames.find(" DataFileName")) +
+                                                                  " DataFileName: " + data + "\n OutFileName : out.txt\n LogFileName : out.log\n";
+    const std::string want = c.console.starts_with(banner) ? c.console : names + c.console;
+    EXPECT_EQ(console.substr(0, want.size()), want);
+  }
+}
+
+TEST(Sample, NorthCarolinaMapIsTheReadmePicture) {
+  // The README's command, run in the source tree, draws doc/nc-map.svg.
+  const fs::path source(TARNEK_SOURCE_DIR);
+  Scratch scratch({});
+  ASSERT_EQ(Tarnek(source, {"examples/nc-sids74.csv", scratch.path / "out.txt", "--csv", "--columns=-,code,observed,expected",
+                            "--geometry=tests/data/nc_sids/sids.shp", "--geometry-key=FIPS",
+                            "--map=" + (scratch.path / "nc-map.svg").string()}).first, 0);
+  EXPECT_EQ(Read(scratch.path / "nc-map.svg"), Read(source / "doc" / "nc-map.svg"))
+      << "doc/nc-map.svg is not what tarnek draws: draw it anew with the README's command";
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {

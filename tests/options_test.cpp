@@ -96,13 +96,34 @@ TEST(OptionsTest, CommandLineTable) {
       {"refused after accepted ones", {"d", "o", "--regions=r.csv", "--level=.5", "--prior=moments"}, Bad},
       {"a local prior needs neighbours", {"d", "o", "--prior=local"}, Unneeded},
       {"given after the prior too", {"d", "o", "--prior=local-own-means", "--neighbours=nb.gal"}, Ok},
+      {"--vector meets --columns' need of --csv", {"d", "o", "--columns=-,a,b,c", "--vector"}, Ok, 20, 1e-5, -1, -1, 0,
+       false, false, {"-", "a", "b", "c"}},
+      {"--csv after --vector reads CSV", {"d", "o", "--vector", "--csv"}, Ok, 20, 1e-5, -1, -1, 0, false, true},
+      {"a map needs shapes", {"d", "o", "--map=m.svg"}, Unneeded},
+      {"--vector gives them", {"d", "o", "--vector", "--map=m.svg"}, Ok},
+      {"but not after --csv", {"d", "o", "--vector", "--csv", "--map=m.svg"}, Unneeded},
+      {"contiguity needs shapes", {"d", "o", "--neighbours=queen"}, Unneeded},
+      {"a file named queen does not", {"d", "o", "--neighbours=./queen"}, Ok},
+      {"the key is the shapes'", {"d", "o", "--geometry-key=FIPS"}, Unneeded},
+      {"a snap of 0", {"d", "o", "--geometry=g.shp", "--neighbours=rook", "--snap=0"}, Ok},
+      {"a snap needs neighbours", {"d", "o", "--snap=0.001"}, Unneeded},
+      {"no negative snap", {"d", "o", "--snap=-1e-9"}, Bad},
+      {"no infinite snap", {"d", "o", "--snap=1e999"}, Bad},
+      {"one cut point at 1", {"d", "o", "--geometry=g.shp", "--map=m.svg", "--map-breaks=1"}, Ok},
+      {"classes on both sides of 1", {"d", "o", "--map-breaks=0.5,0.8"}, Bad},
+      {"increasing cut points", {"d", "o", "--map-breaks=2,1,0.5"}, Bad},
+      {"no empty cut point", {"d", "o", "--map-breaks=0.5,,2"}, Bad},
+      {"cut points need a map", {"d", "o", "--map-breaks=0.5,2"}, Unneeded},
+      {"a layer's name is not empty", {"d", "o", "--geometry-layer="}, Bad},
   };
   // What a refused option takes, as its message says it.
   const std::map<std::string, std::string> takes = {
       {"--sync", "no value"}, {"--csv", "no value"}, {"--regions", "a file name"}, {"--groups", "a file name"},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)"},
       {"--level", "a decimal number above 0 and below 1"}, {"--exceed", "a decimal number above 0"},
-      {"--prior", "mle, me, marshall, local or local-own-means"}, {"--threads", "a whole number of threads, 1 or more"}};
+      {"--prior", "mle, me, marshall, local or local-own-means"}, {"--threads", "a whole number of threads, 1 or more"},
+      {"--snap", "a decimal number, 0 or above"}, {"--geometry-layer", "a layer's name"},
+      {"--map-breaks", "B1,B2,...: 1 to 10 increasing numbers above 0, 1 to 5 classes wholly below 1 and 1 to 5 above"}};
   for (const auto& c : cases) {
     RunSettings s;
     const ParseResult r = ParseCommandLine(c.args, s);
@@ -185,5 +206,81 @@ TEST(OptionsTest, StandardisationOptions) {
     const StandardisationSettings& got = s.Standardisation;
     EXPECT_EQ(std::tuple(got.Population, got.Within == StandardisationSet::File ? "file" : "group", got.Strata),
               std::tuple(c.pop, c.within, c.strata)) << c.note;
+  }
+}
+
+TEST(OptionsTest, GeometrySettings) {
+  // The shapes' options as the run takes them, and the defaults without them.
+  RunSettings s;
+  ASSERT_EQ(ParseCommandLine({"d", "o"}, s).Status, ParseStatus::Ok);
+  EXPECT_EQ(s.Snap, 0x1p-26);
+  EXPECT_EQ(s.MapBreaks, (std::vector<double>{0.5, 0.67, 0.8, 0.9, 1.1, 1.25, 1.5, 2}));
+  ASSERT_EQ(ParseCommandLine({"d", "o", "--vector", "--geometry-layer", "counties", "--geometry-key=FIPS",
+                              "--neighbours=queen", "--snap=1e-3", "--map=m.svg", "--map-breaks=0.8,1,1.25"},
+                             s).Status,
+            ParseStatus::Ok);
+  EXPECT_TRUE(s.Vector);
+  EXPECT_EQ(std::tie(s.GeometryLayer, s.GeometryKey), std::tie("counties", "FIPS"));
+  EXPECT_EQ(s.Snap, 1e-3);
+  EXPECT_EQ(s.MapBreaks, (std::vector<double>{0.8, 1, 1.25}));
+  EXPECT_EQ(std::string(s.InputFile("--neighbours")), "queen");
+  EXPECT_EQ(std::string(s.OutputFile("--map")), "m.svg");
+  // The message of a kind that needs what the run lacks names the value.
+  const ParseResult r = ParseCommandLine({"d", "o", "--neighbours", "rook"}, s);
+  EXPECT_EQ(std::tie(r.Option, r.Accepts), std::tie("--neighbours=rook", "--geometry"));
+}
+
+TEST(OptionsTest, CovariatesAndCoefficients) {
+  // --covariates names real-valued columns for the CSV reader; refused
+  // values are told with the value last given, also where the clash is
+  // with --columns, which may come later.
+  constexpr ParseStatus Ok = ParseStatus::Ok, Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded;
+  const std::string takes = "NAME[,NAME...]: different column names, none of them one of --columns";
+  const struct {
+    const char* note;
+    std::vector<std::string> options;
+    ParseStatus status;
+    std::vector<std::string> covariates;  // Ok: the names; Bad: the value refused; Unneeded: the option needed
+    std::string option = "--covariates";
+  } cases[] = {
+      {"one", {"--csv", "--covariates=p"}, Ok, {"p"}},
+      {"several, in their case, before --csv", {"--covariates=AFF,x 2", "--csv"}, Ok, {"AFF", "x 2"}},
+      {"--columns after them keeps them", {"--covariates=x", "--csv", "--columns=-,c,o,e"}, Ok, {"x"}},
+      {"a later one overrides", {"--csv", "--covariates=a,b", "--covariates=c"}, Ok, {"c"}},
+      {"with --coefficients", {"--csv", "--coefficients=c.csv", "--covariates=a"}, Ok, {"a"}},
+      {"needs --csv", {"--covariates=p"}, Unneeded, {"--csv"}},
+      {"--coefficients needs --covariates", {"--csv", "--coefficients=c.csv"}, Unneeded, {"--covariates"}, "--coefficients"},
+      {"--coefficients needs a name", {"--csv", "--covariates=a", "--coefficients="}, Bad, {""}, "--coefficients"},
+      {"an empty value", {"--csv", "--covariates="}, Bad, {""}},
+      {"no value", {"--csv", "--covariates"}, Bad, {""}},
+      {"an empty name", {"--csv", "--covariates=a,,b"}, Bad, {"a,,b"}},
+      {"a trailing comma", {"--csv", "--covariates=a,"}, Bad, {"a,"}},
+      {"a name twice, in another case", {"--csv", "--covariates=p,q,P"}, Bad, {"p,q,P"}},
+      {"a column of the four", {"--csv", "--covariates=x,Observed"}, Bad, {"x,Observed"}},
+      {"one of --columns, given after", {"--csv", "--covariates=E", "--covariates=e,z", "--columns=u,c,o,e"}, Bad,
+       {"e,z"}},
+      {"the unit's name is free without a unit column", {"--csv", "--covariates=unit", "--columns=-,c,o,e"}, Ok, {"unit"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    std::vector<std::string> args = {"d", "o"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    RunSettings s;
+    const ParseResult r = ParseCommandLine(args, s);
+    ASSERT_EQ(r.Status, c.status);
+    if (c.status == Bad) {
+      EXPECT_EQ(std::tuple(r.Option, r.Accepts, r.Value),
+                std::tuple(c.option, c.option == "--covariates" ? takes : "a file name", c.covariates[0]));
+    }
+    if (c.status == Unneeded) {
+      EXPECT_EQ(std::tuple(r.Option, r.Accepts), std::tuple(c.option, c.covariates[0]));
+    }
+    if (c.status != Ok) continue;
+    EXPECT_EQ(s.Covariates, c.covariates);
+    ASSERT_EQ(s.Columns.Extra.size(), c.covariates.size());
+    for (size_t j = 0; j < c.covariates.size(); ++j) {
+      EXPECT_EQ(s.Columns.Extra[j].Name, c.covariates[j]);
+      EXPECT_EQ(s.Columns.Extra[j].Kind, ColumnKind::Real);
+    }
   }
 }

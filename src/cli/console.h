@@ -40,6 +40,13 @@ enum class Failure {
   SameFile,        // two of the run's files are one file
   BadNeighbours,   // a neighbour file holds text that does not read as one
   WrongNeighbours, // a neighbour file that reads does not fit the data (an unknown id, a missing entry, ...)
+  FeatureOutOfRange,  // vector data: a feature's field out of range
+  FeatureNotAValue,   // vector data: a feature's field that does not read
+  MissingField,       // vector data: the layer lacks a named column
+  RepeatedField,      // vector data: the layer holds a named column twice
+  BadVectorData,      // a vector data set that does not read as the run needs it (no layer, no such field,
+                      // points, an invalid shape, ...)
+  WrongGeometry,      // shapes that do not fit the data (a region without a feature, a key twice, ...)
   CannotCreate,
   CannotWrite,
   OutOfMemory,

@@ -2,8 +2,12 @@
 // to its module.
 #include "cli/inputs.h"
 
-#include <utility>  // std::pair
+#include <sys/stat.h>  // stat: is a data set that GDAL cannot open there at all?
 
+#include <algorithm>  // std::find
+#include <utility>    // std::pair
+
+#include "geometry/contiguity.h"
 #include "input/neighbour_file.h"
 #include "input/standard_reader.h"
 #include "report/number_format.h"
@@ -32,6 +36,8 @@ std::optional<RunFailure> ReadStandard(const std::string& file, RunProducts& pro
   return std::nullopt;
 }
 
+constexpr std::string_view kQueen = "queen", kRook = "rook";
+
 // The neighbour file's failures: text that does not read as a neighbour
 // file, or one that does but does not fit the data.
 bool Unreadable(NeighbourFileStatus status) {
@@ -50,7 +56,22 @@ bool Unreadable(NeighbourFileStatus status) {
   }
 }
 
+// Contiguity neighbours from the regions' shapes. Their codes name the
+// regions as a neighbour file's ids would: unique and free of white space.
+std::optional<RunFailure> ContiguityOf(const std::string& kind, RunProducts& products) {
+  if (!products.HasShapes) return RunFailure{Failure::UnneededOption, {"--neighbours=" + kind, "--geometry"}};
+  const NeighbourFileResult codes = CheckNeighbourCodes(RecordCodeTexts(products.Table));
+  if (codes.Error.Status != NeighbourFileStatus::Ok) {
+    return RunFailure{Failure::WrongNeighbours, {kind, DescribeNeighbourError(codes)}};
+  }
+  products.Neighbours = ContiguityNeighbours(products.Shapes.Records,
+                                             kind == kQueen ? ContiguityKind::Queen : ContiguityKind::Rook, products.Snap);
+  products.HasNeighbours = true;
+  return std::nullopt;
+}
+
 std::optional<RunFailure> ReadNeighbours(const std::string& file, RunProducts& products) {
+  if (file == kQueen || file == kRook) return ContiguityOf(file, products);
   NeighbourFileResult read = ReadNeighbourFile(file, RecordCodeTexts(products.Table));
   switch (read.Error.Status) {
     case NeighbourFileStatus::Ok:
@@ -67,12 +88,50 @@ std::optional<RunFailure> ReadNeighbours(const std::string& file, RunProducts& p
   }
 }
 
+// The regions' shapes from a vector data set, matched to the records by the
+// key field; every file of the data set joins the same-file checks.
+std::optional<RunFailure> ReadGeometry(const std::string& file, RunProducts& products) {
+  VectorReadOptions options;
+  options.Layer = products.GeometryLayer;
+  options.KeyField = products.GeometryKey;
+  options.Fields = {products.GeometryKey};
+  VectorLayer layer;
+  const VectorReadResult read = ReadVectorLayer(file, options, layer);
+  if (read.Status != VectorStatus::Ok) return LayerFailure(file, read, options.Layer);
+  products.FilesRead.insert(products.FilesRead.end(), layer.Files.begin(), layer.Files.end());
+  const ShapeError error = MatchShapes(layer, products.Table, products.Shapes);
+  if (error.Status != ShapeStatus::Ok) return ShapeFailure(file, error);
+  products.HasShapes = true;
+  return std::nullopt;
+}
+
 }  // namespace
 
 const std::vector<InputKind> kInputKinds = {
-    {"--neighbours", ReadNeighbours, "which regions are neighbours: a GAL or GWT file"},
+    {"--geometry", ReadGeometry, "the regions' shapes: a vector data set that GDAL reads (shapefile, GeoPackage, ...)"},
+    {"--neighbours", ReadNeighbours, "which regions are neighbours: a GAL or GWT file, or queen or rook from the shapes",
+     {}, false, {kQueen, kRook}, "--geometry"},
     {"--standard", ReadStandard, "the standard rates of external standardisation (CSV: the strata and rate)",
      "--population", true},
 };
+
+bool IsInputKind(const InputKind& kind, std::string_view value) {
+  return std::find(kind.Kinds.begin(), kind.Kinds.end(), value) != kind.Kinds.end();
+}
+
+RunFailure LayerFailure(const std::string& file, const VectorReadResult& read, const std::string& layer) {
+  struct stat info{};
+  // GDAL's own paths (/vsizip/...) are no files of the file system.
+  if (read.Status == VectorStatus::CannotOpen && !file.starts_with("/vsi") && stat(file.c_str(), &info) != 0) {
+    return RunFailure{Failure::CannotOpenData, {file}};
+  }
+  const Failure kind = read.Status == VectorStatus::DuplicateKey ? Failure::WrongGeometry : Failure::BadVectorData;
+  return RunFailure{kind, {file, DescribeLayerError(read, layer)}};
+}
+
+RunFailure ShapeFailure(const std::string& file, const ShapeError& error) {
+  const bool unreadable = error.Status == ShapeStatus::NotPolygon || error.Status == ShapeStatus::Invalid;
+  return RunFailure{unreadable ? Failure::BadVectorData : Failure::WrongGeometry, {file, DescribeShapeError(error)}};
+}
 
 }  // namespace tarnek

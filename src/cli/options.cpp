@@ -2,7 +2,7 @@
 // from the third on; the first test that matches decides.
 #include "cli/options.h"
 
-#include <algorithm>  // std::find
+#include <algorithm>  // std::find_if
 #include <limits>
 #include <optional>
 
@@ -87,6 +87,42 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
+// "NAME[,NAME...]": non-empty names, no two the same without regard to case;
+// each becomes a column of real numbers that the CSV reader reads.
+bool ApplyCovariates(std::string_view value, RunSettings& settings) {
+  std::vector<std::string> names;
+  for (size_t start = 0;;) {
+    const size_t comma = value.find(',', start);
+    names.emplace_back(value.substr(start, comma - start));
+    if (names.back().empty()) return false;
+    for (size_t j = 0; j + 1 < names.size(); ++j) {
+      if (SameColumnName(names.back(), names[j])) return false;
+    }
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  // A later --covariates replaces the columns an earlier one asked for.
+  std::erase_if(settings.Columns.Extra, [&](const ColumnRequest& request) {
+    return request.Kind == ColumnKind::Real &&
+           std::find(settings.Covariates.begin(), settings.Covariates.end(), request.Name) != settings.Covariates.end();
+  });
+  settings.Covariates = names;
+  for (const std::string& name : names) settings.Columns.Extra.push_back({name, ColumnKind::Real});
+  return true;
+}
+
+// No covariate is one of the four columns that --columns names: one header
+// field cannot be read twice.
+bool CovariatesApartFromColumns(const RunSettings& settings) {
+  const CsvColumns& c = settings.Columns;
+  for (const std::string& name : settings.Covariates) {
+    for (const std::string* column : {&c.Unit, &c.Code, &c.Observed, &c.Expected}) {
+      if (SameColumnName(name, *column)) return false;
+    }
+  }
+  return true;
+}
+
 // "NAME[,NAME...]": names that are not empty and no two the same without
 // regard to case; nothing when the value is not such a list.
 std::optional<std::vector<std::string>> ColumnNames(std::string_view value) {
@@ -168,15 +204,27 @@ std::vector<LongOption> MakeLongOptions() {
       {"--csv", "no value", false,
        [](std::string_view, std::string_view, RunSettings& s) {
          s.Csv = true;
+         s.Vector = false;
          return true;
        },
        {}, "the data file is CSV with a header line"},
+      {"--vector", "no value", false,
+       [](std::string_view, std::string_view, RunSettings& s) {
+         s.Vector = true;
+         s.Csv = false;
+         return true;
+       },
+       {}, "the data file is a vector data set that GDAL reads: its attribute table, its features the shapes"},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv",
        "the header names of the CSV's four columns (unit,code,observed,expected)"},
       {"--keep", "NAME[,NAME...]: different column names, or all", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyKeep(value, s); }, "--csv",
        "columns carried into the region table after code, as text, or all that the run does not use"},
+      {"--covariates", "NAME[,NAME...]: different column names, none of them one of --columns", true,
+       [](std::string_view, std::string_view value, RunSettings& s) { return ApplyCovariates(value, s); }, "--csv",
+       "the covariate columns of the regression prior (mle) and the coefficient table", {},
+       CovariatesApartFromColumns},
       {"--population", std::string(kPopulationAccepts), true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          if (value.empty()) return false;
@@ -232,9 +280,47 @@ std::vector<LongOption> MakeLongOptions() {
          return true;
        },
        {}, "threads to estimate and write on (one per core)"},
+      {"--geometry-layer", "a layer's name", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         s.GeometryLayer = value;
+         return !value.empty();
+       },
+       "--geometry", "the layer of the shapes' data set (its first)"},
+      {"--geometry-key", "a field's name", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         s.GeometryKey = value;
+         return !value.empty();
+       },
+       "--geometry", "the shapes' field that holds the codes (the code column's name)"},
+      {"--snap", "a decimal number, 0 or above", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         const std::optional<double> snap = ReadWholeReal(value);
+         if (!snap || !(*snap >= 0.0)) return false;
+         s.Snap = *snap;
+         return true;
+       },
+       "--neighbours", "queen and rook: the distance within which vertices are one point, in the shapes' units (2^-26)"},
+      {"--map-breaks", "B1,B2,...: 1 to 10 increasing numbers above 0, 1 to 5 classes wholly below 1 and 1 to 5 above", true,
+       [](std::string_view, std::string_view value, RunSettings& s) {
+         std::vector<double> breaks;
+         for (size_t start = 0;;) {
+           const size_t comma = value.find(',', start);
+           const std::optional<double> cut = ReadWholeReal(value.substr(start, comma - start));
+           if (!cut) return false;
+           breaks.push_back(*cut);
+           if (comma == std::string_view::npos) break;
+           start = comma + 1;
+         }
+         if (!ValidRatioBreaks(breaks)) return false;
+         s.MapBreaks = std::move(breaks);
+         return true;
+       },
+       "--map", "the cut points of the map's ratio classes (0.5,0.67,0.8,0.9,1.1,1.25,1.5,2)"},
   };
   for (const OutputKind& output : kOutputKinds) {
-    if (!output.Option.empty()) options.push_back({output.Option, "a file name", true, SetOutputFile, {}, output.Help});
+    if (!output.Option.empty()) {
+      options.push_back({output.Option, "a file name", true, SetOutputFile, output.NeedsOption, output.Help});
+    }
   }
   for (const InputKind& input : kInputKinds) {
     options.push_back({input.Option, "a file name", true, SetInputFile, input.Needs, input.Help});
@@ -251,12 +337,18 @@ const std::vector<LongOption>& LongOptions() {
 
 namespace {
 
+// An option given, and the value it was given last.
+struct Given {
+  std::string_view Name;
+  std::string_view Value;
+};
+
 // Applies the long option at arguments[i] and notes it in `given`; one that
 // takes a value and has no "=" takes the next argument, and `i` moves past it.
 // Returns false when no option has the argument's name; sets `result` to
 // BadValue when its value is not accepted (or missing).
 bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSettings& settings, ParseResult& result,
-                     std::vector<std::string_view>& given) {
+                     std::vector<Given>& given) {
   const std::string_view argument = arguments[i];
   const size_t equals = argument.find('=');
   const std::string_view name = argument.substr(0, equals);
@@ -268,7 +360,7 @@ bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSe
       value = arguments[++i];
       hasValue = true;
     }
-    given.push_back(option.Name);
+    given.push_back({option.Name, value});
     if (hasValue != option.TakesValue || !option.Apply(option.Name, value, settings)) {
       result.Status = ParseStatus::BadValue;
       result.Option = option.Name;
@@ -337,7 +429,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     return result;
   }
   settings = RunSettings{};
-  std::vector<std::string_view> given;
+  std::vector<Given> given;
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (ApplyOption(argument, settings)) continue;
@@ -346,9 +438,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     }
     if (result.Status != ParseStatus::Ok) return result;
   }
-  const auto wasGiven = [&](std::string_view name) { return std::find(given.begin(), given.end(), name) != given.end(); };
+  if (settings.Vector) given.insert(given.end(), {Given{"--csv", {}}, Given{"--geometry", {}}});
+  // The last time an option was given, or nullptr.
+  const auto lastGiven = [&](std::string_view name) -> const Given* {
+    const auto last = std::find_if(given.rbegin(), given.rend(), [&](const Given& g) { return g.Name == name; });
+    return last == given.rend() ? nullptr : &*last;
+  };
+  const auto wasGiven = [&](std::string_view name) { return lastGiven(name) != nullptr; };
   for (const LongOption& option : LongOptions()) {
-    if (!option.Needs.empty() && wasGiven(option.Name) && !wasGiven(option.Needs)) {
+    if (!option.Needs.empty() && lastGiven(option.Name) && !lastGiven(option.Needs)) {
       result.Status = ParseStatus::Unneeded;
       result.Option = option.Name;
       result.Accepts = option.Needs;
@@ -367,7 +465,26 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     result.Accepts = "--neighbours";
     return result;
   }
+  for (const InputKind& input : kInputKinds) {
+    const std::string_view value = settings.InputFile(input.Option);
+    if (!input.KindsNeed.empty() && IsInputKind(input, value) && !wasGiven(input.KindsNeed)) {
+      result.Status = ParseStatus::Unneeded;
+      result.Option = std::string(input.Option) + "=" + std::string(value);
+      result.Accepts = input.KindsNeed;
+      return result;
+    }
+  }
   if (ColumnNamesClash(settings, result)) return result;
+  for (const LongOption& option : LongOptions()) {
+    const Given* last = lastGiven(option.Name);
+    if (option.Check != nullptr && last != nullptr && !option.Check(settings)) {
+      result.Status = ParseStatus::BadValue;
+      result.Option = option.Name;
+      result.Accepts = option.Accepts;
+      result.Value = last->Value;
+      return result;
+    }
+  }
   settings.DataFileName = arguments[0];
   settings.OutFileName = arguments[1];
   return result;

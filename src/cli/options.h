@@ -9,7 +9,9 @@
 #include "core/fit_settings.h"
 #include "estimation/posterior.h"
 #include "estimation/standardisation.h"
+#include "geometry/contiguity.h"  // kDefaultSnap
 #include "input/csv_reader.h"
+#include "report/map.h"  // kDefaultRatioBreaks
 
 namespace tarnek {
 
@@ -21,11 +23,13 @@ struct RunSettings {
   int32_t Timing = 0;        // "-T": 1 prints the start and end times
   bool Sync = false;         // "--sync": the outputs reach stable storage before the run ends
   bool Csv = false;          // "--csv": the data file is CSV with a header line
+  bool Vector = false;       // "--vector": the data file is a vector data set, its attribute table read as CSV's
   CsvColumns Columns;        // "--columns": the header names of the CSV's four columns; the columns that
-                             // other options ask for (Extra, KeepUnused)
+                             // other options ask for (Extra: the covariates, the kept ones; KeepUnused)
   std::vector<std::string> Keep;  // "--keep": the columns carried into the region table, as named
   bool KeepAll = false;           // "--keep=all": every column the run does not use itself
   StandardisationSettings Standardisation;  // "--population", "--strata", "--standardise-within"
+  std::vector<std::string> Covariates;  // "--covariates": the names of the covariate columns, or none
   PosteriorSettings Posterior;   // "--level", "--exceed"
   std::string Prior = "mle";     // "--prior": the name of a row of kPriorMethods
   // The files of the outputs that options ask for, by option ("--regions"),
@@ -35,6 +39,10 @@ struct RunSettings {
   std::vector<std::pair<std::string_view, std::string>> InputFiles;
   int32_t Threads = 0;       // "--threads": threads for the estimation; 0: one per available core
   bool KeepUndefined = false;  // "--undefined=skip": rows without a defined ratio are kept, not an error
+  std::string GeometryLayer;  // "--geometry-layer": the layer of the shapes' data set; empty: its first
+  std::string GeometryKey;    // "--geometry-key": the field that holds the codes; empty: the code column's name
+  double Snap = kDefaultSnap;  // "--snap": contiguity's snap distance, in the shapes' units
+  std::vector<double> MapBreaks = kDefaultRatioBreaks;  // "--map-breaks": the map's ratio classes
 
   // The file given for the output or input option `option`, or "" when it
   // was not given.
@@ -78,11 +86,16 @@ struct LongOption {
   std::string_view Needs = {};  // another long option without which this one means nothing, or empty
   std::string_view Help = {};   // what it does, for --help
   std::string_view Excludes = {};  // another long option with which this one cannot be given, or empty
+  // Checks the value against the other options once all are applied; false:
+  // the value (the last one given) is not accepted. Null: no such check.
+  bool (*Check)(const RunSettings& settings) = nullptr;
 };
 
 // Every long option: those of the settings, then one "--NAME=FILE" for each
 // output that an option asks for (kOutputKinds) and for each input beyond
-// the data file (kInputKinds).
+// the data file (kInputKinds). "--vector" meets the needs of "--csv" (its
+// attribute table reads as a CSV file's columns) and of "--geometry" (its
+// features are shapes).
 const std::vector<LongOption>& LongOptions();
 
 enum class ParseStatus {
@@ -112,8 +125,9 @@ struct ParseResult {
 // or Version; any other single argument, or none, for the usage text. Stops at the first option that is not recognised or whose
 // value is not accepted; then checks that every long option given has the
 // one it needs and not the one it excludes, in the order of LongOptions(),
-// and that the columns --population and --strata name are columns of their
-// own (a BadValue of the option that names one twice).
+// that the columns --population and --strata name are columns of their own
+// (a BadValue of the option that names one twice), and then the Check of
+// every long option given, in that order.
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings& settings);
 
 }  // namespace tarnek

@@ -20,6 +20,8 @@
 #include "grouping/prior_methods.h"
 #include "input/csv_reader.h"
 #include "input/data_reader.h"
+#include "input/region_shapes.h"
+#include "input/vector_data.h"
 #include "report/log_name.h"
 #include "report/number_format.h"
 #include "report/outputs.h"
@@ -85,13 +87,29 @@ std::vector<RunOutput> ListOutputs(const RunSettings& settings, const std::strin
   return outputs;
 }
 
-// The files the run reads: the data file, then those of kInputKinds given.
+// The files the run reads, as the command line names them: the data file,
+// then those of kInputKinds given (a value that is one of a row's Kinds
+// names no file). The other files of a vector data set join the checks once
+// it is read.
 std::vector<std::string> ListInputs(const RunSettings& settings) {
   std::vector<std::string> inputs = {settings.DataFileName};
   for (const InputKind& kind : kInputKinds) {
-    if (const std::string_view file = settings.InputFile(kind.Option); !file.empty()) inputs.emplace_back(file);
+    const std::string_view file = settings.InputFile(kind.Option);
+    if (!file.empty() && !IsInputKind(kind, file)) inputs.emplace_back(file);
   }
   return inputs;
+}
+
+// Whether a part of the run draws on the regions' shapes: an output that
+// needs them, or an input made from them (contiguity).
+bool UsesShapes(const RunSettings& settings) {
+  for (const OutputKind& kind : kOutputKinds) {
+    if (kind.NeedsOption == "--geometry" && !settings.OutputFile(kind.Option).empty()) return true;
+  }
+  for (const InputKind& kind : kInputKinds) {
+    if (kind.KindsNeed == "--geometry" && IsInputKind(kind, settings.InputFile(kind.Option))) return true;
+  }
+  return false;
 }
 
 // Reads every input of kInputKinds that was given into `products`: those of
@@ -164,13 +182,47 @@ std::optional<RunFailure> ReadCsvData(const std::string& fileName, const CsvColu
   return std::nullopt;
 }
 
-std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table, WorkerPool& pool) {
-  if (!settings.Csv) return ReadPlainData(settings.DataFileName, settings.KeepUndefined, table, pool);
+// The CSV columns the run reads: those the options name, what a
+// standardisation reads, and the rules for rows without a defined ratio.
+CsvColumns ColumnsRead(const RunSettings& settings) {
   CsvColumns columns = settings.Columns;
   columns.KeepUndefined = settings.KeepUndefined;
   columns.KeepLines = columns.KeepLines || settings.KeepUndefined;  // for the console's line
   if (settings.Standardisation.Active()) RequestStandardisationColumns(settings.Standardisation, columns);
-  return ReadCsvData(settings.DataFileName, columns, table);
+  return columns;
+}
+
+// The data through GDAL: its attribute table as records, and with `shapes`
+// its features' shapes, left in `layer` with the data set's files.
+std::optional<RunFailure> ReadVectorDataFile(const RunSettings& settings, bool shapes, RecordTable& table,
+                                             VectorLayer& layer) {
+  const std::string& file = settings.DataFileName;
+  VectorDataOptions options;
+  options.Layer = settings.InputFile("--geometry").empty() ? settings.GeometryLayer : std::string();
+  options.Shapes = shapes;
+  const VectorDataResult read = ReadVectorData(file, ColumnsRead(settings), options, table, layer);
+  if (read.Read.Status != VectorStatus::Ok) return LayerFailure(file, read.Read, options.Layer);
+  const std::string feature = FormatInteger(static_cast<int64_t>(read.Feature));
+  switch (read.Fields) {
+    case CsvStatus::Ok: return std::nullopt;
+    case CsvStatus::OutOfRange: return RunFailure{Failure::FeatureOutOfRange, {feature, read.Column}};
+    case CsvStatus::MissingColumn: return RunFailure{Failure::MissingField, {layer.LayerName, read.Column}};
+    case CsvStatus::RepeatedColumn: return RunFailure{Failure::RepeatedField, {layer.LayerName, read.Column}};
+    default: return RunFailure{Failure::FeatureNotAValue, {feature, read.Column}};
+  }
+}
+
+// The shapes come from the data set itself: --vector without --geometry, in
+// a run that uses them.
+bool ShapesFromData(const RunSettings& settings) {
+  return settings.Vector && settings.InputFile("--geometry").empty() && UsesShapes(settings);
+}
+
+std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table, VectorLayer& layer,
+                                   WorkerPool& pool) {
+  if (settings.Vector) return ReadVectorDataFile(settings, ShapesFromData(settings), table, layer);
+  if (settings.Csv) return ReadCsvData(settings.DataFileName, ColumnsRead(settings), table);
+  return ReadPlainData(settings.DataFileName, settings.KeepUndefined, table, pool);
 }
 
 // With --population: the rows as read become one record per region, its
@@ -203,6 +255,17 @@ std::optional<RunFailure> StandardiseData(const RunProducts& products, RecordTab
     case StandardiseStatus::ExpectedOutOfRange:
       return RunFailure{Failure::ExpectedOutOfRange, {line(result.Line), result.Name}};
   }
+  return std::nullopt;
+}
+
+// The data set's own shapes, for --vector without --geometry: feature k is
+// record k. A problem names the feature by its record's code.
+std::optional<RunFailure> TakeDataShapes(const RunSettings& settings, VectorLayer& layer, RunProducts& products) {
+  for (FeatureProblem& problem : layer.Problems) problem.Key = products.Table.CodeText.At(problem.Feature - 1);
+  const ShapeError error = TakeShapes(layer, products.Shapes);
+  if (error.Status != ShapeStatus::Ok) return ShapeFailure(settings.DataFileName, error);
+  products.Shapes.Key = settings.Columns.Code;
+  products.HasShapes = true;
   return std::nullopt;
 }
 
@@ -300,7 +363,8 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   // The data as read; with --population, after the inputs, one record per region.
   WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
   RecordTable table;
-  if (const auto failure = ReadData(settings, table, pool)) return Report(console, *failure);
+  VectorLayer dataLayer;  // --vector: the data set's files, and its shapes where the run needs them
+  if (const auto failure = ReadData(settings, table, dataLayer, pool)) return Report(console, *failure);
   RunProducts products(table, pool);
   products.DataFileName = settings.DataFileName;
   products.Eps = settings.Fit.Eps;
@@ -308,12 +372,22 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.Prior = FindPriorMethod(settings.Prior);
   products.Standardisation = settings.Standardisation;
   products.Standardisation.KeepUndefined = settings.KeepUndefined;
+  products.GeometryLayer = settings.GeometryLayer;
+  products.GeometryKey = settings.GeometryKey.empty() ? settings.Columns.Code : settings.GeometryKey;
+  products.Snap = settings.Snap;
+  products.MapBreaks = settings.MapBreaks;
+  products.FilesRead = dataLayer.Files;
   if (const auto failure = ReadInputs(settings, products, true)) return Report(console, *failure);
   if (const auto failure = StandardiseData(products, table)) return Report(console, *failure);
+  if (ShapesFromData(settings)) {
+    if (const auto failure = TakeDataShapes(settings, dataLayer, products)) return Report(console, *failure);
+  }
   if (const auto failure = ReadInputs(settings, products, false)) return Report(console, *failure);
+  if (const auto failure = CheckCollisions(products.FilesRead, outputs)) return Report(console, *failure);
   products.Kept = KeptColumns(settings, table);
+  products.CovariateNames = settings.Covariates;
   products.KeepUndefined = settings.KeepUndefined;
-  PrintUndefinedRows(console, table, settings.Csv);
+  PrintUndefinedRows(console, table, settings.Csv || settings.Vector);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));

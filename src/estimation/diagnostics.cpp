@@ -5,9 +5,9 @@
 #include <limits>
 
 #include <boost/math/distributions/chi_squared.hpp>
-#include <boost/math/special_functions/gamma.hpp>
 
 #include "estimation/boost_policy.h"
+#include "estimation/negbin_terms.h"
 
 namespace tarnek {
 
@@ -16,65 +16,9 @@ namespace {
 using Policy = BoostPolicy;
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
-constexpr double kHalfLogTwoPi = 0.91893853320467274178;  // log(2 pi)/2
-constexpr double kTwoPi = 6.28318530717958647693;
 
 // The value, or kNoValue when it is not finite.
 double Finite(double x) { return std::isfinite(x) ? x : kNoValue; }
-
-// log(x/m) for x, m > 0, also where x/m leaves the double range.
-double LogRatio(double x, double m) {
-  const double q = x / m;
-  return q >= std::numeric_limits<double>::min() && std::isfinite(q) ? std::log(q) : std::log(x) - std::log(m);
-}
-
-// The Stirling remainder log Gamma(x) - ((x - 1/2) log x - x + log(2 pi)/2)
-// for x > 0. From x = 10 on, its asymptotic series to the x^-13 term (the
-// next term is below 3e-17 there); below, through log Gamma.
-double StirlingRemainder(double x) {
-  if (x >= 10.0) {
-    const double x2 = 1.0 / (x * x);
-    constexpr double s0 = 1.0 / 12, s1 = 1.0 / 360, s2 = 1.0 / 1260, s3 = 1.0 / 1680, s4 = 1.0 / 1188,
-                     s5 = 691.0 / 360360, s6 = 1.0 / 156;
-    return (s0 - (s1 - (s2 - (s3 - (s4 - (s5 - s6 * x2) * x2) * x2) * x2) * x2) * x2) / x;
-  }
-  return boost::math::lgamma(x, Policy()) - (x - 0.5) * std::log(x) + x - kHalfLogTwoPi;
-}
-
-// The Stirling remainder of a count y >= 1: below 10 from a table (the
-// values correctly rounded), which spares the common small counts a log-Gamma.
-double CountStirlingRemainder(int32_t y) {
-  static constexpr double kSmall[10] = {
-      0.0,  // unused
-      0.08106146679532726, 0.0413406959554093,   0.02767792568499834,
-      0.020790672103765093, 0.016644691189821193, 0.013876128823070748,
-      0.01189670994589177,  0.010411265261972096, 0.009255462182712733,
-  };
-  return y < 10 ? kSmall[y] : StirlingRemainder(y);
-}
-
-// The deviance term bd0(x, m) = x log(x/m) + m - x >= 0 for x, m > 0. Where
-// x and m are close the direct form cancels, so it is summed as
-// (x - m) v + 2x (v^3/3 + v^5/5 + ...) with v = (x - m)/(x + m), |v| < 0.1.
-double Bd0(double x, double m) {
-  const double sum = x + m;
-  if (!std::isfinite(sum)) return kNoValue;
-  const double d = x - m;
-  if (std::fabs(d) < 0.1 * sum) {
-    const double v = d / sum;
-    const double v2 = v * v;
-    double s = d * v;
-    double term = 2.0 * x * v;
-    for (int j = 3; j < 99; j += 2) {
-      term *= v2;
-      const double next = s + term / j;
-      if (next == s) break;
-      s = next;
-    }
-    return s;
-  }
-  return x * LogRatio(x, m) + m - x;
-}
 
 // The observed information I = -H at a point, scaled to avoid overflow:
 // I = D R D with D = diag(sqrt(I_aa), sqrt(I_bb)) and R = [[1, r], [r, 1]],
@@ -157,7 +101,7 @@ LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b) {
       continue;
     }
     const double count = y;
-    const double common = -0.5 * std::log(kTwoPi * count) - CountStirlingRemainder(y);
+    const double common = CountTerm(y);
     sums.Poisson += common - Bd0(count, ratio * e);
     if (!hasMle) continue;
     const double n = count + b;
@@ -182,7 +126,7 @@ double GroupNegBinLogLikelihood(const GroupData& group, double a, double b) {
       continue;
     }
     const double count = y;
-    const double common = -0.5 * std::log(kTwoPi * count) - CountStirlingRemainder(y);
+    const double common = CountTerm(y);
     const double n = count + b;
     const double rate = a + e;
     sum += common + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * a / rate) -

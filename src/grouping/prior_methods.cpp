@@ -4,13 +4,14 @@
 #include <string>
 
 #include "estimation/posterior.h"  // PriorMeanOf, PriorSdOf
+#include "grouping/covariate_fits.h"
 #include "grouping/fitted_priors.h"
 #include "grouping/neighbour_priors.h"
 
 namespace tarnek {
 
 const std::vector<PriorMethod> kPriorMethods = {
-    {"mle", "EB ratio (MLE)", FillMaximumLikelihoodPriors, false, true},
+    {"mle", "EB ratio (MLE)", FillMaximumLikelihoodOrCovariatePriors, false, true, true},
     {"me", "EB ratio (ME)", FillMomentPriors},
     {"marshall", "EB ratio (Marshall's moments)", FillMarshallPriors},
     {"local", "EB ratio (local prior of the neighbourhood)", FillNeighbourhoodPriors, true},
@@ -37,6 +38,7 @@ PriorSet FillPriors(const PriorMethod& method, const MethodInput& input) {
   PriorSet priors;
   priors.Records.resize(input.Table.Size());
   priors.Groups.resize(input.Results.Groups.size());
+  priors.PlotLegend = method.PlotLegend;
   method.Fill(input, priors);
   return priors;
 }

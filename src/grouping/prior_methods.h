@@ -18,6 +18,7 @@ struct PriorMethod {
   void (*Fill)(const MethodInput& input, PriorSet& out);  // out comes sized for every record and group
   bool NeedsNeighbours = false;  // a run with this method must have neighbour lists
   bool NeedsMaxima = false;      // it reads the groups' likelihood maxima (MethodInput::Maxima)
+  bool UsesCovariates = false;   // with --covariates it reads the groups' regressions (MethodInput::Covariates)
 };
 
 // Every method, the default first.

@@ -20,9 +20,12 @@
 
 namespace tarnek {
 
+struct CovariateFits;  // covariate_fits.h
+
 // What every method may read: the records, the estimator's result for every
-// group (the log's values), the groups' members, the run's threads, and the
-// neighbour lists over the records where the run has them.
+// group (the log's values), the groups' members, the run's threads, the
+// neighbour lists over the records where the run has them, and where the run
+// has covariates every group's regression on them.
 struct MethodInput {
   const RecordTable& Table;
   const Estimates& Results;
@@ -30,6 +33,7 @@ struct MethodInput {
   WorkerPool& Pool;
   const NeighbourLists* Neighbours = nullptr;
   const std::vector<LikelihoodMaximum>* Maxima = nullptr;  // per group, where the method needs them
+  const CovariateFits* Covariates = nullptr;  // nullptr: the run has none
 };
 
 // What the group table shows of a group's prior: where it came from, and the
@@ -47,6 +51,7 @@ struct GroupPrior {
 struct PriorSet {
   std::vector<RegionPrior> Records;
   std::vector<GroupPrior> Groups;
+  std::string_view PlotLegend;  // the plot's legend entry of the EB ratio: the method's, unless its fill says otherwise
 };
 
 // Gives every member of group g the prior `prior`, and the group its source

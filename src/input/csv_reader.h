@@ -23,7 +23,8 @@
 // says (record_table.h) into RecordTable::Columns, in the order asked; with
 // KeepUnused, so is every other column, as text. With CsvColumns::KeepLines
 // the table keeps the line of every row (Lines), for later steps whose
-// errors name a row.
+// errors name a row. These field rules are record_fields.h's, which the
+// vector data reader (--vector) shares.
 //
 // What the table holds (see RecordTable): the codes in CodeText; the units'
 // distinct texts in UnitText in ascending order, each row's Unit the index

@@ -702,6 +702,13 @@ TextColumn RecordCodeTexts(const RecordTable& table) {
   return texts;
 }
 
+NeighbourFileResult CheckNeighbourCodes(const TextColumn& codes) {
+  CodeIndex index;
+  NeighbourFileResult result;
+  result.Error = index.Build(codes);
+  return result;
+}
+
 NeighbourFileResult ParseNeighbours(std::string_view text, const TextColumn& codes) {
   CodeIndex index;
   NeighbourFileResult result;

@@ -124,6 +124,12 @@ struct NeighbourFileResult {
 // stands, plain data's integer codes in decimal ("-12", "37001").
 TextColumn RecordCodeTexts(const RecordTable& table);
 
+// Checks that `codes` can name the regions of neighbour lists, by the rule
+// that ReadNeighbourFile checks first: unique, non-empty and free of white
+// space. Error.Status Ok, RepeatedCode or UnusableCode. Neighbours that
+// come from elsewhere (contiguity) meet the same rule.
+NeighbourFileResult CheckNeighbourCodes(const TextColumn& codes);
+
 // Reads the neighbour file text `text` as a whole. Precondition: fewer than
 // 2^32 - 1 codes (rows are 32-bit in the lists).
 NeighbourFileResult ParseNeighbours(std::string_view text, const TextColumn& codes);

@@ -20,6 +20,7 @@ struct OutputKind {
   bool Timed;               // written within the timed stretch of -T, before the others
   void (*Write)(OutputFile& file, const RunProducts& products);
   std::string_view Help = {};  // what it is, for --help
+  std::string_view NeedsOption = {};  // an option without which it cannot be written ("--geometry"), or empty
 };
 
 // Every output, in the order in which a run writes and commits them: the log,

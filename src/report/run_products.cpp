@@ -35,14 +35,20 @@ void ComputeNeeds(unsigned needs, RunProducts& p) {
   if (needs & (kNeedsPosteriors | kNeedsPosteriorMeans)) needs |= kNeedsPriors;
   // The group table shows every group's likelihood maximum, and the ML prior is it.
   if ((needs & kNeedsPriors) && p.Prior->NeedsMaxima) needs |= kNeedsDiagnostics;
+  // The regressions: for the group and coefficient tables, and the method that uses them.
+  const bool covariates = !p.CovariateNames.empty();
+  if (covariates && (needs & kNeedsPriors) && p.Prior->UsesCovariates) needs |= kNeedsCovariateFits;
+  if (!covariates) needs &= ~unsigned{kNeedsCovariateFits};
   if (needs != 0) p.Members = ListGroupMembers(p.Table);
   if (needs & kNeedsDiagnostics) {
     p.Diagnostics = DiagnoseAllGroups(p.Table, p.Results, p.Members, p.Pool);
     p.Maxima = FindAllMaxima(p.Table, p.Results, p.Members, p.Diagnostics, p.Pool);
   }
+  if (needs & kNeedsCovariateFits) p.Covariates = FitAllRegressions(p.Table, p.Results, p.Members, p.CovariateNames, p.Pool);
   const NeighbourLists* neighbours = p.HasNeighbours ? &p.Neighbours : nullptr;
   if (needs & kNeedsPriors) {
-    p.Priors = FillPriors(*p.Prior, {p.Table, p.Results, p.Members, p.Pool, neighbours, &p.Maxima});
+    const CovariateFits* fits = covariates && p.Prior->UsesCovariates ? &p.Covariates : nullptr;
+    p.Priors = FillPriors(*p.Prior, {p.Table, p.Results, p.Members, p.Pool, neighbours, &p.Maxima, fits});
   }
   if (needs & (kNeedsPosteriors | kNeedsPosteriorMeans)) {
     const PosteriorDetail detail = (needs & kNeedsPosteriors) ? PosteriorDetail::Full : PosteriorDetail::MeansOnly;

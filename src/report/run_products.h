@@ -2,6 +2,7 @@
 // computed before the first output file is created.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -13,9 +14,13 @@
 #include "estimation/likelihood_maximum.h"
 #include "estimation/posterior.h"
 #include "estimation/standardisation.h"
+#include "geometry/contiguity.h"  // kDefaultSnap
+#include "grouping/covariate_fits.h"
 #include "grouping/grouping.h"
 #include "grouping/posteriors.h"
 #include "grouping/prior_methods.h"
+#include "input/region_shapes.h"
+#include "report/map.h"  // kDefaultRatioBreaks
 
 namespace tarnek {
 
@@ -26,6 +31,8 @@ enum Need : unsigned {
   kNeedsPosteriorMeans = 2,  // every record's EB ratio under them (Posteriors.Eb, PriorMean, PriorSd)
   kNeedsPosteriors = 4,      // every record's posterior in full (Posteriors)
   kNeedsDiagnostics = 8,     // every group's fit diagnostics (Diagnostics)
+  kNeedsCovariateFits = 16,  // where the run has covariates, every group's regression on them (Covariates);
+                             // the priors need it then too
 };
 
 struct RunProducts {
@@ -38,14 +45,22 @@ struct RunProducts {
   const PriorMethod* Prior = nullptr;  // the method that --prior chose
   StandardisationSettings Standardisation;  // "--population", "--strata", "--standardise-within"
   StandardRates Standard;              // "--standard": the rates as read, or none
+  std::vector<std::string> CovariateNames;  // the columns that --covariates names, or none
   const RecordTable& Table;
   std::vector<const NamedColumn*> Kept;  // the columns carried into the region table, in order
   bool KeepUndefined = false;            // rows without a defined ratio are kept (--undefined=skip)
   WorkerPool& Pool;
+  std::string GeometryLayer;  // the layer of the shapes' data set (--geometry-layer); empty: its first
+  std::string GeometryKey;    // the field whose values are the codes (--geometry-key)
+  double Snap = kDefaultSnap;  // contiguity's snap distance (--snap)
+  std::vector<double> MapBreaks = kDefaultRatioBreaks;  // the map's ratio classes (--map-breaks)
 
   // What the inputs beyond the data file gave.
   bool HasNeighbours = false;
   NeighbourLists Neighbours;  // over the records (--neighbours)
+  bool HasShapes = false;
+  RegionShapes Shapes;        // every record's shape, and the features without data (--geometry, --vector)
+  std::vector<std::string> FilesRead;  // every file of the vector data sets read, for the same-file checks
 
   // What every run computes.
   Estimates Results;
@@ -59,6 +74,7 @@ struct RunProducts {
   std::vector<uint32_t> NeighbourCounts;  // per record: its neighbours within its group (with neighbours)
   std::vector<EbMoranResult> Moran;       // per group: EB Moran's I and its p-value (with neighbours)
   std::vector<uint32_t> UndefinedRows;    // per group: the rows of its unit without a defined ratio (KeepUndefined)
+  CovariateFits Covariates;
 };
 
 // Computes what `needs` asks for (and what that rests on) into `products`,

@@ -1,0 +1,149 @@
+// Reading back the map's SVG in tests: well-formed by xmllint, the panels'
+// rectangles, the regions' paths (in the map's own path form) and groups of
+// the full form, the legends' entries.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>  // mkstemp, close, unlink
+
+#include <cstdlib>  // std::system, std::strtod, std::strtol
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarnek::map_svg {
+
+inline bool WellFormed(const std::string& svg) {
+  char name[] = "/tmp/tarnek-map-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) return false;
+  close(fd);
+  std::ofstream(name, std::ios::binary) << svg;
+  const int status = std::system(("xmllint --noout --nonet " + std::string(name)).c_str());
+  unlink(name);
+  return status == 0;
+}
+
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The value of an attribute of the element that starts at `at`.
+inline std::string AttributeAt(const std::string& svg, size_t at, const std::string& name) {
+  const size_t end = svg.find('>', at);
+  const size_t a = svg.find(" " + name + "=\"", at);
+  if (a == std::string::npos || a > end) return "";
+  const size_t begin = a + name.size() + 3;
+  return svg.substr(begin, svg.find('"', begin) - begin);
+}
+
+struct Rect {
+  double X, Y, W, H;
+  bool Holds(double x, double y) const { return x >= X && x <= X + W && y >= Y && y <= Y + H; }
+};
+
+inline Rect RectOf(const std::string& svg, const std::string& id) {
+  const size_t at = svg.find("<rect id=\"" + id + "\"");
+  if (at == std::string::npos) return {0, 0, -1, -1};
+  const auto v = [&](const char* name) { return std::strtod(AttributeAt(svg, at, name).c_str(), nullptr); };
+  return {v("x"), v("y"), v("width"), v("height")};
+}
+
+// The subpaths of a path in this map's form (M x y, then l and m with
+// relative pairs, z), in pixels.
+using Subpath = std::vector<std::pair<double, double>>;
+inline std::vector<Subpath> Parse(const std::string& d) {
+  std::vector<Subpath> out;
+  char command = 0;
+  long x = 0, y = 0, startX = 0, startY = 0;
+  std::vector<long> numbers;
+  const auto flushPair = [&] {
+    if (numbers.size() < 2) return;
+    const long a = numbers[0], b = numbers[1];
+    numbers.clear();
+    if (command == 'M' || command == 'm') {
+      x = command == 'M' ? a : startX + a;
+      y = command == 'M' ? b : startY + b;
+      startX = x;
+      startY = y;
+      out.push_back({{x / 10.0, y / 10.0}});
+      command = 'l';  // further pairs draw lines
+    } else {
+      x += a;
+      y += b;
+      out.back().emplace_back(x / 10.0, y / 10.0);
+    }
+  };
+  for (size_t i = 0; i < d.size();) {
+    const char c = d[i];
+    if (c == 'M' || c == 'm' || c == 'l') {
+      command = c;
+      ++i;
+    } else if (c == 'z') {
+      ++i;
+    } else if (c == ' ') {
+      ++i;
+    } else {
+      char* end = nullptr;
+      numbers.push_back(std::strtol(d.c_str() + i, &end, 10));
+      i = static_cast<size_t>(end - d.c_str());
+      flushPair();
+    }
+  }
+  return out;
+}
+
+struct DrawnRegion {
+  std::string Title;
+  std::string D[2], Fill[2];
+};
+
+// The regions' groups of the full form, in order.
+inline std::vector<DrawnRegion> Regions(const std::string& svg) {
+  std::vector<DrawnRegion> out;
+  for (size_t at = svg.find("<g><title>"); at != std::string::npos; at = svg.find("<g><title>", at + 1)) {
+    DrawnRegion r;
+    const size_t t = at + 10;
+    r.Title = svg.substr(t, svg.find("</title>", t) - t);
+    size_t p = svg.find("<path", t);
+    for (int k = 0; k < 2; ++k) {
+      r.D[k] = AttributeAt(svg, p, "d");
+      r.Fill[k] = AttributeAt(svg, p, "fill");
+      p = svg.find("<path", p + 1);
+    }
+    EXPECT_EQ(svg.find("</g>", t), svg.find("\"/></g>", t) + 3) << "two paths, then the group's end";
+    out.push_back(r);
+  }
+  return out;
+}
+
+// The legend's entries: fill and label.
+inline std::vector<std::pair<std::string, std::string>> Legend(const std::string& svg, const std::string& id) {
+  std::vector<std::pair<std::string, std::string>> out;
+  const size_t begin = svg.find("<g id=\"" + id + "\">"), end = svg.find("</g>", begin);
+  for (size_t at = svg.find("<rect", begin); at < end; at = svg.find("<rect", at + 1)) {
+    const size_t text = svg.find('>', svg.find("<text", at)) + 1;
+    out.emplace_back(AttributeAt(svg, at, "fill"), svg.substr(text, svg.find("</text>", text) - text));
+  }
+  return out;
+}
+
+// Every point of every region's two paths inside its own panel.
+inline void ExpectInsidePanels(const std::string& svg, const std::vector<DrawnRegion>& regions) {
+  const Rect panels[2] = {RectOf(svg, "panel-ratio"), RectOf(svg, "panel-exceed")};
+  for (const DrawnRegion& r : regions) {
+    for (int k = 0; k < 2; ++k) {
+      const auto subpaths = Parse(r.D[k]);
+      EXPECT_FALSE(subpaths.empty()) << r.Title;
+      for (const Subpath& s : subpaths) {
+        for (const auto& [x, y] : s) EXPECT_TRUE(panels[k].Holds(x, y)) << r.Title << " panel " << k << ": " << x << "," << y;
+      }
+    }
+  }
+}
+
+}  // namespace tarnek::map_svg

@@ -1,0 +1,127 @@
+// The regions' shapes: features matched to records by key (text codes byte
+// for byte, integer codes by value), features without data kept apart, and
+// every error with what its message says; the layer taken as the data.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "input/region_shapes.h"
+
+using namespace tarnek;
+
+namespace {
+
+// A unit square at (x, 0).
+MultiPolygon Square(double x) { return {Polygon{{{x, 0}, {x + 1, 0}, {x + 1, 1}, {x, 1}}, {}}}; }
+
+// A layer of one feature per key, feature k the square at k, with a key field.
+VectorLayer LayerOf(const std::vector<std::string>& keys) {
+  VectorLayer layer;
+  layer.LayerName = "counties";
+  layer.Fields.push_back(VectorField{"FIPS", FieldKind::String, {}, {}});
+  layer.Key = 0;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    layer.Fields[0].Values.Append(keys[k]);
+    layer.Fields[0].Null.push_back(false);
+    layer.Fids.push_back(static_cast<int64_t>(k));
+    layer.Shapes.push_back(Square(static_cast<double>(k)));
+  }
+  return layer;
+}
+
+RecordTable TextCodes(const std::vector<std::string>& codes) {
+  RecordTable table;
+  for (const std::string& code : codes) {
+    table.CodeText.Append(code);
+    table.Unit.push_back(-1);
+  }
+  return table;
+}
+
+RecordTable IntegerCodes(const std::vector<int32_t>& codes) {
+  RecordTable table;
+  table.Code = codes;
+  table.Unit.assign(codes.size(), -1);
+  return table;
+}
+
+// Which feature's square each record got (-1: none).
+std::vector<double> FeaturesOf(const std::vector<MultiPolygon>& shapes) {
+  std::vector<double> out;
+  for (const MultiPolygon& shape : shapes) out.push_back(shape.empty() ? -1 : shape[0].Outer[0].X);
+  return out;
+}
+
+}  // namespace
+
+TEST(RegionShapesTest, TextCodesMatchByteForByte) {
+  VectorLayer layer = LayerOf({"37009", "037005", "37171", "37053"});
+  RegionShapes shapes;
+  const ShapeError error = MatchShapes(layer, TextCodes({"37171", "037005", "37009"}), shapes);
+  ASSERT_EQ(error.Status, ShapeStatus::Ok) << DescribeShapeError(error);
+  EXPECT_EQ(FeaturesOf(shapes.Records), (std::vector<double>{2, 1, 0}));
+  ASSERT_EQ(shapes.OtherKeys.Size(), 1u);  // 37053 has no data
+  EXPECT_EQ(shapes.OtherKeys.At(0), "37053");
+  EXPECT_EQ(FeaturesOf(shapes.Others), (std::vector<double>{3}));
+  EXPECT_EQ(std::tie(shapes.Layer, shapes.Key), std::tie("counties", "FIPS"));
+}
+
+TEST(RegionShapesTest, IntegerCodesMatchByValue) {
+  // Leading zeros and a plus sign read as the integer; a key that is no
+  // 32-bit integer ("1.0", "99999999999", "x") matches no record.
+  VectorLayer layer = LayerOf({"+7", "0012", "1.0", "99999999999", "x", "-3"});
+  RegionShapes shapes;
+  const ShapeError error = MatchShapes(layer, IntegerCodes({12, -3, 7}), shapes);
+  ASSERT_EQ(error.Status, ShapeStatus::Ok) << DescribeShapeError(error);
+  EXPECT_EQ(FeaturesOf(shapes.Records), (std::vector<double>{1, 5, 0}));
+  EXPECT_EQ(FeaturesOf(shapes.Others), (std::vector<double>{2, 3, 4}));
+}
+
+TEST(RegionShapesTest, ErrorsAndWhatTheySay) {
+  const auto problem = [](VectorLayer layer, uint64_t feature, ShapeProblem kind, std::string detail) {
+    layer.Shapes[feature - 1].clear();
+    layer.Problems.push_back(FeatureProblem{feature, 0, std::string(layer.Fields[0].Values.At(feature - 1)), kind, detail});
+    return layer;
+  };
+  const std::vector<std::string> keys = {"1", "2", "3"};
+  const struct {
+    const char* note;
+    VectorLayer layer;
+    RecordTable table;
+    std::string says;  // empty: no error
+  } cases[] = {
+      {"a line", problem(LayerOf(keys), 2, ShapeProblem::NotPolygon, "Line String"), IntegerCodes({1, 2, 3}),
+       "feature 2 (2): a Line String, not a polygon"},
+      {"an invalid shape", problem(LayerOf(keys), 3, ShapeProblem::Invalid, "a ring is not closed"),
+       IntegerCodes({1, 2, 3}), "feature 3 (3): a ring is not closed"},
+      {"no geometry: a region without a shape", problem(LayerOf(keys), 2, ShapeProblem::NoGeometry, ""),
+       IntegerCodes({1, 2, 3}), ""},
+      {"a code twice in the data", LayerOf(keys), TextCodes({"1", "2", "1"}),
+       "records 1 and 3 have the code 1: a region has one shape"},
+      {"a key twice", LayerOf({"1", "2", "1"}), TextCodes({"1", "2"}), "features 1 and 3 have the key 1"},
+      {"two keys of one value", LayerOf({"5", "6", "05"}), IntegerCodes({5, 6}),
+       "keys 5 (feature 1) and 05 (feature 3) match one code"},
+      {"a record without a feature", LayerOf(keys), IntegerCodes({1, 4, 2}), "no feature has the key 4 (record 2)"},
+  };
+  for (auto c : cases) {
+    RegionShapes shapes;
+    const ShapeError error = MatchShapes(c.layer, c.table, shapes);
+    EXPECT_EQ(DescribeShapeError(error), c.says) << c.note;
+    EXPECT_EQ(error.Status == ShapeStatus::Ok, c.says.empty()) << c.note;
+  }
+}
+
+TEST(RegionShapesTest, TheDataLayerIsItsOwnShapes) {
+  VectorLayer layer = LayerOf({"a", "b"});
+  layer.LongitudeLatitude = true;
+  RegionShapes shapes;
+  ASSERT_EQ(TakeShapes(layer, shapes).Status, ShapeStatus::Ok);
+  EXPECT_EQ(FeaturesOf(shapes.Records), (std::vector<double>{0, 1}));
+  EXPECT_TRUE(shapes.LongitudeLatitude);
+  EXPECT_EQ(shapes.OtherKeys.Size(), 0u);
+
+  VectorLayer point = LayerOf({"a", "b"});
+  point.Problems.push_back(FeatureProblem{2, 1, "b", ShapeProblem::NotPolygon, "Point"});
+  EXPECT_EQ(DescribeShapeError(TakeShapes(point, shapes)), "feature 2 (b): a Point, not a polygon");
+}

@@ -1,12 +1,15 @@
 // The plain data reader beyond the end-to-end cases: block-wise reads equal
-// the whole text, and the text-mode rules wherever a block ends.
+// the whole text, on one thread and on several, and the text-mode rules
+// wherever a block ends.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "input/data_reader.h"
@@ -90,5 +93,65 @@ TEST(DataReaderTest, EveryCarriageReturnIsWhiteSpaceWhereverABlockEnds) {
                                 {"ab\x1A" "cd\r\x1A", "ab", true}}) {
     EXPECT_EQ(ApplyTextMode(in), ended);
     EXPECT_EQ(in, out);
+  }
+}
+
+TEST(DataReaderTest, ReadOnThreadsEqualsReadOnOne) {
+  // The parts of a round are scanned side by side, each from the first line
+  // end in it: wherever that is not where a record begins (a record over
+  // several lines, several on one line, CR line ends, no line end at all) the
+  // table and the result must still be those of the read on one thread. Bad
+  // records in any part, on its first record too, name the record before
+  // them, which may lie in another part or round. Block sizes give rounds of
+  // fewer parts than threads and more, down to parts inside one number.
+  std::mt19937_64 rng(4106);
+  const auto records = [&](size_t count, const std::vector<std::string>& breaks) {
+    std::string text;
+    for (size_t k = 0; k < count; ++k) {
+      const std::string fields[] = {std::to_string(rng() % 50), std::to_string(k + 1), std::to_string(rng() % 30),
+                                    std::to_string(1 + rng() % 90) + "." + std::to_string(rng() % 10000)};
+      for (const std::string& field : fields) text += field + breaks[rng() % breaks.size()];
+    }
+    return text;
+  };
+  std::vector<std::string> texts{"", "\n\n  \r\n", "1 1 1 1", "1 1 1 1\n", "-1 1 1 1\n-1 2 3 4\n\x1A\n9 9 9 9\n"};
+  texts.push_back(records(3000, {" ", " ", " ", "\r\n"}));                // a record a line, CR LF
+  texts.push_back(records(3000, {" ", "\n", "\t", " \n\n"}));             // records over several lines
+  texts.push_back(records(3000, {"\r"}));                                 // CR alone, no line feed
+  texts.push_back(records(3000, {" "}));                                  // one line
+  texts.push_back(records(2000, {" ", " ", " ", "\n"}) + std::string(5000, ' ') + "\n" + records(10, {"\n"}));
+  for (const char* bad : {"1 2 x 4\n", "1 2 -3 4\n", "1 2 3 0\n", "-2 2 3 4\n", "1 2 3\x1A"}) {
+    for (const size_t at : {size_t{0}, size_t{1}, size_t{777}, size_t{2999}}) {
+      std::string text = records(at, {" ", " ", " ", "\n"}) + bad + records(3000 - at, {" ", " ", " ", "\n"});
+      texts.push_back(text);
+    }
+  }
+  texts.push_back(records(3000, {" ", " ", " ", "\n"}) + "1 2 3 4.5e");  // a number cut at the end
+  texts.push_back(records(5, {" ", "\n"}) + "1 2 3 4.5e");
+  for (const auto& e : std::filesystem::recursive_directory_iterator(TARNEK_SOURCE_DIR "/tests/golden")) {
+    if (e.path().filename() == "data.txt" && e.is_regular_file()) {
+      std::ifstream in(e.path(), std::ios::binary);
+      texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+  }
+  for (const std::string& text : texts) {
+    std::string whole = text;
+    ApplyTextMode(whole);
+    RecordTable expected;
+    const ReadResult want = ParseRecords(whole, expected);
+    for (const int threads : {1, 2, 3, 4, 7}) {
+      WorkerPool pool(threads);
+      for (const size_t blockSize : {size_t{1}, size_t{3}, size_t{20}, size_t{61}, size_t{4096}, size_t{1} << 20}) {
+        if (blockSize < 20 && text.size() > 4000) continue;  // a round a few bytes long: thousands of rounds
+        std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+        ASSERT_NE(file, nullptr);
+        RecordTable got;
+        const ReadResult result = ReadDataStream(file, got, blockSize, pool);
+        std::fclose(file);
+        ASSERT_EQ(std::tuple(result.Status, result.ErrorCode, got.Unit, got.Code, got.Data1, got.Data2),
+                  std::tuple(want.Status, want.ErrorCode, expected.Unit, expected.Code, expected.Data1, expected.Data2))
+            << threads << " threads, block size " << blockSize << ", text: " << text.substr(0, 60);
+      }
+    }
   }
 }

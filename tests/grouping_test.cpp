@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <functional>
 #include <random>
+#include <vector>
 
 #include "core/parallel.h"
 #include "grouping/grouping.h"
@@ -61,3 +63,51 @@ TEST(GroupingTest, SameAsReferenceOnRandomTables) {
   }
 }
 
+
+TEST(GroupingTest, SortByUnitOnThreadsIsTheStableSort) {
+  // The sort runs in pieces of 65,536 rows or more, in as many digits as the
+  // units' range needs: one unit (no digit), a narrow range (one), 2^17 (two)
+  // and the whole 32-bit range (three), on tables of fewer rows than a piece
+  // and of several pieces, with and without rows left out (--undefined=skip),
+  // on 1 to 5 threads: always the rows ordered by Unit, those of a Unit in
+  // input order, as a stable sort gives them.
+  std::mt19937_64 rng(2291);
+  const std::vector<std::function<int32_t()>> unitsOf = {
+      [] { return 7; },
+      [&] { return int32_t(rng() % 900); },
+      [&] { return int32_t(rng() % 131072); },
+      [&] { return rng() % 5 == 0 ? (rng() % 2 ? 2147483647 : -1) : int32_t(rng() % 2147483648u); },
+  };
+  for (const size_t rows : {size_t{1000}, size_t{300000}}) {
+    for (const auto& unitOf : unitsOf) {
+      for (const bool skip : {false, true}) {
+        RecordTable table;
+        for (size_t k = 0; k < rows; ++k) {
+          table.Unit.push_back(unitOf());
+          table.Code.push_back(int32_t(k));
+          table.Data1.push_back(skip && rng() % 7 == 0 ? -1 : 1);
+          table.Data2.push_back(1.0);
+        }
+        table.Unit[0] = std::max(table.Unit[0], 0);  // per-unit mode
+        std::vector<uint32_t> want;
+        for (size_t k = 0; k < rows; ++k) {
+          if (table.Defined(k)) want.push_back(uint32_t(k));
+        }
+        std::stable_sort(want.begin(), want.end(), [&](uint32_t a, uint32_t b) { return table.Unit[a] < table.Unit[b]; });
+        for (int threads = 1; threads <= 5; ++threads) {
+          WorkerPool pool(threads);
+          const GroupMembers members = ListGroupMembers(table, pool);
+          ASSERT_EQ(members.Rows, want) << rows << " rows, " << threads << " threads";
+          ASSERT_EQ(members.Start.front(), 0u);
+          ASSERT_EQ(members.Start.back(), want.size());
+          for (size_t g = 0; g + 1 < members.Start.size(); ++g) {
+            const size_t first = members.Start[g];
+            ASSERT_LT(first, members.Start[g + 1]);
+            EXPECT_TRUE(g == 0 || table.Unit[members.Rows[first - 1]] < table.Unit[members.Rows[first]]);
+            EXPECT_EQ(table.Unit[members.Rows[members.Start[g + 1] - 1]], table.Unit[members.Rows[first]]);
+          }
+        }
+      }
+    }
+  }
+}

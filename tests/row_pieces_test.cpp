@@ -1,8 +1,10 @@
 // Rows formatted in pieces on several threads come out once each and in
 // order: piece sizes from 1 up, rows fewer than a round and many rounds, on
-// 1 to 5 threads; a row lost or repeated between two rounds shows.
+// 1 to 5 threads; a row lost or repeated between two pieces shows, and a
+// piece that fails stops the others.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "core/parallel.h"
@@ -26,6 +28,34 @@ TEST(RowPiecesTest, EveryRowOnceInOrder) {
         });
         EXPECT_EQ(got, want) << threads << " threads, pieces of " << piece << ", " << rows << " rows";
       }
+    }
+  }
+}
+
+TEST(RowPiecesTest, AFailedPieceEndsTheWritingWithoutWaitingForever) {
+  // A piece that throws: the pieces after it, formatted or waiting for their
+  // turn on other threads, are not written and stop waiting (those before it
+  // may be); the exception reaches the caller. On 1 to 5 threads, the
+  // failure early, late and in the last piece.
+  for (int threads = 1; threads <= 5; ++threads) {
+    WorkerPool pool(threads);
+    for (const size_t failing : {size_t{0}, size_t{3}, size_t{19}}) {
+      bool thrown = false;
+      const std::string got = testdata::Written([&](OutputFile& file) {
+        try {
+          WriteRowsInPieces(file, 20, pool, [&](size_t first, size_t, std::string& text) {
+            if (first == failing) throw std::runtime_error("piece failed");
+            text += std::to_string(first) + "\n";
+          }, 1);
+        } catch (const std::runtime_error&) {
+          thrown = true;
+        }
+      });
+      EXPECT_TRUE(thrown);
+      std::string want;
+      for (size_t row = 0; row < failing; ++row) want += std::to_string(row) + "\n";
+      // Some of the pieces before the failed one, in order, and nothing from it on.
+      EXPECT_EQ(want.substr(0, got.size()), got) << threads << " threads, piece " << failing << " failed";
     }
   }
 }

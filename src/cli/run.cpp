@@ -146,8 +146,9 @@ std::optional<RunFailure> CheckCollisions(const std::vector<std::string>& inputs
 // ---------------------------------------------------------------------------
 // The data
 
-std::optional<RunFailure> ReadPlainData(const std::string& fileName, bool keepUndefined, RecordTable& table) {
-  const ReadResult read = ReadDataFile(fileName, table, keepUndefined);
+std::optional<RunFailure> ReadPlainData(const std::string& fileName, bool keepUndefined, RecordTable& table,
+                                        WorkerPool& pool) {
+  const ReadResult read = ReadDataFile(fileName, table, pool, keepUndefined);
   switch (read.Status) {
     case ReadStatus::Ok:
       return std::nullopt;
@@ -217,10 +218,11 @@ bool ShapesFromData(const RunSettings& settings) {
   return settings.Vector && settings.InputFile("--geometry").empty() && UsesShapes(settings);
 }
 
-std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table, VectorLayer& layer) {
+std::optional<RunFailure> ReadData(const RunSettings& settings, RecordTable& table, VectorLayer& layer,
+                                   WorkerPool& pool) {
   if (settings.Vector) return ReadVectorDataFile(settings, ShapesFromData(settings), table, layer);
   if (settings.Csv) return ReadCsvData(settings.DataFileName, ColumnsRead(settings), table);
-  return ReadPlainData(settings.DataFileName, settings.KeepUndefined, table);
+  return ReadPlainData(settings.DataFileName, settings.KeepUndefined, table, pool);
 }
 
 // With --population: the rows as read become one record per region, its
@@ -359,10 +361,10 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   if (const auto failure = CheckCollisions(ListInputs(settings), outputs)) return Report(console, *failure);
 
   // The data as read; with --population, after the inputs, one record per region.
+  WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
   RecordTable table;
   VectorLayer dataLayer;  // --vector: the data set's files, and its shapes where the run needs them
-  if (const auto failure = ReadData(settings, table, dataLayer)) return Report(console, *failure);
-  WorkerPool pool(settings.Threads > 0 ? settings.Threads : AvailableCores());
+  if (const auto failure = ReadData(settings, table, dataLayer, pool)) return Report(console, *failure);
   RunProducts products(table, pool);
   products.DataFileName = settings.DataFileName;
   products.Eps = settings.Fit.Eps;

@@ -4,7 +4,10 @@
 #include "grouping/grouping.h"
 
 #include <algorithm>
+#include <bit>  // std::bit_width
 #include <cstdint>
+#include <iterator>  // std::size
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -44,38 +47,135 @@ std::vector<uint32_t> DefinedRows(const RecordTable& table) {
   return rows;
 }
 
+// Entries in an array of their own, written before they are read: made
+// without a first pass that clears them, so that the first write to each
+// page falls to the thread that sorts there.
+struct EntryArray {
+  std::unique_ptr<Entry[]> Data;
+  size_t Size = 0;
+
+  explicit EntryArray(size_t size) : Data(new Entry[size]), Size(size) {}
+  std::span<const Entry> View() const { return {Data.get(), Size}; }
+};
+
+// Entries per piece of a sort pass: each piece counts its digits, then
+// moves its entries, on whichever thread takes it. At least kSortPiece,
+// and few enough pieces that their counters stay small.
+constexpr size_t kSortPiece = size_t{1} << 16;
+constexpr size_t kMostSortPieces = 256;
+size_t SortPiece(size_t items) { return std::max(kSortPiece, (items + kMostSortPieces - 1) / kMostSortPieces); }
+// The widest digit of a pass: 2,048 counters per piece.
+constexpr int kMaxDigitBits = 11;
+
 // The records with a defined ratio ordered by Unit (signed, ascending), those
-// of one Unit in input order: a stable radix sort in two passes of 16 bits
-// over the key, starting from the entries in input order. Each entry carries
-// its key, so both passes read their input in order.
-std::vector<Entry> EntriesByUnit(const RecordTable& table) {
+// of one Unit in input order: a stable radix sort, least significant digit
+// first, over the key less the smallest key, in as few digits of at most
+// kMaxDigitBits bits as the keys' range needs (none when every key is the
+// same). Each pass counts the digits of every piece of its input, then moves
+// every piece to where its digits go; both steps run on the threads of
+// `pool`, piece by piece. The first pass reads the table itself. Each entry
+// carries its key, so every pass reads its input in order; the order found
+// is the same on any number of threads.
+EntryArray EntriesByUnit(const RecordTable& table, WorkerPool& pool) {
   const std::vector<int32_t>& units = table.Unit;
+  const size_t n = units.size();
   const bool all = AllDefined(table);
-  std::vector<Entry> entries;
-  entries.reserve(units.size());
-  for (size_t k = 0; k < units.size(); ++k) {
-    if (!all && !table.Defined(k)) continue;
-    const uint32_t key = static_cast<uint32_t>(units[k]) ^ 0x80000000u;
-    entries.push_back((Entry{key} << 32) | static_cast<uint32_t>(k));
-  }
-  std::vector<Entry> sorted(entries.size());
-  for (int shift = 32; shift < 64; shift += 16) {
-    std::vector<size_t> start(size_t{1} << 16, 0);
-    for (Entry entry : entries) ++start[(entry >> shift) & 0xFFFF];
-    size_t total = 0;
-    for (size_t& bucket : start) {
-      const size_t count = bucket;
-      bucket = total;
-      total += count;
+  const auto keyOf = [&](size_t row) { return static_cast<uint32_t>(units[row]) ^ 0x80000000u; };
+  const size_t rowPiece = SortPiece(n);
+  const size_t rowPieces = (n + rowPiece - 1) / rowPiece;
+
+  // The range of the keys and how many rows each piece keeps.
+  struct Range {
+    uint32_t Low = UINT32_MAX;
+    uint32_t High = 0;
+    size_t Kept = 0;
+  };
+  std::vector<Range> ranges(rowPieces);
+  pool.Run(n, rowPiece, [&](size_t first, size_t last, int) {
+    Range range;
+    for (size_t row = first; row < last; ++row) {
+      if (!all && !table.Defined(row)) continue;
+      range.Low = std::min(range.Low, keyOf(row));
+      range.High = std::max(range.High, keyOf(row));
+      ++range.Kept;
     }
-    for (Entry entry : entries) sorted[start[(entry >> shift) & 0xFFFF]++] = entry;
-    entries.swap(sorted);
+    ranges[first / rowPiece] = range;
+  });
+  Range whole;
+  for (const Range& range : ranges) {
+    whole.Low = std::min(whole.Low, range.Low);
+    whole.High = std::max(whole.High, range.High);
+    whole.Kept += range.Kept;
+  }
+  EntryArray entries(whole.Kept);
+  if (whole.Kept == 0) return entries;
+  const int bits = std::bit_width(whole.High - whole.Low);
+  const int passes = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
+  const int digitBits = passes == 0 ? 0 : (bits + passes - 1) / passes;
+  const size_t buckets = size_t{1} << digitBits;
+
+  if (passes == 0) {
+    // One key: the entries in input order, each piece from its own start.
+    std::vector<size_t> start(rowPieces + 1, 0);
+    for (size_t k = 0; k < rowPieces; ++k) start[k + 1] = start[k] + ranges[k].Kept;
+    pool.Run(n, rowPiece, [&](size_t first, size_t last, int) {
+      size_t at = start[first / rowPiece];
+      for (size_t row = first; row < last; ++row) {
+        if (all || table.Defined(row)) entries.Data[at++] = (Entry{keyOf(row)} << 32) | static_cast<uint32_t>(row);
+      }
+    });
+    return entries;
+  }
+
+  EntryArray moved(whole.Kept);
+  // counts[piece * buckets + digit]: first the count, then where the
+  // piece's next entry of that digit goes.
+  std::vector<size_t> counts;
+  for (int pass = 0; pass < passes; ++pass) {
+    const int shift = 32 + pass * digitBits;
+    const Entry low = Entry{whole.Low} << 32;
+    const auto digit = [&](Entry entry) { return static_cast<size_t>(((entry - low) >> shift) & (buckets - 1)); };
+    // The first pass reads the table's rows; the others the last pass's output.
+    const bool fromTable = pass == 0;
+    const size_t items = fromTable ? n : whole.Kept;
+    const size_t piece = SortPiece(items);
+    const size_t pieces = (items + piece - 1) / piece;
+    const std::span<const Entry> input = entries.View();
+    const auto each = [&](size_t first, size_t last, auto&& use) {
+      if (fromTable) {
+        for (size_t row = first; row < last; ++row) {
+          if (all || table.Defined(row)) use((Entry{keyOf(row)} << 32) | static_cast<uint32_t>(row));
+        }
+      } else {
+        for (size_t i = first; i < last; ++i) use(input[i]);
+      }
+    };
+    counts.assign(pieces * buckets, 0);
+    pool.Run(items, piece, [&](size_t first, size_t last, int) {
+      size_t* count = counts.data() + first / piece * buckets;
+      each(first, last, [&](Entry entry) { ++count[digit(entry)]; });
+    });
+    // Digit by digit, piece by piece: the order of a stable sort.
+    size_t total = 0;
+    for (size_t d = 0; d < buckets; ++d) {
+      for (size_t piece = 0; piece < pieces; ++piece) {
+        const size_t count = counts[piece * buckets + d];
+        counts[piece * buckets + d] = total;
+        total += count;
+      }
+    }
+    pool.Run(items, piece, [&](size_t first, size_t last, int) {
+      size_t* next = counts.data() + first / piece * buckets;
+      Entry* out = moved.Data.get();
+      each(first, last, [&](Entry entry) { out[next[digit(entry)]++] = entry; });
+    });
+    std::swap(entries, moved);
   }
   return entries;
 }
 
 // Where each group begins in `entries`, and one past the last entry.
-std::vector<size_t> GroupStarts(const std::vector<Entry>& entries) {
+std::vector<size_t> GroupStarts(std::span<const Entry> entries) {
   std::vector<size_t> starts;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (i == 0 || KeyOf(entries[i]) != KeyOf(entries[i - 1])) starts.push_back(i);
@@ -143,13 +243,16 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
   Estimates estimates;
   estimates.Mode = ChooseGroupMode(table);
   RecordRatios& records = estimates.Records;
-  records.Ratio.resize(n);
-  records.EbRatioMe.resize(n);
-  records.EbRatioMle.resize(n);
+  // A row without a defined ratio has none of the three; the others are all
+  // written below. Each column is made on a thread of its own: the first
+  // write to its fresh pages is most of the cost.
+  const bool allDefined = AllDefined(table);
+  std::vector<double>* const columns[] = {&records.Ratio, &records.EbRatioMe, &records.EbRatioMle};
+  pool.Run(std::size(columns), 1, [&](size_t c, size_t, int) { columns[c]->assign(n, allDefined ? 0.0 : NoEstimate); });
 
   if (estimates.Mode == GroupMode::SingleGroup) {
     EstimatorScratch scratch;
-    if (AllDefined(table)) {
+    if (allDefined) {
       // Every record in input order: the estimator reads the table's own columns.
       const GroupEstimate group = EstimateGroup({table.Data1, table.Data2}, fit, scratch);
       estimates.Units.push_back(kSingleGroupUnit);
@@ -157,10 +260,7 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
       ScatterBack(group.Members, [](size_t i) { return i; }, records);
       return estimates;
     }
-    // The records with a defined ratio; the others have none of the three.
-    for (std::vector<double>* column : {&records.Ratio, &records.EbRatioMe, &records.EbRatioMle}) {
-      column->assign(n, NoEstimate);
-    }
+    // The records with a defined ratio.
     const std::vector<uint32_t> rows = DefinedRows(table);
     if (rows.empty()) return estimates;  // nothing to estimate: no group
     Gathered data;
@@ -172,20 +272,15 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
     return estimates;
   }
 
-  if (!AllDefined(table)) {
-    for (std::vector<double>* column : {&records.Ratio, &records.EbRatioMe, &records.EbRatioMle}) {
-      column->assign(n, NoEstimate);
-    }
-  }
-  const std::vector<Entry> entries = EntriesByUnit(table);
-  const std::vector<size_t> starts = GroupStarts(entries);
+  const EntryArray sorted = EntriesByUnit(table, pool);
+  const std::span<const Entry> all = sorted.View();
+  const std::vector<size_t> starts = GroupStarts(all);
   const size_t groups = starts.size() - 1;
   estimates.Units.resize(groups);
   estimates.Groups.resize(groups);
   // Each thread has its own workspace; every group writes only its own
   // result and its own members' rows.
   std::vector<Workspace> workspaces(pool.Participants(groups, kGroupsPerPiece));
-  const std::span<const Entry> all(entries);
   pool.Run(groups, kGroupsPerPiece, [&](size_t first, size_t last, int worker) {
     Workspace& workspace = workspaces[static_cast<size_t>(worker)];
     for (size_t g = first; g < last; ++g) {
@@ -202,6 +297,11 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
 }
 
 GroupMembers ListGroupMembers(const RecordTable& table) {
+  WorkerPool one(1);
+  return ListGroupMembers(table, one);
+}
+
+GroupMembers ListGroupMembers(const RecordTable& table, WorkerPool& pool) {
   GroupMembers members;
   if (ChooseGroupMode(table) == GroupMode::SingleGroup) {
     members.Rows = DefinedRows(table);
@@ -209,7 +309,8 @@ GroupMembers ListGroupMembers(const RecordTable& table) {
     if (members.Rows.empty()) members.Start = {0};  // no group
     return members;
   }
-  const std::vector<Entry> entries = EntriesByUnit(table);
+  const EntryArray sorted = EntriesByUnit(table, pool);
+  const std::span<const Entry> entries = sorted.View();
   members.Rows.resize(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) members.Rows[i] = RowOf(entries[i]);
   members.Start = GroupStarts(entries);

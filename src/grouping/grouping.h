@@ -46,20 +46,23 @@ struct Estimates {
 // per-unit mode with nothing to estimate.
 GroupMode ChooseGroupMode(const RecordTable& table);
 
-// Forms the groups, estimates them and gathers the results. Per-unit groups
-// are estimated on the threads of `pool`, each with its own workspace;
-// every result is the same whatever the number of threads. One group of all
-// records is estimated on this thread.
+// Forms the groups, estimates them and gathers the results. The records are
+// sorted by Unit, and per-unit groups estimated, on the threads of `pool`,
+// each with its own workspace; every result is the same whatever the number
+// of threads. One group of all records is estimated on this thread.
 Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, WorkerPool& pool);
 
 // The groups' members as EstimateAllGroups forms them, listed again on
 // request: the rows of group g (the g-th of Estimates::Groups) are
-// Rows[Start[g]] to Rows[Start[g + 1] - 1], in input order.
+// Rows[Start[g]] to Rows[Start[g + 1] - 1], in input order. The sort by
+// Unit runs on the threads of `pool` where it is given, with the same
+// result on any number.
 struct GroupMembers {
   std::vector<uint32_t> Rows;
   std::vector<size_t> Start;  // one more than there are groups
 };
 GroupMembers ListGroupMembers(const RecordTable& table);
+GroupMembers ListGroupMembers(const RecordTable& table, WorkerPool& pool);
 
 // Calls body(g, data, rows, worker) for every group g of `members` on the
 // threads of `pool`: `data` the members' counts and expected counts in input

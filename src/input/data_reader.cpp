@@ -1,5 +1,10 @@
-// Data file reader: the whole file is read at once, text mode is applied, and
-// the records are scanned field by field like a "%d %d %d %lf" scan.
+// Data file reader: the file is read a block at a time, text mode is applied
+// to each block, and the records are scanned field by field like a
+// "%d %d %d %lf" scan. On several threads a round of blocks is read at once
+// and its parts are scanned side by side, each from the first line end in
+// it; a part counts only where the scan from the part before it stops at the
+// very record the part began with, and is scanned again from there where it
+// does not.
 #include "input/data_reader.h"
 
 #include <algorithm>
@@ -7,9 +12,13 @@
 #include <cstdio>   // std::fopen, std::fread
 #include <cstring>  // std::memchr
 #include <memory>
+#include <vector>
 
+#include <sys/mman.h>  // madvise, to fault in fresh memory ahead
 #include <sys/stat.h>  // fstat, to refuse a directory
+#include <unistd.h>    // sysconf
 
+#include "core/parallel.h"
 #include "input/decimal.h"
 
 namespace tarnek {
@@ -30,17 +39,21 @@ enum class ScanStatus {
   NeedMore,    // a field reaches the end of the text read so far: read more first
   NotARecord,  // text that does not read as a record
   OutOfRange,  // a complete record fails a value test
+  Stopped,     // the next record begins at or after `stop`: it is another part's
 };
 
 // Reads one record at `p` into `table`. `atEnd` tells whether `last` is the
 // end of the whole input; when it is not, a field that runs up to `last`
-// might go on, so the scan asks for more text instead of deciding. On
-// Record, `p` moves past the record; on OutOfRange, `code` is its Code.
-ScanStatus ScanRecord(const char*& p, const char* last, bool atEnd, bool zeroExpected, RecordTable& table,
-                      int32_t& code) {
+// might go on, so the scan asks for more text instead of deciding. A record
+// whose first field begins at or after `stop` (when not null) is left alone.
+// On Record, `p` moves past the record; on OutOfRange, `code` is its Code.
+// Always inlined into the loop of ScanRange, which is most of a read.
+[[gnu::always_inline]] inline ScanStatus ScanRecord(const char*& p, const char* last, const char* stop, bool atEnd, bool zeroExpected,
+                      RecordTable& table, int32_t& code) {
   // Each field: skip white space, then scan; running into `last` early means more text is needed.
   const char* q = SkipFieldSpace(p, last);
   if (q == last) return atEnd ? ScanStatus::End : ScanStatus::NeedMore;
+  if (stop != nullptr && q >= stop) return ScanStatus::Stopped;
   auto needMore = [&](const char* fieldEnd) { return fieldEnd == last && !atEnd; };
 
   ScannedInteger fields[3];
@@ -73,29 +86,36 @@ ScanStatus ScanRecord(const char*& p, const char* last, bool atEnd, bool zeroExp
   return ScanStatus::Record;
 }
 
+// Reads records from `p` until the text runs out, a record is bad or the
+// next one begins at or after `stop` (when not null). Returns why it ended,
+// with `p` after the last record read (at the start of the unfinished one on
+// NeedMore) and, on OutOfRange, `code` the bad record's Code.
+ScanStatus ScanRange(const char*& p, const char* last, const char* stop, bool atEnd, bool zeroExpected,
+                     RecordTable& table, int32_t& code) {
+  for (;;) {
+    const ScanStatus status = ScanRecord(p, last, stop, atEnd, zeroExpected, table, code);
+    if (status != ScanStatus::Record) return status;
+  }
+}
+
+// The read's result after a scan that ended with `status`; the table holds
+// every record before the one that ended it.
+ReadResult ResultOf(ScanStatus status, int32_t code, const RecordTable& table) {
+  if (status == ScanStatus::NotARecord) return {ReadStatus::NotARecord, table.Code.empty() ? 0 : table.Code.back()};
+  if (status == ScanStatus::OutOfRange) return {ReadStatus::OutOfRange, code};
+  return {};
+}
+
 // Reads records from `p` until the text runs out or a record is bad.
 // Returns NeedMore (with `p` at the start of the unfinished record) or ends
 // the read with `result`.
 bool ScanAvailable(const char*& p, const char* last, bool atEnd, bool zeroExpected, RecordTable& table,
                    ReadResult& result) {
-  for (;;) {
-    int32_t code = 0;
-    switch (ScanRecord(p, last, atEnd, zeroExpected, table, code)) {
-      case ScanStatus::Record:
-        continue;
-      case ScanStatus::NeedMore:
-        return false;
-      case ScanStatus::End:
-        result = {};
-        return true;
-      case ScanStatus::NotARecord:
-        result = {ReadStatus::NotARecord, table.Code.empty() ? 0 : table.Code.back()};
-        return true;
-      case ScanStatus::OutOfRange:
-        result = {ReadStatus::OutOfRange, code};
-        return true;
-    }
-  }
+  int32_t code = 0;
+  const ScanStatus status = ScanRange(p, last, nullptr, atEnd, zeroExpected, table, code);
+  if (status == ScanStatus::NeedMore) return false;
+  result = ResultOf(status, code, table);
+  return true;
 }
 
 }  // namespace
@@ -145,14 +165,231 @@ ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize,
   }
 }
 
-ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, bool zeroExpected) {
+namespace {
+
+// The most parts of a round, however many threads the pool may have: the
+// text of a round stays at this many blocks.
+constexpr size_t kMostReadParts = 64;
+
+// One part of a round's text, scanned on a thread of its own as if a record
+// began at its start.
+struct Part {
+  const char* Start = nullptr;  // where its scan begins: after a line end (the round's start for the first)
+  const char* First = nullptr;  // its first field: Start with the white space skipped
+  const char* End = nullptr;    // where its scan ended (after its last record)
+  ScanStatus Status = ScanStatus::End;
+  int32_t Code = 0;             // OutOfRange: the bad record's Code
+  RecordTable Records;          // the four columns only
+};
+
+// Where a part whose nominal start is `from` begins: after the first line
+// feed in [from, to), or failing one after the first carriage return
+// (a file of CR line ends); nullptr when there is neither.
+const char* PartStart(const char* from, const char* to) {
+  for (const char end : {'\n', '\r'}) {
+    if (const void* found = std::memchr(from, end, static_cast<size_t>(to - from))) return static_cast<const char*>(found) + 1;
+  }
+  return nullptr;
+}
+
+void ClearRecords(RecordTable& records) {
+  records.Unit.clear();
+  records.Code.clear();
+  records.Data1.clear();
+  records.Data2.clear();
+}
+
+void AppendRecords(RecordTable& table, const RecordTable& records) {
+  table.Unit.insert(table.Unit.end(), records.Unit.begin(), records.Unit.end());
+  table.Code.insert(table.Code.end(), records.Code.begin(), records.Code.end());
+  table.Data1.insert(table.Data1.end(), records.Data1.begin(), records.Data1.end());
+  table.Data2.insert(table.Data2.end(), records.Data2.begin(), records.Data2.end());
+}
+
+// Memory that a round's records will be written to, faulted in ahead by the
+// workers while they scan: the first write to a fresh page costs a fault,
+// which would otherwise fall to this thread as it appends.
+struct Fresh {
+  char* First;
+  char* Last;
+};
+constexpr size_t kFreshSlice = size_t{1} << 18;  // bytes faulted in by one item of the scan's job
+
+// Faults in the whole pages of [first, last) for writing, their contents
+// unchanged; does nothing where the system cannot (MADV_POPULATE_WRITE is
+// Linux 5.14 and later): the pages then fault on their first write.
+void FaultIn(char* first, char* last) {
+#ifdef MADV_POPULATE_WRITE
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(first) + page - 1) / page * page;
+  const uintptr_t to = reinterpret_cast<uintptr_t>(last) / page * page;
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)first;
+  (void)last;
+#endif
+}
+
+// A column of the table with room for `need` records: where it has less,
+// the larger storage it moves to once the round is scanned (twice its room
+// or more, reserved but not yet written). Notes in `fresh` the bytes that
+// the round will write first.
+template <typename T>
+struct ColumnRoom {
+  std::vector<T>& Column;
+  std::vector<T> Larger = {};
+
+  void Plan(size_t need, std::vector<Fresh>& fresh) {
+    char* from = reinterpret_cast<char*>(Column.data() + Column.size());
+    char* to = reinterpret_cast<char*>(Column.data() + std::min(need, Column.capacity()));
+    if (need > Column.capacity()) {
+      Larger.reserve(std::max(need, 2 * Column.capacity()));
+      from = reinterpret_cast<char*>(Larger.data());
+      to = reinterpret_cast<char*>(Larger.data() + need);
+    }
+    for (; from < to; from += std::min<size_t>(kFreshSlice, static_cast<size_t>(to - from))) {
+      fresh.push_back({from, from + std::min<size_t>(kFreshSlice, static_cast<size_t>(to - from))});
+    }
+  }
+  void Settle() {
+    if (Larger.capacity() == 0) return;
+    Larger.insert(Larger.end(), Column.begin(), Column.end());
+    Column.swap(Larger);
+    std::vector<T>().swap(Larger);
+  }
+};
+
+// The text of a round: what the last round left unfinished, then the bytes
+// read. Not cleared before a read: the bytes are written by the read alone.
+struct RoundText {
+  std::unique_ptr<char[]> Bytes;
+  size_t Room = 0;
+  size_t Size = 0;
+
+  // Keeps the bytes from `from` on at the front and makes room for `more` after them.
+  void Keep(const char* from, size_t more) {
+    const size_t kept = Size - static_cast<size_t>(from - Bytes.get());
+    if (kept + more > Room) {
+      const size_t room = std::max(kept + more, 2 * Room);
+      std::unique_ptr<char[]> larger(new char[room]);
+      if (kept > 0) std::memcpy(larger.get(), from, kept);
+      Bytes = std::move(larger);
+      Room = room;
+    } else if (kept > 0) {
+      std::memmove(Bytes.get(), from, kept);
+    }
+    Size = kept;
+  }
+};
+
+}  // namespace
+
+ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize, WorkerPool& pool, bool zeroExpected) {
+  const size_t threads = std::min(static_cast<size_t>(pool.Threads()), kMostReadParts);
+  if (threads <= 1) return ReadDataStream(file, table, blockSize, zeroExpected);
+  blockSize = std::max<size_t>(blockSize, 1);
+  // A round reads a block per thread after the text of the record that the
+  // last round left unfinished (the text begins at a record's start), and
+  // cuts it into as many parts as it has blocks.
+  RoundText text;
+  std::vector<Part> parts(threads);
+  std::vector<Fresh> fresh;
+  bool atEnd = false;
+  size_t scanned = 0;  // bytes of the text that ended in records, counted for the room the next round needs
+  for (;;) {
+    const size_t kept = text.Size;
+    const size_t want = std::max(threads * blockSize, kept);
+    text.Keep(text.Bytes.get(), want);
+    const size_t got = std::fread(text.Bytes.get() + kept, 1, want, file);
+    if (got < want) {
+      if (std::ferror(file)) return {ReadStatus::CannotRead, 0};
+      atEnd = true;
+    }
+    text.Size = kept + got;
+    // Nothing after a Ctrl-Z is data.
+    if (const void* ctrlZ = std::memchr(text.Bytes.get() + kept, 0x1A, got)) {
+      text.Size = static_cast<size_t>(static_cast<const char*>(ctrlZ) - text.Bytes.get());
+      atEnd = true;
+    }
+    const char* const begin = text.Bytes.get();
+    const char* const last = begin + text.Size;
+
+    // The parts: each from the first line end after its share of the text.
+    size_t count = 0;
+    for (size_t k = 0; k < threads; ++k) {
+      const char* from = begin + text.Size / threads * k;
+      const char* to = k + 1 < threads ? begin + text.Size / threads * (k + 1) : last;
+      const char* start = k == 0 ? begin : PartStart(from, to);
+      if (start == nullptr) continue;
+      parts[count].Start = start;
+      parts[count].First = SkipFieldSpace(start, last);
+      ++count;
+    }
+    // Room for the records this text probably holds, at the density of the
+    // text read so far (none is planned before the first records).
+    const size_t expected = table.Size() == 0 ? 0 : text.Size / std::max<size_t>(1, scanned / table.Size()) + 1;
+    const size_t need = table.Size() + expected + expected / 8;
+    ColumnRoom<int32_t> unit{table.Unit}, code{table.Code}, data1{table.Data1};
+    ColumnRoom<double> data2{table.Data2};
+    fresh.clear();
+    if (expected > 0) {
+      unit.Plan(need, fresh);
+      code.Plan(need, fresh);
+      data1.Plan(need, fresh);
+      data2.Plan(need, fresh);
+    }
+    // One job: the parts' scans first, then the fresh memory in slices.
+    pool.Run(count + fresh.size(), 1, [&](size_t k, size_t, int) {
+      if (k >= count) {
+        FaultIn(fresh[k - count].First, fresh[k - count].Last);
+        return;
+      }
+      Part& part = parts[k];
+      ClearRecords(part.Records);
+      part.End = part.Start;
+      const char* stop = k + 1 < count ? parts[k + 1].First : nullptr;
+      part.Status = ScanRange(part.End, last, stop, atEnd, zeroExpected, part.Records, part.Code);
+    });
+    unit.Settle();
+    code.Settle();
+    data1.Settle();
+    data2.Settle();
+
+    // The parts in order, each where the scan before it stops at its first
+    // record; from anywhere else the text is scanned again up to the next part.
+    const char* p = begin;
+    ScanStatus status = ScanStatus::Stopped;
+    int32_t bad = 0;
+    for (size_t k = 0; k < count && status == ScanStatus::Stopped; ++k) {
+      const Part& part = parts[k];
+      if (k == 0 || SkipFieldSpace(p, last) == part.First) {
+        AppendRecords(table, part.Records);
+        p = part.End;
+        status = part.Status;
+        bad = part.Code;
+      } else {
+        status = ScanRange(p, last, k + 1 < count ? parts[k + 1].First : nullptr, atEnd, zeroExpected, table, bad);
+      }
+    }
+    if (status != ScanStatus::NeedMore) return ResultOf(status, bad, table);
+    scanned += static_cast<size_t>(p - begin);
+    text.Keep(p, 0);
+  }
+}
+
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, WorkerPool& pool, bool zeroExpected) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
   if (!file) return {ReadStatus::CannotOpen, 0};
   struct stat info{};
   if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
     return {ReadStatus::CannotOpen, 0};
   }
-  return ReadDataStream(file.get(), table, kReadBlockSize, zeroExpected);
+  return ReadDataStream(file.get(), table, kReadBlockSize, pool, zeroExpected);
+}
+
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, bool zeroExpected) {
+  WorkerPool one(1);
+  return ReadDataFile(fileName, table, one, zeroExpected);
 }
 
 }  // namespace tarnek

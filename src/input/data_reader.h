@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/parallel.h"
 #include "core/record_table.h"
 
 namespace tarnek {
@@ -50,10 +51,22 @@ ReadResult ParseRecords(std::string_view text, RecordTable& table, bool zeroExpe
 inline constexpr size_t kReadBlockSize = size_t{1} << 20;
 ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize, bool zeroExpected = false);
 
-// Opens the data file `fileName` and reads it with ReadDataStream. A file
-// that cannot be opened, or a directory, gives CannotOpen. Memory grows with
-// the records read, never with the file's size: a sparse tail after a Ctrl-Z
-// is never read.
+// The same read, the scanning shared out over the threads of `pool`: a
+// round of one block per thread (64 at most) is read at once and cut into one part per
+// block, each part scanned from the first line end in it. A part's records
+// count only where the scan before it stops at the very record the part
+// began with; elsewhere (a record that spans that line end) the text is
+// scanned again from where that scan stopped. The table and the result are
+// those of the read above whatever the number of threads and the block
+// size; a bad record ends the read at the end of its round.
+ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize, WorkerPool& pool,
+                          bool zeroExpected = false);
+
+// Opens the data file `fileName` and reads it with ReadDataStream (on the
+// threads of `pool` where it is given). A file that cannot be opened, or a
+// directory, gives CannotOpen. Memory grows with the records read, never
+// with the file's size: a sparse tail after a Ctrl-Z is never read.
 ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, bool zeroExpected = false);
+ReadResult ReadDataFile(const std::string& fileName, RecordTable& table, WorkerPool& pool, bool zeroExpected = false);
 
 }  // namespace tarnek

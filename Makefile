@@ -20,7 +20,7 @@ run: build
 	./$(BUILD)/tarnek examples/sample.txt out/sample-result.txt -T --plot=out/sample-plot.svg
 	@echo; echo "== out/sample-result.log"; cat out/sample-result.log
 	@echo; echo "== out/sample-result.txt (first lines)"; head -n 6 out/sample-result.txt
-	@echo; echo "== out/sample-plot.svg: the funnel plot (doc/sample-plot.svg in the README)"
+	@echo; echo "== out/sample-plot.svg: the funnel plot (doc/sample-plot.svg in doc/output.md)"
 	./$(BUILD)/tarnek examples/nc-sids74.csv out/nc-result.txt --csv --columns=-,code,observed,expected \
 	  --geometry=tests/data/nc_sids/sids.shp --geometry-key=FIPS --map=out/nc-map.svg >/dev/null
 	@echo "== out/nc-map.svg: the map of North Carolina (doc/nc-map.svg in the README)"

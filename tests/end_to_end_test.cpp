@@ -604,11 +604,11 @@ TEST(Covariates, NorthCarolinaAsRFitsItAndTheTableAndLogKeepEveryByte) {
   EXPECT_EQ(Read(scratch.path / "cov.txt"), Read(scratch.path / "plain.txt"));
   EXPECT_EQ(Read(scratch.path / "cov.log"), Read(scratch.path / "plain.log"));
 
-  // The README shows this file and the group table's new columns as they are.
+  // The manual (doc/priors.md) shows this file and the group table's new columns as they are.
   std::string shown = Read(scratch.path / "c.csv");
   std::erase(shown, '\r');
-  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "README.md").find(shown), std::string::npos)
-      << "README.md's coef.csv is not what tarnek writes:\n" << shown;
+  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "doc" / "priors.md").find(shown), std::string::npos)
+      << "doc/priors.md's coef.csv is not what tarnek writes:\n" << shown;
   const auto coefficients = CsvLines(Read(scratch.path / "c.csv"));
   const std::vector<std::vector<std::string>> terms = {{"unit", "term", "estimate", "se", "z", "p"}};
   ASSERT_EQ(coefficients.size(), 4u);
@@ -646,8 +646,8 @@ TEST(Covariates, NorthCarolinaAsRFitsItAndTheTableAndLogKeepEveryByte) {
   EXPECT_EQ(g["status_covariates"], "converged");
   std::string added;
   for (size_t j = groups[0].size() - 7; j < groups[0].size(); ++j) added += (added.empty() ? "" : ",") + groups[1][j];
-  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "README.md").find("\n" + added + "\n"), std::string::npos)
-      << "README.md's group table columns are not what tarnek writes:\n" << added;
+  EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "doc" / "priors.md").find("\n" + added + "\n"), std::string::npos)
+      << "doc/priors.md's group table columns are not what tarnek writes:\n" << added;
   EXPECT_TRUE(g["prior_mean"].empty() && g["prior_sd"].empty()) << "every county has a prior of its own";
 
   // The region table's posterior columns, county by county, to 1e-10.
@@ -1479,7 +1479,7 @@ TEST(Sample, NorthCarolinaMapIsTheReadmePicture) {
 }
 
 TEST(Sample, BundledSampleFitsAsDocumented) {
-  // Run in the source tree, as `make run` does; the plot is the README's image.
+  // Run in the source tree, as `make run` does; the plot is the manual's image (doc/output.md).
   const fs::path source(TARNEK_SOURCE_DIR);
   Scratch scratch({});
   ASSERT_EQ(Tarnek(source, {"examples/sample.txt", scratch.path / "out.txt", "--plot=" + (scratch.path / "plot.svg").string()}).first, 0);

@@ -1467,6 +1467,34 @@ TEST(Shapes, ErrorsNameTheFileAndCreateNothing) {
   }
 }
 
+TEST(Geometry, TheGdalModuleIsTheOneBesideTheProgram) {
+  // A copy of the program finds the module beside it; where the file there
+  // is no module, a run that reads vector data says so and writes nothing,
+  // and a run without vector data never needs it.
+  Scratch program({});
+  const std::string binary = (program.path / "tarnek").string(), module = (program.path / "tarnek-gdal.so").string();
+  fs::copy_file(TARNEK_BINARY, binary);
+  Tree before{{"data.txt", "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n"}};
+  for (const char* name : {"sids.shp", "sids.shx", "sids.dbf", "sids74.txt"}) before[name] = Read(kNc / name);
+  const std::vector<std::string> args = {"sids74.txt", "out.txt", "--geometry=sids.shp", "--geometry-key=FIPSNO"};
+  const std::string names = kNames.substr(0, kNames.find(" DataFileName")) +
+                            " DataFileName: sids74.txt\n OutFileName : out.txt\n LogFileName : out.log\n";
+
+  fs::copy_file(fs::path(TARNEK_BINARY).parent_path() / "tarnek-gdal.so", module);
+  {
+    Scratch scratch(before);
+    EXPECT_EQ(Tarnek(scratch.path, args, {.binary = binary}).first, 0) << "the module beside the program";
+  }
+  fs::remove(module);
+  std::ofstream(module).flush();  // an empty file
+  Scratch scratch(before);
+  const auto [exitCode, console] = Tarnek(scratch.path, args, {.binary = binary});
+  EXPECT_EQ(exitCode, 1);
+  EXPECT_EQ(console, names + "\n ERROR! Can't load the GDAL module (" + module + ": file too short) \n\n");
+  ExpectTree(scratch.path, before);
+  EXPECT_EQ(Tarnek(scratch.path, {"data.txt", "out.txt"}, {.binary = binary}).first, 0);
+}
+
 TEST(Sample, NorthCarolinaMapIsTheReadmePicture) {
   // The README's command, run in the source tree, draws doc/nc-map.svg.
   const fs::path source(TARNEK_SOURCE_DIR);

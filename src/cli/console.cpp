@@ -53,6 +53,7 @@ constexpr FailureReport kFailureReports[] = {
     {Failure::CannotCreate, "\n ERROR! Can't create {} file \n\n", kExitFailure},
     {Failure::CannotWrite, "\n ERROR! Can't write {} file \n\n", kExitFailure},
     {Failure::OutOfMemory, "\n ERROR! Not enough memory \n\n", kExitFailure},
+    {Failure::NoGdalModule, "\n ERROR! Can't load the GDAL module ({}) \n\n", kExitFailure},
 };
 
 }  // namespace

@@ -50,6 +50,7 @@ enum class Failure {
   CannotCreate,
   CannotWrite,
   OutOfMemory,
+  NoGdalModule,  // the module that reads vector data cannot be loaded; Names: why
 };
 
 // A failure of the run and the names its message shows, in order.

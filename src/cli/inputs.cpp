@@ -125,6 +125,7 @@ RunFailure LayerFailure(const std::string& file, const VectorReadResult& read, c
   if (read.Status == VectorStatus::CannotOpen && !file.starts_with("/vsi") && stat(file.c_str(), &info) != 0) {
     return RunFailure{Failure::CannotOpenData, {file}};
   }
+  if (read.Status == VectorStatus::NoModule) return RunFailure{Failure::NoGdalModule, {read.Name}};
   const Failure kind = read.Status == VectorStatus::DuplicateKey ? Failure::WrongGeometry : Failure::BadVectorData;
   return RunFailure{kind, {file, DescribeLayerError(read, layer)}};
 }

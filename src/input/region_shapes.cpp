@@ -189,6 +189,8 @@ std::string DescribeLayerError(const VectorReadResult& read, const std::string& 
     case VectorStatus::DuplicateKey:
       return "features " + std::to_string(read.FirstFeature) + " and " + std::to_string(read.Feature) +
              " have the key " + read.Name;
+    case VectorStatus::NoModule:
+      return "the GDAL module cannot be loaded: " + read.Name;
   }
   return {};
 }

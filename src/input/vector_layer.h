@@ -40,7 +40,8 @@
 // Errors end the read: the data set cannot be opened (not a file GDAL reads
 // as vector data), it has no layer, the named layer is missing, a named
 // field is missing or two fields match one name, the layer's declared
-// geometry type is points or lines, or GDAL fails while reading features.
+// geometry type is points or lines, or GDAL fails while reading features,
+// or GDAL's module (gdal_layer.h, loaded on the first read) cannot be loaded.
 // With a key field, a feature whose key is null or empty, and a key that two
 // features share, end the read as well. Every error names what it is about
 // (the file, layer, field, geometry type or key) and keeps GDAL's own message
@@ -124,6 +125,7 @@ enum class VectorStatus {
   CannotRead,      // GDAL failed on a feature; Name: the layer, Feature: which
   EmptyKey,        // a feature's key is null or empty; Feature: which
   DuplicateKey,    // Name: the key, Feature: its second feature, FirstFeature: its first
+  NoModule,        // the GDAL module (gdal_layer.h) cannot be loaded; Name: why, as the loader says
 };
 
 struct VectorReadResult {

@@ -332,60 +332,6 @@ TEST(WriteFailure, NamesTheFileWhoseWriteFailedFirst) {
   EXPECT_EQ(ExpectRun(before, kArgs, 1, before, {.fileSizeLimit = 300}), kNames + "\n ERROR! Can't write out.txt file \n\n");
 }
 
-TEST(CsvRuns, ErrorsNameLineAndColumnAndCreateNothing) {
-  // Every CSV failure and every failure of the CSV options: its message and
-  // exit code, and the earlier out.txt and out.log left as they were.
-  const std::string header = "unit,code,observed,expected\n";
-  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
-  const std::string takes = "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)";
-  const std::string keeps = "NAME[,NAME...]: different column names, or all";
-  const struct {
-    const char* note;
-    const char* data;  // nullptr: no data file
-    std::vector<std::string> options;
-    std::string console;  // after the file names, or the whole console when it starts with the banner
-    int exitCode;
-  } cases[] = {
-      {"a value out of range: 1", "unit,code,observed,expected\n1,a,1,1\n1,b,-1,1\n", {"--csv"},
-       "\n Error!! Wrong data found (line 3, observed)\n", 1},
-      {"a field that is no number: 2", "unit,code,observed,expected\n1,a,x,1\n", {"--csv"},
-       "\n Error!! Wrong data found (line 2, observed)\n", 2},
-      {"too few fields: 2", "unit,code,observed,expected\n1,a,1\n", {"--csv"},
-       "\n Error!! Wrong data found (line 2, expected)\n", 2},
-      {"a field beyond the header: 2", "unit,code,observed,expected\n1,a,1,1,x\n", {"--csv"},
-       "\n Error!! Wrong data found (line 2, column 5)\n", 2},
-      {"the column as --columns names it", "Region,O,E\n1,-3,1\n", {"--csv", "--columns=-,region,o,e"},
-       "\n Error!! Wrong data found (line 2, o)\n", 1},
-      {"a named column missing", "unit,code,observed\n", {"--csv"},
-       "\n Error!! Wrong header found (line 1, no column expected)\n", 2},
-      {"a named column twice", "unit,code,CODE,observed,expected\n", {"--csv"},
-       "\n Error!! Wrong header found (line 1, column code named twice)\n", 2},
-      {"an empty file", "", {"--csv"}, "\n Error!! Wrong header found (line 1, no column unit)\n", 2},
-      {"a plain data file read as CSV", "-1 1 0 1\n-1 2 1 1\n", {"--csv"},
-       "\n Error!! Wrong header found (line 1, no column unit)\n", 2},
-      {"no data file", nullptr, {"--csv"}, "\n ERROR! Can't open data.txt file \n\n", 1},
-      {"--columns without --csv", "", {"--columns=a,b,c,d"}, banner + "\n ERROR! Option --columns needs --csv \n\n", 1},
-      {"a bad --columns, before the data file is opened", nullptr, {"--csv", "--columns=a,b"},
-       banner + "\n ERROR! Option --columns takes " + takes + ", not \"a,b\" \n\n", 1},
-      {"--keep without --csv", "", {"--keep=name"}, banner + "\n ERROR! Option --keep needs --csv \n\n", 1},
-      {"--keep: an empty name", nullptr, {"--csv", "--keep", "a,,b"},
-       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"a,,b\" \n\n", 1},
-      {"--keep: one name twice, in another case", nullptr, {"--csv", "--keep=Name,NAME"},
-       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"Name,NAME\" \n\n", 1},
-      {"--keep: a column the file lacks", "unit,code,observed,expected\n1,a,1,1\n", {"--csv", "--keep=name"},
-       "\n Error!! Wrong header found (line 1, no column name)\n", 2},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.note);
-    Tree before{{"out.txt", "earlier table"}, {"out.log", "earlier log"}};
-    if (c.data != nullptr) before["data.txt"] = c.data;
-    std::vector<std::string> args = kArgs;
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    const std::string console = c.console.starts_with(banner) ? c.console : kNames + c.console;
-    EXPECT_EQ(ExpectRun(before, args, c.exitCode, before), console);
-  }
-}
-
 TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
   // With --undefined=skip the rows without a defined ratio (an empty or NA
   // count, an empty, NA or 0 expected count) keep their place in the tables,
@@ -454,16 +400,7 @@ TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
       << "the plot counts the regions it can draw";
   EXPECT_NE(Read(scratch.path / "all.svg").find("; 6 rows without a defined ratio"), std::string::npos);
 
-  // Without the option, the first such row ends the run, as ever.
-  const struct { std::string row; std::string message; int exitCode; } errors[] = {
-      {"1,b,,2", "(line 2, observed)", 2}, {"1,b,NA,2", "(line 2, observed)", 2},
-      {"1,b,1,0", "(line 2, expected)", 1}, {"1,b,1,NA", "(line 2, expected)", 2}};
-  for (const auto& e : errors) {
-    Scratch one(Tree{{"data.csv", header + e.row + "\n"}});
-    const auto [exitCode, text] = Tarnek(one.path, {"data.csv", "out.txt", "--csv"});
-    EXPECT_EQ(exitCode, e.exitCode) << e.row;
-    EXPECT_NE(text.find("Wrong data found " + e.message), std::string::npos) << text;
-  }
+  // Without the option each such row is an error: see Refused.
   // Plain data: an expected count of 0 is the one way a row has no ratio.
   Scratch plain(Tree{{"data.txt", "1 1 3 1.5\n1 2 4 0\n1 3 5 2\n"}, {"two.txt", "1 1 3 1.5\n1 3 5 2\n"}});
   const auto [plainCode, plainConsole] = Tarnek(plain.path, {"data.txt", "out.txt", "--undefined", "skip"});
@@ -472,41 +409,6 @@ TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
   ASSERT_EQ(Tarnek(plain.path, {"two.txt", "two.out"}).first, 0);
   EXPECT_EQ(Read(plain.path / "out.log"), Read(plain.path / "two.log"));
   EXPECT_NE(Read(plain.path / "out.txt").find("\r\n1\t2\t4\t0.000000\t***\t***\t***\r\n"), std::string::npos);
-}
-
-TEST(Neighbours, ErrorsNameTheFileAndCreateNothing) {
-  // Every failure of a neighbour file: its message (the file, the line and
-  // the id) and exit code (2 where the text does not read as a neighbour
-  // file, 1 where it does but does not fit the data), earlier outputs kept.
-  const std::string data = "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n";
-  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
-  const struct {
-    const char* note;
-    std::string gal;
-    std::vector<std::string> options;
-    std::string console;  // after the file names, or the whole console when it starts with the banner
-    int exitCode;
-  } cases[] = {
-      {"an id that is no record's code", "3\n1 1\n2\n2 1\n1\n4 0\n", {},
-       "\n Error!! Wrong neighbours found (nb.gal, line 6: id 4 matches no record's code)\n", 1},
-      {"a count that does not read", "3\n1 x\n", {}, "\n Error!! Wrong neighbours found (nb.gal, line 2: ", 2},
-      {"no such file", "", {"--neighbours=missing.gal"}, "\n ERROR! Can't open missing.gal file \n\n", 1},
-      {"a local prior without neighbours", "", {"--prior=local"},
-       banner + "\n ERROR! Option --prior=local needs --neighbours \n\n", 1},
-      {"an output that would overwrite the neighbour file", "3\n1 0\n2 0\n3 0\n", {"--regions=nb.gal"},
-       "\n ERROR! nb.gal and nb.gal are the same file \n\n", 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.note);
-    Tree before{{"data.txt", data}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
-    if (!c.gal.empty()) before["nb.gal"] = c.gal;
-    std::vector<std::string> args = kArgs;
-    if (c.options.empty() || c.options[0].starts_with("--regions")) args.push_back("--neighbours=nb.gal");
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    const std::string console = ExpectRun(before, args, c.exitCode, before);
-    const std::string want = c.console.starts_with(banner) ? c.console : kNames + c.console;
-    EXPECT_EQ(console.substr(0, want.size()), want);
-  }
 }
 
 // The plain data of `rows` (Unit, Code, Data1, Data2 as text) written as CSV
@@ -609,25 +511,19 @@ TEST(Covariates, NorthCarolinaAsRFitsItAndTheTableAndLogKeepEveryByte) {
   std::erase(shown, '\r');
   EXPECT_NE(Read(fs::path(TARNEK_SOURCE_DIR) / "doc" / "priors.md").find(shown), std::string::npos)
       << "doc/priors.md's coef.csv is not what tarnek writes:\n" << shown;
+  // Its values are NbRegressionTest's, checked there against the same fit;
+  // here the lines and fields that carry them.
   const auto coefficients = CsvLines(Read(scratch.path / "c.csv"));
-  const std::vector<std::vector<std::string>> terms = {{"unit", "term", "estimate", "se", "z", "p"}};
   ASSERT_EQ(coefficients.size(), 4u);
-  EXPECT_EQ(coefficients[0], terms[0]);
-  const struct { const char* term; double estimate, se, z, p; } mass[] = {  // summary(glm.nb(...)), SE.theta
-      {"(intercept)", -6.1758331352779183e-01, 1.0854001955708041e-01, -5.6899134167099463, 1.2710380367691012e-08},
-      {"p", 1.8772254705200471, 2.6623852883206067e-01, 7.0509158789116251, 1.7774393209657931e-12},
-      {"shape", 17.723356174865941, 8.5819951486003436, NAN, NAN}};
-  const double polished[][2] = {{-0.61758331352779028, 0.10854001955708133}, {1.8772254705200477, 0.26623852883206334},
-                                {17.723356174864485, 8.5819952261235422}};
+  EXPECT_EQ(coefficients[0], (std::vector<std::string>{"unit", "term", "estimate", "se", "z", "p"}));
+  const struct { const char* term; double estimate; } polished[] = {
+      {"(intercept)", -0.61758331352779028}, {"p", 1.8772254705200477}, {"shape", 17.723356174864485}};
   for (size_t j = 0; j < 3; ++j) {
     const auto& line = coefficients[j + 1];
     ASSERT_EQ(line.size(), 6u);
-    EXPECT_EQ(line[0], "-1");
-    EXPECT_EQ(line[1], mass[j].term);
-    EXPECT_TRUE(NearText(line[2], mass[j].estimate, 1e-7) && NearText(line[2], polished[j][0], 1e-10)) << j;
-    EXPECT_TRUE(NearText(line[3], mass[j].se, 1e-7) && NearText(line[3], polished[j][1], 1e-10)) << j;
-    if (j < 2) EXPECT_TRUE(NearText(line[4], mass[j].z, 1e-7) && NearText(line[5], mass[j].p, 1e-7)) << j;
-    else EXPECT_TRUE(line[4].empty() && line[5].empty());
+    EXPECT_EQ(line[0] + " " + line[1], std::string("-1 ") + polished[j].term);
+    EXPECT_TRUE(NearText(line[2], polished[j].estimate, 1e-10));
+    EXPECT_EQ(line[4].empty() && line[5].empty(), j == 2);
   }
 
   // The group table: AIC(fit) 434.99401361622074; the model without p:
@@ -703,55 +599,6 @@ TEST(Covariates, TheGoldenCaseAsRFitsIt) {
   for (const char* name : {"out.txt", "out.log"}) EXPECT_EQ(Read(scratch.path / name), Read(dir / "after" / name)) << name;
 }
 
-TEST(Covariates, ErrorsNameTheOptionOrTheLineAndColumnAndCreateNothing) {
-  const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
-  const std::string takes = "NAME[,NAME...]: different column names, none of them one of --columns";
-  const std::string good = "unit,code,observed,expected,x,z\n1,a,1,1.5,0.5,2\n1,b,3,2,1,3\n";
-  const struct {
-    const char* note;
-    std::string data;
-    std::vector<std::string> options;
-    std::string console;  // after the file names, or the whole console when it starts with the banner
-    int exitCode;
-  } cases[] = {
-      {"a column the header lacks", good, {"--csv", "--covariates=x,w", "--groups=g.csv"},
-       "\n Error!! Wrong header found (line 1, no column w)\n", 2},
-      {"named as asked", good, {"--csv", "--covariates=Z,X", "--coefficients=c.csv"}, "", 0},
-      {"text in a covariate", good + "1,c,2,1,abc,1\n", {"--csv", "--covariates=x"},
-       "\n Error!! Wrong data found (line 4, x)\n", 2},
-      {"an empty field", good + "1,c,2,1,,1\n", {"--csv", "--covariates=x"}, "\n Error!! Wrong data found (line 4, x)\n", 2},
-      {"a row that ends before it", good + "1,c,2,1\n", {"--csv", "--covariates=z"},
-       "\n Error!! Wrong data found (line 4, z)\n", 2},
-      {"no hexadecimal", good + "1,c,2,1,0x1p3,1\n", {"--csv", "--covariates=x"},
-       "\n Error!! Wrong data found (line 4, x)\n", 2},
-      {"beyond the double range", good + "1,c,2,1,1,-1e999\n", {"--csv", "--covariates=x,z"},
-       "\n Error!! Wrong data found (line 4, z)\n", 1},
-      {"without --csv", good, {"--covariates=x"}, banner + "\n ERROR! Option --covariates needs --csv \n\n", 1},
-      {"a name given twice", good, {"--csv", "--covariates=x,X"}, banner + "\n ERROR! Option --covariates takes " + takes + ", not \"x,X\" \n\n", 1},
-      {"an empty name", good, {"--csv", "--covariates=x,"}, banner + "\n ERROR! Option --covariates takes " + takes + ", not \"x,\" \n\n", 1},
-      {"one of the four columns", good, {"--csv", "--covariates=expected"},
-       banner + "\n ERROR! Option --covariates takes " + takes + ", not \"expected\" \n\n", 1},
-      {"coefficients of nothing", good, {"--csv", "--coefficients=c.csv"},
-       banner + "\n ERROR! Option --coefficients needs --covariates \n\n", 1},
-      {"coefficients over the data", good, {"--csv", "--covariates=x", "--coefficients=./data.txt"},
-       "\n ERROR! data.txt and ./data.txt are the same file \n\n", 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.note);
-    const Tree before{{"data.txt", c.data}, {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
-    std::vector<std::string> args = kArgs;
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    const std::string console = c.console.starts_with(banner) ? c.console : kNames + c.console;
-    if (c.exitCode != 0) {
-      EXPECT_EQ(ExpectRun(before, args, c.exitCode, before), console);
-      continue;
-    }
-    Scratch scratch(before);
-    EXPECT_EQ(Tarnek(scratch.path, args), std::make_pair(0, console));
-    EXPECT_EQ(Read(scratch.path / "c.csv").substr(0, 27), "unit,term,estimate,se,z,p\r\n");
-  }
-}
-
 TEST(CsvRuns, IdentifiersOfMegabytesArePrintedWhole) {
   // Lines far longer than the table writer's block: the plain run's files
   // with the integers replaced by the texts.
@@ -795,25 +642,15 @@ TEST(CsvRuns, StandardisedRunsWriteWhatPrecomputedExpectedCountsGive) {
 }
 
 TEST(CsvRuns, StandardisedRunsKeepTheColumnsOfTheRegions) {
-  // --keep after --population: a column is kept per region, and all of a
-  // region's rows must hold its value; a stratum column varies within one.
-  const std::string data = Read(kGolden / "standardise_internal" / "before" / "data.csv");
-  const std::vector<std::string> args{"data.csv", "out.txt", "--csv", "--population=pop", "--strata=age", "--regions=r.csv"};
-  Scratch scratch({{"data.csv", data}});
-  std::vector<std::string> keepName = args;
-  keepName.push_back("--keep=name");
-  ASSERT_EQ(Tarnek(scratch.path, keepName).first, 0);
-  std::string regions = Read(scratch.path / "r.csv");
-  for (size_t line = 0; line < 5; ++line) {  // the first fields of each line
-    const size_t end = regions.find('\n');
-    const std::string fields = regions.substr(0, regions.find(',', regions.find(',', regions.find(',') + 1) + 1));
-    EXPECT_EQ(fields, std::vector<std::string>({"unit,code,name", "E1,A,Ayton", "E1,B,Bexley", "E1,C,Crail", "E1,D,Dunning"})[line]);
-    regions.erase(0, end + 1);
-  }
-  std::vector<std::string> keepAge = args;
-  keepAge.push_back("--keep=age");
-  EXPECT_EQ(ExpectRun({{"data.csv", data}}, keepAge, 1, {{"data.csv", data}}),
-            Read(kGolden / "standardise_internal" / "stdout") + "\n Error!! Wrong data found (line 4, age not as on line 2)\n");
+  // --keep after --population: a column is kept per region (a stratum column,
+  // which varies within one, is refused: see Refused).
+  Scratch scratch({{"data.csv", Read(kGolden / "standardise_internal" / "before" / "data.csv")}});
+  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--population=pop", "--strata=age", "--regions=r.csv",
+                                  "--keep=name"}).first, 0);
+  std::vector<std::string> firsts;
+  for (const auto& f : CsvLines(Read(scratch.path / "r.csv"))) firsts.push_back(f.at(0) + "," + f.at(1) + "," + f.at(2));
+  const std::vector<std::string> want = {"unit,code,name", "E1,A,Ayton", "E1,B,Bexley", "E1,C,Crail", "E1,D,Dunning"};
+  EXPECT_EQ(firsts, want);
 }
 
 // Runs tarnek on `data` with `threads` threads and every output, and returns
@@ -1386,84 +1223,172 @@ TEST(Shapes, TheMapShowsEveryRegionInItsClass) {
   EXPECT_NE(svg.find("P(ratio &gt; 1.2)"), std::string::npos);
 }
 
-TEST(Shapes, ErrorsNameTheFileAndCreateNothing) {
-  // Every failure of the shapes and of vector data: its message, naming the
-  // file and what is wrong, and exit code (2 where a data set does not read
-  // as the run needs, 1 where it does not fit the data); nothing created.
+TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
+  // Every failure of a CSV file, of the CSV, covariate, neighbour and shape
+  // options, of a neighbour file and of shapes and vector data: its message
+  // (the file, the line or feature, the column or id) and exit code (2 where
+  // the text does not read as what the run needs, 1 where it reads but does
+  // not fit), and the earlier out.txt and out.log left as they were.
   const auto square = [](int x, const std::string& properties) {
     const std::string a = std::to_string(x), b = std::to_string(x + 1);
     return "{\"type\":\"Feature\",\"properties\":{" + properties + "},\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[" +
            a + ",0],[" + b + ",0],[" + b + ",1],[" + a + ",1],[" + a + ",0]]]}}";
   };
-  const auto collection = [](const std::vector<std::string>& features) {
+  const auto layer = [](const std::vector<std::string>& features) {
     std::string text = "{\"type\":\"FeatureCollection\",\"features\":[";
     for (size_t i = 0; i < features.size(); ++i) text += (i ? "," : "") + features[i];
-    return text + "]}";
+    return Tree{{"g.geojson", text + "]}"}};
   };
-  const std::string good = collection({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":3")});
+  const auto feature = [](int code, const std::string& geometry) {
+    return "{\"type\":\"Feature\",\"properties\":{\"code\":" + std::to_string(code) + "},\"geometry\":" + geometry + "}";
+  };
+  const auto with = [](Tree files, const Tree& more) { return files.insert(more.begin(), more.end()), files; };
   const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
+  const std::string takes = "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)";
+  const std::string keeps = "NAME[,NAME...]: different column names, or all";
+  const std::string covariates = "NAME[,NAME...]: different column names, none of them one of --columns";
+  const Tree three{{"data.txt", "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n"}};  // codes 1, 2 and 3
+  const auto csv = [](const std::string& text) { return Tree{{"data.txt", text}}; };
+  const Tree good = csv("unit,code,observed,expected,x,z\n1,a,1,1.5,0.5,2\n1,b,3,2,1,3\n");
+  const std::string cov = good.at("data.txt");
+  const Tree shapes = with(three, layer({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":3")}));
+  Tree nc;
+  for (const char* name : {"sids.shp", "sids.shx", "sids.dbf", "sids74.txt"}) nc[name] = Read(kNc / name);
+  const Tree standardised{{"data.csv", Read(kGolden / "standardise_internal" / "before" / "data.csv")}};
   const struct {
     const char* note;
-    std::string layer;  // g.geojson
-    std::vector<std::string> options;
+    Tree files;                        // the directory but for the earlier out.txt and out.log
+    std::vector<std::string> options;  // after the data file's name and out.txt
     std::string console;  // after the file names, or the whole console when it starts with the banner
     int exitCode;
-    std::string data = "";  // the data file: data.txt, or with --vector g.geojson
+    std::string data = "data.txt";  // the data file's name
+    bool prefix = false;            // compared up to its length: words of the reader, GDAL or GEOS follow
   } cases[] = {
-      {"a file GDAL cannot open", good, {"--geometry=data.txt"},
+      // CSV data and the CSV options
+      {"a value out of range: 1", csv("unit,code,observed,expected\n1,a,1,1\n1,b,-1,1\n"), {"--csv"},
+       "\n Error!! Wrong data found (line 3, observed)\n", 1},
+      {"a field that is no number: 2", csv("unit,code,observed,expected\n1,a,x,1\n"), {"--csv"},
+       "\n Error!! Wrong data found (line 2, observed)\n", 2},
+      {"too few fields: 2", csv("unit,code,observed,expected\n1,a,1\n"), {"--csv"},
+       "\n Error!! Wrong data found (line 2, expected)\n", 2},
+      {"a field beyond the header: 2", csv("unit,code,observed,expected\n1,a,1,1,x\n"), {"--csv"},
+       "\n Error!! Wrong data found (line 2, column 5)\n", 2},
+      {"the column as --columns names it", csv("Region,O,E\n1,-3,1\n"), {"--csv", "--columns=-,region,o,e"},
+       "\n Error!! Wrong data found (line 2, o)\n", 1},
+      {"a named column missing", csv("unit,code,observed\n"), {"--csv"},
+       "\n Error!! Wrong header found (line 1, no column expected)\n", 2},
+      {"a named column twice", csv("unit,code,CODE,observed,expected\n"), {"--csv"},
+       "\n Error!! Wrong header found (line 1, column code named twice)\n", 2},
+      {"an empty file", csv(""), {"--csv"}, "\n Error!! Wrong header found (line 1, no column unit)\n", 2},
+      {"a plain data file read as CSV", csv("-1 1 0 1\n-1 2 1 1\n"), {"--csv"},
+       "\n Error!! Wrong header found (line 1, no column unit)\n", 2},
+      {"no data file", {}, {"--csv"}, "\n ERROR! Can't open data.txt file \n\n", 1},
+      {"--columns without --csv", csv(""), {"--columns=a,b,c,d"}, banner + "\n ERROR! Option --columns needs --csv \n\n", 1},
+      {"a bad --columns, before the data file is opened", {}, {"--csv", "--columns=a,b"},
+       banner + "\n ERROR! Option --columns takes " + takes + ", not \"a,b\" \n\n", 1},
+      {"--keep without --csv", csv(""), {"--keep=name"}, banner + "\n ERROR! Option --keep needs --csv \n\n", 1},
+      {"--keep: an empty name", {}, {"--csv", "--keep", "a,,b"},
+       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"a,,b\" \n\n", 1},
+      {"--keep: one name twice, in another case", {}, {"--csv", "--keep=Name,NAME"},
+       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"Name,NAME\" \n\n", 1},
+      {"--keep: a column the file lacks", csv("unit,code,observed,expected\n1,a,1,1\n"), {"--csv", "--keep=name"},
+       "\n Error!! Wrong header found (line 1, no column name)\n", 2},
+      {"--keep after --population: a stratum column varies within a region", standardised,
+       {"--csv", "--population=pop", "--strata=age", "--regions=r.csv", "--keep=age"},
+       "\n Error!! Wrong data found (line 4, age not as on line 2)\n", 1, "data.csv"},
+      // rows without a defined ratio, without --undefined=skip
+      {"an empty count", csv("unit,code,observed,expected\n1,b,,2\n"), {"--csv"},
+       "\n Error!! Wrong data found (line 2, observed)\n", 2},
+      {"an NA count", csv("unit,code,observed,expected\n1,b,NA,2\n"), {"--csv"},
+       "\n Error!! Wrong data found (line 2, observed)\n", 2},
+      {"an expected count of 0", csv("unit,code,observed,expected\n1,b,1,0\n"), {"--csv"},
+       "\n Error!! Wrong data found (line 2, expected)\n", 1},
+      {"an NA expected count", csv("unit,code,observed,expected\n1,b,1,NA\n"), {"--csv"},
+       "\n Error!! Wrong data found (line 2, expected)\n", 2},
+      // covariates
+      {"a covariate the header lacks", good, {"--csv", "--covariates=x,w", "--groups=g.csv"},
+       "\n Error!! Wrong header found (line 1, no column w)\n", 2},
+      {"text in a covariate", csv(cov + "1,c,2,1,abc,1\n"), {"--csv", "--covariates=x"},
+       "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"an empty covariate", csv(cov + "1,c,2,1,,1\n"), {"--csv", "--covariates=x"},
+       "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"a row that ends before a covariate", csv(cov + "1,c,2,1\n"), {"--csv", "--covariates=z"},
+       "\n Error!! Wrong data found (line 4, z)\n", 2},
+      {"no hexadecimal covariate", csv(cov + "1,c,2,1,0x1p3,1\n"), {"--csv", "--covariates=x"},
+       "\n Error!! Wrong data found (line 4, x)\n", 2},
+      {"a covariate beyond the double range", csv(cov + "1,c,2,1,1,-1e999\n"), {"--csv", "--covariates=x,z"},
+       "\n Error!! Wrong data found (line 4, z)\n", 1},
+      {"--covariates without --csv", good, {"--covariates=x"}, banner + "\n ERROR! Option --covariates needs --csv \n\n", 1},
+      {"a covariate given twice", good, {"--csv", "--covariates=x,X"},
+       banner + "\n ERROR! Option --covariates takes " + covariates + ", not \"x,X\" \n\n", 1},
+      {"an empty covariate name", good, {"--csv", "--covariates=x,"},
+       banner + "\n ERROR! Option --covariates takes " + covariates + ", not \"x,\" \n\n", 1},
+      {"a covariate that is one of the four columns", good, {"--csv", "--covariates=expected"},
+       banner + "\n ERROR! Option --covariates takes " + covariates + ", not \"expected\" \n\n", 1},
+      {"coefficients of nothing", good, {"--csv", "--coefficients=c.csv"},
+       banner + "\n ERROR! Option --coefficients needs --covariates \n\n", 1},
+      {"coefficients over the data", good, {"--csv", "--covariates=x", "--coefficients=./data.txt"},
+       "\n ERROR! data.txt and ./data.txt are the same file \n\n", 1},
+      // neighbour files
+      {"an id that is no record's code", with(three, {{"nb.gal", "3\n1 1\n2\n2 1\n1\n4 0\n"}}), {"--neighbours=nb.gal"},
+       "\n Error!! Wrong neighbours found (nb.gal, line 6: id 4 matches no record's code)\n", 1},
+      {"a count that does not read", with(three, {{"nb.gal", "3\n1 x\n"}}), {"--neighbours=nb.gal"},
+       "\n Error!! Wrong neighbours found (nb.gal, line 2: ", 2, "data.txt", true},
+      {"no such neighbour file", three, {"--neighbours=missing.gal"}, "\n ERROR! Can't open missing.gal file \n\n", 1},
+      {"a local prior without neighbours", three, {"--prior=local"},
+       banner + "\n ERROR! Option --prior=local needs --neighbours \n\n", 1},
+      {"an output that would overwrite the neighbour file", with(three, {{"nb.gal", "3\n1 0\n2 0\n3 0\n"}}),
+       {"--neighbours=nb.gal", "--regions=nb.gal"}, "\n ERROR! nb.gal and nb.gal are the same file \n\n", 1},
+      // shapes and vector data
+      {"a file GDAL cannot open", shapes, {"--geometry=data.txt"},
        "\n Error!! Wrong vector data found (data.txt, not a vector data set that GDAL reads: `data.txt' not recognized as "
        "a supported file format.)\n", 2},
-      {"no such file", good, {"--geometry=none.shp"}, "\n ERROR! Can't open none.shp file \n\n", 1},
-      {"a missing layer", good, {"--geometry=g.geojson", "--geometry-layer=counties"},
+      {"no such shapes file", shapes, {"--geometry=none.shp"}, "\n ERROR! Can't open none.shp file \n\n", 1},
+      {"a missing layer", shapes, {"--geometry=g.geojson", "--geometry-layer=counties"},
        "\n Error!! Wrong vector data found (g.geojson, no layer named counties)\n", 2},
-      {"a missing key field", good, {"--geometry=g.geojson", "--geometry-key=FIPS"},
+      {"a missing key field", shapes, {"--geometry=g.geojson", "--geometry-key=FIPS"},
        "\n Error!! Wrong vector data found (g.geojson, no field FIPS)\n", 2},
-      {"a key twice", collection({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":1")}),
+      {"a key twice", with(three, layer({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":1")})),
        {"--geometry=g.geojson"}, "\n Error!! Wrong geometry found (g.geojson, features 1 and 3 have the key 1)\n", 1},
-      {"a region without a feature", collection({square(0, "\"code\":1"), square(1, "\"code\":2")}),
+      {"a region without a feature", with(three, layer({square(0, "\"code\":1"), square(1, "\"code\":2")})),
        {"--geometry=g.geojson"}, "\n Error!! Wrong geometry found (g.geojson, no feature has the key 3 (record 3))\n", 1},
-      {"a layer of points",
-       collection({"{\"type\":\"Feature\",\"properties\":{\"code\":1},\"geometry\":{\"type\":\"Point\",\"coordinates\":[0,0]}}"}),
+      {"a layer of points", with(three, layer({feature(1, "{\"type\":\"Point\",\"coordinates\":[0,0]}")})),
        {"--geometry=g.geojson"},
        "\n Error!! Wrong vector data found (g.geojson, the layer holds Point geometries, not polygons)\n", 2},
       {"a line among the polygons",
-       collection({square(0, "\"code\":1"), square(1, "\"code\":3"),
-                   "{\"type\":\"Feature\",\"properties\":{\"code\":2},\"geometry\":{\"type\":\"LineString\","
-                   "\"coordinates\":[[0,0],[1,1]]}}"}),
+       with(three, layer({square(0, "\"code\":1"), square(1, "\"code\":3"),
+                          feature(2, "{\"type\":\"LineString\",\"coordinates\":[[0,0],[1,1]]}")})),
        {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): a Line String, not a polygon)\n", 2},
       {"a shape that crosses itself",
-       collection({square(0, "\"code\":1"), square(1, "\"code\":3"),
-                   "{\"type\":\"Feature\",\"properties\":{\"code\":2},\"geometry\":{\"type\":\"Polygon\","
-                   "\"coordinates\":[[[0,0],[1,1],[1,0],[0,1],[0,0]]]}}"}),
-       {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): GEOS finds it invalid", 2},
-      {"an unknown kind of neighbours", good, {"--neighbours=bishop"}, "\n ERROR! Can't open bishop file \n\n", 1},
-      {"contiguity without shapes", good, {"--neighbours=rook"},
+       with(three, layer({square(0, "\"code\":1"), square(1, "\"code\":3"),
+                          feature(2, "{\"type\":\"Polygon\",\"coordinates\":[[[0,0],[1,1],[1,0],[0,1],[0,0]]]}")})),
+       {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): GEOS finds it invalid", 2,
+       "data.txt", true},
+      {"an unknown kind of neighbours", shapes, {"--neighbours=bishop"}, "\n ERROR! Can't open bishop file \n\n", 1},
+      {"contiguity without shapes", shapes, {"--neighbours=rook"},
        banner + "\n ERROR! Option --neighbours=rook needs --geometry \n\n", 1},
-      {"a map without shapes", good, {"--map=map.svg"}, banner + "\n ERROR! Option --map needs --geometry \n\n", 1},
-      {"a map over a file of the shapefile", good, {"--vector", "--columns=-,FIPS,SID74,BIR74", "--map=sids.dbf"},
+      {"a map without shapes", shapes, {"--map=map.svg"}, banner + "\n ERROR! Option --map needs --geometry \n\n", 1},
+      {"a map over a file of the shapefile", nc, {"--vector", "--columns=-,FIPS,SID74,BIR74", "--map=sids.dbf"},
        "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1, "sids.shp"},
-      {"a table over a file of the shapes", good, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},
+      {"a table over a file of the shapes", nc, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},
        "\n ERROR! sids.shx and sids.shx are the same file \n\n", 1, "sids74.txt"},
       {"vector data: a count with a fraction",
-       collection({square(0, "\"code\":1,\"observed\":1,\"expected\":1"), square(1, "\"code\":2,\"observed\":1.5,\"expected\":1")}),
-       {"--vector"}, "\n Error!! Wrong data found (feature 2, observed)\n", 2},
-      {"vector data: a missing field", collection({square(0, "\"code\":1,\"observed\":1")}), {"--vector"},
-       "\n Error!! Wrong header found (layer g, no field expected)\n", 2},
+       layer({square(0, "\"code\":1,\"observed\":1,\"expected\":1"), square(1, "\"code\":2,\"observed\":1.5,\"expected\":1")}),
+       {"--vector", "--columns=-,code,observed,expected"}, "\n Error!! Wrong data found (feature 2, observed)\n", 2,
+       "g.geojson"},
+      {"vector data: a missing field", layer({square(0, "\"code\":1,\"observed\":1")}),
+       {"--vector", "--columns=-,code,observed,expected"},
+       "\n Error!! Wrong header found (layer g, no field expected)\n", 2, "g.geojson"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.note);
-    Tree before{{"data.txt", "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n"}, {"g.geojson", c.layer},
-                {"out.txt", "earlier table"}, {"out.log", "earlier log"}};
-    for (const char* name : {"sids.shp", "sids.shx", "sids.dbf", "sids74.txt"}) before[name] = Read(kNc / name);
-    const std::string data = !c.data.empty() ? c.data : c.options[0] == "--vector" ? "g.geojson" : "data.txt";
-    std::vector<std::string> args = {data, "out.txt"};
-    if (c.options[0] == "--vector") args.push_back("--columns=-,code,observed,expected");
+    const Tree before = with(c.files, {{"out.txt", "earlier table"}, {"out.log", "earlier log"}});
+    std::vector<std::string> args = {c.data, "out.txt"};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    const std::string console = ExpectRun(before, args, c.exitCode, before);
-    const std::string names = args[0] == "data.txt" ? kNames : kNames.substr(0, kNames.find(" DataFileName")) +
-                                                                  " DataFileName: " + data + "\n OutFileName : out.txt\n LogFileName : out.log\n";
+    const std::string names = banner + " DataFileName: " + c.data + "\n OutFileName : out.txt\n LogFileName : out.log\n";
     const std::string want = c.console.starts_with(banner) ? c.console : names + c.console;
-    EXPECT_EQ(console.substr(0, want.size()), want);
+    const std::string console = ExpectRun(before, args, c.exitCode, before);
+    EXPECT_EQ(c.prefix ? console.substr(0, want.size()) : console, want);
   }
 }
 

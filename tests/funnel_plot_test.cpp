@@ -29,7 +29,6 @@ using namespace tarnek;
 
 namespace {
 
-
 // The content of the group with the given id, or "(none)".
 std::string Group(const std::string& svg, const std::string& id) {
   const size_t open = svg.find("<g id=\"" + id + "\"");
@@ -38,11 +37,7 @@ std::string Group(const std::string& svg, const std::string& id) {
   return svg.substr(begin, svg.find("</g>", begin) - begin);
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+using testdata::Count;
 
 double Attribute(const std::string& element, const std::string& name) {
   const size_t at = element.find(" " + name + "=\"");

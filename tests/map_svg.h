@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>  // mkstemp, close, unlink
+#include "svg_check.h"
 
 #include <cstdlib>  // std::system, std::strtod, std::strtol
 #include <fstream>
@@ -15,22 +15,8 @@
 
 namespace tarnek::map_svg {
 
-inline bool WellFormed(const std::string& svg) {
-  char name[] = "/tmp/tarnek-map-XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd < 0) return false;
-  close(fd);
-  std::ofstream(name, std::ios::binary) << svg;
-  const int status = std::system(("xmllint --noout --nonet " + std::string(name)).c_str());
-  unlink(name);
-  return status == 0;
-}
-
-inline size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+inline bool WellFormed(const std::string& svg) { return testdata::WellFormedXml(svg); }
+using testdata::Count;
 
 // The value of an attribute of the element that starts at `at`.
 inline std::string AttributeAt(const std::string& svg, size_t at, const std::string& name) {

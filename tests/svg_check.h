@@ -1,4 +1,5 @@
-// Whether an image is well-formed XML, as libxml2's parser (xmllint) sees it.
+// Whether an image is well-formed XML, as libxml2's parser (xmllint) sees it,
+// and how often a text occurs in it.
 #pragma once
 
 #include <unistd.h>  // mkstemp, close, unlink
@@ -18,6 +19,13 @@ inline bool WellFormedXml(const std::string& svg) {
   const int status = std::system(("xmllint --noout --nonet " + std::string(name)).c_str());
   unlink(name);
   return status == 0;
+}
+
+// How many times `what` occurs in `text`.
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 }  // namespace tarnek::testdata

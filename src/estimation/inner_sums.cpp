@@ -9,6 +9,8 @@
 #include <cstring>  // std::memcpy
 #include <limits>
 
+#include "core/target_clones.h"
+
 #include <emmintrin.h>  // _mm_sqrt_pd: SSE2, on every x86-64
 
 namespace tarnek {
@@ -234,11 +236,11 @@ template <InnerTerm kind>
   return std::bit_cast<double>(most);
 }
 
-[[gnu::target_clones("avx2", "default")]] double EstimateScoreBlock(double b, double base, double perU, double& first,
+TARNEK_AVX2_CLONES double EstimateScoreBlock(double b, double base, double perU, double& first,
                                                                     uint64_t& total, double* k, double* distance) {
   return EstimateBlockLanes<InnerTerm::Score>(b, base, perU, first, total, k, distance);
 }
-[[gnu::target_clones("avx2", "default")]] double EstimateHessBlock(double b, double base, double perU, double& first,
+TARNEK_AVX2_CLONES double EstimateHessBlock(double b, double base, double perU, double& first,
                                                                    uint64_t& total, double* k, double* distance) {
   return EstimateBlockLanes<InnerTerm::Hess>(b, base, perU, first, total, k, distance);
 }
@@ -281,11 +283,11 @@ template <InnerTerm kind>
   return ((open[0] | open[1]) | (open[2] | open[3])) == 0;
 }
 
-[[gnu::target_clones("avx2", "default")]] bool PlaceScoreBoundaries(double b, double c0, double perU, double bandPerU,
+TARNEK_AVX2_CLONES bool PlaceScoreBoundaries(double b, double c0, double perU, double bandPerU,
                                                                     double* lambda) {
   return PlaceBoundaryLanes<InnerTerm::Score>(b, c0, perU, bandPerU, lambda);
 }
-[[gnu::target_clones("avx2", "default")]] bool PlaceHessBoundaries(double b, double c0, double perU, double bandPerU,
+TARNEK_AVX2_CLONES bool PlaceHessBoundaries(double b, double c0, double perU, double bandPerU,
                                                                    double* lambda) {
   return PlaceBoundaryLanes<InnerTerm::Hess>(b, c0, perU, bandPerU, lambda);
 }

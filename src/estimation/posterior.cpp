@@ -6,6 +6,7 @@
 
 #include <boost/math/special_functions/gamma.hpp>
 
+#include "core/target_clones.h"
 #include "estimation/boost_policy.h"
 
 namespace tarnek {
@@ -108,7 +109,7 @@ constexpr Lanes kLaneStep = {1.0, 2.0, 3.0, 4.0};
 // 1 + the sum over n >= 1 of prod_{m <= n} x/(a + m): P(a, x) over the
 // prefactor. The terms rise while a + n < x and then fall at least
 // geometrically; the sum stops at a term below 2^-56 (the sum is >= 1).
-[[gnu::target_clones("avx2", "default")]] double LowerSeries(double a, double x) {
+TARNEK_AVX2_CLONES double LowerSeries(double a, double x) {
   Lanes sum = {};
   double carry = 1.0;  // the last term of the block before
   Lanes n = a + kLaneStep;

@@ -216,3 +216,39 @@ TEST(InnerSumsTest, ConstantTermsAndSumsThatCannotMove) {
   EXPECT_TRUE(std::isinf(AdvanceInnerSum(InnerTerm::Score, 0.0, 1e-320, 0, int64_t{1} << 40)));
   EXPECT_TRUE(std::isinf(AdvanceInnerSum(InnerTerm::Hess, 0.0, 1e-200, 0, int64_t{1} << 40)));
 }
+
+TEST(InnerSumsTest, AMemoOfTheLastSweepGivesTheSameBits) {
+  // The fit's steps: b moving by a few ulps, by 1e-9 of itself, by half, and
+  // back; every sweep with the memo of the one before equals the plain loop.
+  // Counts to four million: blocks of terms for both sums, binade crossings
+  // among them (b = 0.37). The memo must be read, not only written: after a
+  // step of a few ulps most blocks come from the sweep before.
+  InnerSumMemo memo;
+  const std::vector<int32_t> counts{3, 70000, 4194304};
+  for (const double b : {7.9105334164052, 7.9105334164055, 7.9105334164051, 7.91053342, 11.8, 7.9105334164052,
+                         0.37, 0.37 + 0x1p-52}) {
+    std::vector<double> wantScore, wantHess;
+    double s = 0, h = 0;
+    Seen ignored;
+    for (size_t k = 0; k < counts.size(); ++k) {
+      wantScore.push_back(s = TermByTerm(InnerTerm::Score, s, b, k ? counts[k - 1] : 0, counts[k], ignored));
+      wantHess.push_back(h = TermByTerm(InnerTerm::Hess, h, b, k ? counts[k - 1] : 0, counts[k], ignored));
+    }
+    std::vector<double> score(counts.size()), hess(counts.size());
+    SweepInnerSums(counts, b, score, hess, kInnerSumCrossover, &memo);
+    for (size_t k = 0; k < counts.size(); ++k) {
+      EXPECT_EQ(std::bit_cast<uint64_t>(score[k]), std::bit_cast<uint64_t>(wantScore[k])) << "b " << b << ", count " << counts[k];
+      EXPECT_EQ(std::bit_cast<uint64_t>(hess[k]), std::bit_cast<uint64_t>(wantHess[k])) << "b " << b << ", count " << counts[k];
+    }
+    ASSERT_GT(memo.Seen[0].size(), 100u);
+    ASSERT_GT(memo.Seen[1].size(), 10u);
+    const auto reused = std::count_if(memo.Seen[0].begin(), memo.Seen[0].end(),
+                                      [&](const InnerSumMemo::Block& e) { return e.B != b; });
+    if (b == 7.9105334164055 || b == 0.37 + 0x1p-52) {
+      EXPECT_GT(reused, int64_t(memo.Seen[0].size() * 9 / 10)) << b;
+    }
+    if (b == 11.8) {
+      EXPECT_EQ(reused, 0) << b;
+    }
+  }
+}

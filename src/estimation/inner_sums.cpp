@@ -8,6 +8,7 @@
 #include <cmath>  // std::sqrt (correctly rounded), std::fabs, std::ilogb
 #include <cstring>  // std::memcpy
 #include <limits>
+#include <utility>  // std::swap
 
 #include <emmintrin.h>  // _mm_sqrt_pd: SSE2, on every x86-64
 
@@ -302,16 +303,83 @@ bool PlaceBoundaries(double b, double c0, double perU, double bandPerU, double* 
                                   : PlaceHessBoundaries(b, c0, perU, bandPerU, lambda);
 }
 
+// --- The memo of the last sweep's blocks (see InnerSumMemo) --------------------
+
+// One kind of term's blocks: the last sweep's, read in ascending order, and
+// this sweep's, written in order.
+struct MemoCursor {
+  const std::vector<InnerSumMemo::Block>* Seen = nullptr;
+  size_t At = 0;
+  std::vector<InnerSumMemo::Block>* Next = nullptr;
+};
+
+constexpr int64_t kMergedTerms = 16 * kBlock;
+
+// True when the block's terms, seen for e.B, still lie within 1/2 - 1/4096
+// of their integers for b: D < slack (see InnerSumMemo). Every operation
+// below is within 2^-53 of its value, which the factor 1 + 2^-10 covers; a
+// quotient that underflows belongs to a D far below any slack (> 2^-54).
+template <InnerTerm kind>
+bool StillHolds(const InnerSumMemo::Block& e, double b) {
+  if (!(b <= 2.0 * e.B && e.B <= 2.0 * b)) return false;
+  const double delta = std::fabs(b - e.B);  // exact: within a factor 2 of each other
+  const double x0 = std::min(b, e.B) + static_cast<double>(e.First);
+  if (!(delta <= x0 * 0x1p-20)) return false;
+  const double perU = 1.0 / e.Ulp;  // exactly: a power of two
+  const double z = kind == InnerTerm::Score ? perU / x0 : (perU / x0) / x0;
+  const double p = kind == InnerTerm::Score ? 1.0 : 2.0;
+  const double moved = z * (p * delta / x0 + 0x1p-58) * (1.0 + 0x1p-10);
+  return moved < e.Slack;
+}
+
+// Notes a block of terms taken whole: within 1/2 - 1/4096 - slack of their
+// integers, slack = settled - worst less 2^-50, since the estimates are within
+// first 2^-49 of the terms and settled leaves first 2^-48 for that (the
+// roundings of settled - worst are below 2^-53).
+void NoteBlock(MemoCursor& memo, int64_t l, uint64_t total, double b, double u, double settled, double worst) {
+  const double slack = (settled - worst) - 0x1p-50;
+  if (!(slack > 0.0)) return;
+  std::vector<InnerSumMemo::Block>& next = *memo.Next;
+  if (!next.empty()) {
+    InnerSumMemo::Block& last = next.back();
+    if (last.End == l && last.B == b && last.Ulp == u && last.End - last.First < kMergedTerms) {
+      last.End += kBlock;
+      last.Total += total;  // below 2^53: the sum stays in its binade
+      last.Slack = std::min(last.Slack, slack);
+      return;
+    }
+  }
+  next.push_back({l, l + kBlock, total, b, u, slack});
+}
+
+// The last sweep's blocks from l, on the grid of ulp u, where they still hold
+// for b and fit in the binade: adds them and returns true.
+template <InnerTerm kind>
+bool FromMemo(MemoCursor& memo, GridSum& sum, double b, int64_t& l, int64_t to, double u) {
+  const std::vector<InnerSumMemo::Block>& seen = *memo.Seen;
+  while (memo.At < seen.size() && seen[memo.At].First < l) ++memo.At;
+  if (memo.At == seen.size()) return false;
+  const InnerSumMemo::Block& e = seen[memo.At];
+  if (e.First != l || e.End > to || e.Ulp != u || e.Total > kTop - sum.S || !StillHolds<kind>(e, b)) return false;
+  sum.S += e.Total;
+  l = e.End;
+  memo.Next->push_back(e);
+  ++memo.At;
+  return true;
+}
+
 // Adds terms while the runs are shorter than `crossover`: a block of terms
 // at once where every estimate settles its term's k and the block fits in
 // the binade, else term by term. False where it stopped at a term that the
 // grid cannot take (too large, or beyond the binade's top): l is that term.
 template <InnerTerm kind>
-bool ShortRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, double crossover) {
+bool ShortRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, double crossover,
+               MemoCursor* memo) {
   double k[kBlock];
   double distance[kBlock];
   while (l < to && !RunsAreLong<kind>(grid.u, b, l, crossover)) {
     if (to - l >= kBlock && l <= kLargestIndex) {
+      if (memo != nullptr && FromMemo<kind>(*memo, sum, b, l, to, grid.u)) continue;
       double first = 0.0;
       uint64_t total = 0;
       const double worst = EstimateBlock<kind>(b, static_cast<double>(l), grid.perU, first, total, k, distance);
@@ -320,6 +388,7 @@ bool ShortRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid,
       const double settled = 0.5 - (0x1p-12 + first * 0x1p-48);
       if (first < 0x1p36 && worst < settled && total <= kTop - sum.S) {
         sum.S += total;
+        if (memo != nullptr) NoteBlock(*memo, l, total, b, grid.u, settled, worst);
         l += kBlock;
         continue;
       }
@@ -472,11 +541,11 @@ bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid) 
 // or at a term too large for the grid; the caller adds that one with the
 // real arithmetic.
 template <InnerTerm kind>
-void AdvanceOnGrid(double& sum, double b, int64_t& l, int64_t to, double crossover) {
+void AdvanceOnGrid(double& sum, double b, int64_t& l, int64_t to, double crossover, MemoCursor* memo) {
   const Grid grid = GridOf(sum);
   if (!grid.Usable) return;
   GridSum s{grid.S};
-  if (ShortRuns<kind>(s, b, l, to, grid, crossover)) LongRuns<kind>(s, b, l, to, grid);
+  if (ShortRuns<kind>(s, b, l, to, grid, crossover, memo)) LongRuns<kind>(s, b, l, to, grid);
   sum = static_cast<double>(s.S) * grid.u;  // exact: S < 2^53, u a power of two
 }
 
@@ -518,7 +587,7 @@ double AdvanceConstant(double sum, Extended q, int64_t n) {
 }
 
 template <InnerTerm kind>
-double Advance(double sum, double b, int64_t from, int64_t to, double crossover) {
+double Advance(double sum, double b, int64_t from, int64_t to, double crossover, MemoCursor* memo = nullptr) {
   if (from >= to) return sum;
   // Terms never rise with l: the first equal to the last, all are equal.
   const Extended first = ExactTerm(kind, b, from);
@@ -539,7 +608,7 @@ double Advance(double sum, double b, int64_t from, int64_t to, double crossover)
       continue;
     }
     const int64_t before = l;
-    AdvanceOnGrid<kind>(sum, b, l, to, crossover);
+    AdvanceOnGrid<kind>(sum, b, l, to, crossover, memo);
     if (l == before) {  // the binade's top, or a large term: one real step
       sum = AddTerm(sum, ExactTerm(kind, b, l));
       ++l;
@@ -562,7 +631,14 @@ double AdvanceInnerSum(InnerTerm kind, double sum, double b, int64_t from, int64
 }
 
 void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double> score, std::span<double> hess,
-                    double crossover) {
+                    double crossover, InnerSumMemo* memo) {
+  MemoCursor cursors[2];
+  if (memo != nullptr) {
+    for (int k = 0; k < 2; ++k) {
+      memo->Next[k].clear();
+      cursors[k] = {&memo->Seen[k], 0, &memo->Next[k]};
+    }
+  }
   double s = 0.0;
   double h = 0.0;
   int64_t l = 0;
@@ -586,13 +662,16 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
       }
     }
     if (l < count) {
-      s = AdvanceInnerSum(InnerTerm::Score, s, b, l, count, crossover);
-      h = AdvanceInnerSum(InnerTerm::Hess, h, b, l, count, crossover);
+      s = Advance<InnerTerm::Score>(s, b, l, count, crossover, memo != nullptr ? &cursors[0] : nullptr);
+      h = Advance<InnerTerm::Hess>(h, b, l, count, crossover, memo != nullptr ? &cursors[1] : nullptr);
       l = count;
       lx = Extended(l);
     }
     score[k] = s;
     hess[k] = h;
+  }
+  if (memo != nullptr) {
+    for (int k = 0; k < 2; ++k) std::swap(memo->Seen[k], memo->Next[k]);
   }
 }
 

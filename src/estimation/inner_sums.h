@@ -102,6 +102,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace tarnek {
 
@@ -114,6 +115,35 @@ enum class InnerTerm {
 // long; before that, terms go in blocks.
 inline constexpr double kInnerSumCrossover = 4.0;
 
+// What the blocks of terms of one sweep showed, kept for the next sweep: the
+// fit's last steps change b in its last bits only. A block that was taken
+// whole, for some b0 on the grid of ulp u, holds a fact that does not depend
+// on the sum: its terms l0 .. l0 + 63 lie within 1/2 - 1/4096 - slack ulps of
+// the integers r(l) whose sum is `Total`, so none is a tie and each adds its
+// r(l) ulps to any sum on that grid. For another b, every term z(l) in ulps
+// moves by at most D = Z (p |b - b0| / x0 + 2^-58) (1 + 2^-10), x0 = min(b,
+// b0) + l0, Z = (1/u)/x0 (p = 1) for the score and (1/u)/x0^2 (p = 2) for the
+// Hessian: the long double b + l moves by |b - b0| and its rounding, the
+// term by that over x0^2 (twice as much, relative, when squared) and its
+// rounding, all roundings of 2^-64 relative; 2^-10 covers the second-order
+// parts while |b - b0| <= x0 2^-20. Where D < slack the block adds Total
+// again, with no estimate formed: bit for bit what its terms add.
+struct InnerSumMemo {
+  // Blocks next to each other with the same b0 and u are kept as one, up to
+  // 16 of them: their least slack, their total, and l0 of the first (where D
+  // is largest: z/x0 falls as x0 rises).
+  struct Block {
+    int64_t First;   // l0
+    int64_t End;     // one after the last term
+    uint64_t Total;  // ulps the terms add
+    double B;        // the b they were seen for
+    double Ulp;      // u of the sum's grid
+    double Slack;    // in ulps, > 0
+  };
+  std::vector<Block> Seen[2];  // by InnerTerm, ascending in First: the last sweep's blocks
+  std::vector<Block> Next[2];  // the blocks of the sweep under way
+};
+
 // Adds the terms for l = from .. to-1 to `sum`, b > 0, 0 <= from <= to, and
 // returns the result: bit for bit the term-by-term sum. A `crossover` of 0
 // takes boundaries wherever runs are at least a term long.
@@ -121,8 +151,11 @@ double AdvanceInnerSum(InnerTerm kind, double sum, double b, int64_t from, int64
                        double crossover = kInnerSumCrossover);
 
 // Both inner sums for every count of `counts` (ascending, distinct, >= 0): the
-// sums over l < counts[k] go to score[k] and hess[k].
+// sums over l < counts[k] go to score[k] and hess[k]. With a `memo`, blocks
+// of terms that its last sweep saw are taken from it where they can be (see
+// InnerSumMemo), and the memo is left with this sweep's blocks; the sums are
+// the same bits with it or without.
 void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double> score, std::span<double> hess,
-                    double crossover = kInnerSumCrossover);
+                    double crossover = kInnerSumCrossover, InnerSumMemo* memo = nullptr);
 
 }  // namespace tarnek

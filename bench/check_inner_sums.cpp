@@ -100,7 +100,14 @@ int main(int argc, char** argv) {
       c.b += c.b * 0x1p-44;
       w += Check(c, &memo);
       wrong += w;
-      std::printf("case %d: b %.6g, counts up to %d: %s\n", k, c.b, c.counts.back(), w ? "DISAGREES" : "same bits");
+      // How many of the second sweep's blocks came from the first.
+      size_t blocks = 0, reused = 0;
+      for (int kind = 0; kind < 2; ++kind) {
+        for (const auto& e : memo.Seen[kind]) ++blocks, reused += e.B != c.b;
+        for (const auto& e : memo.RunsSeen[kind]) ++blocks, reused += e.B != c.b;
+      }
+      std::printf("case %d: b %.6g, counts up to %d: %s (%zu of %zu blocks from the memo)\n", k, c.b,
+                  c.counts.back(), w ? "DISAGREES" : "same bits", reused, blocks);
       std::fflush(stdout);
     }
   };

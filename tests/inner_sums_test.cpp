@@ -220,9 +220,10 @@ TEST(InnerSumsTest, ConstantTermsAndSumsThatCannotMove) {
 TEST(InnerSumsTest, AMemoOfTheLastSweepGivesTheSameBits) {
   // The fit's steps: b moving by a few ulps, by 1e-9 of itself, by half, and
   // back; every sweep with the memo of the one before equals the plain loop.
-  // Counts to four million: blocks of terms for both sums, binade crossings
-  // among them (b = 0.37). The memo must be read, not only written: after a
-  // step of a few ulps most blocks come from the sweep before.
+  // Counts to four million: blocks of terms for both sums, blocks of run
+  // boundaries for the Hessian, binade crossings among them (b = 0.37). The
+  // memo must be read, not only written: after a step of a few ulps most
+  // blocks come from the sweep before.
   InnerSumMemo memo;
   const std::vector<int32_t> counts{3, 70000, 4194304};
   for (const double b : {7.9105334164052, 7.9105334164055, 7.9105334164051, 7.91053342, 11.8, 7.9105334164052,
@@ -244,11 +245,21 @@ TEST(InnerSumsTest, AMemoOfTheLastSweepGivesTheSameBits) {
     ASSERT_GT(memo.Seen[1].size(), 10u);
     const auto reused = std::count_if(memo.Seen[0].begin(), memo.Seen[0].end(),
                                       [&](const InnerSumMemo::Block& e) { return e.B != b; });
+    // The Hessian's runs grow long from about l = 2^19: blocks of boundaries,
+    // with and without ties.
+    ASSERT_GT(memo.RunsSeen[1].size(), 200u);
+    const auto reusedRuns = std::count_if(memo.RunsSeen[1].begin(), memo.RunsSeen[1].end(),
+                                          [&](const InnerSumMemo::RunBlock& e) { return e.B != b; });
+    const auto withTies = std::count_if(memo.RunsSeen[1].begin(), memo.RunsSeen[1].end(),
+                                        [&](const InnerSumMemo::RunBlock& e) { return e.Total[0] != e.Total[1]; });
+    EXPECT_GT(withTies, 20) << b;
     if (b == 7.9105334164055 || b == 0.37 + 0x1p-52) {
       EXPECT_GT(reused, int64_t(memo.Seen[0].size() * 9 / 10)) << b;
+      EXPECT_GT(reusedRuns, int64_t(memo.RunsSeen[1].size() * 9 / 10)) << b;
     }
     if (b == 11.8) {
       EXPECT_EQ(reused, 0) << b;
+      EXPECT_EQ(reusedRuns, 0) << b;
     }
   }
 }

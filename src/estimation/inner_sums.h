@@ -142,6 +142,32 @@ struct InnerSumMemo {
   };
   std::vector<Block> Seen[2];  // by InnerTerm, ascending in First: the last sweep's blocks
   std::vector<Block> Next[2];  // the blocks of the sweep under way
+
+  // A block of run boundaries j, j - 1, ... j - 63 from l0 (whose term adds
+  // j ulps) on the grid of ulp u: every end of a run or of its ties was
+  // placed from the estimate (none searched for), so the terms up to End
+  // add Total[p] ulps to a sum whose S has the parity p (ties make S even).
+  // A placement rounds d = xc - b and d +- w to an integer where the band
+  // [lo, hi] = [d - w, d + w] holds none; for another b every rounded value
+  // moves by |b - b0| and at most 2^-49 (scale + |b - b0|), `scale` being
+  // the largest |d| + w + xc + b0 of the block. So where |b - b0| plus that
+  // is below `Gap`, the least distance of a band from the integers on
+  // either side (0 where hi lay outside [0, 2^50], out of the clamps'
+  // reach), every placement for b gives the same integer, and the block
+  // adds Total[p] again, no boundary placed. Blocks that reached the
+  // sweep's last count are not kept.
+  struct RunBlock {
+    int64_t First;
+    int64_t End;
+    uint64_t J;
+    uint64_t Total[2];
+    double B;
+    double Ulp;
+    double Gap;
+    double Scale;
+  };
+  std::vector<RunBlock> RunsSeen[2];
+  std::vector<RunBlock> RunsNext[2];
 };
 
 // Adds the terms for l = from .. to-1 to `sum`, b > 0, 0 <= from <= to, and

@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
       // last bits, swept with the memo of the case's sweep.
       Case c = MakeCase(k);
       tarnek::InnerSumMemo memo;
+      memo.LastB = c.b;  // as after a step that left b where it was: the sweep keeps its blocks
       int w = Check(c, &memo);
       c.b += c.b * 0x1p-44;
       w += Check(c, &memo);

@@ -278,6 +278,7 @@ template <InnerTerm kind>
     const Lanes at = placed ? floorHi + 1.0 : Lanes{} - 1.0;
     std::memcpy(lambda + i, &at, sizeof at);
     open |= ~placed;
+    if (gap == nullptr) continue;
     // What the memo keeps (GapOf, and the scale of the rounded values).
     const Lanes above = (floorHi + 1.0) - hi;
     const Lanes below = lo - floorHi;
@@ -315,7 +316,7 @@ bool PlaceBoundaries(double b, double c0, double perU, double bandPerU, double* 
 // --- The memo of the last sweep's blocks (see InnerSumMemo) --------------------
 
 // One kind of term's blocks: the last sweep's, read in ascending order, and
-// this sweep's, written in order.
+// this sweep's, written in order (no Next: none kept).
 struct MemoCursor {
   const std::vector<InnerSumMemo::Block>* Seen = nullptr;
   size_t At = 0;
@@ -367,7 +368,7 @@ bool StillHolds(const InnerSumMemo::Block& e, double b) {
 // roundings of settled - worst are below 2^-53).
 void NoteBlock(MemoCursor& memo, int64_t l, uint64_t total, double b, double u, double settled, double worst) {
   const double slack = (settled - worst) - 0x1p-50;
-  if (!(slack > 0.0)) return;
+  if (memo.Next == nullptr || !(slack > 0.0)) return;
   std::vector<InnerSumMemo::Block>& next = *memo.Next;
   if (!next.empty()) {
     InnerSumMemo::Block& last = next.back();
@@ -392,7 +393,7 @@ bool FromMemo(MemoCursor& memo, GridSum& sum, double b, int64_t& l, int64_t to, 
   if (e.First != l || e.End > to || e.Ulp != u || e.Total > kTop - sum.S || !StillHolds<kind>(e, b)) return false;
   sum.S += e.Total;
   l = e.End;
-  memo.Next->push_back(e);
+  if (memo.Next != nullptr) memo.Next->push_back(e);
   ++memo.At;
   return true;
 }
@@ -540,13 +541,13 @@ bool RunsFromMemo(MemoCursor& memo, GridSum& sum, double b, int64_t& l, uint64_t
   }
   sum.S += total;
   l = e.End;
-  memo.RunsNext->push_back(e);
+  if (memo.RunsNext != nullptr) memo.RunsNext->push_back(e);
   ++memo.RunsAt;
   return true;
 }
 
 void NoteRuns(MemoCursor& memo, int64_t first, const Walk& walk, uint64_t j, double b, double u, int64_t to) {
-  if (!walk.Cert.Placed || !(walk.Cert.Gap > 0.0) || walk.End >= to) return;
+  if (memo.RunsNext == nullptr || !walk.Cert.Placed || !(walk.Cert.Gap > 0.0) || walk.End >= to) return;
   memo.RunsNext->push_back(
       {first, walk.End, j, {walk.Total[0], walk.Total[1]}, b, u, walk.Cert.Gap, walk.Cert.Scale});
 }
@@ -612,7 +613,9 @@ bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, 
     const bool inRange = l <= kLargestIndex && to <= kLargestIndex;
     if (n == kBlock && inRange) {
       if (memo != nullptr && RunsFromMemo(*memo, sum, b, l, j, to, grid.u)) continue;
-      if (PlaceBoundaries<kind>(b, static_cast<double>(j) - 0.5, grid.perU, bandPerU, lambda, gap, scale)) {
+      const bool keep = memo != nullptr && memo->RunsNext != nullptr;
+      if (PlaceBoundaries<kind>(b, static_cast<double>(j) - 0.5, grid.perU, bandPerU, lambda, keep ? gap : nullptr,
+                                scale)) {
         uint64_t added = 0;
         bool fits = true;  // no step of the sum overflows
         int64_t at = l;
@@ -624,7 +627,7 @@ bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, 
           at = end;
         }
         if (fits && added <= kTop - sum.S) {
-          if (memo != nullptr) {
+          if (keep) {
             Walk walk;
             walk.End = at;
             walk.Total[0] = walk.Total[1] = added;  // no ties
@@ -635,7 +638,7 @@ bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, 
           l = at;
           continue;
         }
-      } else if (memo != nullptr) {
+      } else if (keep) {
         // The block as the loop below takes it, at once where it fits.
         Walk walk;
         if (WalkBoundaries<kind>(b, j, l, to, grid, lambda, gap, scale, walk) &&
@@ -766,10 +769,13 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
                     double crossover, InnerSumMemo* memo) {
   MemoCursor cursors[2];
   if (memo != nullptr) {
+    const bool keep = std::fabs(b - memo->LastB) <= memo->LastB * 0x1p-10;
+    memo->LastB = b;
     for (int k = 0; k < 2; ++k) {
       memo->Next[k].clear();
       memo->RunsNext[k].clear();
-      cursors[k] = {&memo->Seen[k], 0, &memo->Next[k], &memo->RunsSeen[k], 0, &memo->RunsNext[k]};
+      cursors[k] = {&memo->Seen[k], 0, keep ? &memo->Next[k] : nullptr, &memo->RunsSeen[k], 0,
+                    keep ? &memo->RunsNext[k] : nullptr};
     }
   }
   double s = 0.0;

@@ -168,6 +168,12 @@ struct InnerSumMemo {
   };
   std::vector<RunBlock> RunsSeen[2];
   std::vector<RunBlock> RunsNext[2];
+
+  // The b of the last sweep. A sweep keeps its blocks only where its b lies
+  // within 2^-10 of that (relative): the fit has begun to settle, and the
+  // next b is likely nearer still. Elsewhere keeping them would cost time
+  // and memory for nothing.
+  double LastB = 0.0;
 };
 
 // Adds the terms for l = from .. to-1 to `sum`, b > 0, 0 <= from <= to, and
@@ -179,8 +185,8 @@ double AdvanceInnerSum(InnerTerm kind, double sum, double b, int64_t from, int64
 // Both inner sums for every count of `counts` (ascending, distinct, >= 0): the
 // sums over l < counts[k] go to score[k] and hess[k]. With a `memo`, blocks
 // of terms that its last sweep saw are taken from it where they can be (see
-// InnerSumMemo), and the memo is left with this sweep's blocks; the sums are
-// the same bits with it or without.
+// InnerSumMemo), and the memo is left with this sweep's blocks (none where
+// b moved by more than 2^-10); the sums are the same bits with it or without.
 void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double> score, std::span<double> hess,
                     double crossover = kInnerSumCrossover, InnerSumMemo* memo = nullptr);
 

@@ -98,6 +98,13 @@
 // Fewer could only be had by counting the lattice points under the hyperbola
 // (about 2^-11 of all terms are ties, each needing the parity of the sum
 // before it), which is not done.
+//
+// The memo (InnerSumMemo). Where the fit settles, b moves by a few ulps from
+// step to step, and nearly every block of terms or of boundaries holds for
+// the next b as it stood: a fit that wanders in its last bits for 43 steps
+// over 2^31 - 1 terms (bench/run's wander50) takes 0.68 s instead of 3.07 s,
+// the blocks kept costing about 30 MB. It does nothing for fits whose b
+// changes by more than 2^-10 a step (diverging ones keep none).
 #pragma once
 
 #include <cstdint>

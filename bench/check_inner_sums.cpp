@@ -2,6 +2,8 @@
 // the real crossover, against the plain term-by-term loop, for counts up to
 // 2^31 - 1; and the largest count's sums from AdvanceInnerSum with terms in
 // blocks only (a crossover beyond any run) and boundaries only (crossover 0).
+// Each case is swept again for b moved by 2^-44 of itself, with the memo of
+// the first sweep (InnerSumMemo), and checked the same way.
 // Not part of the test suite (one case sums two billion terms the slow way);
 // run it after a change to src/estimation/inner_sums.cpp.
 //
@@ -46,9 +48,9 @@ Case MakeCase(int k) {
 }
 
 // Returns the number of counts at which a sum disagrees.
-int Check(const Case& c) {
+int Check(const Case& c, tarnek::InnerSumMemo* memo) {
   std::vector<double> score(c.counts.size()), hess(c.counts.size());
-  tarnek::SweepInnerSums(c.counts, c.b, score, hess);
+  tarnek::SweepInnerSums(c.counts, c.b, score, hess, tarnek::kInnerSumCrossover, memo);
   // The largest count again, all in blocks and all by boundaries.
   const int64_t top = c.counts.back();
   double blocks[2], boundaries[2];
@@ -90,10 +92,23 @@ int main(int argc, char** argv) {
   std::atomic<int> next{0}, wrong{0};
   auto work = [&] {
     for (int k; (k = next++) < cases;) {
-      const Case c = MakeCase(k);
-      const int w = Check(c);
+      // The case, then the fit's next step as it may come: b moved in its
+      // last bits, swept with the memo of the case's sweep.
+      Case c = MakeCase(k);
+      tarnek::InnerSumMemo memo;
+      memo.LastB = c.b;  // as after a step that left b where it was: the sweep keeps its blocks
+      int w = Check(c, &memo);
+      c.b += c.b * 0x1p-44;
+      w += Check(c, &memo);
       wrong += w;
-      std::printf("case %d: b %.6g, counts up to %d: %s\n", k, c.b, c.counts.back(), w ? "DISAGREES" : "same bits");
+      // How many of the second sweep's blocks came from the first.
+      size_t blocks = 0, reused = 0;
+      for (int kind = 0; kind < 2; ++kind) {
+        for (const auto& e : memo.Seen[kind]) ++blocks, reused += e.B != c.b;
+        for (const auto& e : memo.RunsSeen[kind]) ++blocks, reused += e.B != c.b;
+      }
+      std::printf("case %d: b %.6g, counts up to %d: %s (%zu of %zu blocks from the memo)\n", k, c.b,
+                  c.counts.back(), w ? "DISAGREES" : "same bits", reused, blocks);
       std::fflush(stdout);
     }
   };

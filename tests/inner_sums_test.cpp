@@ -216,3 +216,58 @@ TEST(InnerSumsTest, ConstantTermsAndSumsThatCannotMove) {
   EXPECT_TRUE(std::isinf(AdvanceInnerSum(InnerTerm::Score, 0.0, 1e-320, 0, int64_t{1} << 40)));
   EXPECT_TRUE(std::isinf(AdvanceInnerSum(InnerTerm::Hess, 0.0, 1e-200, 0, int64_t{1} << 40)));
 }
+
+TEST(InnerSumsTest, AMemoOfTheLastSweepGivesTheSameBits) {
+  // The fit's steps: b the same, moving by a few ulps, by 1e-9 of itself, by
+  // half (nothing kept), and settling again; every sweep with the memo of the
+  // one before equals the plain loop. Counts to four million: blocks of terms
+  // for both sums, blocks of run boundaries for the Hessian (its runs grow
+  // long from about l = 2^19), binade crossings among them (b = 0.37). The
+  // memo must be read, not only written: after a step of a few ulps most
+  // blocks come from the sweep before.
+  InnerSumMemo memo;
+  const std::vector<int32_t> counts{3, 70000, 4194304};
+  struct Step {
+    double b;
+    bool kept, reused;
+  };
+  const Step steps[] = {{7.9105334164052, false, false}, {7.9105334164052, true, false},
+                        {7.9105334164055, true, true},   {7.9105334164051, true, true},
+                        {7.91053342, true, false},       {11.8, false, false},
+                        {0.37, false, false},            {0.37 + 0x1p-52, true, false},
+                        {0.37 + 0x1p-51, true, true}};
+  for (const Step& step : steps) {
+    const double b = step.b;
+    std::vector<double> wantScore, wantHess;
+    double s = 0, h = 0;
+    Seen ignored;
+    for (size_t k = 0; k < counts.size(); ++k) {
+      wantScore.push_back(s = TermByTerm(InnerTerm::Score, s, b, k ? counts[k - 1] : 0, counts[k], ignored));
+      wantHess.push_back(h = TermByTerm(InnerTerm::Hess, h, b, k ? counts[k - 1] : 0, counts[k], ignored));
+    }
+    std::vector<double> score(counts.size()), hess(counts.size());
+    SweepInnerSums(counts, b, score, hess, kInnerSumCrossover, &memo);
+    for (size_t k = 0; k < counts.size(); ++k) {
+      EXPECT_EQ(std::bit_cast<uint64_t>(score[k]), std::bit_cast<uint64_t>(wantScore[k])) << "b " << b << ", count " << counts[k];
+      EXPECT_EQ(std::bit_cast<uint64_t>(hess[k]), std::bit_cast<uint64_t>(wantHess[k])) << "b " << b << ", count " << counts[k];
+    }
+    if (!step.kept) {
+      EXPECT_TRUE(memo.Seen[0].empty() && memo.RunsSeen[1].empty()) << b;
+      continue;
+    }
+    ASSERT_GT(memo.Seen[0].size(), 100u) << b;
+    ASSERT_GT(memo.Seen[1].size(), 10u) << b;
+    ASSERT_GT(memo.RunsSeen[1].size(), 200u) << b;
+    const auto reused = std::count_if(memo.Seen[0].begin(), memo.Seen[0].end(),
+                                      [&](const InnerSumMemo::Block& e) { return e.B != b; });
+    const auto reusedRuns = std::count_if(memo.RunsSeen[1].begin(), memo.RunsSeen[1].end(),
+                                          [&](const InnerSumMemo::RunBlock& e) { return e.B != b; });
+    const auto withTies = std::count_if(memo.RunsSeen[1].begin(), memo.RunsSeen[1].end(),
+                                        [&](const InnerSumMemo::RunBlock& e) { return e.Total[0] != e.Total[1]; });
+    EXPECT_GT(withTies, 20) << b;
+    if (step.reused) {
+      EXPECT_GT(reused, int64_t(memo.Seen[0].size() * 9 / 10)) << b;
+      EXPECT_GT(reusedRuns, int64_t(memo.RunsSeen[1].size() * 9 / 10)) << b;
+    }
+  }
+}

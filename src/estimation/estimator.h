@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/fit_settings.h"
+#include "estimation/inner_sums.h"
 
 namespace tarnek {
 
@@ -87,6 +88,7 @@ struct EstimatorScratch {
   std::vector<double> InnerHess;        // per distinct count y: sum of 1/(b+l)^2, l < y
   std::vector<long double> Logs;        // per member: ln(E/a + 1) at the current a
   std::vector<uint64_t> SortKeys;
+  InnerSumMemo InnerMemo;               // the last fit step's blocks of inner-sum terms
 };
 
 // A group's results: the summary, and the members' ratios, which lie in the

@@ -8,10 +8,11 @@
 #include <cmath>  // std::sqrt (correctly rounded), std::fabs, std::ilogb
 #include <cstring>  // std::memcpy
 #include <limits>
-
-#include "core/target_clones.h"
+#include <utility>  // std::swap
 
 #include <emmintrin.h>  // _mm_sqrt_pd: SSE2, on every x86-64
+
+#include "core/target_clones.h"
 
 namespace tarnek {
 
@@ -252,7 +253,7 @@ TARNEK_AVX2_CLONES double EstimateHessBlock(double b, double base, double perU, 
 // boundary was placed.
 template <InnerTerm kind>
 [[gnu::always_inline]] inline bool PlaceBoundaryLanes(double b, double c0, double perU, double bandPerU,
-                                                      double* lambda) {
+                                                      double* lambda, double* gap, double* scale) {
   Masks open = {};
   for (int i = 0; i < kBlock; i += 4) {
     const Lanes c = c0 - (kLaneIndex + static_cast<double>(i));
@@ -279,17 +280,26 @@ template <InnerTerm kind>
     const Lanes at = placed ? floorHi + 1.0 : Lanes{} - 1.0;
     std::memcpy(lambda + i, &at, sizeof at);
     open |= ~placed;
+    if (gap == nullptr) continue;
+    // What the memo keeps (GapOf, and the scale of the rounded values).
+    const Lanes above = (floorHi + 1.0) - hi;
+    const Lanes below = lo - floorHi;
+    Lanes g = above < below ? above : below;
+    g = hi >= 0.0 && hi <= 0x1p50 ? g : Lanes{};
+    const Lanes magnitude = (d < 0.0 ? -d : d) + halfWidth + xc + b;
+    std::memcpy(gap + i, &g, sizeof g);
+    std::memcpy(scale + i, &magnitude, sizeof magnitude);
   }
   return ((open[0] | open[1]) | (open[2] | open[3])) == 0;
 }
 
-TARNEK_AVX2_CLONES bool PlaceScoreBoundaries(double b, double c0, double perU, double bandPerU,
-                                                                    double* lambda) {
-  return PlaceBoundaryLanes<InnerTerm::Score>(b, c0, perU, bandPerU, lambda);
+TARNEK_AVX2_CLONES bool PlaceScoreBoundaries(double b, double c0, double perU, double bandPerU, double* lambda,
+                                             double* gap, double* scale) {
+  return PlaceBoundaryLanes<InnerTerm::Score>(b, c0, perU, bandPerU, lambda, gap, scale);
 }
-TARNEK_AVX2_CLONES bool PlaceHessBoundaries(double b, double c0, double perU, double bandPerU,
-                                                                   double* lambda) {
-  return PlaceBoundaryLanes<InnerTerm::Hess>(b, c0, perU, bandPerU, lambda);
+TARNEK_AVX2_CLONES bool PlaceHessBoundaries(double b, double c0, double perU, double bandPerU, double* lambda,
+                                            double* gap, double* scale) {
+  return PlaceBoundaryLanes<InnerTerm::Hess>(b, c0, perU, bandPerU, lambda, gap, scale);
 }
 
 template <InnerTerm kind>
@@ -299,9 +309,95 @@ double EstimateBlock(double b, double base, double perU, double& first, uint64_t
                                   : EstimateHessBlock(b, base, perU, first, total, k, distance);
 }
 template <InnerTerm kind>
-bool PlaceBoundaries(double b, double c0, double perU, double bandPerU, double* lambda) {
-  return kind == InnerTerm::Score ? PlaceScoreBoundaries(b, c0, perU, bandPerU, lambda)
-                                  : PlaceHessBoundaries(b, c0, perU, bandPerU, lambda);
+bool PlaceBoundaries(double b, double c0, double perU, double bandPerU, double* lambda, double* gap,
+                     double* scale) {
+  return kind == InnerTerm::Score ? PlaceScoreBoundaries(b, c0, perU, bandPerU, lambda, gap, scale)
+                                  : PlaceHessBoundaries(b, c0, perU, bandPerU, lambda, gap, scale);
+}
+
+// --- The memo of the last sweep's blocks (see InnerSumMemo) --------------------
+
+// One kind of term's blocks: the last sweep's, read in ascending order, and
+// this sweep's, written in order (no Next: none kept).
+struct MemoCursor {
+  const std::vector<InnerSumMemo::Block>* Seen = nullptr;
+  size_t At = 0;
+  std::vector<InnerSumMemo::Block>* Next = nullptr;
+  const std::vector<InnerSumMemo::RunBlock>* RunsSeen = nullptr;
+  size_t RunsAt = 0;
+  std::vector<InnerSumMemo::RunBlock>* RunsNext = nullptr;
+};
+
+// How far a block's placements lie from changing (see InnerSumMemo::RunBlock).
+struct Certificate {
+  double Gap = 1.0;
+  double Scale = 0.0;
+  bool Placed = true;  // false once an end was searched for
+};
+
+// The gap of one placement: lo and hi the band, lambda = floor(hi) + 1.
+inline double GapOf(double lo, double hi, double lambda) {
+  return hi >= 0.0 && hi <= 0x1p50 ? std::min(lambda - hi, lo - (lambda - 1.0)) : 0.0;
+}
+
+inline void Certify(Certificate& cert, double gap, double scale) {
+  cert.Gap = std::min(cert.Gap, gap);
+  cert.Scale = std::max(cert.Scale, scale);
+}
+
+constexpr int64_t kMergedTerms = 16 * kBlock;
+
+// True when the block's terms, seen for e.B, still lie within 1/2 - 1/4096
+// of their integers for b: D < slack (see InnerSumMemo). Every operation
+// below is within 2^-53 of its value, which the factor 1 + 2^-10 covers; a
+// quotient that underflows belongs to a D far below any slack (> 2^-54).
+template <InnerTerm kind>
+bool StillHolds(const InnerSumMemo::Block& e, double b) {
+  if (!(b <= 2.0 * e.B && e.B <= 2.0 * b)) return false;
+  const double delta = std::fabs(b - e.B);  // exact: within a factor 2 of each other
+  const double x0 = std::min(b, e.B) + static_cast<double>(e.First);
+  if (!(delta <= x0 * 0x1p-20)) return false;
+  const double perU = 1.0 / e.Ulp;  // exactly: a power of two
+  const double z = kind == InnerTerm::Score ? perU / x0 : (perU / x0) / x0;
+  const double p = kind == InnerTerm::Score ? 1.0 : 2.0;
+  const double moved = z * (p * delta / x0 + 0x1p-58) * (1.0 + 0x1p-10);
+  return moved < e.Slack;
+}
+
+// Notes a block of terms taken whole: within 1/2 - 1/4096 - slack of their
+// integers, slack = settled - worst less 2^-50, since the estimates are within
+// first 2^-49 of the terms and settled leaves first 2^-48 for that (the
+// roundings of settled - worst are below 2^-53).
+void NoteBlock(MemoCursor& memo, int64_t l, uint64_t total, double b, double u, double settled, double worst) {
+  const double slack = (settled - worst) - 0x1p-50;
+  if (memo.Next == nullptr || !(slack > 0.0)) return;
+  std::vector<InnerSumMemo::Block>& next = *memo.Next;
+  if (!next.empty()) {
+    InnerSumMemo::Block& last = next.back();
+    if (last.End == l && last.B == b && last.Ulp == u && last.End - last.First < kMergedTerms) {
+      last.End += kBlock;
+      last.Total += total;  // below 2^53: the sum stays in its binade
+      last.Slack = std::min(last.Slack, slack);
+      return;
+    }
+  }
+  next.push_back({l, l + kBlock, total, b, u, slack});
+}
+
+// The last sweep's blocks from l, on the grid of ulp u, where they still hold
+// for b and fit in the binade: adds them and returns true.
+template <InnerTerm kind>
+bool FromMemo(MemoCursor& memo, GridSum& sum, double b, int64_t& l, int64_t to, double u) {
+  const std::vector<InnerSumMemo::Block>& seen = *memo.Seen;
+  while (memo.At < seen.size() && seen[memo.At].First < l) ++memo.At;
+  if (memo.At == seen.size()) return false;
+  const InnerSumMemo::Block& e = seen[memo.At];
+  if (e.First != l || e.End > to || e.Ulp != u || e.Total > kTop - sum.S || !StillHolds<kind>(e, b)) return false;
+  sum.S += e.Total;
+  l = e.End;
+  if (memo.Next != nullptr) memo.Next->push_back(e);
+  ++memo.At;
+  return true;
 }
 
 // Adds terms while the runs are shorter than `crossover`: a block of terms
@@ -309,11 +405,13 @@ bool PlaceBoundaries(double b, double c0, double perU, double bandPerU, double* 
 // the binade, else term by term. False where it stopped at a term that the
 // grid cannot take (too large, or beyond the binade's top): l is that term.
 template <InnerTerm kind>
-bool ShortRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, double crossover) {
+bool ShortRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, double crossover,
+               MemoCursor* memo) {
   double k[kBlock];
   double distance[kBlock];
   while (l < to && !RunsAreLong<kind>(grid.u, b, l, crossover)) {
     if (to - l >= kBlock && l <= kLargestIndex) {
+      if (memo != nullptr && FromMemo<kind>(*memo, sum, b, l, to, grid.u)) continue;
       double first = 0.0;
       uint64_t total = 0;
       const double worst = EstimateBlock<kind>(b, static_cast<double>(l), grid.perU, first, total, k, distance);
@@ -322,6 +420,7 @@ bool ShortRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid,
       const double settled = 0.5 - (0x1p-12 + first * 0x1p-48);
       if (first < 0x1p36 && worst < settled && total <= kTop - sum.S) {
         sum.S += total;
+        if (memo != nullptr) NoteBlock(*memo, l, total, b, grid.u, settled, worst);
         l += kBlock;
         continue;
       }
@@ -348,7 +447,7 @@ bool ShortRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid,
 
 // The same for one boundary j (c = j - 1/2), or -1.
 template <InnerTerm kind>
-double PlaceBoundary(double b, double c, double perU, double bandPerU) {
+double PlaceBoundary(double b, double c, double perU, double bandPerU, Certificate* cert = nullptr) {
   const double q = perU / c;
   const double xc = kind == InnerTerm::Score ? q : std::sqrt(q);
   const double d = xc - b;
@@ -357,19 +456,102 @@ double PlaceBoundary(double b, double c, double perU, double bandPerU) {
   const double lo = d - halfWidth;
   const double hi = std::min(std::max(d + halfWidth, -1.0), 0x1p51);
   const double floorHi = std::floor(hi);
-  return floorHi < lo ? floorHi + 1.0 : -1.0;
+  if (!(floorHi < lo)) return -1.0;
+  if (cert != nullptr) Certify(*cert, GapOf(lo, hi, floorHi + 1.0), std::fabs(d) + halfWidth + xc + b);
+  return floorHi + 1.0;
 }
 
 // The first l' in [l, to) whose term is at most lb grid units: placed from
 // the estimate where no l lies within its error of the edge (the same
 // placement as a run boundary's, with no tie band), else searched for.
 template <InnerTerm kind>
-int64_t EdgeAt(double b, uint64_t lb, const Grid& grid, int64_t l, int64_t to) {
+int64_t EdgeAt(double b, uint64_t lb, const Grid& grid, int64_t l, int64_t to, Certificate* cert = nullptr) {
   if (l <= kLargestIndex && to <= kLargestIndex) {
-    const double placed = PlaceBoundary<kind>(b, (static_cast<double>(lb) + 0.5) / 2048.0, grid.perU, 0.0);
+    const double placed = PlaceBoundary<kind>(b, (static_cast<double>(lb) + 0.5) / 2048.0, grid.perU, 0.0, cert);
     if (placed >= 0.0) return std::clamp(static_cast<int64_t>(placed), l, to);
   }
+  if (cert != nullptr) cert->Placed = false;
   return FirstNotAbove<kind>(b, lb, grid, l, to);
+}
+
+// A block of boundaries j .. j - 63 from l as the loop boundary by boundary
+// below takes it, for a sum of either parity and no binade top: the runs
+// placed in lambda (the others' ends, and their ties', placed or searched
+// for on their own), what they add from an even S (Total[0]) and from an
+// odd one (Total[1]), where the block ends, and its certificate. False where
+// a total would not fit in 64 bits.
+struct Walk {
+  int64_t End = 0;
+  uint64_t Total[2] = {0, 0};
+  Certificate Cert;
+};
+
+template <InnerTerm kind>
+bool WalkBoundaries(double b, uint64_t j, int64_t l, int64_t to, const Grid& grid, const double* lambda,
+                    const double* gap, const double* scale, Walk& walk) {
+  uint64_t S[2] = {0, 1};
+  bool fits = true;
+  auto addRun = [&](uint64_t k, int64_t n) {
+    uint64_t added = 0;
+    fits &= !__builtin_mul_overflow(k, static_cast<uint64_t>(n), &added);
+    for (uint64_t& s : S) fits &= !__builtin_add_overflow(s, added, &s);
+  };
+  for (int i = 0; i < kBlock && l < to && fits; ++i) {
+    const uint64_t jj = j - static_cast<uint64_t>(i);
+    if (lambda[i] >= 0.0) {
+      const int64_t end = std::clamp(static_cast<int64_t>(lambda[i]), l, to);
+      addRun(jj, end - l);
+      l = end;
+      Certify(walk.Cert, gap[i], scale[i]);
+      continue;
+    }
+    const int64_t runEnd = EdgeAt<kind>(b, 2048 * jj - 1024, grid, l, to, &walk.Cert);
+    addRun(jj, runEnd - l);
+    l = runEnd;
+    const int64_t tiesEnd = EdgeAt<kind>(b, 2048 * jj - 1025, grid, l, to, &walk.Cert);
+    if (l == tiesEnd) continue;
+    for (uint64_t& s : S) fits &= !__builtin_add_overflow(s, (jj - 1) + ((s + jj - 1) & 1), &s);  // as AddUnits
+    ++l;
+    addRun((jj - 1) + ((jj - 1) & 1), tiesEnd - l);
+    l = tiesEnd;
+  }
+  walk.End = l;
+  walk.Total[0] = S[0];
+  walk.Total[1] = S[1] - 1;
+  return fits;
+}
+
+// True when the block's placements give the same integers for b (see
+// InnerSumMemo::RunBlock); every operation below is within 2^-53 of its value.
+bool StillPlaced(const InnerSumMemo::RunBlock& e, double b) {
+  if (!(b <= 2.0 * e.B && e.B <= 2.0 * b)) return false;
+  const double delta = std::fabs(b - e.B);  // exact: within a factor 2 of each other
+  const double moved = delta + 0x1p-49 * (e.Scale + delta) * (1.0 + 0x1p-40) + 0x1p-50;  // 2^-50: Gap's rounding
+  return moved * (1.0 + 0x1p-40) < e.Gap;
+}
+
+// The last sweep's block of boundaries from l (j, on the grid of ulp u)
+// where it still holds for b and fits: adds it and returns true.
+bool RunsFromMemo(MemoCursor& memo, GridSum& sum, double b, int64_t& l, uint64_t j, int64_t to, double u) {
+  const std::vector<InnerSumMemo::RunBlock>& seen = *memo.RunsSeen;
+  while (memo.RunsAt < seen.size() && seen[memo.RunsAt].First < l) ++memo.RunsAt;
+  if (memo.RunsAt == seen.size()) return false;
+  const InnerSumMemo::RunBlock& e = seen[memo.RunsAt];
+  const uint64_t total = e.Total[sum.S & 1];
+  if (e.First != l || e.J != j || e.Ulp != u || e.End > to || total > kTop - sum.S || !StillPlaced(e, b)) {
+    return false;
+  }
+  sum.S += total;
+  l = e.End;
+  if (memo.RunsNext != nullptr) memo.RunsNext->push_back(e);
+  ++memo.RunsAt;
+  return true;
+}
+
+void NoteRuns(MemoCursor& memo, int64_t first, const Walk& walk, uint64_t j, double b, double u, int64_t to) {
+  if (memo.RunsNext == nullptr || !walk.Cert.Placed || !(walk.Cert.Gap > 0.0) || walk.End >= to) return;
+  memo.RunsNext->push_back(
+      {first, walk.End, j, {walk.Total[0], walk.Total[1]}, b, u, walk.Cert.Gap, walk.Cert.Scale});
 }
 
 // The ties between j - 1 and j from l on (m = 2048 j - 1024), given that no
@@ -403,12 +585,14 @@ bool ExactBoundary(GridSum& sum, double b, uint64_t j, int64_t& l, int64_t to, c
 // or where no later term adds anything; false at a term the grid cannot
 // take, l being that term.
 template <InnerTerm kind>
-bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid) {
+bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid, MemoCursor* memo) {
   // The band's half-width over xc: 1/4096 ulp in the term is 1/(4096 c) of
   // xc for the score, half that for the Hessian; 1% more covers the
   // roundings of xc, of the band and of the terms (2^-62 relative).
   const double bandPerU = (kind == InnerTerm::Score ? 1.01 : 0.51) / 4096.0 * grid.u;
   double lambda[kBlock];
+  double gap[kBlock];
+  double scale[kBlock];
   while (l < to) {
     const uint64_t m = GridUnits<kind>(b, l, grid);
     if (m == kTooLarge) return false;
@@ -430,7 +614,10 @@ bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid) 
     const int n = static_cast<int>(std::min<uint64_t>(j, kBlock));
     const bool inRange = l <= kLargestIndex && to <= kLargestIndex;
     if (n == kBlock && inRange) {
-      if (PlaceBoundaries<kind>(b, static_cast<double>(j) - 0.5, grid.perU, bandPerU, lambda)) {
+      if (memo != nullptr && RunsFromMemo(*memo, sum, b, l, j, to, grid.u)) continue;
+      const bool keep = memo != nullptr && memo->RunsNext != nullptr;
+      if (PlaceBoundaries<kind>(b, static_cast<double>(j) - 0.5, grid.perU, bandPerU, lambda, keep ? gap : nullptr,
+                                scale)) {
         uint64_t added = 0;
         bool fits = true;  // no step of the sum overflows
         int64_t at = l;
@@ -442,8 +629,25 @@ bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid) 
           at = end;
         }
         if (fits && added <= kTop - sum.S) {
+          if (keep) {
+            Walk walk;
+            walk.End = at;
+            walk.Total[0] = walk.Total[1] = added;  // no ties
+            for (int i = 0; i < kBlock; ++i) Certify(walk.Cert, gap[i], scale[i]);
+            NoteRuns(*memo, l, walk, j, b, grid.u, to);
+          }
           sum.S += added;
           l = at;
+          continue;
+        }
+      } else if (keep) {
+        // The block as the loop below takes it, at once where it fits.
+        Walk walk;
+        if (WalkBoundaries<kind>(b, j, l, to, grid, lambda, gap, scale, walk) &&
+            walk.Total[sum.S & 1] <= kTop - sum.S) {
+          NoteRuns(*memo, l, walk, j, b, grid.u, to);
+          sum.S += walk.Total[sum.S & 1];
+          l = walk.End;
           continue;
         }
       }
@@ -474,11 +678,11 @@ bool LongRuns(GridSum& sum, double b, int64_t& l, int64_t to, const Grid& grid) 
 // or at a term too large for the grid; the caller adds that one with the
 // real arithmetic.
 template <InnerTerm kind>
-void AdvanceOnGrid(double& sum, double b, int64_t& l, int64_t to, double crossover) {
+void AdvanceOnGrid(double& sum, double b, int64_t& l, int64_t to, double crossover, MemoCursor* memo) {
   const Grid grid = GridOf(sum);
   if (!grid.Usable) return;
   GridSum s{grid.S};
-  if (ShortRuns<kind>(s, b, l, to, grid, crossover)) LongRuns<kind>(s, b, l, to, grid);
+  if (ShortRuns<kind>(s, b, l, to, grid, crossover, memo)) LongRuns<kind>(s, b, l, to, grid, memo);
   sum = static_cast<double>(s.S) * grid.u;  // exact: S < 2^53, u a power of two
 }
 
@@ -520,7 +724,7 @@ double AdvanceConstant(double sum, Extended q, int64_t n) {
 }
 
 template <InnerTerm kind>
-double Advance(double sum, double b, int64_t from, int64_t to, double crossover) {
+double Advance(double sum, double b, int64_t from, int64_t to, double crossover, MemoCursor* memo = nullptr) {
   if (from >= to) return sum;
   // Terms never rise with l: the first equal to the last, all are equal.
   const Extended first = ExactTerm(kind, b, from);
@@ -541,7 +745,7 @@ double Advance(double sum, double b, int64_t from, int64_t to, double crossover)
       continue;
     }
     const int64_t before = l;
-    AdvanceOnGrid<kind>(sum, b, l, to, crossover);
+    AdvanceOnGrid<kind>(sum, b, l, to, crossover, memo);
     if (l == before) {  // the binade's top, or a large term: one real step
       sum = AddTerm(sum, ExactTerm(kind, b, l));
       ++l;
@@ -564,7 +768,18 @@ double AdvanceInnerSum(InnerTerm kind, double sum, double b, int64_t from, int64
 }
 
 void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double> score, std::span<double> hess,
-                    double crossover) {
+                    double crossover, InnerSumMemo* memo) {
+  MemoCursor cursors[2];
+  if (memo != nullptr) {
+    const bool keep = std::fabs(b - memo->LastB) <= memo->LastB * 0x1p-10;
+    memo->LastB = b;
+    for (int k = 0; k < 2; ++k) {
+      memo->Next[k].clear();
+      memo->RunsNext[k].clear();
+      cursors[k] = {&memo->Seen[k], 0, keep ? &memo->Next[k] : nullptr, &memo->RunsSeen[k], 0,
+                    keep ? &memo->RunsNext[k] : nullptr};
+    }
+  }
   double s = 0.0;
   double h = 0.0;
   int64_t l = 0;
@@ -588,13 +803,19 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
       }
     }
     if (l < count) {
-      s = AdvanceInnerSum(InnerTerm::Score, s, b, l, count, crossover);
-      h = AdvanceInnerSum(InnerTerm::Hess, h, b, l, count, crossover);
+      s = Advance<InnerTerm::Score>(s, b, l, count, crossover, memo != nullptr ? &cursors[0] : nullptr);
+      h = Advance<InnerTerm::Hess>(h, b, l, count, crossover, memo != nullptr ? &cursors[1] : nullptr);
       l = count;
       lx = Extended(l);
     }
     score[k] = s;
     hess[k] = h;
+  }
+  if (memo != nullptr) {
+    for (int k = 0; k < 2; ++k) {
+      std::swap(memo->Seen[k], memo->Next[k]);
+      std::swap(memo->RunsSeen[k], memo->RunsNext[k]);
+    }
   }
 }
 

@@ -1,7 +1,9 @@
 // Posterior summaries. See posterior.h for the model and the numerics.
 #include "estimation/posterior.h"
 
-#include <cmath>  // std::sqrt, std::exp, std::log, std::log1p, std::erfc, std::lgamma
+#include <math.h>  // lgamma_r
+
+#include <cmath>  // std::sqrt, std::exp, std::log, std::log1p, std::erfc
 #include <limits>
 
 #include <boost/math/special_functions/gamma.hpp>
@@ -67,7 +69,10 @@ GammaShape ShapeOf(double a) {
                                                                                            r2 * (691.0 / 360360 -
                                                                                                  r2 * (1.0 / 156)))))));
   } else {
-    logGammaStar = std::lgamma(a) + a - (a - 0.5) * std::log(a) - kLogSqrt2Pi;
+    // lgamma_r: std::lgamma stores the sign in the global signgam, a race
+    // between the threads that summarise records at once.
+    int sign = 0;
+    logGammaStar = lgamma_r(a, &sign) + a - (a - 0.5) * std::log(a) - kLogSqrt2Pi;
   }
   s.Norm = s.InvSqrt2PiA * std::exp(-logGammaStar);
   s.Temme = a >= kTemmeShape;

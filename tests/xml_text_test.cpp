@@ -34,3 +34,9 @@ TEST(XmlTextTest, ValidCharactersAndEscapes) {
     EXPECT_EQ(CountCharacters(valid), row.characters);
   }
 }
+
+TEST(XmlTextTest, SvgTextElement) {
+  std::string svg = "<g>";
+  AppendSvgText(svg, "12.5", "-3", " class=\"t\"", "a<b & \"c\"");
+  EXPECT_EQ(svg, "<g><text x=\"12.5\" y=\"-3\" class=\"t\">a&lt;b &amp; &quot;c&quot;</text>\n");
+}

@@ -351,13 +351,10 @@ void Triangle(std::string& svg, double x, double y, std::string_view title = {})
 
 // <text> at (x, y); `extra` holds further attributes; `content` is escaped.
 void Text(std::string& svg, double x, double y, std::string_view extra, std::string_view content) {
-  svg += "<text";
-  Attribute(svg, "x", x);
-  Attribute(svg, "y", y);
-  svg += extra;
-  svg += '>';
-  AppendXmlEscaped(svg, content);
-  svg += "</text>\n";
+  std::string xText, yText;
+  AppendNumber(xText, x);
+  AppendNumber(yText, y);
+  AppendSvgText(svg, xText, yText, extra, content);
 }
 
 void OpenGroup(std::string& svg, std::string_view id, std::string_view attributes) {

@@ -184,13 +184,7 @@ void Attribute(std::string& svg, const char* name, double v) {
 }
 
 void Text(std::string& svg, double x, double y, std::string_view extra, std::string_view content) {
-  svg += "<text";
-  Attribute(svg, "x", x);
-  Attribute(svg, "y", y);
-  svg += extra;
-  svg += '>';
-  AppendXmlEscaped(svg, content);
-  svg += "</text>\n";
+  AppendSvgText(svg, ShortNumber(x, 7), ShortNumber(y, 7), extra, content);
 }
 
 void Rect(std::string& svg, std::string_view id, double x, double y, double w, double h, std::string_view extra) {

@@ -97,4 +97,17 @@ void AppendXmlEscaped(std::string& out, std::string_view text) {
   }
 }
 
+void AppendSvgText(std::string& svg, std::string_view x, std::string_view y, std::string_view extra,
+                   std::string_view content) {
+  svg += "<text x=\"";
+  svg += x;
+  svg += "\" y=\"";
+  svg += y;
+  svg += '"';
+  svg += extra;
+  svg += '>';
+  AppendXmlEscaped(svg, content);
+  svg += "</text>\n";
+}
+
 }  // namespace tarnek

@@ -28,4 +28,10 @@ std::string ShownFileName(std::string_view name, size_t characters = 100);
 // hold only characters that XML allows (ValidXmlCharacters).
 void AppendXmlEscaped(std::string& out, std::string_view text);
 
+// Appends an SVG text element and a line feed: <text x="X" y="Y"EXTRA>TEXT</text>,
+// the coordinates as given (each image has its own number format), `extra`
+// further attributes with their leading blanks, `content` escaped as above.
+void AppendSvgText(std::string& svg, std::string_view x, std::string_view y, std::string_view extra,
+                   std::string_view content);
+
 }  // namespace tarnek

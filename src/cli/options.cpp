@@ -87,42 +87,6 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
   return true;
 }
 
-// "NAME[,NAME...]": non-empty names, no two the same without regard to case;
-// each becomes a column of real numbers that the CSV reader reads.
-bool ApplyCovariates(std::string_view value, RunSettings& settings) {
-  std::vector<std::string> names;
-  for (size_t start = 0;;) {
-    const size_t comma = value.find(',', start);
-    names.emplace_back(value.substr(start, comma - start));
-    if (names.back().empty()) return false;
-    for (size_t j = 0; j + 1 < names.size(); ++j) {
-      if (SameColumnName(names.back(), names[j])) return false;
-    }
-    if (comma == std::string_view::npos) break;
-    start = comma + 1;
-  }
-  // A later --covariates replaces the columns an earlier one asked for.
-  std::erase_if(settings.Columns.Extra, [&](const ColumnRequest& request) {
-    return request.Kind == ColumnKind::Real &&
-           std::find(settings.Covariates.begin(), settings.Covariates.end(), request.Name) != settings.Covariates.end();
-  });
-  settings.Covariates = names;
-  for (const std::string& name : names) settings.Columns.Extra.push_back({name, ColumnKind::Real});
-  return true;
-}
-
-// No covariate is one of the four columns that --columns names: one header
-// field cannot be read twice.
-bool CovariatesApartFromColumns(const RunSettings& settings) {
-  const CsvColumns& c = settings.Columns;
-  for (const std::string& name : settings.Covariates) {
-    for (const std::string* column : {&c.Unit, &c.Code, &c.Observed, &c.Expected}) {
-      if (SameColumnName(name, *column)) return false;
-    }
-  }
-  return true;
-}
-
 // "NAME[,NAME...]": names that are not empty and no two the same without
 // regard to case; nothing when the value is not such a list.
 std::optional<std::vector<std::string>> ColumnNames(std::string_view value) {
@@ -137,6 +101,33 @@ std::optional<std::vector<std::string>> ColumnNames(std::string_view value) {
     if (comma == std::string_view::npos) return names;
     start = comma + 1;
   }
+}
+
+// "NAME[,NAME...]" (ColumnNames): each becomes a column of real numbers that
+// the CSV reader reads.
+bool ApplyCovariates(std::string_view value, RunSettings& settings) {
+  const auto names = ColumnNames(value);
+  if (!names) return false;
+  // A later --covariates replaces the columns an earlier one asked for.
+  std::erase_if(settings.Columns.Extra, [&](const ColumnRequest& request) {
+    return request.Kind == ColumnKind::Real &&
+           std::find(settings.Covariates.begin(), settings.Covariates.end(), request.Name) != settings.Covariates.end();
+  });
+  settings.Covariates = *names;
+  for (const std::string& name : *names) settings.Columns.Extra.push_back({name, ColumnKind::Real});
+  return true;
+}
+
+// No covariate is one of the four columns that --columns names: one header
+// field cannot be read twice.
+bool CovariatesApartFromColumns(const RunSettings& settings) {
+  const CsvColumns& c = settings.Columns;
+  for (const std::string& name : settings.Covariates) {
+    for (const std::string* column : {&c.Unit, &c.Code, &c.Observed, &c.Expected}) {
+      if (SameColumnName(name, *column)) return false;
+    }
+  }
+  return true;
 }
 
 // "--keep=NAME[,NAME...]" or "--keep=all": the columns are read as text, as

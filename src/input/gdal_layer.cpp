@@ -98,10 +98,8 @@ FieldKind KindOf(OGRFieldType type) {
   }
 }
 
-// The text of one value as the header describes it; empty for a null or
-// unset one.
+// The text of one value that is set and not null, as the header describes it.
 std::string ValueText(OGRFeature& feature, int index, FieldKind kind) {
-  if (!feature.IsFieldSetAndNotNull(index)) return {};
   char text[32];
   switch (kind) {
     case FieldKind::Integer:
@@ -308,8 +306,9 @@ void ReadGdalLayer(const GdalLayerCall& call) {
     layer.Fids.push_back(feature->GetFID());
     for (size_t i = 0; i < chosen.size(); ++i) {
       VectorField& field = layer.Fields[i];
-      field.Null.push_back(!feature->IsFieldSetAndNotNull(chosen[i]));
-      field.Values.Append(ValueText(*feature, chosen[i], field.Kind));
+      const bool null = !feature->IsFieldSetAndNotNull(chosen[i]);
+      field.Null.push_back(null);
+      field.Values.Append(null ? std::string() : ValueText(*feature, chosen[i], field.Kind));
     }
     std::string key;
     if (keyIndex >= 0) {

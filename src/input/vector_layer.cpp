@@ -77,8 +77,6 @@ const GdalModule& Module() {
   return module;
 }
 
-bool SameName(std::string_view a, std::string_view b) { return SameColumnName(a, b); }
-
 // Every coordinate of every shape lies within [-180, 180] x [-90, 90], and
 // there is at least one.
 bool WithinLongitudeLatitude(const std::vector<MultiPolygon>& shapes) {
@@ -102,15 +100,15 @@ const VectorField* VectorLayer::Field(const std::string& name) const {
 }
 
 VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOptions& options, VectorLayer& layer) {
-  layer = VectorLayer{};
   VectorReadResult result;
   const GdalModule& module = Module();
   if (module.Read == nullptr) {
+    layer = VectorLayer{};
     result.Status = VectorStatus::NoModule;
     result.Name = module.Failure;
     return result;
   }
-  const GdalLayerCall call{&fileName, &options, &SameName, &layer, &result};
+  const GdalLayerCall call{&fileName, &options, &SameColumnName, &layer, &result};
   module.Read(&call);
   if (result.Status != VectorStatus::Ok) return result;
   const bool lonLatRange = options.Geometry && WithinLongitudeLatitude(layer.Shapes);

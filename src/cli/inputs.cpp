@@ -16,24 +16,10 @@ namespace tarnek {
 
 namespace {
 
-// The CSV failures of an input that name its file, a line and a column.
-constexpr std::pair<CsvStatus, Failure> kInputCsvFailures[] = {
-    {CsvStatus::OutOfRange, Failure::InputCsvOutOfRange},
-    {CsvStatus::NotAValue, Failure::InputCsvNotAValue},
-    {CsvStatus::MissingColumn, Failure::InputMissingColumn},
-    {CsvStatus::RepeatedColumn, Failure::InputRepeatedColumn},
-};
-
 // "--standard": the rates of an external standardisation, for the strata
 // that --strata names.
 std::optional<RunFailure> ReadStandard(const std::string& file, RunProducts& products) {
-  const CsvReadResult read = ReadStandardFile(file, products.Standardisation.Strata, products.Standard);
-  if (read.Status == CsvStatus::CannotOpen) return RunFailure{Failure::CannotOpenData, {file}};
-  if (read.Status == CsvStatus::CannotRead) return RunFailure{Failure::CannotReadData, {file}};
-  for (const auto& [status, failure] : kInputCsvFailures) {
-    if (read.Status == status) return RunFailure{failure, {file, FormatInteger(static_cast<int64_t>(read.Line)), read.Column}};
-  }
-  return std::nullopt;
+  return CsvFailure(file, ReadStandardFile(file, products.Standardisation.Strata, products.Standard), true);
 }
 
 constexpr std::string_view kQueen = "queen", kRook = "rook";
@@ -128,6 +114,28 @@ RunFailure LayerFailure(const std::string& file, const VectorReadResult& read, c
   if (read.Status == VectorStatus::NoModule) return RunFailure{Failure::NoGdalModule, {read.Name}};
   const Failure kind = read.Status == VectorStatus::DuplicateKey ? Failure::WrongGeometry : Failure::BadVectorData;
   return RunFailure{kind, {file, DescribeLayerError(read, layer)}};
+}
+
+std::optional<RunFailure> CsvFailure(const std::string& file, const CsvReadResult& read, bool input) {
+  // The failures that name a line and a column: of the data file, and of an input.
+  static constexpr std::pair<CsvStatus, Failure> kFailures[][4] = {
+      {{CsvStatus::OutOfRange, Failure::CsvOutOfRange},
+       {CsvStatus::NotAValue, Failure::CsvNotAValue},
+       {CsvStatus::MissingColumn, Failure::MissingColumn},
+       {CsvStatus::RepeatedColumn, Failure::RepeatedColumn}},
+      {{CsvStatus::OutOfRange, Failure::InputCsvOutOfRange},
+       {CsvStatus::NotAValue, Failure::InputCsvNotAValue},
+       {CsvStatus::MissingColumn, Failure::InputMissingColumn},
+       {CsvStatus::RepeatedColumn, Failure::InputRepeatedColumn}},
+  };
+  if (read.Status == CsvStatus::CannotOpen) return RunFailure{Failure::CannotOpenData, {file}};
+  if (read.Status == CsvStatus::CannotRead) return RunFailure{Failure::CannotReadData, {file}};
+  for (const auto& [status, failure] : kFailures[input ? 1 : 0]) {
+    if (read.Status != status) continue;
+    const std::string line = FormatInteger(static_cast<int64_t>(read.Line));
+    return input ? RunFailure{failure, {file, line, read.Column}} : RunFailure{failure, {line, read.Column}};
+  }
+  return std::nullopt;
 }
 
 RunFailure ShapeFailure(const std::string& file, const ShapeError& error) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "input/csv_reader.h"
 #include "input/region_shapes.h"
 #include "input/vector_layer.h"
 #include "report/run_products.h"
@@ -51,5 +52,10 @@ bool IsInputKind(const InputKind& kind, std::string_view value);
 // for, or empty), or the shapes.
 RunFailure LayerFailure(const std::string& file, const VectorReadResult& read, const std::string& layer);
 RunFailure ShapeFailure(const std::string& file, const ShapeError& error);
+
+// The failure of reading the CSV file `file`, or nothing where it read: the
+// data file's messages, or with `input` those of a further input, which
+// name the file before the line and the column.
+std::optional<RunFailure> CsvFailure(const std::string& file, const CsvReadResult& read, bool input);
 
 }  // namespace tarnek

@@ -7,7 +7,7 @@
 #include <new>  // std::bad_alloc
 #include <optional>
 #include <string_view>
-#include <utility>  // std::pair
+#include <utility>  // std::move
 
 #include "cli/console.h"
 #include "cli/inputs.h"
@@ -164,22 +164,8 @@ std::optional<RunFailure> ReadPlainData(const std::string& fileName, bool keepUn
   return std::nullopt;
 }
 
-// The CSV failures that name a line and a column.
-constexpr std::pair<CsvStatus, Failure> kCsvFailures[] = {
-    {CsvStatus::OutOfRange, Failure::CsvOutOfRange},
-    {CsvStatus::NotAValue, Failure::CsvNotAValue},
-    {CsvStatus::MissingColumn, Failure::MissingColumn},
-    {CsvStatus::RepeatedColumn, Failure::RepeatedColumn},
-};
-
 std::optional<RunFailure> ReadCsvData(const std::string& fileName, const CsvColumns& columns, RecordTable& table) {
-  const CsvReadResult read = ReadCsvFile(fileName, columns, table);
-  if (read.Status == CsvStatus::CannotOpen) return RunFailure{Failure::CannotOpenData, {fileName}};
-  if (read.Status == CsvStatus::CannotRead) return RunFailure{Failure::CannotReadData, {fileName}};
-  for (const auto& [status, failure] : kCsvFailures) {
-    if (read.Status == status) return RunFailure{failure, {FormatInteger(static_cast<int64_t>(read.Line)), read.Column}};
-  }
-  return std::nullopt;
+  return CsvFailure(fileName, ReadCsvFile(fileName, columns, table), false);
 }
 
 // The CSV columns the run reads: those the options name, what a

@@ -69,6 +69,20 @@ FitStatus StatusOf(FitEnd end) {
 
 double ValueOf(double estimate) { return estimate == NoEstimate ? kNoValue : estimate; }
 
+// One record's term of the negative-binomial log-likelihood at (a, b): with
+// common = CountTerm(y) (unused for y = 0) and remainderB = StirlingRemainder(b).
+double NegBinTerm(int32_t y, double e, double a, double b, double common, double remainderB) {
+  if (y == 0) {
+    const double q = e / a;
+    return -(b * (std::isfinite(q) ? std::log1p(q) : std::log(e) - std::log(a)));
+  }
+  const double count = y;
+  const double n = count + b;
+  const double rate = a + e;
+  return common + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * a / rate) -
+         Bd0(count, n * e / rate);
+}
+
 }  // namespace
 
 // Record by record, in group order:
@@ -96,18 +110,12 @@ LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b) {
     const double e = group.Data2[i];
     if (y == 0) {
       sums.Poisson -= ratio * e;
-      const double q = e / a;
-      sums.NegBin -= b * (std::isfinite(q) ? std::log1p(q) : std::log(e) - std::log(a));
+      sums.NegBin += NegBinTerm(0, e, a, b, 0.0, remainderB);
       continue;
     }
-    const double count = y;
     const double common = CountTerm(y);
-    sums.Poisson += common - Bd0(count, ratio * e);
-    if (!hasMle) continue;
-    const double n = count + b;
-    const double rate = a + e;
-    sums.NegBin += common + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * a / rate) -
-                   Bd0(count, n * e / rate);
+    sums.Poisson += common - Bd0(y, ratio * e);
+    if (hasMle) sums.NegBin += NegBinTerm(y, e, a, b, common, remainderB);
   }
   if (!hasMle) sums.NegBin = kNoValue;
   return sums;
@@ -119,18 +127,7 @@ double GroupNegBinLogLikelihood(const GroupData& group, double a, double b) {
   double sum = 0.0;
   for (size_t i = 0; i < group.Data1.size(); ++i) {
     const int32_t y = group.Data1[i];
-    const double e = group.Data2[i];
-    if (y == 0) {
-      const double q = e / a;
-      sum -= b * (std::isfinite(q) ? std::log1p(q) : std::log(e) - std::log(a));
-      continue;
-    }
-    const double count = y;
-    const double common = CountTerm(y);
-    const double n = count + b;
-    const double rate = a + e;
-    sum += common + StirlingRemainder(n) - remainderB + 0.5 * LogRatio(b, n) - Bd0(b, n * a / rate) -
-           Bd0(count, n * e / rate);
+    sum += NegBinTerm(y, group.Data2[i], a, b, y == 0 ? 0.0 : CountTerm(y), remainderB);
   }
   return sum;
 }

@@ -121,15 +121,24 @@ LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b) {
   return sums;
 }
 
-double GroupNegBinLogLikelihood(const GroupData& group, double a, double b) {
+std::vector<double> CountTerms(const GroupData& group) {
+  std::vector<double> terms(group.Data1.size());
+  for (size_t i = 0; i < terms.size(); ++i) terms[i] = group.Data1[i] == 0 ? 0.0 : CountTerm(group.Data1[i]);
+  return terms;
+}
+
+double GroupNegBinLogLikelihood(const GroupData& group, double a, double b, std::span<const double> countTerms) {
   if (std::isnan(a) || std::isnan(b)) return kNoValue;
   const double remainderB = StirlingRemainder(b);
   double sum = 0.0;
   for (size_t i = 0; i < group.Data1.size(); ++i) {
-    const int32_t y = group.Data1[i];
-    sum += NegBinTerm(y, group.Data2[i], a, b, y == 0 ? 0.0 : CountTerm(y), remainderB);
+    sum += NegBinTerm(group.Data1[i], group.Data2[i], a, b, countTerms[i], remainderB);
   }
   return sum;
+}
+
+double GroupNegBinLogLikelihood(const GroupData& group, double a, double b) {
+  return GroupNegBinLogLikelihood(group, a, b, CountTerms(group));
 }
 
 double OverdispersionPValue(double lrt) {

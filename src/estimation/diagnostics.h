@@ -20,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "estimation/estimator.h"
 
@@ -72,8 +74,11 @@ struct LogLikelihoods {
 LogLikelihoods GroupLogLikelihoods(const GroupData& group, double a, double b);
 
 // GroupLogLikelihoods(group, a, b).NegBin, bit for bit, without the Poisson
-// sum: for searches that evaluate many (a, b).
+// sum: for searches that evaluate many (a, b), which give the records' count
+// terms (CountTerms(group)) once for all.
 double GroupNegBinLogLikelihood(const GroupData& group, double a, double b);
+double GroupNegBinLogLikelihood(const GroupData& group, double a, double b, std::span<const double> countTerms);
+std::vector<double> CountTerms(const GroupData& group);  // CountTerm of each record's count
 
 // The test of no extra-Poisson variation with the boundary correction: half
 // the probability that a chi-square with 1 degree of freedom exceeds `lrt`;

@@ -562,7 +562,8 @@ struct ProfilePoint {
 
 class Search {
  public:
-  Search(const GroupData& group, const Counts& counts, const Tail& tail) : group_(group), c_(counts), tail_(tail) {}
+  Search(const GroupData& group, const Counts& counts, const Tail& tail)
+      : group_(group), countTerms_(CountTerms(group)), c_(counts), tail_(tail) {}
 
   // The fitted eta at k, from `start`.
   Root FitMean(double k, double start) const {
@@ -590,7 +591,7 @@ class Search {
 
   double LogLikAt(double eta, double k) const {
     const double a = k * std::exp(-eta);
-    const double value = GroupNegBinLogLikelihood(group_, a, k);
+    const double value = GroupNegBinLogLikelihood(group_, a, k, countTerms_);
     return std::isfinite(value) ? value : -kInf;
   }
 
@@ -675,6 +676,7 @@ class Search {
   }
 
   const GroupData& group_;
+  const std::vector<double> countTerms_;  // each record's CountTerm, for every LogLikAt
   const Counts& c_;
   const Tail& tail_;
   double bestLogLik_ = -kInf;

@@ -32,6 +32,7 @@ std::vector<uint32_t> UndefinedRowsPerGroup(const RecordTable& table, const Esti
 }  // namespace
 
 void ComputeNeeds(unsigned needs, RunProducts& p) {
+  const unsigned asked = needs;  // what the outputs read themselves, before what that takes
   if (needs & (kNeedsPosteriors | kNeedsPosteriorMeans)) needs |= kNeedsPriors;
   // The group table shows every group's likelihood maximum, and the ML prior is it.
   if ((needs & kNeedsPriors) && p.Prior->NeedsMaxima) needs |= kNeedsDiagnostics;
@@ -39,7 +40,7 @@ void ComputeNeeds(unsigned needs, RunProducts& p) {
   const bool covariates = !p.CovariateNames.empty();
   if (covariates && (needs & kNeedsPriors) && p.Prior->UsesCovariates) needs |= kNeedsCovariateFits;
   if (!covariates) needs &= ~unsigned{kNeedsCovariateFits};
-  if (needs != 0) p.Members = ListGroupMembers(p.Table);
+  if (needs != 0) p.Members = ListGroupMembers(p.Table, p.Pool);
   if (needs & kNeedsDiagnostics) {
     p.Diagnostics = DiagnoseAllGroups(p.Table, p.Results, p.Members, p.Pool);
     p.Maxima = FindAllMaxima(p.Table, p.Results, p.Members, p.Diagnostics, p.Pool);
@@ -57,8 +58,8 @@ void ComputeNeeds(unsigned needs, RunProducts& p) {
   if (neighbours != nullptr && (needs & kNeedsPosteriors)) {
     p.NeighbourCounts = NeighboursWithinGroups(p.Table, p.Members, p.Neighbours, p.Pool);
   }
-  if (neighbours != nullptr && (needs & kNeedsDiagnostics)) p.Moran = GroupMoranTests(p.Table, p.Members, p.Neighbours, p.Pool);
-  if (p.KeepUndefined && (needs & kNeedsDiagnostics)) p.UndefinedRows = UndefinedRowsPerGroup(p.Table, p.Results);
+  if (neighbours != nullptr && (asked & kNeedsDiagnostics)) p.Moran = GroupMoranTests(p.Table, p.Members, p.Neighbours, p.Pool);
+  if (p.KeepUndefined && (asked & kNeedsDiagnostics)) p.UndefinedRows = UndefinedRowsPerGroup(p.Table, p.Results);
 }
 
 }  // namespace tarnek

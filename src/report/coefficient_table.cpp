@@ -6,7 +6,7 @@
 #include <string>
 
 #include "report/csv.h"
-#include "report/labels.h"
+#include "report/group_table.h"  // AppendGroupUnit
 #include "report/row_pieces.h"
 
 namespace tarnek {
@@ -42,14 +42,7 @@ void WriteCoefficientTable(OutputFile& out, const RecordTable& table, const Esti
     std::string label, unit;
     for (size_t g = first; g < last; ++g) {
       unit.clear();
-      // One group of all records has no Unit key of its own: -1.
-      if (estimates.Mode == GroupMode::SingleGroup) {
-        unit = "-1";
-      } else {
-        label.clear();
-        AppendUnit(label, table, estimates.Units[g]);
-        AppendCsvText(unit, label);
-      }
+      AppendGroupUnit(unit, table, estimates, g, label);
       const RegressionFit& fit = fits.Groups[g].Full;
       for (size_t j = 0; j < fit.Estimate.size(); ++j) {
         AppendTerm(text, unit, j == 0 ? kInterceptTerm : std::string_view(fits.Names[j - 1]), fit.Estimate[j],

@@ -22,6 +22,18 @@ std::string_view StatusWord(FitStatus status) {
   return "no_start";
 }
 
+void AppendGroupUnit(std::string& out, const RecordTable& table, const Estimates& estimates, size_t g,
+                     std::string& scratch) {
+  // One group of all records has no Unit key of its own: it is -1.
+  if (estimates.Mode == GroupMode::SingleGroup) {
+    out += "-1";
+    return;
+  }
+  scratch.clear();
+  AppendUnit(scratch, table, estimates.Units[g]);
+  AppendCsvText(out, scratch);
+}
+
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
                      const std::vector<GroupDiagnostics>& diagnostics, std::span<const LikelihoodMaximum> maxima,
                      std::span<const GroupPrior> priors, std::span<const ExtraGroupColumns> extra, WorkerPool& pool) {
@@ -34,14 +46,7 @@ void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates&
     for (size_t g = first; g < last; ++g) {
       const GroupResult& r = estimates.Groups[g];
       const GroupDiagnostics& d = diagnostics[g];
-      // One group of all records has no Unit key of its own: it is -1.
-      if (estimates.Mode == GroupMode::SingleGroup) {
-        text += "-1";
-      } else {
-        label.clear();
-        AppendUnit(label, table, estimates.Units[g]);
-        AppendCsvText(text, label);
-      }
+      AppendGroupUnit(text, table, estimates, g, label);
       text += ',';
       AppendInteger(text, r.RegionCount);
       for (const double value : {r.MeanRatio, r.VarianceRatio, r.InitialAlpha, r.InitialBeta, r.MeAlpha, r.MeBeta,

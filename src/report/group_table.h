@@ -29,6 +29,12 @@ inline constexpr std::string_view kGroupHeader =
 // nonpositive_step, nonfinite_step or no_start.
 std::string_view StatusWord(FitStatus status);
 
+// Appends group g's unit as a CSV field, as the tables of groups name it:
+// -1 for the one group of all records, else its Unit as printed, quoted where
+// it needs to be. `scratch` is working space.
+void AppendGroupUnit(std::string& out, const RecordTable& table, const Estimates& estimates, size_t g,
+                     std::string& scratch);
+
 // Columns after the table's own: their names, each after a comma
 // (",moran_i,moran_p"), and what appends a group's values, each after a comma.
 struct ExtraGroupColumns {

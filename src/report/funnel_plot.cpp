@@ -428,10 +428,6 @@ std::string TitleOf(const RecordTable& table, size_t row, double eb) {
   return title;
 }
 
-std::string Plural(size_t n, const char* one, const char* many) {
-  return FormatInteger(static_cast<int64_t>(n)) + " " + (n == 1 ? one : many);
-}
-
 // ---------------------------------------------------------------------------
 // The parts of the picture
 

@@ -119,10 +119,6 @@ Scale ExceedScale() {
 // ---------------------------------------------------------------------------
 // Text
 
-std::string Plural(size_t n, const char* one, const char* many) {
-  return FormatInteger(static_cast<int64_t>(n)) + " " + (n == 1 ? one : many);
-}
-
 
 
 void AppendValue(std::string& out, double v, int digits) {

@@ -141,4 +141,8 @@ std::string FormatFixed(double value) {
   return out;
 }
 
+std::string Plural(size_t n, const char* one, const char* many) {
+  return FormatInteger(static_cast<int64_t>(n)) + " " + (n == 1 ? one : many);
+}
+
 }  // namespace tarnek

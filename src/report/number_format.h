@@ -28,4 +28,7 @@ void AppendInteger(std::string& out, int64_t value);
 std::string FormatFixed(double value);
 std::string FormatInteger(int64_t value);
 
+// A count with its noun, as the images' notes say it: "1 region", "3 regions".
+std::string Plural(size_t n, const char* one, const char* many);
+
 }  // namespace tarnek

@@ -715,25 +715,22 @@ std::string ManyUnits(int records, int units) {
 }
 
 TEST(Threads, EveryThreadCountWritesTheFilesOfOne) {
-  // Every output on 1 to 64 threads is the one-thread run's, byte for byte:
+  // Every output on many threads is the one-thread run's, byte for byte:
   // 3,000 units (47 pieces of groups: more threads than pieces and fewer)
-  // and 5 units (one piece: every thread count but 1 beyond it).
-  for (const int units : {3000, 5}) {
-    SCOPED_TRACE(std::to_string(units) + " units");
-    Scratch scratch({{"data.txt", ManyUnits(9000, units)}});
+  // and 5 units (one piece: every thread count but 1 beyond it), on 2 to 64
+  // threads; and 70,000 rows, more than 4 pieces of 16,384 table rows, so
+  // that a row lost or repeated between two rounds of pieces shows.
+  const struct { int records, units; std::vector<int> threads; } cases[] = {
+      {9000, 3000, {}}, {9000, 5, {}}, {70000, 3000, {2, 3, 4}}};
+  for (auto c : cases) {
+    SCOPED_TRACE(std::to_string(c.records) + " records in " + std::to_string(c.units) + " units");
+    for (int threads = 2; c.threads.empty() && threads <= 64; ++threads) c.threads.push_back(threads);
+    Scratch scratch({{"data.txt", ManyUnits(c.records, c.units)}});
     const auto one = AllOutputs(scratch.path, 1);
-    for (int threads = 2; threads <= 64; ++threads) EXPECT_TRUE(AllOutputs(scratch.path, threads) == one) << threads;
+    // The table and the region table, the log's banner and blocks, the group table.
+    EXPECT_EQ(std::count(one.first.begin(), one.first.end(), '\n'), 2 * (c.records + 1) + 3 + c.units * 13 + c.units + 1);
+    for (const int threads : c.threads) EXPECT_TRUE(AllOutputs(scratch.path, threads) == one) << threads;
   }
-}
-
-TEST(Threads, TablesOfMoreRowsThanThreadsTimesAPiece) {
-  // 70,000 rows: more than 4 pieces of 16,384 table rows, so that a row lost
-  // or repeated between two rounds of pieces shows.
-  Scratch scratch({{"data.txt", ManyUnits(70000, 3000)}});
-  const auto one = AllOutputs(scratch.path, 1);
-  // The table and the region table, the log's banner and blocks, the group table.
-  ASSERT_EQ(std::count(one.first.begin(), one.first.end(), '\n'), 2 * 70001 + 3 + 3000 * 13 + 3001);
-  for (const int threads : {2, 3, 4}) EXPECT_TRUE(AllOutputs(scratch.path, threads) == one) << threads;
 }
 
 TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
@@ -1388,6 +1385,8 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
       {"no such neighbour file", three, {"--neighbours=missing.gal"}, "\n ERROR! Can't open missing.gal file \n\n", 1},
       {"an option without the one it needs", three, {"--prior=local"},
        banner + "\n ERROR! Option --prior=local needs --neighbours \n\n", 1},
+      {"an option with one it cannot go with", three, {"--csv", "--population=p", "--standard=s.csv", "--standardise-within=file"},
+       banner + "\n ERROR! Option --standardise-within cannot go with --standard \n\n", 1},
       {"an output that would overwrite the neighbour file", with(three, {{"nb.gal", "3\n1 0\n2 0\n3 0\n"}}),
        {"--neighbours=nb.gal", "--regions=nb.gal"}, "\n ERROR! nb.gal and nb.gal are the same file \n\n", 1},
       // shapes and vector data

@@ -337,8 +337,9 @@ TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
   // count, an empty, NA or 0 expected count) keep their place in the tables,
   // with "***" or empty values, and every estimate is that of the file
   // without them: the same log, the same lines for the other rows, the same
-  // groups but for the count of rows left out. Unit 3 has none left: it has
-  // no group. Without the option each such row is an error.
+  // groups but for the count of rows left out. Unit 3 has none left: no
+  // group, a line of the group table with its count alone. Without the
+  // option each such row is an error.
   const std::string header = "unit,code,observed,expected\n";
   const std::vector<std::pair<std::string, bool>> rows = {  // the row, and whether it has a defined ratio
       {"1,a,3,1.5", true},  {"1,b,,2", false},    {"1,c,4,2.5", true}, {"2,d,2,0", false},  {"1,e,7,3", true},
@@ -390,25 +391,36 @@ TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
       EXPECT_EQ(regions[k + 1], undefinedRegions.at(code1) + "\r");
     }
   }
-  // The group table: unit 3 is gone, the others count the rows left out.
+  // The group table: units 1 and 2 count the rows left out; unit 3, with
+  // no fit, 0 regions and the other 24 fields of the table's own empty.
   const std::vector<std::string> groups = lines("all-g.csv"), reducedGroups = lines("defined-g.csv");
-  ASSERT_EQ(groups.size(), 3u);
+  ASSERT_EQ(groups.size(), 4u);
   EXPECT_EQ(groups[0], reducedGroups[0].substr(0, reducedGroups[0].size() - 1) + ",undefined\r");
   EXPECT_EQ(groups[1], reducedGroups[1].substr(0, reducedGroups[1].size() - 1) + ",2\r");
   EXPECT_EQ(groups[2], reducedGroups[2].substr(0, reducedGroups[2].size() - 1) + ",2\r");
+  EXPECT_EQ(groups[3], "3,0" + std::string(24, ',') + ",2\r");
   EXPECT_NE(Read(scratch.path / "all.svg").find(": 8 regions in 2 groups<"), std::string::npos)
       << "the plot counts the regions it can draw";
   EXPECT_NE(Read(scratch.path / "all.svg").find("; 6 rows without a defined ratio"), std::string::npos);
 
   // Without the option each such row is an error: see Refused.
   // Plain data: an expected count of 0 is the one way a row has no ratio.
-  Scratch plain(Tree{{"data.txt", "1 1 3 1.5\n1 2 4 0\n1 3 5 2\n"}, {"two.txt", "1 1 3 1.5\n1 3 5 2\n"}});
-  const auto [plainCode, plainConsole] = Tarnek(plain.path, {"data.txt", "out.txt", "--undefined", "skip"});
-  EXPECT_EQ(plainCode, 0);
-  EXPECT_NE(plainConsole.find(" 1 row without a defined ratio, first at record 2\n"), std::string::npos) << plainConsole;
-  ASSERT_EQ(Tarnek(plain.path, {"two.txt", "two.out"}).first, 0);
-  EXPECT_EQ(Read(plain.path / "out.log"), Read(plain.path / "two.log"));
-  EXPECT_NE(Read(plain.path / "out.txt").find("\r\n1\t2\t4\t0.000000\t***\t***\t***\r\n"), std::string::npos);
+  // The first row with a ratio decides between one group and one per unit
+  // (golden undefined_first_row: an undefined first row of unit -1).
+  const struct { const char* data; const char* without; const char* line; } plainCases[] = {
+      {"1 1 3 1.5\n1 2 4 0\n1 3 5 2\n", "1 1 3 1.5\n1 3 5 2\n", "\r\n1\t2\t4\t0.000000\t***\t***\t***\r\n"},
+      {"2 1 3 0\n-1 2 4 1.5\n1 3 5 2\n", "-1 2 4 1.5\n1 3 5 2\n", "\r\n2\t1\t3\t0.000000\t***\t***\t***\r\n"},
+  };
+  for (const auto& c : plainCases) {
+    SCOPED_TRACE(c.data);
+    Scratch plain(Tree{{"data.txt", c.data}, {"without.txt", c.without}});
+    const auto [plainCode, plainConsole] = Tarnek(plain.path, {"data.txt", "out.txt", "--undefined", "skip"});
+    EXPECT_EQ(plainCode, 0);
+    EXPECT_NE(plainConsole.find(" 1 row without a defined ratio, first at record "), std::string::npos) << plainConsole;
+    ASSERT_EQ(Tarnek(plain.path, {"without.txt", "without.out"}).first, 0);
+    EXPECT_EQ(Read(plain.path / "out.log"), Read(plain.path / "without.log"));
+    EXPECT_NE(Read(plain.path / "out.txt").find(c.line), std::string::npos);
+  }
 }
 
 // The plain data of `rows` (Unit, Code, Data1, Data2 as text) written as CSV
@@ -623,9 +635,12 @@ TEST(CsvRuns, StandardisedRunsWriteWhatPrecomputedExpectedCountsGive) {
   // internal rates 10/1000, 20/1000, 30/500 and 0/130, so A = 400 x 0.01 +
   // 200 x 0.02 + 100 x 0.06 = 14, B = 3 + 6, C = 2 + 6 + 15, D = 1 + 4 + 9;
   // and with the standard's rates, A = 3.125 + 3.125 + 6.25 + 50 x 0.0001.
+  // A kept column is a region's (a stratum column, which varies within one,
+  // is refused: see Refused).
   const struct { const char* golden; std::string wide; std::vector<std::string> options; } cases[] = {
-      {"standardise_internal", "unit,code,observed,expected\nE1,A,4,14\nE1,B,8,9\nE1,C,34,23\nE1,D,14,14\n",
-       {"--regions=regions.csv"}},
+      {"standardise_internal",
+       "unit,code,name,observed,expected\nE1,A,Ayton,4,14\nE1,B,Bexley,8,9\nE1,C,Crail,34,23\nE1,D,Dunning,14,14\n",
+       {"--regions=regions.csv", "--keep=name"}},
       {"standardise_external",
        "unit,code,observed,expected\nE1,A,4,12.505\nE1,B,8,7.03125\nE1,C,34,21.883\nE1,D,14,13.28125\n", {}},
   };
@@ -641,16 +656,36 @@ TEST(CsvRuns, StandardisedRunsWriteWhatPrecomputedExpectedCountsGive) {
   }
 }
 
-TEST(CsvRuns, StandardisedRunsKeepTheColumnsOfTheRegions) {
-  // --keep after --population: a column is kept per region (a stratum column,
-  // which varies within one, is refused: see Refused).
-  Scratch scratch({{"data.csv", Read(kGolden / "standardise_internal" / "before" / "data.csv")}});
-  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--population=pop", "--strata=age", "--regions=r.csv",
-                                  "--keep=name"}).first, 0);
-  std::vector<std::string> firsts;
-  for (const auto& f : CsvLines(Read(scratch.path / "r.csv"))) firsts.push_back(f.at(0) + "," + f.at(1) + "," + f.at(2));
-  const std::vector<std::string> want = {"unit,code,name", "E1,A,Ayton", "E1,B,Bexley", "E1,C,Crail", "E1,D,Dunning"};
-  EXPECT_EQ(firsts, want);
+TEST(CsvRuns, PopulationOfAVectorLayerGivesItsExpectedCounts) {
+  // North Carolina's births as the population, one stratum: E = BIR74 x
+  // sum(SID74) / sum(BIR74) = BIR74 x 667 / 329962, the counts read from
+  // tests/data/nc_sids/sids74.txt (R's extract of the layer, in its order),
+  // the quotient in long double, within 0.51 units in the last place.
+  const fs::path nc = fs::path(TARNEK_SOURCE_DIR) / "tests" / "data" / "nc_sids";
+  Tree files;
+  for (const char* name : {"sids.shp", "sids.shx", "sids.dbf"}) files[name] = Read(nc / name);
+  Scratch scratch(files);
+  ASSERT_EQ(Tarnek(scratch.path, {"sids.shp", "out.txt", "--vector", "--columns=-,FIPS,SID74,expected",
+                                  "--population=BIR74", "--regions=r.csv"}).first, 0);
+  std::vector<std::tuple<std::string, int64_t, int64_t>> counties;  // code, SID74, BIR74
+  std::istringstream extract(Read(nc / "sids74.txt"));
+  int64_t sid = 0, births = 0, sids = 0, allBirths = 0;
+  for (std::string unit, code; extract >> unit >> code >> sid >> births;) {
+    counties.emplace_back(code, sid, births);
+    sids += sid;
+    allBirths += births;
+  }
+  ASSERT_EQ(std::tie(sids, allBirths), std::tuple(int64_t{667}, int64_t{329962}));
+  const auto regions = CsvLines(Read(scratch.path / "r.csv"));
+  ASSERT_EQ(regions.size(), counties.size() + 1);
+  ASSERT_EQ(regions[0][3], "expected");
+  for (size_t k = 0; k < counties.size(); ++k) {
+    const auto& [code, count, birth] = counties[k];
+    const long double want = static_cast<long double>(birth * sids) / allBirths;
+    const double got = std::stod(regions[k + 1][3]);
+    EXPECT_EQ(std::tuple(regions[k + 1][1], regions[k + 1][2]), std::tuple(code, std::to_string(count)));
+    EXPECT_LE(std::fabs(got - want), 0.51L * (std::nextafter(got, INFINITY) - got)) << code;
+  }
 }
 
 // Runs tarnek on `data` with `threads` threads and every output, and returns
@@ -680,25 +715,22 @@ std::string ManyUnits(int records, int units) {
 }
 
 TEST(Threads, EveryThreadCountWritesTheFilesOfOne) {
-  // Every output on 1 to 64 threads is the one-thread run's, byte for byte:
+  // Every output on many threads is the one-thread run's, byte for byte:
   // 3,000 units (47 pieces of groups: more threads than pieces and fewer)
-  // and 5 units (one piece: every thread count but 1 beyond it).
-  for (const int units : {3000, 5}) {
-    SCOPED_TRACE(std::to_string(units) + " units");
-    Scratch scratch({{"data.txt", ManyUnits(9000, units)}});
+  // and 5 units (one piece: every thread count but 1 beyond it), on 2 to 64
+  // threads; and 70,000 rows, more than 4 pieces of 16,384 table rows, so
+  // that a row lost or repeated between two rounds of pieces shows.
+  const struct { int records, units; std::vector<int> threads; } cases[] = {
+      {9000, 3000, {}}, {9000, 5, {}}, {70000, 3000, {2, 3, 4}}};
+  for (auto c : cases) {
+    SCOPED_TRACE(std::to_string(c.records) + " records in " + std::to_string(c.units) + " units");
+    for (int threads = 2; c.threads.empty() && threads <= 64; ++threads) c.threads.push_back(threads);
+    Scratch scratch({{"data.txt", ManyUnits(c.records, c.units)}});
     const auto one = AllOutputs(scratch.path, 1);
-    for (int threads = 2; threads <= 64; ++threads) EXPECT_TRUE(AllOutputs(scratch.path, threads) == one) << threads;
+    // The table and the region table, the log's banner and blocks, the group table.
+    EXPECT_EQ(std::count(one.first.begin(), one.first.end(), '\n'), 2 * (c.records + 1) + 3 + c.units * 13 + c.units + 1);
+    for (const int threads : c.threads) EXPECT_TRUE(AllOutputs(scratch.path, threads) == one) << threads;
   }
-}
-
-TEST(Threads, TablesOfMoreRowsThanThreadsTimesAPiece) {
-  // 70,000 rows: more than 4 pieces of 16,384 table rows, so that a row lost
-  // or repeated between two rounds of pieces shows.
-  Scratch scratch({{"data.txt", ManyUnits(70000, 3000)}});
-  const auto one = AllOutputs(scratch.path, 1);
-  // The table and the region table, the log's banner and blocks, the group table.
-  ASSERT_EQ(std::count(one.first.begin(), one.first.end(), '\n'), 2 * 70001 + 3 + 3000 * 13 + 3001);
-  for (const int threads : {2, 3, 4}) EXPECT_TRUE(AllOutputs(scratch.path, threads) == one) << threads;
 }
 
 TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
@@ -1245,7 +1277,7 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
   const auto with = [](Tree files, const Tree& more) { return files.insert(more.begin(), more.end()), files; };
   const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
   const std::string takes = "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)";
-  const std::string keeps = "NAME[,NAME...]: different column names, or all";
+  const std::string keeps = "NAME[,NAME...]: different column names, none a column of the region table, or all";
   const std::string covariates = "NAME[,NAME...]: different column names, none of them one of --columns";
   const Tree three{{"data.txt", "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n"}};  // codes 1, 2 and 3
   const auto csv = [](const std::string& text) { return Tree{{"data.txt", text}}; };
@@ -1283,10 +1315,12 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
       {"a plain data file read as CSV", csv("-1 1 0 1\n-1 2 1 1\n"), {"--csv"},
        "\n Error!! Wrong header found (line 1, no column unit)\n", 2},
       {"no data file", {}, {"--csv"}, "\n ERROR! Can't open data.txt file \n\n", 1},
-      {"--columns without --csv", csv(""), {"--columns=a,b,c,d"}, banner + "\n ERROR! Option --columns needs --csv \n\n", 1},
       {"a bad --columns, before the data file is opened", {}, {"--csv", "--columns=a,b"},
        banner + "\n ERROR! Option --columns takes " + takes + ", not \"a,b\" \n\n", 1},
-      {"--keep without --csv", csv(""), {"--keep=name"}, banner + "\n ERROR! Option --keep needs --csv \n\n", 1},
+      {"an option that takes a value, last without one", {}, {"--regions"},
+       banner + "\n ERROR! Option --regions needs a value: a file name \n\n", 1},
+      {"--keep: a column of the region table", {}, {"--csv", "--keep=name,Observed"},
+       banner + "\n ERROR! Option --keep takes " + keeps + ", not \"name,Observed\" \n\n", 1},
       {"--keep: an empty name", {}, {"--csv", "--keep", "a,,b"},
        banner + "\n ERROR! Option --keep takes " + keeps + ", not \"a,,b\" \n\n", 1},
       {"--keep: one name twice, in another case", {}, {"--csv", "--keep=Name,NAME"},
@@ -1296,6 +1330,23 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
       {"--keep after --population: a stratum column varies within a region", standardised,
        {"--csv", "--population=pop", "--strata=age", "--regions=r.csv", "--keep=age"},
        "\n Error!! Wrong data found (line 4, age not as on line 2)\n", 1, "data.csv"},
+      // expected counts from populations
+      {"a standard with a stratum twice",
+       with(standardised, {{"std.csv", "age,rate\nyoung,0.01\nmiddle,0.02\nyoung,0.03\nold,0.1\ninfant,0\n"}}),
+       {"--csv", "--population=pop", "--strata=age", "--standard=std.csv"},
+       "\n Error!! Wrong data found in std.csv (line 4, stratum as on line 2)\n", 1, "data.csv"},
+      {"a standard of two rates without strata",
+       {{"data.txt", "code,observed,pop\nA,1,10\nB,2,20\n"}, {"std.csv", "rate\n0.1\n0.2\n"}},
+       {"--csv", "--columns=-,code,observed,expected", "--population=pop", "--standard=std.csv"},
+       "\n Error!! Wrong data found in std.csv (line 3, a second rate: without --strata the standard holds one)\n", 1},
+      {"an observed total beyond 32 bits",
+       csv("unit,code,age,observed,pop\nE1,A,young,2000000000,10\nE1,B,young,1,10\nE1,A,old,2000000000,10\n"),
+       {"--csv", "--population=pop", "--strata=age"},
+       "\n Error!! Wrong data found (line 2, observed total of code A out of range)\n", 1},
+      {"cases in a stratum without population: the first row with them",
+       csv("unit,code,age,observed,pop\nE1,A,young,0,0\nE1,B,young,2,0\nE1,A,old,1,10\n"),
+       {"--csv", "--population=pop", "--strata=age"},
+       "\n Error!! Wrong data found (line 3, cases in a stratum without population)\n", 1},
       // rows without a defined ratio, without --undefined=skip
       {"an empty count", csv("unit,code,observed,expected\n1,b,,2\n"), {"--csv"},
        "\n Error!! Wrong data found (line 2, observed)\n", 2},
@@ -1318,15 +1369,12 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
        "\n Error!! Wrong data found (line 4, x)\n", 2},
       {"a covariate beyond the double range", csv(cov + "1,c,2,1,1,-1e999\n"), {"--csv", "--covariates=x,z"},
        "\n Error!! Wrong data found (line 4, z)\n", 1},
-      {"--covariates without --csv", good, {"--covariates=x"}, banner + "\n ERROR! Option --covariates needs --csv \n\n", 1},
       {"a covariate given twice", good, {"--csv", "--covariates=x,X"},
        banner + "\n ERROR! Option --covariates takes " + covariates + ", not \"x,X\" \n\n", 1},
       {"an empty covariate name", good, {"--csv", "--covariates=x,"},
        banner + "\n ERROR! Option --covariates takes " + covariates + ", not \"x,\" \n\n", 1},
       {"a covariate that is one of the four columns", good, {"--csv", "--covariates=expected"},
        banner + "\n ERROR! Option --covariates takes " + covariates + ", not \"expected\" \n\n", 1},
-      {"coefficients of nothing", good, {"--csv", "--coefficients=c.csv"},
-       banner + "\n ERROR! Option --coefficients needs --covariates \n\n", 1},
       {"coefficients over the data", good, {"--csv", "--covariates=x", "--coefficients=./data.txt"},
        "\n ERROR! data.txt and ./data.txt are the same file \n\n", 1},
       // neighbour files
@@ -1335,8 +1383,10 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
       {"a count that does not read", with(three, {{"nb.gal", "3\n1 x\n"}}), {"--neighbours=nb.gal"},
        "\n Error!! Wrong neighbours found (nb.gal, line 2: ", 2, "data.txt", true},
       {"no such neighbour file", three, {"--neighbours=missing.gal"}, "\n ERROR! Can't open missing.gal file \n\n", 1},
-      {"a local prior without neighbours", three, {"--prior=local"},
+      {"an option without the one it needs", three, {"--prior=local"},
        banner + "\n ERROR! Option --prior=local needs --neighbours \n\n", 1},
+      {"an option with one it cannot go with", three, {"--csv", "--population=p", "--standard=s.csv", "--standardise-within=file"},
+       banner + "\n ERROR! Option --standardise-within cannot go with --standard \n\n", 1},
       {"an output that would overwrite the neighbour file", with(three, {{"nb.gal", "3\n1 0\n2 0\n3 0\n"}}),
        {"--neighbours=nb.gal", "--regions=nb.gal"}, "\n ERROR! nb.gal and nb.gal are the same file \n\n", 1},
       // shapes and vector data
@@ -1365,9 +1415,6 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
        {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): GEOS finds it invalid", 2,
        "data.txt", true},
       {"an unknown kind of neighbours", shapes, {"--neighbours=bishop"}, "\n ERROR! Can't open bishop file \n\n", 1},
-      {"contiguity without shapes", shapes, {"--neighbours=rook"},
-       banner + "\n ERROR! Option --neighbours=rook needs --geometry \n\n", 1},
-      {"a map without shapes", shapes, {"--map=map.svg"}, banner + "\n ERROR! Option --map needs --geometry \n\n", 1},
       {"a map over a file of the shapefile", nc, {"--vector", "--columns=-,FIPS,SID74,BIR74", "--map=sids.dbf"},
        "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1, "sids.shp"},
       {"a table over a file of the shapes", nc, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},

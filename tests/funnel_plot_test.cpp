@@ -4,15 +4,11 @@
 // plotting area, marks on the axes where the tick labels say, groups judged
 // against their own funnel, the ratio axis with 1 only near the data, the
 // sample of large inputs, and a data file name that cannot break the
-// document.
+// document (its shortening: xml_text_test).
 #include <gtest/gtest.h>
 
-#include <unistd.h>  // mkstemp, close, unlink
-
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>  // std::system, std::strtod
-#include <fstream>
+#include <cstdlib>  // std::strtod
 #include <map>
 #include <limits>
 #include <regex>
@@ -127,7 +123,7 @@ struct Region {
 
 // The plot of a table and estimates made by hand: `groups` groups, the given
 // EB ratios, the MLE's as the chosen prior's (none where it is NoEstimate),
-// the groups' members as grouping lists them.
+// the grouping mode and the groups' members as grouping gives them.
 std::string Draw(const std::vector<Region>& regions, size_t groups, const std::string& name = "data.txt") {
   RecordTable table;
   Estimates estimates;
@@ -147,7 +143,8 @@ std::string Draw(const std::vector<Region>& regions, size_t groups, const std::s
     estimates.Records.EbRatioMle.push_back(r.ebMle);
     chosen.push_back(r.ebMle == NoEstimate ? std::numeric_limits<double>::quiet_NaN() : r.ebMle);
   }
-  return DrawFunnelPlot(table, estimates, ListGroupMembers(table), chosen, "EB ratio (MLE; ME where it failed)", name);
+  estimates.Mode = ChooseGroupMode(table);
+  return DrawFunnelPlot(table, estimates, ListGroupMembers(table), chosen, "EB ratio (MLE)", name);
 }
 
 }  // namespace
@@ -158,13 +155,15 @@ TEST(FunnelPlotTest, OneMarkPerRegionWhereTheAxesSayIt) {
   const double none = NoEstimate;
   const std::string svg = Draw({{10, 10, 1.0, 0.9},     // ratio 1 with EB 1: on the line at 1, at the tick "10"
                                 {0, 2, 0.8, 0.7},       // count 0: a triangle, a line and a dot
-                                {3, 4, none, 0.9},      // the fit failed: the dot from the ME
-                                {5, 5, none, none},     // neither: the crude ratio alone
+                                {3, 4, none, 0.9},      // the chosen prior has none: the crude ratio alone,
+                                {5, 5, none, none},     //   whatever the ME (the region table's eb is empty)
                                 {60, 20, 2.5, 2.4},     // beyond the limits
                                 {40, 30, 1.3, 1.3}},
-                               2);
-  EXPECT_EQ(CheckPlot(svg), (Marks{4, 4, 1, 4, 1, 1, 0, 1}));
-  EXPECT_NE(svg.find(">data.txt: 6 regions in 2 groups</text>"), std::string::npos);
+                               2, "a<b>&\"c'.txt");
+  EXPECT_EQ(CheckPlot(svg), (Marks{3, 4, 1, 3, 1, 1, 0, 1}));
+  // The data file's name as ShownFileName makes it, escaped: the document stays well-formed.
+  EXPECT_NE(svg.find("<title>Funnel plot of a&lt;b&gt;&amp;&quot;c&apos;.txt</title>"), std::string::npos);
+  EXPECT_NE(svg.find(">a&lt;b&gt;&amp;&quot;c&apos;.txt: 6 regions in 2 groups</text>"), std::string::npos);
   EXPECT_NE(svg.find(">Shown: all 6 regions; 1 beyond the 99.8% limits</text>"), std::string::npos);
   // The first crude circle and the first dot lie on the line at 1, straight above the tick "10".
   const std::string crude = Group(svg, "crude"), dot = Group(svg, "eb");
@@ -181,18 +180,14 @@ TEST(FunnelPlotTest, OneMarkPerRegionWhereTheAxesSayIt) {
   EXPECT_EQ(Count(Group(svg, "limits-99.8"), "<polyline"), Count(Group(svg, "limits-95"), "<polyline"));
   EXPECT_GE(Count(Group(svg, "limits-99.8"), "<polyline"), 2u);
   // Each mark names its region (the first circle, placed above, region 1's):
-  // Data1/Data2, the ratios to four digits (40/30 = 1.333), the EB ratio
-  // drawn (the ME's 0.9 where the MLE failed), none for the fourth.
+  // Data1/Data2, the ratios to four digits (40/30 = 1.333), the EB ratio of
+  // the chosen prior, none for the third and fourth. One title serves every
+  // mark of a region.
   using List = std::vector<std::string>;
-  EXPECT_EQ(Titles(svg, "crude"), (List{"1: 10/10, crude 1, EB 1", "3: 3/4, crude 0.75, EB 0.9",
+  EXPECT_EQ(Titles(svg, "crude"), (List{"1: 10/10, crude 1, EB 1", "3: 3/4, crude 0.75, no EB ratio",
                                         "4: 5/5, crude 1, no EB ratio", "6: 40/30, crude 1.333, EB 1.3"}));
   EXPECT_EQ(Titles(svg, "zero-count"), List{"2: 0/2, crude 0, EB 0.8"});
-  EXPECT_EQ(Titles(svg, "shrinkage"), (List{"1: 10/10, crude 1, EB 1", "2: 0/2, crude 0, EB 0.8",
-                                            "3: 3/4, crude 0.75, EB 0.9", "6: 40/30, crude 1.333, EB 1.3"}));
-  EXPECT_EQ(Titles(svg, "eb"), Titles(svg, "shrinkage"));
-  for (const char* id : {"shrinkage-outside", "crude-outside", "eb-outside"}) {
-    EXPECT_EQ(Titles(svg, id), List{"5: 60/20, crude 3, EB 2.5"}) << id;
-  }
+  EXPECT_EQ(Titles(svg, "eb-outside"), List{"5: 60/20, crude 3, EB 2.5"});
 }
 
 TEST(FunnelPlotTest, TitlesShowTextCodesAsTheTablesPrintThem) {
@@ -211,14 +206,20 @@ TEST(FunnelPlotTest, TitlesShowTextCodesAsTheTablesPrintThem) {
       {std::string(45, 'x'), std::string(39, 'x') + "\xE2\x80\xA6: 7/123.5, crude 0.0567, EB 0.25"},
   };
   std::vector<Region> regions;
-  for (const auto& row : rows) regions.push_back({7, 123.4567, none, 0.25, -1, row.code});
+  std::vector<std::string> titles;
+  for (const auto& row : rows) {
+    regions.push_back({7, 123.4567, 0.25, 0.25, -1, row.code});
+    titles.push_back(row.title);
+  }
   const std::string svg = Draw(regions, 1);
   CheckPlot(svg);
-  for (const char* id : {"shrinkage", "crude", "eb"}) {
-    std::vector<std::string> titles;
-    for (const auto& row : rows) titles.push_back(row.title);
-    EXPECT_EQ(Titles(svg, id), titles) << id;
-  }
+  EXPECT_EQ(Titles(svg, "crude"), titles);
+  // With a group per unit the unit tells two regions of one code apart; an
+  // EB ratio of 0 (every count of unit 2 is 0) is one, drawn on no log axis.
+  const std::string units = Draw({{7, 123.4567, none, 0.25, 1, "A"}, {0, 2, 0.0, 0.0, 2, "A"}}, 2);
+  EXPECT_EQ(Titles(units, "crude"), std::vector<std::string>{"A (unit 1): 7/123.5, crude 0.0567, no EB ratio"});
+  EXPECT_EQ(Titles(units, "zero-count"), std::vector<std::string>{"A (unit 2): 0/2, crude 0, EB 0"});
+  EXPECT_EQ(CheckPlot(units), (Marks{0, 1, 1, 0, 0, 0, 0, 0}));
 }
 
 TEST(FunnelPlotTest, EachGroupIsJudgedAgainstItsOwnFunnel) {
@@ -256,7 +257,8 @@ TEST(FunnelPlotTest, EachGroupIsJudgedAgainstItsOwnFunnel) {
   EXPECT_EQ(codesOutside(pooled), (std::set<int>{1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
   // The note and the legend say which limits judge; the curves and the
   // overall line are those of all records in either.
-  for (const char* text : {">Shown: all 13 regions; 1 beyond their own group&apos;s 99.8% limits</text>",
+  for (const char* text : {">Shown: all 13 regions; 1 beyond their own group&apos;s 99.8% limits; 1 group without "
+                           "limits of its own: its overall ratio is too large to compute</text>",
                            ">Beyond its own group&apos;s 99.8% limits</text>",
                            ">95% limits, all records (exact Poisson)</text>",
                            ">99.8% limits, all records (exact Poisson)</text>", ">Overall ratio of all records 0.9783</text>"}) {
@@ -309,71 +311,57 @@ TEST(FunnelPlotTest, TheRatioAxisHasOneOnlyWhereTheDataComeNearIt) {
   }
 }
 
-TEST(FunnelPlotTest, LargeInputsShowASampleKeepingTheRegionsBeyondTheLimits) {
-  const struct {
-    const char* note;
-    size_t n;
-    std::vector<Region> pattern;  // repeated to n regions
-    std::string shown;
-    Marks marks;
-  } rows[] = {
-      {"30000 regions, one in 100 far above its limit (200 at mean 101): all 300 kept", 30000,
-       [] {
-         std::vector<Region> p(100, {100, 100, 1.0, 1.0});
-         p[37] = {200, 100, 1.9, 1.9};
-         return p;
-       }(),
-       "Shown: a sample of 20000 of 30000 regions: 300 of 300 beyond the 99.8% limits, 19700 of 29700 within them",
-       {19700, 19700, 0, 19700, 300, 300, 0, 300}},
-      {"40000 regions, all beyond (0 and 300 at mean 150): those capped too", 40000,
-       {{0, 100, 0.1, 0.1}, {300, 100, 2.9, 2.9}},
-       "Shown: a sample of 15000 of 40000 regions: 15000 of 40000 beyond the 99.8% limits, 0 of 0 within them",
-       {0, 0, 0, 0, 15000, 0, 0, 15000}},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.note);
-    std::vector<Region> regions;
-    while (regions.size() < row.n) regions.push_back(row.pattern[regions.size() % row.pattern.size()]);
-    const std::string svg = Draw(regions, 1);
-    Marks marks = CheckPlot(svg);
-    if (row.marks.CrudeOut == 0) {  // the second row: zeros and 300s split by the sample's hash
-      EXPECT_EQ(marks.CrudeOut + marks.ZeroCountOut, 15000u);
-      EXPECT_GT(marks.ZeroCountOut, 7000u);
-      EXPECT_GT(marks.CrudeOut, 7000u);
-      marks.CrudeOut = marks.ZeroCountOut = 0;
-    }
-    EXPECT_EQ(marks, row.marks);
-    EXPECT_NE(svg.find(">" + row.shown + "</text>"), std::string::npos);
-    EXPECT_EQ(svg, Draw(regions, 1)) << "the same input gives the same bytes";
-  }
-}
-
-TEST(FunnelPlotTest, TheSampleIsTheRowsOfSmallestHash) {
-  // 30000 regions within the limits, rows 0 to 14999 at expected count 100,
-  // the others at 1000. The 20000 drawn are those whose row number has the
-  // smallest SplitMix64 finalizer (its high 32 bits, then the row), computed
-  // here: how many of them lie in the first half pins the sample. The first
-  // 20000 rows would put all 15000 of the first half in it.
+TEST(FunnelPlotTest, LargeInputsShowASampleOfSmallestHashKeepingTheRegionsBeyondTheLimits) {
+  // 30000 regions: rows 0 to 14999 at expected count 100, the others at
+  // 1000, each with its expected count as its count but every hundredth
+  // (row % 100 == 37), with twice it: overall ratio 16665000/16500000 = 1.01,
+  // so that 200 at mean 101 and 2000 at mean 1010 lie far above the limits
+  // and the others within. All 300 beyond are drawn and 19700 of the 29700
+  // within: those whose row number has the smallest SplitMix64 finalizer
+  // (its high 32 bits, then the row), computed here; how many of them lie in
+  // the first half pins the sample (the first rows would be 14850 of them).
   const auto mix = [](uint64_t x) {
     x += 0x9E3779B97F4A7C15u;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
     return x ^ (x >> 31);
   };
-  std::vector<uint64_t> keys;
-  for (uint64_t row = 0; row < 30000; ++row) keys.push_back((mix(row) & 0xFFFFFFFF00000000u) | row);
-  std::sort(keys.begin(), keys.end());
-  const size_t firstHalf = std::count_if(keys.begin(), keys.begin() + 20000, [](uint64_t k) { return uint32_t(k) < 15000; });
   std::vector<Region> regions;
-  for (int row = 0; row < 30000; ++row) regions.push_back(row < 15000 ? Region{100, 100, 1, 1} : Region{1000, 1000, 1, 1});
-  const std::string crude = Group(Draw(regions, 1), "crude");
+  std::vector<uint64_t> keys;  // of the rows within
+  for (int row = 0; row < 30000; ++row) {
+    const int32_t base = row < 15000 ? 100 : 1000;
+    regions.push_back({row % 100 == 37 ? 2 * base : base, double(base), 1, 1});
+    if (row % 100 != 37) keys.push_back((mix(uint64_t(row)) & 0xFFFFFFFF00000000u) | uint64_t(row));
+  }
+  std::sort(keys.begin(), keys.end());
+  const size_t firstHalf = std::count_if(keys.begin(), keys.begin() + 19700, [](uint64_t k) { return uint32_t(k) < 15000; });
+  const std::string svg = Draw(regions, 1);
+  EXPECT_EQ(CheckPlot(svg), (Marks{19700, 19700, 0, 19700, 300, 300, 0, 300}));
+  EXPECT_NE(svg.find(">Shown: a sample of 20000 of 30000 regions: 300 of 300 beyond the 99.8% limits, 19700 of "
+                     "29700 within them</text>"),
+            std::string::npos);
+  const std::string crude = Group(svg, "crude");
   std::map<double, size_t> byX;
   for (size_t at = crude.find("<circle"); at != std::string::npos; at = crude.find("<circle", at + 1)) {
     ++byX[Attribute(crude.substr(at, crude.find('>', at) - at), "cx")];
   }
   ASSERT_EQ(byX.size(), 2u);
   EXPECT_EQ(byX.begin()->second, firstHalf);
-  EXPECT_EQ(byX.rbegin()->second, 20000 - firstHalf);
+  EXPECT_EQ(svg, Draw(regions, 1)) << "the same input gives the same bytes";
+
+  // 16000 regions, all beyond (0 and 300 at mean 150): those capped too,
+  // zeros and 300s split by the sample's hash.
+  regions.assign(16000, {0, 100, 0.1, 0.1});
+  for (size_t row = 1; row < regions.size(); row += 2) regions[row] = {300, 100, 2.9, 2.9};
+  const std::string capped = Draw(regions, 1);
+  const Marks marks = CheckPlot(capped);
+  EXPECT_EQ(marks.CrudeOut + marks.ZeroCountOut, 15000u);
+  EXPECT_GT(marks.ZeroCountOut, 7000u);
+  EXPECT_GT(marks.CrudeOut, 7000u);
+  EXPECT_EQ(marks.Crude + marks.ZeroCount, 0u);
+  EXPECT_NE(capped.find(">Shown: a sample of 15000 of 16000 regions: 15000 of 16000 beyond the 99.8% limits, 0 of 0 "
+                        "within them</text>"),
+            std::string::npos);
 }
 
 TEST(FunnelPlotTest, DegenerateInputsAndTheEdgesOfTheDoubleRangeStillMakeAPicture) {
@@ -397,7 +385,7 @@ TEST(FunnelPlotTest, DegenerateInputsAndTheEdgesOfTheDoubleRangeStillMakeAPictur
        {1, 0, 2, 1, 0, 0, 0, 0}, allZero, -1},
       // Overall ratio 11/1e300: the means of the first and last are 0 in
       // doubles, so any count above 0 lies above the limits there.
-      {"expected counts over 600 decades; an EB ratio that underflows to 0 is not drawn",
+      {"expected counts over 600 decades; an EB ratio that underflows to 0 is not drawn (its title says 0)",
        {{1, 1e-300, 1e-300, 1e-300}, {7, 1e300, 0.0, 0.0}, {3, 2, 1.2, 1.2}}, {0, 1, 0, 0, 2, 2, 0, 2},
        "Shown: all 3 regions; 2 beyond", 2},
       // Means 3: the lower 99.8% limit is below 0, only the upper one is drawn.
@@ -426,9 +414,17 @@ TEST(FunnelPlotTest, DegenerateInputsAndTheEdgesOfTheDoubleRangeStillMakeAPictur
       {"the overall ratio of all records overflows: no curves, but unit 2 keeps its limits",
        {{2000000000, 1e-308, none, none, 1}, {0, 1e-300, none, none, 2}, {30, 1e-300, none, none, 2}},
        {0, 1, 0, 0, 0, 1, 1, 0},
-       "Shown: all 3 regions; 2 beyond their own group&apos;s 99.8% limits; no limits drawn: the overall ratio of "
-       "all records is too large to compute",
+       "Shown: all 3 regions; 2 beyond their own group&apos;s 99.8% limits; 1 group without limits of its own: its "
+       "overall ratio is too large to compute; no limits drawn: the overall ratio of all records is too large to compute",
        -1},
+      // Unit 2 alone overflows: (2^31 - 1)/1e-308; of all records the ratio
+      // is 2^31/(1 + 1e-308) = 2^31, whose lower limits are above 0 where the
+      // mean is above 6.9 (F(0) < 0.001), upper and lower drawn.
+      {"a group's own overall ratio overflows", {{1, 1, none, none, 1}, {most, 1e-308, none, none, 2}},
+       {0, 2, 0, 0, 0, 0, 0, 0},
+       "Shown: all 2 regions; 0 beyond their own group&apos;s 99.8% limits; 1 group without limits of its own: its "
+       "overall ratio is too large to compute<",
+       2},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.note);
@@ -457,22 +453,5 @@ TEST(FunnelPlotTest, DegenerateInputsAndTheEdgesOfTheDoubleRangeStillMakeAPictur
     const std::string svg = Draw({region}, 1);
     CheckPlot(svg);
     EXPECT_EQ(Titles(svg, "crude"), std::vector<std::string>{title});
-  }
-}
-
-TEST(FunnelPlotTest, AnyFileNameKeepsTheDocumentWellFormed) {
-  const std::string r = "\xEF\xBF\xBD";
-  const struct {
-    std::string name, shown;
-  } rows[] = {
-      {"a<b>&\"c'.txt", "a&lt;b&gt;&amp;&quot;c&apos;.txt"},
-      {"bad\xFF\x01]]>\xC3", "bad" + r + r + "]]&gt;" + r},
-      {std::string(150, 'd') + "/\xC3\xA9.txt", "\xE2\x80\xA6" + std::string(93, 'd') + "/\xC3\xA9.txt"},  // the last 99 characters
-  };
-  for (const auto& row : rows) {
-    const std::string svg = Draw({{3, 2, 1.2, 1.2}}, 1, row.name);
-    CheckPlot(svg);
-    EXPECT_NE(svg.find("<title>Funnel plot of " + row.shown + "</title>"), std::string::npos) << row.shown;
-    EXPECT_NE(svg.find(">" + row.shown + ": 1 region in 1 group</text>"), std::string::npos) << row.shown;
   }
 }

@@ -19,9 +19,10 @@ TEST(GroupTableTest, LinesStatusWordsAndExtraColumns) {
   const double none = std::numeric_limits<double>::quiet_NaN();
   RecordTable table;
   table.UnitText.Append("a,b");
+  table.UnitText.Append("b");
   table.UnitText.Append("c");
   Estimates estimates;
-  estimates.Units = {0, 1};
+  estimates.Units = {0, 2};  // unit 1 has no fit: a line between them
   GroupResult fitted{3, 2.5, 3.5, 0.5, 1.5, 0.5, 1.5, 2.0, 4.0, 1e-7, 2e-7, 8, true, FitEnd::Converged};
   GroupResult failed{1, 1.5, NoEstimate, NoEstimate, NoEstimate, NoEstimate, NoEstimate, NoEstimate, NoEstimate,
                      9999, 9999, 0, false, FitEnd::NoStart};
@@ -35,22 +36,24 @@ TEST(GroupTableTest, LinesStatusWordsAndExtraColumns) {
       {MaximumKind::Boundary, none, none, 1.5, -1.5, -1.5, 0.0, 1.0, true, 3}};
   const std::vector<GroupPrior> priors = {{"safeguarded", 2.0, 1.0, 0.5, 1.0}, {"boundary", 1.5, 0.0}};
   const std::vector<ExtraGroupColumns> extra = {
-      {",first", [](std::string& text, size_t g) { text += g == 0 ? ",x" : ",y"; }},
+      {",first", [](std::string& text, size_t g) { text += g == 0 ? ",x" : ",y"; },
+       [](std::string& text, size_t k) { text += k == 0 ? ",u" : ",v"; }},
       {",second,third", [](std::string& text, size_t) { text += ",1,"; }}};
   WorkerPool pool(3);
   const std::string header = std::string(kGroupHeader) + ",first,second,third\r\n";
   EXPECT_EQ(testdata::Written([&](OutputFile& file) {
-              WriteGroupTable(file, table, estimates, diagnostics, maxima, priors, extra, pool);
+              WriteGroupTable(file, table, estimates, diagnostics, maxima, priors, std::vector<int32_t>{1}, extra, pool);
             }),
             header + "\"a,b\",3,2.5,3.5,0.5,1.5,0.5,1.5,2,4,0.25,0.5,-0.75,2,1,-10.5,-12,3,0.0416,8,1e-07,2e-07,stalled,"
                      "safeguarded,0.5,1,x,1,\r\n"
+                     "b,0,,,,,,,,,,,,,,,,,,,,,,,,,u,,\r\n"
                      "c,1,1.5,,,,,,,,,,,1.5,0,-1.5,-1.5,0,1,0,9999,9999,no_start,boundary,,,y,1,\r\n");
   // One group of all records has no unit of its own: -1.
   estimates.Mode = GroupMode::SingleGroup;
   estimates.Units = {-1};
   estimates.Groups = {fitted};
   const std::string single = testdata::Written([&](OutputFile& file) {
-    WriteGroupTable(file, table, estimates, {diagnostics[0]}, maxima, priors, {}, pool);
+    WriteGroupTable(file, table, estimates, {diagnostics[0]}, maxima, priors, {}, {}, pool);
   });
   EXPECT_EQ(single.substr(single.find("\r\n") + 2, 3), "-1,");
   const std::pair<FitStatus, std::string> words[] = {

@@ -89,6 +89,7 @@ TEST(GroupingTest, SortByUnitOnThreadsIsTheStableSort) {
           table.Data2.push_back(1.0);
         }
         table.Unit[0] = std::max(table.Unit[0], 0);  // per-unit mode
+        table.Data1[0] = 1;
         std::vector<uint32_t> want;
         for (size_t k = 0; k < rows; ++k) {
           if (table.Defined(k)) want.push_back(uint32_t(k));

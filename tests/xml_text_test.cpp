@@ -35,6 +35,14 @@ TEST(XmlTextTest, ValidCharactersAndEscapes) {
   }
 }
 
+TEST(XmlTextTest, ShownFileNames) {
+  // Valid characters, a name of more than 100 characters by "..." and its last 99.
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ(ShownFileName("bad\xFF\x01]]>\xC3"), "bad" + r + r + "]]>" + r);
+  EXPECT_EQ(ShownFileName(std::string(150, 'd') + "/\xC3\xA9.txt"), "\xE2\x80\xA6" + std::string(93, 'd') + "/\xC3\xA9.txt");
+  EXPECT_EQ(ShownFileName(std::string(100, 'd')), std::string(100, 'd'));
+}
+
 TEST(XmlTextTest, SvgTextElement) {
   std::string svg = "<g>";
   AppendSvgText(svg, "12.5", "-3", " class=\"t\"", "a<b & \"c\"");

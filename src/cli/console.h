@@ -24,6 +24,7 @@ enum class Failure {
   MissingColumn,   // the CSV header lacks a named column
   RepeatedColumn,  // the CSV header holds a named column twice
   BadOptionValue,  // a long option's value is not accepted
+  MissingOptionValue,  // a long option that takes a value is the last argument, without "="
   UnneededOption,  // a long option given without the one it needs
   ExcludedOption,  // a long option given with one it cannot go with
   InputCsvOutOfRange,   // an input file's CSV field out of range (the file, line and column)
@@ -31,6 +32,7 @@ enum class Failure {
   InputMissingColumn,   // an input file's CSV header lacks a named column
   InputRepeatedColumn,  // an input file's CSV header holds a named column twice
   StandardRepeated,     // the standard holds a stratum twice (the file, the line, the earlier line)
+  StandardRateRepeated,  // without strata, the standard holds a second rate row (the file, its line)
   StratumRepeated,      // a row repeats the region and stratum of an earlier row (the line, the earlier line)
   ColumnDiffers,        // a row's value differs from its region's first row (the line, the column, that line)
   ObservedTotalOutOfRange,  // a region's observed total beyond 32 bits (its first line, its code)

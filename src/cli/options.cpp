@@ -2,13 +2,15 @@
 // from the third on; the first test that matches decides.
 #include "cli/options.h"
 
-#include <algorithm>  // std::find_if
+#include <algorithm>  // std::find, std::find_if
+#include <iterator>   // std::begin, std::end
 #include <limits>
 #include <optional>
 
 #include "cli/inputs.h"
 #include "grouping/prior_methods.h"
 #include "input/decimal.h"
+#include "report/added_columns.h"  // IsRegionTableColumn
 #include "report/outputs.h"
 
 namespace tarnek {
@@ -148,6 +150,12 @@ bool ApplyKeep(std::string_view value, RunSettings& settings) {
   return true;
 }
 
+// No kept column bears a name of the region table's columns: the table
+// would name two columns alike.
+bool KeepApartFromRegionColumns(const RunSettings& settings) {
+  return std::none_of(settings.Keep.begin(), settings.Keep.end(), IsRegionTableColumn);
+}
+
 constexpr std::string_view kPopulationAccepts = "a column name, not the unit, code or observed column";
 constexpr std::string_view kStrataAccepts =
     "NAME[,NAME...]: different column names, none the unit, code, observed or population column (nor rate with "
@@ -209,9 +217,10 @@ std::vector<LongOption> MakeLongOptions() {
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyColumns(value, s); }, "--csv",
        "the header names of the CSV's four columns (unit,code,observed,expected)"},
-      {"--keep", "NAME[,NAME...]: different column names, or all", true,
+      {"--keep", "NAME[,NAME...]: different column names, none a column of the region table, or all", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyKeep(value, s); }, "--csv",
-       "columns carried into the region table after code, as text, or all that the run does not use"},
+       "columns carried into the region table after code, as text, or all that the run does not use", {},
+       KeepApartFromRegionColumns},
       {"--covariates", "NAME[,NAME...]: different column names, none of them one of --columns", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyCovariates(value, s); }, "--csv",
        "the covariate columns of the regression prior (mle) and the coefficient table", {},
@@ -337,7 +346,8 @@ struct Given {
 // Applies the long option at arguments[i] and notes it in `given`; one that
 // takes a value and has no "=" takes the next argument, and `i` moves past it.
 // Returns false when no option has the argument's name; sets `result` to
-// BadValue when its value is not accepted (or missing).
+// BadValue when its value is not accepted, MissingValue when it takes one and
+// no argument follows.
 bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSettings& settings, ParseResult& result,
                      std::vector<Given>& given) {
   const std::string_view argument = arguments[i];
@@ -352,7 +362,11 @@ bool ApplyLongOption(const std::vector<std::string>& arguments, size_t& i, RunSe
       hasValue = true;
     }
     given.push_back({option.Name, value});
-    if (hasValue != option.TakesValue || !option.Apply(option.Name, value, settings)) {
+    if (!hasValue && option.TakesValue) {
+      result.Status = ParseStatus::MissingValue;
+      result.Option = option.Name;
+      result.Accepts = option.Accepts;
+    } else if (hasValue != option.TakesValue || !option.Apply(option.Name, value, settings)) {
       result.Status = ParseStatus::BadValue;
       result.Option = option.Name;
       result.Accepts = option.Accepts;
@@ -396,6 +410,18 @@ bool ColumnNamesClash(const RunSettings& settings, ParseResult& result) {
 
 }  // namespace
 
+namespace {
+
+// "--vector" meets the needs of "--csv" (its attribute table reads as a CSV
+// file's columns) and of "--geometry" (its features are shapes).
+constexpr std::string_view kVectorMeets[] = {"--csv", "--geometry"};
+
+bool VectorMeets(std::string_view need) {
+  return std::find(std::begin(kVectorMeets), std::end(kVectorMeets), need) != std::end(kVectorMeets);
+}
+
+}  // namespace
+
 std::string LongOptionsText() {
   std::string text = "Long options, after the two file names (--name=VALUE or --name VALUE):\n";
   for (const LongOption& option : LongOptions()) {
@@ -403,7 +429,7 @@ std::string LongOptionsText() {
     line.resize(std::max<size_t>(line.size() + 2, 24), ' ');
     line += option.Help;
     if (option.TakesValue) line += (option.Help.empty() ? "" : "; takes ") + option.Accepts;
-    if (!option.Needs.empty()) line += "; needs " + std::string(option.Needs);
+    if (!option.Needs.empty()) line += "; needs " + std::string(option.Needs) + (VectorMeets(option.Needs) ? " or --vector" : "");
     if (!option.Excludes.empty()) line += "; not with " + std::string(option.Excludes);
     text += line + "\n";
   }
@@ -429,7 +455,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     }
     if (result.Status != ParseStatus::Ok) return result;
   }
-  if (settings.Vector) given.insert(given.end(), {Given{"--csv", {}}, Given{"--geometry", {}}});
+  if (settings.Vector) {
+    for (const std::string_view need : kVectorMeets) given.push_back({need, {}});
+  }
   // The last time an option was given, or nullptr.
   const auto lastGiven = [&](std::string_view name) -> const Given* {
     const auto last = std::find_if(given.rbegin(), given.rend(), [&](const Given& g) { return g.Name == name; });

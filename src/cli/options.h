@@ -105,6 +105,7 @@ enum class ParseStatus {
   Version,      // "--version" alone: the version line
   OptionError,  // an argument from the third on matches no option
   BadValue,     // a long option's value is not accepted
+  MissingValue,  // a long option that takes a value is the last argument and has no "="
   Unneeded,     // a long option given without the one it needs
   Excluded,     // a long option given with one it cannot go with
 };
@@ -112,6 +113,7 @@ enum class ParseStatus {
 struct ParseResult {
   ParseStatus Status = ParseStatus::Ok;
   // BadValue: the option, what it accepts, and the value given ("" when none).
+  // MissingValue: the option, and what it accepts.
   // Unneeded: the option, and in Accepts the option it needs; Excluded
   // likewise, with the option it cannot go with.
   std::string Option;

@@ -22,6 +22,7 @@
 #include "input/data_reader.h"
 #include "input/region_shapes.h"
 #include "input/vector_data.h"
+#include "report/added_columns.h"  // IsRegionTableColumn
 #include "report/log_name.h"
 #include "report/number_format.h"
 #include "report/outputs.h"
@@ -46,6 +47,9 @@ void PrintFileNames(std::FILE* console, const RunSettings& settings, const std::
 int ReportParse(std::FILE* console, const ParseResult& parse) {
   if (parse.Status == ParseStatus::BadValue) {
     return Report(console, RunFailure{Failure::BadOptionValue, {parse.Option, parse.Accepts, parse.Value}});
+  }
+  if (parse.Status == ParseStatus::MissingValue) {
+    return Report(console, RunFailure{Failure::MissingOptionValue, {parse.Option, parse.Accepts}});
   }
   if (parse.Status == ParseStatus::Unneeded) {
     return Report(console, RunFailure{Failure::UnneededOption, {parse.Option, parse.Accepts}});
@@ -225,6 +229,8 @@ std::optional<RunFailure> StandardiseData(const RunProducts& products, RecordTab
       table = std::move(regions);
       return std::nullopt;
     case StandardiseStatus::StandardRepeated:
+      // Without strata every row of the standard is the one stratum.
+      if (settings.Strata.empty()) return RunFailure{Failure::StandardRateRepeated, {standard->FileName, line(result.Line)}};
       return RunFailure{Failure::StandardRepeated, {standard->FileName, line(result.Line), line(result.OtherLine)}};
     case StandardiseStatus::StratumRepeated:
       return RunFailure{Failure::StratumRepeated, {line(result.Line), line(result.OtherLine)}};
@@ -257,13 +263,14 @@ std::optional<RunFailure> TakeDataShapes(const RunSettings& settings, VectorLaye
 
 // The columns that --keep carries into the region table: those it names, in
 // its order, or with --keep=all those the reader kept because nothing else
-// uses them, in the order of the header.
+// uses them, in the order of the header, but for any named as a column of
+// the region table is (which would name two columns alike).
 std::vector<const NamedColumn*> KeptColumns(const RunSettings& settings, const RecordTable& table) {
   std::vector<const NamedColumn*> kept;
   for (const std::string& name : settings.Keep) kept.push_back(table.Column(name, ColumnKind::Text));
   if (settings.KeepAll) {
     for (const NamedColumn& column : table.Columns) {
-      if (column.Kind == ColumnKind::Text) kept.push_back(&column);
+      if (column.Kind == ColumnKind::Text && !IsRegionTableColumn(column.HeaderName)) kept.push_back(&column);
     }
   }
   return kept;

@@ -235,7 +235,12 @@ void ScatterBack(const MemberRatios& members, RowOf rowOf, RecordRatios& records
 }  // namespace
 
 GroupMode ChooseGroupMode(const RecordTable& table) {
-  return table.Size() > 0 && table.Unit[0] == kSingleGroupUnit ? GroupMode::SingleGroup : GroupMode::PerUnit;
+  // Rows without a defined ratio are not there for the estimates: the first
+  // one with a ratio decides, as it would in the file without them.
+  for (size_t row = 0; row < table.Size(); ++row) {
+    if (table.Defined(row)) return table.Unit[row] == kSingleGroupUnit ? GroupMode::SingleGroup : GroupMode::PerUnit;
+  }
+  return GroupMode::PerUnit;
 }
 
 Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, WorkerPool& pool) {

@@ -42,8 +42,10 @@ struct Estimates {
   RecordRatios Records;             // per record, in input order
 };
 
-// The grouping mode chosen by the first record. An empty table has no group:
-// per-unit mode with nothing to estimate.
+// The grouping mode chosen by the first record with a defined ratio (rows
+// without one, kept with --undefined=skip, do not count: the groups are
+// those of the file without them). A table without such a record has no
+// group: per-unit mode with nothing to estimate.
 GroupMode ChooseGroupMode(const RecordTable& table);
 
 // Forms the groups, estimates them and gathers the results. The records are

@@ -1,6 +1,7 @@
 // The lists of column sets that capabilities add to the tables.
 #include "report/added_columns.h"
 
+#include "input/csv_reader.h"  // SameColumnName
 #include "report/csv.h"
 #include "report/number_format.h"
 
@@ -12,11 +13,18 @@ template <typename Columns>
 struct ColumnSet {
   bool (*Present)(const RunProducts& products);
   Columns (*Make)(const RunProducts& products);
+  std::string_view Header;  // the names of its columns, each after a comma, as Make gives them
 };
+
+constexpr std::string_view kMoranHeader = ",moran_i,moran_p";
+constexpr std::string_view kNeighboursHeader = ",neighbours";
+constexpr std::string_view kUndefinedHeader = ",undefined";
+constexpr std::string_view kCovariatesHeader =
+    ",loglik_covariates,parameters_covariates,aic_covariates,aic,lrt_covariates,p_covariates,status_covariates";
 
 // With neighbours: EB Moran's I of the group and its permutation p-value.
 ExtraGroupColumns MoranColumns(const RunProducts& p) {
-  return {",moran_i,moran_p", [&p](std::string& text, size_t g) {
+  return {std::string(kMoranHeader), [&p](std::string& text, size_t g) {
             text += ',';
             AppendCsvNumber(text, p.Moran[g].Statistic);
             text += ',';
@@ -27,18 +35,24 @@ ExtraGroupColumns MoranColumns(const RunProducts& p) {
 // With neighbours: the region's neighbours within its group (0: an island,
 // estimated by a local prior from its own ratio alone).
 ExtraRegionColumns NeighbourCountColumn(const RunProducts& p) {
-  return {",neighbours", [&p](std::string& text, size_t row) {
+  return {std::string(kNeighboursHeader), [&p](std::string& text, size_t row) {
             text += ',';
             AppendInteger(text, p.NeighbourCounts[row]);
           }};
 }
 
 // With --undefined=skip: the rows of the group's unit without a defined
-// ratio, which its estimates leave out (regions counts the others).
+// ratio, which its estimates leave out (regions counts the others); a unit
+// whose every row is such has a line of its own, with their count.
 ExtraGroupColumns UndefinedColumn(const RunProducts& p) {
-  return {",undefined", [&p](std::string& text, size_t g) {
+  return {std::string(kUndefinedHeader),
+          [&p](std::string& text, size_t g) {
             text += ',';
             AppendInteger(text, p.UndefinedRows[g]);
+          },
+          [&p](std::string& text, size_t k) {
+            text += ',';
+            AppendInteger(text, p.Unfitted.Undefined[k]);
           }};
 }
 
@@ -61,7 +75,7 @@ std::string_view RegressionWord(RegressionEnd end) {
 ExtraGroupColumns CovariateColumns(const RunProducts& p) {
   const CovariateFits& fits = p.Covariates;
   const auto parameters = static_cast<int32_t>(fits.Names.size() + 2);
-  return {",loglik_covariates,parameters_covariates,aic_covariates,aic,lrt_covariates,p_covariates,status_covariates",
+  return {std::string(kCovariatesHeader),
           [&fits, parameters](std::string& text, size_t g) {
             const GroupRegression& r = fits.Groups[g];
             text += ',';
@@ -83,13 +97,13 @@ bool HasNeighbours(const RunProducts& p) { return p.HasNeighbours; }
 bool KeepsUndefined(const RunProducts& p) { return p.KeepUndefined; }
 
 const std::vector<ColumnSet<ExtraGroupColumns>> kGroupColumnSets = {
-    {HasCovariates, CovariateColumns},
-    {HasNeighbours, MoranColumns},
-    {KeepsUndefined, UndefinedColumn},
+    {HasCovariates, CovariateColumns, kCovariatesHeader},
+    {HasNeighbours, MoranColumns, kMoranHeader},
+    {KeepsUndefined, UndefinedColumn, kUndefinedHeader},
 };
 
 const std::vector<ColumnSet<ExtraRegionColumns>> kRegionColumnSets = {
-    {HasNeighbours, NeighbourCountColumn},
+    {HasNeighbours, NeighbourCountColumn, kNeighboursHeader},
 };
 
 template <typename Columns>
@@ -107,6 +121,18 @@ std::vector<ExtraGroupColumns> GroupColumnsOf(const RunProducts& products) { ret
 
 std::vector<ExtraRegionColumns> RegionColumnsOf(const RunProducts& products) {
   return SetsOf(kRegionColumnSets, products);
+}
+
+bool IsRegionTableColumn(std::string_view name) {
+  std::string names(kRegionHeader);
+  names.resize(names.size() - 2);  // the line end
+  for (const auto& set : kRegionColumnSets) names += set.Header;
+  for (size_t start = 0;;) {
+    const size_t comma = names.find(',', start);
+    if (SameColumnName(name, std::string_view(names).substr(start, comma - start))) return true;
+    if (comma == std::string::npos) return false;
+    start = comma + 1;
+  }
 }
 
 }  // namespace tarnek

@@ -4,6 +4,7 @@
 // that adds columns to a table adds a row here.
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "report/group_table.h"
@@ -15,5 +16,11 @@ namespace tarnek {
 // The column sets of a run, in the order of the table.
 std::vector<ExtraGroupColumns> GroupColumnsOf(const RunProducts& products);
 std::vector<ExtraRegionColumns> RegionColumnsOf(const RunProducts& products);
+
+// True when `name` is, without regard to ASCII letter case, one of the
+// region table's column names: its own or one that a capability may add
+// (whether this run adds it or not). A column carried into the table by
+// --keep may not have such a name.
+bool IsRegionTableColumn(std::string_view name);
 
 }  // namespace tarnek

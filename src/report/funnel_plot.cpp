@@ -12,10 +12,9 @@
 #include <cstdint>
 #include <cstring>    // std::memcpy
 #include <limits>
-#include <utility>  // std::pair
+#include <utility>  // std::pair, std::move
 #include <vector>
 
-#include "core/fit_settings.h"  // NoEstimate
 #include "estimation/poisson_limits.h"
 #include "report/labels.h"
 #include "report/number_format.h"
@@ -84,6 +83,7 @@ double LimitScale(double ratio) { return ratio > 0.0 && std::isfinite(ratio) ? r
 // mean, and the others. Rows are below 2^32, as in grouping.
 struct Split {
   std::vector<uint32_t> Beyond, Within;
+  size_t TooLarge = 0;  // groups whose own overall ratio overflows a double: no limits of their own
 };
 
 // Each group's rows judged against the limits about the group's own overall
@@ -93,10 +93,13 @@ Split SplitByLimits(const RecordTable& table, const GroupMembers& members) {
   std::vector<uint8_t> beyond(table.Size(), 0);
   // Bounds of the counts below kCachedCounts, computed when first met; -1: not yet.
   std::vector<CountBounds> bounds;
+  Split split;
   for (size_t g = 0; g + 1 < members.Start.size(); ++g) {
     const uint32_t* rows = members.Rows.data() + members.Start[g];
     const size_t size = members.Start[g + 1] - members.Start[g];
-    const double overall = LimitScale(OverallRatio(table, size, [rows](size_t i) { return rows[i]; }));
+    const double ratio = OverallRatio(table, size, [rows](size_t i) { return rows[i]; });
+    split.TooLarge += std::isinf(ratio);
+    const double overall = LimitScale(ratio);
     if (std::isnan(overall)) continue;  // no limits
     for (size_t i = 0; i < size; ++i) {
       const uint32_t row = rows[i];
@@ -112,7 +115,6 @@ Split SplitByLimits(const RecordTable& table, const GroupMembers& members) {
       }
     }
   }
-  Split split;
   for (size_t row = 0; row < table.Size(); ++row) {
     if (!table.Defined(row)) continue;  // not drawn
     (beyond[row] ? split.Beyond : split.Within).push_back(static_cast<uint32_t>(row));
@@ -236,19 +238,15 @@ std::vector<Tick> Ticks(const Axis& axis) {
 struct Mark {
   double X;      // pixels
   double Crude;  // pixels: the crude ratio, or the bottom edge for a count of 0
-  double Eb;     // pixels, NaN when the region has no EB ratio to draw
+  double Eb;     // pixels, NaN when the region has no EB ratio to draw (none, or 0)
   bool Zero;     // the count is 0
   bool Beyond;   // beyond the 99.8% limits
   std::string Title;  // what a browser shows on hover, escaped
 };
 
-// The EB ratio drawn for a row: under the chosen prior, else (where that has
-// no value) from the ME; NaN when neither exists or it is not a finite number
-// above 0.
-double EbRatioOf(std::span<const double> chosen, const RecordRatios& ratios, size_t row) {
-  const double eb = !std::isnan(chosen[row]) ? chosen[row] : ratios.EbRatioMe[row];
-  return eb != NoEstimate && eb > 0.0 && std::isfinite(eb) ? eb : kNaN;
-}
+// The log10 of an EB ratio where a log axis can show it (a finite number
+// above 0), else NaN.
+double DrawnLog(double eb) { return eb > 0.0 && std::isfinite(eb) ? std::log10(eb) : kNaN; }
 
 // ---------------------------------------------------------------------------
 // SVG text
@@ -404,27 +402,41 @@ std::string_view FirstCharacters(std::string_view utf8, size_t count) {
   return utf8.substr(0, end);
 }
 
-// A region's title, escaped: its code as the tables print it (valid
-// characters, at most kMaxCodeCharacters of them: a longer code by its first
-// ones and "..."), then Data1/Data2, the crude ratio and the EB ratio drawn:
-// "D17: 12/10.5, crude 1.143, EB 1.05", or ", no EB ratio" at the end.
-std::string TitleOf(const RecordTable& table, size_t row, double eb) {
-  std::string code;
-  AppendCode(code, table, row);
-  code = ValidXmlCharacters(code);
-  if (CountCharacters(code) > kMaxCodeCharacters) {
-    code = std::string(FirstCharacters(code, kMaxCodeCharacters - 1)) + "\xE2\x80\xA6";
+// An identifier as a title shows it, escaped: valid characters, at most
+// kMaxCodeCharacters of them (a longer one by its first ones and "...").
+void AppendShownIdentifier(std::string& title, std::string text) {
+  text = ValidXmlCharacters(text);
+  if (CountCharacters(text) > kMaxCodeCharacters) {
+    text = std::string(FirstCharacters(text, kMaxCodeCharacters - 1)) + "\xE2\x80\xA6";
+  }
+  AppendXmlEscaped(title, text);
+}
+
+// A region's title, escaped: its code as the tables print it, with its unit
+// where the run has one group per unit (AppendShownIdentifier), then
+// Data1/Data2, the crude ratio and the EB ratio under the chosen prior:
+// "D17 (unit 3): 12/10.5, crude 1.143, EB 1.05", or ", no EB ratio" at the
+// end where it has none (`eb` NaN; never infinite).
+std::string TitleOf(const RecordTable& table, size_t row, double eb, bool withUnit) {
+  std::string text;
+  AppendCode(text, table, row);
+  std::string title;
+  AppendShownIdentifier(title, std::move(text));
+  if (withUnit) {
+    text.clear();
+    AppendUnit(text, table, table.Unit[row]);
+    title += " (unit ";
+    AppendShownIdentifier(title, std::move(text));
+    title += ')';
   }
   const int32_t count = table.Data1[row];
-  std::string title;
-  AppendXmlEscaped(title, code);
   title += ": ";
   AppendInteger(title, count);
   title += '/';
   title += ShortNumber(table.Data2[row]);
   title += ", crude ";
   title += count == 0 ? std::string("0") : CrudeText(count, table.Data2[row]);
-  title += std::isnan(eb) ? std::string(", no EB ratio") : ", EB " + ShortNumber(eb);
+  title += std::isfinite(eb) ? ", EB " + ShortNumber(eb) : std::string(", no EB ratio");
   return title;
 }
 
@@ -596,8 +608,8 @@ std::pair<double, double> RatioRange(double lo, double hi) {
   return {lo, hi};
 }
 
-Layout Lay(const RecordTable& table, std::span<const double> chosen, const RecordRatios& ratios,
-           const Selection& selection, double overall) {
+Layout Lay(const RecordTable& table, std::span<const double> chosen, bool withUnit, const Selection& selection,
+           double overall) {
   Layout layout;
   double xLo = std::numeric_limits<double>::infinity(), xHi = 0.0;
   for (size_t row = 0; row < table.Size(); ++row) {
@@ -622,11 +634,10 @@ Layout Lay(const RecordTable& table, std::span<const double> chosen, const Recor
     const double lx = std::log10(table.Data2[d.Row]);
     const int32_t count = table.Data1[d.Row];
     const double crude = count > 0 ? std::log10(static_cast<double>(count)) - lx : kNaN;
-    const double ebRatio = EbRatioOf(chosen, ratios, d.Row);
-    const double eb = std::log10(ebRatio);  // NaN stays NaN
+    const double eb = DrawnLog(chosen[d.Row]);
     widen(crude);
     widen(eb);
-    layout.Marks.push_back({lx, crude, eb, count == 0, d.Beyond, TitleOf(table, d.Row, ebRatio)});
+    layout.Marks.push_back({lx, crude, eb, count == 0, d.Beyond, TitleOf(table, d.Row, chosen[d.Row], withUnit)});
   }
   const auto [lo, hi] = RatioRange(yLo, yHi);
   layout.Y = MakeAxis(lo, hi, kBottom, kTop);
@@ -655,6 +666,12 @@ std::string ShownLine(size_t n, const Split& split, const Selection& selection, 
            number(drawn - selection.BeyondDrawn) + " of " + number(split.Within.size()) + " within them";
   }
   if (n > 0 && std::isnan(ratio)) line += "; no limits: every count is 0";
+  if (grouped && split.TooLarge > 0) {
+    line += "; " + Plural(split.TooLarge, "group", "groups") +
+            (split.TooLarge == 1 ? " without limits of its own: its overall ratio is"
+                                 : " without limits of their own: their overall ratios are") +
+            " too large to compute";
+  }
   if (std::isinf(ratio)) {
     line += grouped ? "; no limits drawn: the overall ratio of all records is too large to compute"
                     : "; no limits: the overall ratio is too large to compute";
@@ -692,7 +709,7 @@ std::string DrawFunnelPlot(const RecordTable& table, const Estimates& estimates,
   const bool grouped = members.Start.size() > 2;
   const Split split = SplitByLimits(table, members);
   const Selection selection = SelectRegions(split);
-  const Layout layout = Lay(table, ebRatios, estimates.Records, selection, overall);
+  const Layout layout = Lay(table, ebRatios, estimates.Mode == GroupMode::PerUnit, selection, overall);
 
   std::string svg;
   svg.reserve(8192 + 320 * layout.Marks.size());

@@ -8,9 +8,9 @@
 //   - per region a hollow circle at the crude ratio Data1/Data2 (a region
 //     whose count is 0 has none on a log axis: a hollow triangle at the
 //     bottom edge instead), a filled dot at its EB ratio (the posterior
-//     mean under the prior that --prior chose, or from the ME where that
-//     prior does not exist; none where neither does, or the ratio is not a
-//     finite number above 0) and a thin line from the one to the other;
+//     mean under the prior that --prior chose, the region table's `eb`;
+//     none where that has no value, or is 0, which a log axis cannot show)
+//     and a thin line from the one to the other;
 //   - the 95% and 99.8% limits of the ratio (poisson_limits.h with the mean
 //     overall ratio times Data2), the overall ratio, and a line at 1 where
 //     1 is on the ratio axis;
@@ -23,7 +23,10 @@
 // one group it also decides which regions lie beyond the limits; in a run of
 // several groups each region is judged against the limits about its own
 // group's overall ratio (a group without one, as every count 0, has its
-// regions within), and the line under the title and the legend say so.
+// regions within), and the line under the title and the legend say so; the
+// line under the title also counts the groups whose own overall ratio
+// overflows a double ("; 1 group without limits of its own: its overall
+// ratio is too large to compute").
 //
 // The ratio axis spans the drawn crude and EB ratios and the overall ratio,
 // and 1 where that at most doubles their span in decades (taken as at least
@@ -32,9 +35,12 @@
 //
 // Every mark of a region (its line, circle or triangle, and dot) holds a
 // <title> child: "CODE: DATA1/DATA2, crude RATIO, EB RATIO" (", no EB ratio"
-// where it has none), numbers with four significant digits, the code as the
-// tables print it (labels.h) but made valid and cut to its first 39
-// characters and "..." where it has more than 40, all XML-escaped.
+// where the chosen prior gives none; "EB 0" where it gives 0), and where the
+// run has one group per unit "CODE (unit UNIT): ...", so that regions of two
+// units with one code are told apart; numbers with four significant digits,
+// the code and the unit as the tables print them (labels.h) but made valid
+// and each cut to its first 39 characters and "..." where it has more than
+// 40, all XML-escaped.
 //
 // Data at the edges of the double range: every value the plot scales by is
 // finite, so every coordinate lies in the picture and every loop over an axis

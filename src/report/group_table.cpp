@@ -1,7 +1,9 @@
 // Group table lines.
 #include "report/group_table.h"
 
+#include <algorithm>  // std::count
 #include <string>
+#include <vector>
 
 #include "report/csv.h"
 #include "report/labels.h"
@@ -34,16 +36,68 @@ void AppendGroupUnit(std::string& out, const RecordTable& table, const Estimates
   AppendCsvText(out, scratch);
 }
 
+namespace {
+
+// A line of the table: group Index of the estimates, or the unit without a
+// fit unfitted[Index].
+struct TableLine {
+  bool Fitted;
+  size_t Index;
+};
+
+// The groups and the units without a fit, each list ascending, merged in
+// the order of their units.
+std::vector<TableLine> LinesInUnitOrder(const Estimates& estimates, std::span<const int32_t> unfitted) {
+  const size_t groups = estimates.Groups.size();
+  std::vector<TableLine> lines;
+  lines.reserve(groups + unfitted.size());
+  for (size_t g = 0, k = 0; g < groups || k < unfitted.size();) {
+    if (k == unfitted.size() || (g < groups && estimates.Units[g] < unfitted[k])) {
+      lines.push_back({true, g++});
+    } else {
+      lines.push_back({false, k++});
+    }
+  }
+  return lines;
+}
+
+// The commas of a header: the fields it names, each after a comma, or all
+// but the first of them.
+size_t Commas(std::string_view header) { return static_cast<size_t>(std::count(header.begin(), header.end(), ',')); }
+
+}  // namespace
+
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
                      const std::vector<GroupDiagnostics>& diagnostics, std::span<const LikelihoodMaximum> maxima,
-                     std::span<const GroupPrior> priors, std::span<const ExtraGroupColumns> extra, WorkerPool& pool) {
+                     std::span<const GroupPrior> priors, std::span<const int32_t> unfitted,
+                     std::span<const ExtraGroupColumns> extra, WorkerPool& pool) {
   std::string header(kGroupHeader);
   for (const ExtraGroupColumns& columns : extra) header += columns.Header;
   header += "\r\n";
   WriteOutput(out, header);
-  WriteRowsInPieces(out, estimates.Groups.size(), pool, [&](size_t first, size_t last, std::string& text) {
+  const std::vector<TableLine> lines = LinesInUnitOrder(estimates, unfitted);
+  // A unit without a fit: its unit, 0 regions, then the table's other fields empty.
+  const std::string emptyFields = ",0" + std::string(Commas(kGroupHeader) - 1, ',');
+  WriteRowsInPieces(out, lines.size(), pool, [&](size_t first, size_t last, std::string& text) {
     std::string label;
-    for (size_t g = first; g < last; ++g) {
+    for (size_t i = first; i < last; ++i) {
+      if (!lines[i].Fitted) {
+        const size_t k = lines[i].Index;
+        label.clear();
+        AppendUnit(label, table, unfitted[k]);
+        AppendCsvText(text, label);
+        text += emptyFields;
+        for (const ExtraGroupColumns& columns : extra) {
+          if (columns.AppendWithoutFit) {
+            columns.AppendWithoutFit(text, k);
+          } else {
+            text.append(Commas(columns.Header), ',');
+          }
+        }
+        text += "\r\n";
+        continue;
+      }
+      const size_t g = lines[i].Index;
       const GroupResult& r = estimates.Groups[g];
       const GroupDiagnostics& d = diagnostics[g];
       AppendGroupUnit(text, table, estimates, g, label);

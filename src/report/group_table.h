@@ -36,10 +36,13 @@ void AppendGroupUnit(std::string& out, const RecordTable& table, const Estimates
                      std::string& scratch);
 
 // Columns after the table's own: their names, each after a comma
-// (",moran_i,moran_p"), and what appends a group's values, each after a comma.
+// (",moran_i,moran_p"), and what appends a group's values, each after a
+// comma; and for the k-th unit without a fit, what appends its values
+// (none: empty fields).
 struct ExtraGroupColumns {
   std::string Header;
   std::function<void(std::string& text, size_t group)> Append;
+  std::function<void(std::string& text, size_t k)> AppendWithoutFit = nullptr;
 };
 
 // Writes the header and one line per group of `estimates`: its Unit as the
@@ -47,10 +50,15 @@ struct ExtraGroupColumns {
 // precision, `diagnostics[g]` (DiagnoseAllGroups) with the chosen prior's
 // mean and standard deviation from `priors[g]` and the log-likelihoods of the
 // group's likelihood maximum `maxima[g]`, the status, the chosen prior's
-// source and Gamma parameters, then every set of `extra` in order. A value that does not exist is an empty field. The lines
+// source and Gamma parameters, then every set of `extra` in order. A value
+// that does not exist is an empty field. `unfitted` are units without a
+// group (ascending, none of them a group's): each has a line in its place
+// in the order of units, its unit, 0 regions, every other field of the
+// table's own empty, then the extra columns' AppendWithoutFit. The lines
 // are formatted on the threads of `pool`; the file is the same on any number.
 void WriteGroupTable(OutputFile& out, const RecordTable& table, const Estimates& estimates,
                      const std::vector<GroupDiagnostics>& diagnostics, std::span<const LikelihoodMaximum> maxima,
-                     std::span<const GroupPrior> priors, std::span<const ExtraGroupColumns> extra, WorkerPool& pool);
+                     std::span<const GroupPrior> priors, std::span<const int32_t> unfitted,
+                     std::span<const ExtraGroupColumns> extra, WorkerPool& pool);
 
 }  // namespace tarnek

@@ -32,7 +32,7 @@ void WriteRegionsFile(OutputFile& file, const RunProducts& p) {
 
 void WriteGroupsFile(OutputFile& file, const RunProducts& p) {
   const std::vector<ExtraGroupColumns> extra = GroupColumnsOf(p);
-  WriteGroupTable(file, p.Table, p.Results, p.Diagnostics, p.Maxima, p.Priors.Groups, extra, p.Pool);
+  WriteGroupTable(file, p.Table, p.Results, p.Diagnostics, p.Maxima, p.Priors.Groups, p.Unfitted.Units, extra, p.Pool);
 }
 
 void WritePlotFile(OutputFile& file, const RunProducts& p) {

@@ -2,6 +2,7 @@
 // rests on.
 #include "report/run_products.h"
 
+#include <map>
 #include <unordered_map>
 
 #include "grouping/fitted_priors.h"
@@ -11,22 +12,31 @@ namespace tarnek {
 
 namespace {
 
-// Every group's count of rows of its unit without a defined ratio: all of
-// them for one group of all records.
-std::vector<uint32_t> UndefinedRowsPerGroup(const RecordTable& table, const Estimates& estimates) {
-  std::vector<uint32_t> counts(estimates.Groups.size(), 0);
-  if (counts.empty()) return counts;
+// Every group's count of rows of its unit without a defined ratio (all of
+// them for one group of all records), and the units that have no group
+// because every row of theirs is without one, in ascending order, with
+// their counts.
+void CountUndefinedRows(const RecordTable& table, const Estimates& estimates, std::vector<uint32_t>& perGroup,
+                        UnitsWithoutFit& unfitted) {
+  perGroup.assign(estimates.Groups.size(), 0);
   std::unordered_map<int32_t, size_t> groupOf;
   for (size_t g = 0; g < estimates.Units.size(); ++g) groupOf.emplace(estimates.Units[g], g);
+  std::map<int32_t, uint32_t> others;
   for (size_t row = 0; row < table.Size(); ++row) {
     if (table.Defined(row)) continue;
     if (estimates.Mode == GroupMode::SingleGroup) {
-      ++counts[0];
+      ++perGroup[0];
     } else if (const auto at = groupOf.find(table.Unit[row]); at != groupOf.end()) {
-      ++counts[at->second];
+      ++perGroup[at->second];
+    } else {
+      ++others[table.Unit[row]];
     }
   }
-  return counts;
+  unfitted = {};
+  for (const auto& [unit, count] : others) {
+    unfitted.Units.push_back(unit);
+    unfitted.Undefined.push_back(count);
+  }
 }
 
 }  // namespace
@@ -59,7 +69,7 @@ void ComputeNeeds(unsigned needs, RunProducts& p) {
     p.NeighbourCounts = NeighboursWithinGroups(p.Table, p.Members, p.Neighbours, p.Pool);
   }
   if (neighbours != nullptr && (asked & kNeedsDiagnostics)) p.Moran = GroupMoranTests(p.Table, p.Members, p.Neighbours, p.Pool);
-  if (p.KeepUndefined && (asked & kNeedsDiagnostics)) p.UndefinedRows = UndefinedRowsPerGroup(p.Table, p.Results);
+  if (p.KeepUndefined && (asked & kNeedsDiagnostics)) CountUndefinedRows(p.Table, p.Results, p.UndefinedRows, p.Unfitted);
 }
 
 }  // namespace tarnek

@@ -35,6 +35,14 @@ enum Need : unsigned {
                              // the priors need it then too
 };
 
+// The units whose every row is without a defined ratio (--undefined=skip):
+// no group is fitted to them. In ascending order, as the groups are, with
+// each one's count of rows.
+struct UnitsWithoutFit {
+  std::vector<int32_t> Units;
+  std::vector<uint32_t> Undefined;
+};
+
 struct RunProducts {
   RunProducts(const RecordTable& table, WorkerPool& pool) : Table(table), Pool(pool) {}
 
@@ -74,6 +82,7 @@ struct RunProducts {
   std::vector<uint32_t> NeighbourCounts;  // per record: its neighbours within its group (with neighbours)
   std::vector<EbMoranResult> Moran;       // per group: EB Moran's I and its p-value (with neighbours)
   std::vector<uint32_t> UndefinedRows;    // per group: the rows of its unit without a defined ratio (KeepUndefined)
+  UnitsWithoutFit Unfitted;               // the units whose every row is without one (KeepUndefined)
   CovariateFits Covariates;
 };
 

@@ -83,11 +83,16 @@ int main(int argc, char** argv) {
   for (size_t row = 0; row < n; ++row) units[table.Unit[row]].push_back(static_cast<uint32_t>(row));
   std::vector<const std::vector<uint32_t>*> groups;
   for (const auto& [unit, members] : units) groups.push_back(&members);
-  const size_t workers = pool.Participants(groups.size(), 64);
-  std::vector<std::vector<uint32_t>> positions(workers, std::vector<uint32_t>(n, kNotMember));
+  std::vector<uint32_t> rows;
+  std::vector<size_t> start = {0};
+  for (const std::vector<uint32_t>* members : groups) {
+    rows.insert(rows.end(), members->begin(), members->end());
+    start.push_back(rows.size());
+  }
+  const std::vector<uint32_t> positions = MemberPositions(n, rows, start);
   std::vector<EbMoranResult> results(groups.size());
   const double perUnit = BestOfThree([&] {
-    pool.Run(groups.size(), 64, [&](size_t first, size_t last, int worker) {
+    pool.Run(groups.size(), 64, [&](size_t first, size_t last, int) {
       LocalPriorScratch local;
       EbMoranScratch eb;
       std::vector<int32_t> y;
@@ -95,7 +100,7 @@ int main(int argc, char** argv) {
       std::vector<RegionPrior> out;
       for (size_t g = first; g < last; ++g) {
         const std::vector<uint32_t>& members = *groups[g];
-        const NeighbourLists lists = RestrictNeighbours(read.Lists, members, positions[static_cast<size_t>(worker)]);
+        const NeighbourLists lists = RestrictNeighbours(read.Lists, members, positions);
         y.clear();
         e.clear();
         for (const uint32_t row : members) {

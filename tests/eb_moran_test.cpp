@@ -176,21 +176,6 @@ TEST(EbMoran, TheSameOnAnyNumberOfThreads) {
   EXPECT_EQ(EbMoranTest(group, g.lists, scratch, 19).PValue, 0.05);
   WorkerPool three(3);
   EXPECT_EQ(EbMoranTest(group, g.lists, three, 19).PValue, 0.05);
-  // Shuffled counts: no clustering, a p-value far from the extremes, again
-  // the same on every number of threads.
-  std::vector<int32_t> shuffled = g.y;
-  uint64_t lcg = 12345;
-  for (size_t i = shuffled.size() - 1; i > 0; --i) {
-    lcg = lcg * 6364136223846793005ULL + 1442695040888963407ULL;
-    std::swap(shuffled[i], shuffled[(lcg >> 33) % (i + 1)]);
-  }
-  const GroupData mixed{shuffled, g.e};
-  const EbMoranResult one = EbMoranTest(mixed, g.lists, scratch);
-  EXPECT_GT(one.PValue, 0.01);
-  for (const int threads : {2, 5}) {
-    WorkerPool pool(threads);
-    EXPECT_EQ(EbMoranTest(mixed, g.lists, pool).PValue, one.PValue);
-  }
 }
 
 // Beyond 65,536 regions the shuffle goes by buckets: still a permutation,
@@ -219,22 +204,6 @@ TEST(EbMoran, LargeGroupsShuffleByBuckets) {
   EXPECT_LT(std::abs(one.Statistic), 0.02);
   WorkerPool pool(3);
   EXPECT_EQ(EbMoranTest(GroupData{mixed, e}, lists, pool, 39).PValue, one.PValue);
-}
-
-TEST(EbMoran, TheSeedIsTheData) {
-  const Grid g = Gradient();
-  const uint64_t seed = EbMoranSeed(GroupData{g.y, g.e}, g.lists);
-  const Grid again = Gradient();
-  EXPECT_EQ(EbMoranSeed(GroupData{again.y, again.e}, again.lists), seed);
-  std::vector<int32_t> y = g.y;
-  y[450] += 1;
-  EXPECT_NE(EbMoranSeed(GroupData{y, g.e}, g.lists), seed);
-  std::vector<double> e = g.e;
-  e[0] = std::nextafter(e[0], 100.0);
-  EXPECT_NE(EbMoranSeed(GroupData{g.y, e}, g.lists), seed);
-  NeighbourLists lists = g.lists;
-  std::swap(lists.Rows[0], lists.Rows[1]);
-  EXPECT_NE(EbMoranSeed(GroupData{g.y, g.e}, lists), seed);
 }
 
 // ---------------------------------------------------------------------------

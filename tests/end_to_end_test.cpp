@@ -38,6 +38,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -1102,10 +1103,85 @@ TEST(Commit, AReplacedOutputIsWrittenOutBeforeItTakesTheName) {
 }
 
 // ---------------------------------------------------------------------------
-// Shapes: the regions' polygons from vector data sets, contiguity and the map
+// Neighbours and shapes: local priors, contiguity and the map
 
 const fs::path kNc = fs::path(TARNEK_SOURCE_DIR) / "tests" / "data" / "nc_sids";
 const fs::path kNcData = fs::path(TARNEK_SOURCE_DIR) / "examples" / "nc-sids74.csv";
+
+// The outputs of a run on data.txt among `files`, with `options`.
+std::string NeighbourRun(const Tree& files, const std::vector<std::string>& options) {
+  Scratch scratch(files);
+  std::vector<std::string> args = {"data.txt", "out.txt", "--regions=r.csv", "--groups=g.csv"};
+  args.insert(args.end(), options.begin(), options.end());
+  EXPECT_EQ(Tarnek(scratch.path, args).first, 0);
+  std::string all;
+  for (const char* name : {"out.txt", "out.log", "r.csv", "g.csv"}) all += Read(scratch.path / name);
+  return all;
+}
+
+// `units` units of 5 regions, each unit a chain, and every region also the
+// neighbour of its like in the units 64, 128, ..., 640 before and after it
+// (modulo the units): units that other threads estimate at the same time,
+// as groups are handed out 64 at a time.
+Tree UnitsApart(int units) {
+  std::string data, gal = std::to_string(units * 5) + "\n";
+  for (int u = 0; u < units; ++u) {
+    for (int j = 0; j < 5; ++j) {
+      const int k = u * 5 + j;
+      data += std::to_string(u) + " " + std::to_string(k + 1) + " " + std::to_string(k * 31 % 23) + " " +
+              std::to_string(5 + k % 11) + "." + std::to_string(100 + k * 7919 % 900) + "\n";
+      std::set<int> list;
+      for (const int n : {j - 1, j + 1}) {
+        if (n >= 0 && n < 5) list.insert(u * 5 + n);
+      }
+      for (int d = 64; d <= 640; d += 64) {
+        for (const int v : {u + d, u - d}) list.insert((v % units + units) % units * 5 + j);
+      }
+      list.erase(k);
+      gal += std::to_string(k + 1) + " " + std::to_string(list.size()) + "\n";
+      for (const int n : list) gal.append(std::to_string(n + 1)).append(n == *list.rbegin() ? "\n" : " ");
+    }
+  }
+  return {{"data.txt", data}, {"nb.gal", gal}};
+}
+
+TEST(Threads, LocalPriorsOfNeighbouringUnitsOnAnyNumberOfThreads) {
+  // 2,000 units (32 pieces of groups: more threads than pieces and fewer),
+  // both local priors with the regions' neighbour counts, and every unit's
+  // Moran's I: every file as on one thread, byte for byte.
+  const Tree files = UnitsApart(2000);
+  for (const std::string prior : {"--prior=local", "--prior=local-own-means"}) {
+    const std::string one = NeighbourRun(files, {"--neighbours=nb.gal", prior, "--threads=1"});
+    for (const int threads : {2, 3, 4, 7, 16, 33, 64}) {
+      EXPECT_TRUE(NeighbourRun(files, {"--neighbours=nb.gal", prior, "--threads=" + std::to_string(threads)}) == one)
+          << prior << " on " << threads << " threads";
+    }
+  }
+}
+
+TEST(Neighbours, TheOrderOfTheListsChangesNoByte) {
+  // ncCC89.gal with its entries and every list in reverse order: the same
+  // lists, so the same local priors and Moran's I to the last bit.
+  std::istringstream lines(Read(kNc / "ncCC89.gal"));
+  std::string header, entry, list;
+  std::getline(lines, header);
+  std::vector<std::string> reversed;
+  while (std::getline(lines, entry) && std::getline(lines, list)) {
+    std::istringstream ids(list);
+    std::vector<std::string> words{std::istream_iterator<std::string>(ids), std::istream_iterator<std::string>()};
+    std::string back;
+    for (auto w = words.rbegin(); w != words.rend(); ++w) back += (back.empty() ? "" : " ") + *w;
+    reversed.push_back(entry + "\n" + back + "\n");
+  }
+  ASSERT_EQ(reversed.size(), 100u);
+  std::string gal = header + "\n";
+  for (auto e = reversed.rbegin(); e != reversed.rend(); ++e) gal += *e;
+  const Tree files{{"data.txt", Read(kNc / "sids74.txt")}, {"nb.gal", Read(kNc / "ncCC89.gal")}, {"back.gal", gal}};
+  for (const std::string prior : {"--prior=local", "--prior=local-own-means"}) {
+    EXPECT_TRUE(NeighbourRun(files, {"--neighbours=back.gal", prior}) == NeighbourRun(files, {"--neighbours=nb.gal", prior}))
+        << prior;
+  }
+}
 
 // The North Carolina counties as a shapefile, and the data of the README's map.
 Tree NorthCarolina() {
@@ -1116,31 +1192,10 @@ Tree NorthCarolina() {
 
 bool HaveOgr2ogr() { return std::system("command -v ogr2ogr >/dev/null 2>&1") == 0; }
 
-// The neighbour lists of a GAL file, or of poly2nb's listing ("id: ids"), by id.
-std::map<std::string, std::set<std::string>> ListsOf(const std::string& text, bool gal) {
-  std::map<std::string, std::set<std::string>> lists;
-  std::istringstream lines(text);
-  std::string line, id;
-  if (gal) std::getline(lines, line);  // the header
-  while (std::getline(lines, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    fields >> id;
-    if (!gal) id.pop_back();  // "37009:"
-    std::string neighbours = line;
-    if (gal && !std::getline(lines, neighbours)) break;
-    std::istringstream ids(gal ? neighbours : line.substr(line.find(':') + 1));
-    auto& list = lists[id];
-    for (std::string n; ids >> n;) list.insert(n);
-  }
-  return lists;
-}
-
 TEST(Shapes, EveryFormatOfTheShapesGivesTheSameFiles) {
   // The counties as shapefile, GeoPackage and GeoJSON (converted by GDAL's
   // own ogr2ogr) give the same bytes in every output, with the map, queen
-  // contiguity, its local prior and its GAL file. The lists are poly2nb's,
-  // link for link (spdep 1.2.7, in tests/data/nc_sids), queen and rook.
+  // contiguity, its local prior and its GAL file.
   if (!HaveOgr2ogr()) GTEST_SKIP() << "ogr2ogr (Debian gdal-bin) is not installed";
   Scratch scratch(NorthCarolina());
   const std::string in = "cd " + Quoted(scratch.path) + " && ogr2ogr ";
@@ -1148,22 +1203,15 @@ TEST(Shapes, EveryFormatOfTheShapesGivesTheSameFiles) {
   ASSERT_EQ(Shell(in + "-f GeoJSON sids.geojson sids.shp"), 0);
   std::map<std::string, std::string> first;
   for (const std::string format : {"shp", "gpkg", "geojson"}) {
-    SCOPED_TRACE(format);
     ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected",
                                     "--geometry=sids." + format, "--geometry-key=FIPS", "--neighbours=queen",
                                     "--prior=local", "--write-neighbours=nb.gal", "--map=map.svg", "--regions=r.csv",
-                                    "--groups=g.csv"}).first, 0);
+                                    "--groups=g.csv"}).first, 0) << format;
     for (const char* name : {"out.txt", "out.log", "nb.gal", "map.svg", "r.csv", "g.csv"}) {
       const std::string bytes = Read(scratch.path / name);
-      if (first.count(name) == 0) first[name] = bytes;
-      EXPECT_TRUE(bytes == first[name]) << name;
+      EXPECT_TRUE(first.emplace(name, bytes).first->second == bytes) << format << ": " << name;
     }
   }
-  EXPECT_EQ(ListsOf(first["nb.gal"], true), ListsOf(Read(kNc / "poly2nb-queen.txt"), false));
-  ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected",
-                                  "--geometry=sids.shp", "--geometry-key=FIPS", "--neighbours=rook",
-                                  "--write-neighbours=rook.gal"}).first, 0);
-  EXPECT_EQ(ListsOf(Read(scratch.path / "rook.gal"), true), ListsOf(Read(kNc / "poly2nb-rook.txt"), false));
 }
 
 TEST(Shapes, VectorDataGivesTheFilesOfItsTableAsCsv) {
@@ -1187,72 +1235,75 @@ TEST(Shapes, VectorDataGivesTheFilesOfItsTableAsCsv) {
   EXPECT_NE(Read(scratch.path / "v.csv").find(",37009,Ashe,1825,-81.48594207800227,1,1091,"), std::string::npos);
 }
 
-// The values of a CSV file's column, by its header name.
-std::vector<std::string> ColumnOf(const std::string& csv, const std::string& name) {
-  std::istringstream lines(csv);
-  std::vector<std::string> values;
-  size_t index = 0;
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<std::string> fields;
-    std::istringstream split(line);
-    for (std::string field; std::getline(split, field, ',');) fields.push_back(field);
-    if (line.back() == ',') fields.emplace_back();
-    if (values.empty() && index == 0 && std::find(fields.begin(), fields.end(), name) != fields.end()) {
-      index = static_cast<size_t>(std::find(fields.begin(), fields.end(), name) - fields.begin()) + 1;
-      continue;
-    }
-    values.push_back(fields.at(index - 1));
-  }
-  return values;
-}
-
 TEST(Shapes, TheMapShowsEveryRegionInItsClass) {
-  // Three counties without data: the map is well-formed XML, every county is
-  // one group with one path in each panel, inside that panel, and every
-  // legend counts the region table's values of its class (the EB ratio by
-  // the cut points given, the probability by 0.2, 0.8, 0.95), "No data" the
-  // three.
+  // Three counties without data and one without a count (kept by
+  // --undefined=skip): the map is well-formed XML, every county one group
+  // with one path in each panel, inside that panel, and every legend counts
+  // the region table's values of its class (the EB ratio by the cut points
+  // given, the probability by 0.2, 0.8, 0.95), "No data" the four.
   Tree files = NorthCarolina();
-  std::string data = files["data.csv"];
+  std::string& data = files["data.csv"];
   for (const char* county : {"\n37009,", "\n37119,", "\n37055,"}) {
     const size_t at = data.find(county);
     data.erase(at + 1, data.find('\n', at + 1) - at);
   }
-  files["data.csv"] = data;
+  data.replace(data.find("Alamance,13,"), 12, "Alamance,,");
   Scratch scratch(files);
   ASSERT_EQ(Tarnek(scratch.path, {"data.csv", "out.txt", "--csv", "--columns=-,code,observed,expected", "--geometry",
                                   "sids.shp", "--geometry-key=FIPS", "--map=map.svg", "--regions=r.csv", "--exceed=1.2",
-                                  "--map-breaks=0.7,0.95,1.05,1.5"}).first, 0);
-  const std::string svg = Read(scratch.path / "map.svg"), regions = Read(scratch.path / "r.csv");
+                                  "--map-breaks=0.7,0.95,1.05,1.5", "--undefined=skip"}).first, 0);
+  const std::string svg = Read(scratch.path / "map.svg");
+  const auto regions = CsvLines(Read(scratch.path / "r.csv"));
   EXPECT_TRUE(tarnek::map_svg::WellFormed(svg));
   const std::vector<tarnek::map_svg::DrawnRegion> drawn = tarnek::map_svg::Regions(svg);
   EXPECT_EQ(drawn.size(), 100u);
   EXPECT_EQ(tarnek::map_svg::Count(svg.substr(svg.find("<g id=\"regions\"")), "<path d="), 200u);
   tarnek::map_svg::ExpectInsidePanels(svg, drawn);
-  const std::vector<double> breaks = {0.7, 0.95, 1.05, 1.5}, bands = {0.2, 0.8, 0.95};
-  const auto counts = [](const std::vector<std::string>& values, const std::vector<double>& cuts) {
-    std::vector<size_t> n(cuts.size() + 1, 0);
-    for (const std::string& v : values) {
-      const double x = std::stod(v);
-      n[static_cast<size_t>(std::upper_bound(cuts.begin(), cuts.end(), x) - cuts.begin())] += 1;
+  for (const auto& [legend, column, cuts] : {std::tuple{"legend-ratio", "eb", std::vector<double>{0.7, 0.95, 1.05, 1.5}},
+                                             std::tuple{"legend-exceed", "p_exceed", std::vector<double>{0.2, 0.8, 0.95}}}) {
+    const size_t at = std::find(regions[0].begin(), regions[0].end(), column) - regions[0].begin();
+    std::vector<size_t> want(cuts.size() + 2, 0);
+    want.back() = 3;  // the features without data
+    for (size_t row = 1; row < regions.size(); ++row) {
+      const std::string& value = regions[row].at(at);
+      want[value.empty() ? cuts.size() + 1 : std::upper_bound(cuts.begin(), cuts.end(), std::stod(value)) - cuts.begin()] += 1;
     }
-    return n;
-  };
-  for (const auto& [legend, column, cuts] : {std::tuple{"legend-ratio", "eb", breaks},
-                                             std::tuple{"legend-exceed", "p_exceed", bands}}) {
-    SCOPED_TRACE(legend);
-    std::vector<size_t> want = counts(ColumnOf(regions, column), cuts);
-    want.push_back(3);  // no data
     std::vector<size_t> shown;
     for (const auto& [fill, label] : tarnek::map_svg::Legend(svg, legend)) {
       shown.push_back(std::stoul(label.substr(label.rfind('(') + 1)));
     }
-    EXPECT_EQ(shown, want);
+    EXPECT_EQ(shown, want) << legend;
   }
-  EXPECT_NE(svg.find("100 regions: 97 with data, 3 without (hatched)"), std::string::npos);
+  EXPECT_NE(svg.find("100 regions: 96 with data, 4 without (hatched)"), std::string::npos);
   EXPECT_NE(svg.find("<title>37009\nno data</title>"), std::string::npos);
-  EXPECT_NE(svg.find("P(ratio &gt; 1.2)"), std::string::npos);
+  EXPECT_NE(svg.find("<title>37001\nobserved n/a, expected 9.444, ratio n/a\nEB ratio n/a, 95% interval n/a to n/a\n"
+                     "P(ratio &gt; 1.2) = n/a</title>"), std::string::npos);
+}
+
+TEST(Shapes, ALayerInMetresWithoutItsCrsAndAFeatureWithoutAShape) {
+  // GeoJSON without a "crs" member is WGS 84 to GDAL: coordinates in metres
+  // are drawn as planar, as the caption says. A feature without geometry is
+  // named on the console; its region has no queen neighbours.
+  std::string features;
+  for (int k = 0; k < 4; ++k) {
+    const std::string a = std::to_string(500000 + 1000 * k), b = std::to_string(501000 + 1000 * k);
+    features += std::string(k ? "," : "") + "{\"type\":\"Feature\",\"properties\":{\"code\":" + std::to_string(k + 1) +
+                "},\"geometry\":" + (k == 2 ? "null" : "{\"type\":\"Polygon\",\"coordinates\":[[[" + a + ",4000000],[" +
+                b + ",4000000],[" + b + ",4001000],[" + a + ",4001000],[" + a + ",4000000]]]}") + "}";
+  }
+  Scratch scratch({{"data.txt", "-1 1 3 1.5\n-1 2 4 2\n-1 3 0 1\n-1 4 2 2\n"},
+                   {"g.geojson", "{\"type\":\"FeatureCollection\",\"features\":[" + features + "]}"}});
+  const auto [exitCode, console] = Tarnek(scratch.path, {"data.txt", "out.txt", "--geometry=g.geojson", "--map=map.svg",
+                                                         "--neighbours=queen", "--prior=local", "--regions=r.csv"});
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(console.substr(console.find("out.log\n") + 8),
+            " 1 feature without a shape (left off the map, no contiguity neighbours): 3 (3)\n");
+  EXPECT_NE(Read(scratch.path / "map.svg").find(">Planar coordinates of the layer, drawn as they are (its CRS, WGS 84, "
+                                                 "is geographic, but its coordinates reach beyond longitude and "
+                                                 "latitude). Classes hold their lower bounds.</text>"), std::string::npos);
+  std::vector<std::string> neighbours;
+  for (const auto& row : CsvLines(Read(scratch.path / "r.csv"))) neighbours.push_back(row.back());
+  EXPECT_EQ(neighbours, (std::vector<std::string>{"neighbours", "1", "1", "0", "0"}));
 }
 
 TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
@@ -1284,6 +1335,13 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
   const Tree good = csv("unit,code,observed,expected,x,z\n1,a,1,1.5,0.5,2\n1,b,3,2,1,3\n");
   const std::string cov = good.at("data.txt");
   const Tree shapes = with(three, layer({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":3")}));
+  Tree grid = {{"data.txt", ""}};  // 1600 squares in a row, 6400 vertices
+  std::vector<std::string> squares;
+  for (int k = 1; k <= 1600; ++k) {
+    grid["data.txt"] += "-1 " + std::to_string(k) + " 1 1\n";
+    squares.push_back(square(2 * k, "\"code\":" + std::to_string(k)));
+  }
+  grid.merge(layer(squares));
   Tree nc;
   for (const char* name : {"sids.shp", "sids.shx", "sids.dbf", "sids74.txt"}) nc[name] = Read(kNc / name);
   const Tree standardised{{"data.csv", Read(kGolden / "standardise_internal" / "before" / "data.csv")}};
@@ -1415,6 +1473,12 @@ TEST(Refused, EveryInputAndOptionErrorNamesItsCauseAndCreatesNothing) {
        {"--geometry=g.geojson"}, "\n Error!! Wrong vector data found (g.geojson, feature 3 (2): GEOS finds it invalid", 2,
        "data.txt", true},
       {"an unknown kind of neighbours", shapes, {"--neighbours=bishop"}, "\n ERROR! Can't open bishop file \n\n", 1},
+      {"a snap for a neighbour file", with(shapes, {{"nb.gal", "3\n1 0\n2 0\n3 0\n"}}), {"--neighbours=nb.gal", "--snap=1"},
+       banner + "\n ERROR! Option --snap needs --neighbours=queen or rook \n\n", 1},
+      {"a snap that brings every vertex together", grid, {"--geometry=g.geojson", "--neighbours=rook", "--snap=1e6"},
+       "\n Error!! Wrong neighbours found (rook, a snap distance of 1e+06 brings 20476800 pairs of vertices together, "
+       "more than the 16777216 allowed for 6400 vertices: the snap joins vertices that rounding set apart, far closer "
+       "than a region's size)\n", 1},
       {"a map over a file of the shapefile", nc, {"--vector", "--columns=-,FIPS,SID74,BIR74", "--map=sids.dbf"},
        "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1, "sids.shp"},
       {"a table over a file of the shapes", nc, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},

@@ -1,34 +1,36 @@
-// A group's neighbour lists: members renumbered, neighbours in other groups
-// left out, the positions storage left as it was found.
+// A group's neighbour lists: members renumbered, in their order whatever the
+// order of the source's lists, and the rows of other groups left out however
+// their positions read.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "estimation/group_neighbours.h"
+#include "sample_data.h"
 
 using namespace tarnek;
 
 namespace {
 
-std::vector<std::vector<uint32_t>> Rows(const NeighbourLists& lists) {
-  std::vector<std::vector<uint32_t>> rows;
+using Lists = std::vector<std::vector<uint32_t>>;
+
+Lists Rows(const NeighbourLists& lists) {
+  Lists rows;
   for (size_t i = 0; i < lists.Regions(); ++i) rows.emplace_back(lists.Of(i).begin(), lists.Of(i).end());
   return rows;
 }
 
 TEST(GroupNeighbours, MembersAmongThemselves) {
-  // Rows 0..4; the group is rows 4, 1, 3 in that order.
-  NeighbourLists all;
-  all.Rows = {1, 2, 4, 0, 3, 4, 1, 2, 3};
-  all.Start = {0, 3, 6, 6, 8, 9};  // 0: 1 2 4; 1: 0 3 4; 2: -; 3: 1 2; 4: 3
-  std::vector<uint32_t> position(5, kNotMember);
-  const std::vector<uint32_t> members = {4, 1, 3};
-  const NeighbourLists group = RestrictNeighbours(all, members, position);
-  EXPECT_EQ(Rows(group), (std::vector<std::vector<uint32_t>>{{2}, {2, 0}, {1}}));
-  EXPECT_EQ(position, std::vector<uint32_t>(5, kNotMember));
-  // Row 2's only neighbours lie outside its group: it is an island there.
-  const NeighbourLists alone = RestrictNeighbours(all, std::vector<uint32_t>{2, 4}, position);
-  EXPECT_EQ(Rows(alone), (std::vector<std::vector<uint32_t>>{{}, {}}));
+  // Rows 0..6 in the groups {4, 1, 3} and {0, 2, 5}; row 6 in none. Row 0
+  // is member 0 of its group as row 4 is of the other: that position does
+  // not make it a member there.
+  const NeighbourLists all = testdata::ListsOf({{5, 2, 4, 1}, {4, 3, 0}, {}, {1, 2}, {3, 1}, {0}, {0}});
+  const std::vector<uint32_t> rows = {4, 1, 3, 0, 2, 5};
+  const std::vector<uint32_t> position = MemberPositions(7, rows, std::vector<size_t>{0, 3, 6});
+  EXPECT_EQ(position, (std::vector<uint32_t>{0, 1, 1, 2, 0, 2, kNotMember}));
+  const std::span<const uint32_t> first(rows.data(), 3), second(rows.data() + 3, 3);
+  EXPECT_EQ(Rows(RestrictNeighbours(all, first, position)), (Lists{{1, 2}, {0, 2}, {1}}));
+  EXPECT_EQ(Rows(RestrictNeighbours(all, second, position)), (Lists{{1, 2}, {}, {0}}));
   EXPECT_EQ(RestrictNeighbours(all, {}, position).Regions(), 0u);
 }
 

@@ -78,35 +78,6 @@ TEST(Projection, CylinderAsProj) {
             "Lambert cylindrical equal-area projection, standard parallels 26.67\xC2\xB0 S and 26.67\xC2\xB0 N");
 }
 
-// Equal areas: cells of one degree by one degree at 35 and 36 degrees north
-// cover areas in the ratio of sin 36 - sin 35 to sin 37 - sin 36 on the sphere.
-TEST(Projection, AreasKeepTheirProportions) {
-  const Projection p = ProjectionFor(Extent(-84, 34, -75, 37), true);
-  const auto area = [&](double west, double south) {
-    const Ring corners = {{west, south}, {west + 1, south}, {west + 1, south + 1}, {west, south + 1}};
-    // The cell's projected outline, its edges sampled finely (parallels are arcs).
-    std::vector<Point> outline;
-    for (size_t k = 0; k < 4; ++k) {
-      const Point a = corners[k], b = corners[(k + 1) % 4];
-      for (int i = 0; i < 1000; ++i) {
-        const double t = i / 1000.0;
-        outline.push_back(Project(p, {a.X + t * (b.X - a.X), a.Y + t * (b.Y - a.Y)}));
-      }
-    }
-    double twice = 0;
-    for (size_t i = 0; i < outline.size(); ++i) {
-      const Point& u = outline[i];
-      const Point& v = outline[(i + 1) % outline.size()];
-      twice += u.X * v.Y - v.X * u.Y;
-    }
-    return std::fabs(twice) / 2;
-  };
-  const double rad = 3.14159265358979323846 / 180;
-  const double expected = (std::sin(36 * rad) - std::sin(35 * rad)) / (std::sin(37 * rad) - std::sin(36 * rad));
-  EXPECT_NEAR(area(-80, 35) / area(-76, 36), expected, 1e-6);
-  EXPECT_NEAR(area(-80, 35), rad * (std::sin(36 * rad) - std::sin(35 * rad)), 1e-9);  // the unit sphere's area
-}
-
 TEST(Projection, PlanarIsTheIdentity) {
   const Projection p = ProjectionFor(Extent(500000, 4000000, 501000, 4001000), false);
   EXPECT_EQ(p.Kind, ProjectionKind::Planar);

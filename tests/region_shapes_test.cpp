@@ -57,10 +57,14 @@ std::vector<double> FeaturesOf(const std::vector<MultiPolygon>& shapes) {
 
 TEST(RegionShapesTest, TextCodesMatchByteForByte) {
   VectorLayer layer = LayerOf({"37009", "037005", "37171", "37053"});
+  layer.Shapes[1].clear();  // no geometry: its region has no shape
+  layer.Problems.push_back(FeatureProblem{2, 1, "037005", ShapeProblem::NoGeometry, ""});
   RegionShapes shapes;
   const ShapeError error = MatchShapes(layer, TextCodes({"37171", "037005", "37009"}), shapes);
   ASSERT_EQ(error.Status, ShapeStatus::Ok) << DescribeShapeError(error);
-  EXPECT_EQ(FeaturesOf(shapes.Records), (std::vector<double>{2, 1, 0}));
+  EXPECT_EQ(FeaturesOf(shapes.Records), (std::vector<double>{2, -1, 0}));
+  ASSERT_EQ(shapes.WithoutShape.size(), 1u);
+  EXPECT_EQ(shapes.WithoutShape[0].Key, "037005");
   ASSERT_EQ(shapes.OtherKeys.Size(), 1u);  // 37053 has no data
   EXPECT_EQ(shapes.OtherKeys.At(0), "37053");
   EXPECT_EQ(FeaturesOf(shapes.Others), (std::vector<double>{3}));
@@ -95,14 +99,10 @@ TEST(RegionShapesTest, ErrorsAndWhatTheySay) {
        "feature 2 (2): a Line String, not a polygon"},
       {"an invalid shape", problem(LayerOf(keys), 3, ShapeProblem::Invalid, "a ring is not closed"),
        IntegerCodes({1, 2, 3}), "feature 3 (3): a ring is not closed"},
-      {"no geometry: a region without a shape", problem(LayerOf(keys), 2, ShapeProblem::NoGeometry, ""),
-       IntegerCodes({1, 2, 3}), ""},
       {"a code twice in the data", LayerOf(keys), TextCodes({"1", "2", "1"}),
        "records 1 and 3 have the code 1: a region has one shape"},
-      {"a key twice", LayerOf({"1", "2", "1"}), TextCodes({"1", "2"}), "features 1 and 3 have the key 1"},
       {"two keys of one value", LayerOf({"5", "6", "05"}), IntegerCodes({5, 6}),
        "keys 5 (feature 1) and 05 (feature 3) match one code"},
-      {"a record without a feature", LayerOf(keys), IntegerCodes({1, 4, 2}), "no feature has the key 4 (record 2)"},
   };
   for (auto c : cases) {
     RegionShapes shapes;
@@ -113,12 +113,18 @@ TEST(RegionShapesTest, ErrorsAndWhatTheySay) {
 }
 
 TEST(RegionShapesTest, TheDataLayerIsItsOwnShapes) {
-  VectorLayer layer = LayerOf({"a", "b"});
-  layer.LongitudeLatitude = true;
+  // A feature without geometry leaves its region without a shape, and is
+  // listed; the layer's facts go with the shapes.
+  VectorLayer layer = LayerOf({"a", "b", "c"});
+  layer.Shapes[1].clear();
+  layer.Problems.push_back(FeatureProblem{2, 1, "b", ShapeProblem::NoGeometry, ""});
+  layer.BeyondGeographicCrs = "WGS 84";
   RegionShapes shapes;
   ASSERT_EQ(TakeShapes(layer, shapes).Status, ShapeStatus::Ok);
-  EXPECT_EQ(FeaturesOf(shapes.Records), (std::vector<double>{0, 1}));
-  EXPECT_TRUE(shapes.LongitudeLatitude);
+  EXPECT_EQ(FeaturesOf(shapes.Records), (std::vector<double>{0, -1, 2}));
+  EXPECT_EQ(shapes.BeyondGeographicCrs, "WGS 84");
+  ASSERT_EQ(shapes.WithoutShape.size(), 1u);
+  EXPECT_EQ(std::tie(shapes.WithoutShape[0].Feature, shapes.WithoutShape[0].Key), std::tuple(2u, "b"));
   EXPECT_EQ(shapes.OtherKeys.Size(), 0u);
 
   VectorLayer point = LayerOf({"a", "b"});

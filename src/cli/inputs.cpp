@@ -5,6 +5,7 @@
 #include <sys/stat.h>  // stat: is a data set that GDAL cannot open there at all?
 
 #include <algorithm>  // std::find
+#include <charconv>   // std::to_chars
 #include <utility>    // std::pair
 
 #include "geometry/contiguity.h"
@@ -50,8 +51,19 @@ std::optional<RunFailure> ContiguityOf(const std::string& kind, RunProducts& pro
   if (codes.Error.Status != NeighbourFileStatus::Ok) {
     return RunFailure{Failure::WrongNeighbours, {kind, DescribeNeighbourError(codes)}};
   }
-  products.Neighbours = ContiguityNeighbours(products.Shapes.Records,
-                                             kind == kQueen ? ContiguityKind::Queen : ContiguityKind::Rook, products.Snap);
+  Contiguity found = FindContiguity(products.Shapes.Records, kind == kQueen ? ContiguityKind::Queen : ContiguityKind::Rook,
+                                    products.Snap);
+  if (found.Status == ContiguityStatus::TooCrowded) {
+    char snap[32];
+    const auto number = [](uint64_t n) { return FormatInteger(static_cast<int64_t>(n)); };
+    return RunFailure{Failure::WrongNeighbours,
+                      {kind, "a snap distance of " + std::string(snap, std::to_chars(snap, snap + 32, products.Snap).ptr) +
+                                 " brings " + number(found.Comparisons) + " pairs of vertices together, more than the " +
+                                 number(ComparisonLimit(found.Vertices)) + " allowed for " + number(found.Vertices) +
+                                 " vertices: the snap joins vertices that rounding set apart, far closer than a "
+                                 "region's size"}};
+  }
+  products.Neighbours = std::move(found.Lists);
   products.HasNeighbours = true;
   return std::nullopt;
 }

@@ -493,6 +493,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       return result;
     }
   }
+  // The snap distance is one of contiguity, which a neighbour file has not.
+  const std::string_view neighbours = settings.InputFile("--neighbours");
+  if (wasGiven("--snap") && neighbours != "queen" && neighbours != "rook") {
+    result.Status = ParseStatus::Unneeded;
+    result.Option = "--snap";
+    result.Accepts = "--neighbours=queen or rook";
+    return result;
+  }
   if (ColumnNamesClash(settings, result)) return result;
   for (const LongOption& option : LongOptions()) {
     const Given* last = lastGiven(option.Name);

@@ -4,7 +4,8 @@
 // output files take their names only when every one of them is complete.
 #include "cli/run.h"
 
-#include <new>  // std::bad_alloc
+#include <algorithm>  // std::min
+#include <new>        // std::bad_alloc
 #include <optional>
 #include <string_view>
 #include <utility>  // std::move
@@ -295,6 +296,25 @@ void PrintUndefinedRows(std::FILE* console, const RecordTable& table, bool csv) 
                               " without a defined ratio, first at " + where + "\n");
 }
 
+// "2 features without a shape (...): 3 (37009), 17 (37119)": the features
+// whose geometry is missing or empty, by number and key, the first ten of
+// them; their regions are left off the map and have no contiguity
+// neighbours.
+void PrintShapeless(std::FILE* console, const RegionShapes& shapes) {
+  const std::vector<FeatureProblem>& features = shapes.WithoutShape;
+  if (features.empty()) return;
+  constexpr size_t kShown = 10;
+  std::string line = Plural(features.size(), "feature", "features") +
+                     " without a shape (left off the map, no contiguity neighbours): ";
+  for (size_t k = 0; k < std::min(features.size(), kShown); ++k) {
+    std::string key = features[k].Key;
+    for (char& c : key) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    line += (k > 0 ? ", " : "") + FormatInteger(static_cast<int64_t>(features[k].Feature)) + " (" + key + ")";
+  }
+  if (features.size() > kShown) line += ", ...";
+  PrintLine(console, " ", line + "\n");
+}
+
 // ---------------------------------------------------------------------------
 // The outputs
 
@@ -380,6 +400,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.Kept = KeptColumns(settings, table);
   products.CovariateNames = settings.Covariates;
   products.KeepUndefined = settings.KeepUndefined;
+  if (products.HasShapes) PrintShapeless(console, products.Shapes);
   PrintUndefinedRows(console, table, settings.Csv || settings.Vector);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).

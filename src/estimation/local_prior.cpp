@@ -14,6 +14,21 @@ RegionPrior PriorOf(double m, double v) {
   return GammaPriorOf(m * m / v, m / v);  // none when either leaves the double range
 }
 
+// Calls visit(j) for every j of N(i): the region among its neighbours, before
+// the first one of a higher index (so in ascending order where the list is).
+template <typename Visit>
+void ForNeighbourhood(const NeighbourLists& neighbours, size_t i, Visit visit) {
+  bool own = false;
+  for (const uint32_t j : neighbours.Of(i)) {
+    if (!own && j > i) {
+      visit(i);
+      own = true;
+    }
+    visit(j);
+  }
+  if (!own) visit(i);
+}
+
 }  // namespace
 
 void FillLocalPriors(LocalPriorKind kind, const GroupData& group, const NeighbourLists& neighbours,
@@ -25,27 +40,23 @@ void FillLocalPriors(LocalPriorKind kind, const GroupData& group, const Neighbou
   mean.resize(n);
   for (size_t i = 0; i < n; ++i) ratio[i] = group.Data1[i] / group.Data2[i];
   for (size_t i = 0; i < n; ++i) {
-    double sumY = group.Data1[i];
-    double sumE = group.Data2[i];
-    for (const uint32_t j : neighbours.Of(i)) {
+    double sumY = 0.0, sumE = 0.0;
+    ForNeighbourhood(neighbours, i, [&](size_t j) {
       sumY += group.Data1[j];
       sumE += group.Data2[j];
-    }
+    });
     mean[i] = sumY / sumE;
   }
   const bool ownMeans = kind == LocalPriorKind::OwnMeans;
   for (size_t i = 0; i < n; ++i) {
     const double m = mean[i];
-    const auto list = neighbours.Of(i);
-    double sumE = group.Data2[i];
-    const double d = ratio[i] - m;
-    double spread = group.Data2[i] * (d * d);
-    for (const uint32_t j : list) {
+    double sumE = 0.0, spread = 0.0;
+    ForNeighbourhood(neighbours, i, [&](size_t j) {
       sumE += group.Data2[j];
-      const double dj = ratio[j] - (ownMeans ? mean[j] : m);
-      spread += group.Data2[j] * (dj * dj);
-    }
-    const double averageE = sumE / static_cast<double>(list.size() + 1);
+      const double d = ratio[j] - (ownMeans ? mean[j] : m);
+      spread += group.Data2[j] * (d * d);
+    });
+    const double averageE = sumE / static_cast<double>(neighbours.Of(i).size() + 1);
     double v = spread / sumE - m / averageE;
     if (v < 0.0) v = 0.0;
     priors[i] = std::isfinite(m) && std::isfinite(v) ? PriorOf(m, v) : NoPrior();

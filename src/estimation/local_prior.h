@@ -28,9 +28,12 @@
 //     overflows, or a shape or rate that does): no prior for the regions
 //     concerned (NoPrior), never an infinity.
 //
-// Numerics. Double arithmetic. Each sum runs over N(i) in a fixed order (the
-// region, then its neighbours in list order), so the results are the same
-// on every run and any number of threads. Sums of terms of one sign carry a
+// Numerics. Double arithmetic. Each sum runs over N(i) in a fixed order: the
+// list's, with the region itself before the first neighbour of a higher
+// index. The lists that RestrictNeighbours gives are in ascending order of
+// the members (input order), so the sums run in input order, as spdep's
+// (include.self sorts each neighbourhood), whatever order a neighbour file
+// gave; the results are the same on every run and any number of threads. Sums of terms of one sign carry a
 // relative error of at most |N(i)| units of the last place (2^-53), so m_i
 // is within (|N(i)| + 1) of them; v_i is a difference and is accurate to
 // about (|N(i)| + 6) units relative to C_i / sum E + m_i / Ebar_i, which

@@ -84,11 +84,30 @@ double CellSide(double snap, double largest) {
   return std::max({2.0 * snap, std::ldexp(largest, -50), std::numeric_limits<double>::min()});
 }
 
+// Keeps at most `needed` entries of each pair of regions, in ascending order:
+// all that the count of contacts needs.
+void Compact(std::vector<uint64_t>& contacts, size_t needed) {
+  std::sort(contacts.begin(), contacts.end());
+  size_t kept = 0;
+  for (size_t i = 0; i < contacts.size();) {
+    size_t j = i;
+    while (j < contacts.size() && contacts[j] == contacts[i]) ++j;
+    for (size_t k = 0; k < std::min(j - i, needed); ++k) contacts[kept++] = contacts[i];
+    i = j;
+  }
+  contacts.resize(kept);
+}
+
 }  // namespace
 
-NeighbourLists ContiguityNeighbours(std::span<const MultiPolygon> regions, ContiguityKind kind, double snap) {
+uint64_t ComparisonLimit(uint64_t vertices) {
+  return std::max(kComparisonsPerVertex * vertices, kComparisonsAlways);  // no overflow below 2^58 vertices
+}
+
+Contiguity FindContiguity(std::span<const MultiPolygon> regions, ContiguityKind kind, double snap, bool limited) {
   if (!(snap >= 0.0 && std::isfinite(snap))) throw std::invalid_argument("the snap distance must be a finite number >= 0");
   const size_t n = regions.size();
+  Contiguity result;
 
   // Every region's vertices, each distinct point once.
   std::vector<Vertex> vertices;
@@ -120,43 +139,67 @@ NeighbourLists ContiguityNeighbours(std::span<const MultiPolygon> regions, Conti
   vertices.erase(std::unique(vertices.begin(), vertices.end(),
                              [](const Vertex& a, const Vertex& b) { return a.Region == b.Region && a.At == b.At; }),
                  vertices.end());
+  const size_t m = vertices.size();
+  result.Vertices = m;
 
-  // Pairs of regions, one entry per pair of their vertices within the snap:
-  // (lower row << 32) | higher row.
+  // Calls visit(begin, end, j0, j1) for every cell [begin, end) and each
+  // stretch [j0, j1) of vertices in the cells it is compared with: its own
+  // (j0 = begin: the pairs within it), the cell above, the three to the right.
+  const auto forEachCell = [&](const auto& visit) {
+    size_t next = 0;  // the first vertex of a cell at or after (x + 1, y - 1): only moves forward
+    for (size_t begin = 0; begin < m;) {
+      const int64_t x = vertices[begin].CellX, y = vertices[begin].CellY;
+      size_t end = begin;
+      while (end < m && vertices[end].CellX == x && vertices[end].CellY == y) ++end;
+      visit(begin, end, begin, end);
+      size_t j = end;
+      while (j < m && vertices[j].CellX == x && vertices[j].CellY == y + 1) ++j;
+      visit(begin, end, end, j);
+      if (x < std::numeric_limits<int64_t>::max()) {
+        next = std::max(next, end);
+        while (next < m && CellBefore(vertices[next], x + 1, y - 1)) ++next;
+        j = next;
+        while (j < m && vertices[j].CellX == x + 1 && vertices[j].CellY <= y + 1) ++j;
+        visit(begin, end, next, j);
+      }
+      begin = end;
+    }
+  };
+
+  // The cost first: a snap so large that cells hold crowds of vertices
+  // makes the comparisons grow as the square of the crowd.
+  forEachCell([&](size_t begin, size_t end, size_t j0, size_t j1) {
+    const uint64_t here = end - begin;
+    result.Comparisons += j0 == begin ? here * (here - 1) / 2 : here * (j1 - j0);
+  });
+  if (limited && result.Comparisons > ComparisonLimit(m)) {
+    result.Status = ContiguityStatus::TooCrowded;
+    return result;
+  }
+
+  // Pairs of regions, one entry per pair of their vertices within the snap
+  // ((lower row << 32) | higher row), at most `needed` of each kept once
+  // the entries grow many, so that memory follows the pairs of regions.
+  const size_t needed = kind == ContiguityKind::Queen ? 1 : 2;
   std::vector<uint64_t> contacts;
+  size_t compactAt = size_t{1} << 20;
   const auto test = [&](const Vertex& a, const Vertex& b) {
     if (a.Region == b.Region || !WithinSnap(a.At, b.At, snap)) return;
     const uint64_t low = std::min(a.Region, b.Region), high = std::max(a.Region, b.Region);
     contacts.push_back(low << 32 | high);
+    if (contacts.size() >= compactAt) {
+      Compact(contacts, needed);
+      compactAt = std::max(compactAt, 2 * contacts.size());
+    }
   };
-  const size_t m = vertices.size();
-  size_t next = 0;  // the first vertex of a cell at or after (x + 1, y - 1): only moves forward
-  for (size_t begin = 0; begin < m;) {
-    const int64_t x = vertices[begin].CellX, y = vertices[begin].CellY;
-    size_t end = begin;
-    while (end < m && vertices[end].CellX == x && vertices[end].CellY == y) ++end;
-    // Within the cell.
+  forEachCell([&](size_t begin, size_t end, size_t j0, size_t j1) {
     for (size_t i = begin; i < end; ++i) {
-      for (size_t j = i + 1; j < end; ++j) test(vertices[i], vertices[j]);
+      for (size_t j = j0 == begin ? i + 1 : j0; j < j1; ++j) test(vertices[i], vertices[j]);
     }
-    // With the cell above, which comes next in the order if it holds vertices.
-    for (size_t j = end; j < m && vertices[j].CellX == x && vertices[j].CellY == y + 1; ++j) {
-      for (size_t i = begin; i < end; ++i) test(vertices[i], vertices[j]);
-    }
-    // With the three cells to the right: (x + 1, y - 1 .. y + 1), one stretch.
-    if (x < std::numeric_limits<int64_t>::max()) {
-      next = std::max(next, end);
-      while (next < m && CellBefore(vertices[next], x + 1, y - 1)) ++next;
-      for (size_t j = next; j < m && vertices[j].CellX == x + 1 && vertices[j].CellY <= y + 1; ++j) {
-        for (size_t i = begin; i < end; ++i) test(vertices[i], vertices[j]);
-      }
-    }
-    begin = end;
-  }
+  });
 
   // The pairs with enough contacts, in ascending order.
-  std::sort(contacts.begin(), contacts.end());
-  const size_t needed = kind == ContiguityKind::Queen ? 1 : 2;
+  Compact(contacts, needed);
   std::vector<uint64_t> pairs;
   for (size_t i = 0; i < contacts.size();) {
     size_t j = i;
@@ -168,7 +211,7 @@ NeighbourLists ContiguityNeighbours(std::span<const MultiPolygon> regions, Conti
   // Both directions of every pair. A list takes first its lower rows (from
   // the pairs (low, it), in ascending order of low), then its higher ones
   // (from (it, high), ascending): it comes out sorted.
-  NeighbourLists lists;
+  NeighbourLists& lists = result.Lists;
   lists.Start.assign(n + 1, 0);
   for (const uint64_t pair : pairs) {
     ++lists.Start[(pair >> 32) + 1];
@@ -182,7 +225,11 @@ NeighbourLists ContiguityNeighbours(std::span<const MultiPolygon> regions, Conti
     lists.Rows[fill[low]++] = high;
     lists.Rows[fill[high]++] = low;
   }
-  return lists;
+  return result;
+}
+
+NeighbourLists ContiguityNeighbours(std::span<const MultiPolygon> regions, ContiguityKind kind, double snap) {
+  return FindContiguity(regions, kind, snap, false).Lists;
 }
 
 }  // namespace tarnek

@@ -41,9 +41,16 @@
 // wide, and only vertices in the same or adjacent cells are compared: about
 // n log n for n vertices, whatever the number of regions. Every pair of
 // regions that meet at one point is found, so a point shared by m regions
-// costs m^2 comparisons.
+// costs m^2 comparisons. A snap near a region's size puts crowds of vertices
+// in each cell, and the comparisons grow as the square of the crowd (a snap
+// of 3000 on a grid of 100,000 regions 1000 units across: some 10^10
+// comparisons, 48 s and 2.3 GB before the limit below). FindContiguity
+// counts the comparisons before it makes them and refuses more than its
+// caller allows; memory stays near 8 bytes per pair of regions within the
+// snap (one or two entries per pair) above the vertices' 32 bytes each.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <stdexcept>
 
@@ -56,11 +63,35 @@ enum class ContiguityKind { Queen, Rook };
 
 inline constexpr double kDefaultSnap = 1.4901161193847656e-08;  // 2^-26 = sqrt(2^-52)
 
+enum class ContiguityStatus {
+  Ok,
+  TooCrowded,  // more comparisons than allowed: no lists
+};
+
+struct Contiguity {
+  ContiguityStatus Status = ContiguityStatus::Ok;
+  NeighbourLists Lists;      // when Ok
+  uint64_t Vertices = 0;     // the regions' distinct vertices
+  uint64_t Comparisons = 0;  // the pairs of them in the same or adjacent cells
+};
+
 // The neighbour lists of `regions` (list i for regions[i]), each list in
 // ascending order; the lists are symmetric. A region with an empty shape has
-// no neighbours. Preconditions: every coordinate is finite (as the
-// vector-layer reader gives them); `snap` is a finite number >= 0, else
+// no neighbours. With `limited`, TooCrowded (with the counts) where the
+// comparisons would exceed ComparisonLimit(Vertices). Preconditions: every coordinate is finite (as
+// the vector-layer reader gives them); `snap` is a finite number >= 0, else
 // std::invalid_argument is thrown. At most 2^32 - 1 regions.
+Contiguity FindContiguity(std::span<const MultiPolygon> regions, ContiguityKind kind, double snap,
+                          bool limited = true);
+
+// The comparisons a run allows for `vertices` vertices: 64 a vertex, and at
+// least 2^24. Tilings with the default snap make about one a vertex (a
+// vertex meets its copies in the regions that share it); a snap small
+// against the regions stays far below the limit.
+inline constexpr uint64_t kComparisonsPerVertex = 64, kComparisonsAlways = uint64_t{1} << 24;
+uint64_t ComparisonLimit(uint64_t vertices);
+
+// The lists alone, without a limit.
 NeighbourLists ContiguityNeighbours(std::span<const MultiPolygon> regions, ContiguityKind kind,
                                     double snap = kDefaultSnap);
 

@@ -11,12 +11,13 @@ namespace tarnek {
 
 namespace {
 
-// Calls body(g, data, rows, lists, worker) with every group's own lists. The
-// groups are disjoint, so one table of member positions serves them all.
+// Calls body(g, data, rows, lists, worker) with every group's own lists.
+// Every record's place in its group is filled before the groups' work and
+// only read during it.
 template <typename Body>
 void ForEachGroupWithNeighbours(const RecordTable& table, const GroupMembers& members, const NeighbourLists& all,
                                 WorkerPool& pool, Body body) {
-  std::vector<uint32_t> position(table.Size(), kNotMember);
+  const std::vector<uint32_t> position = MemberPositions(table.Size(), members.Rows, members.Start);
   ForEachGroup(table, members, pool, [&](size_t g, const GroupData& data, std::span<const uint32_t> rows, int worker) {
     const NeighbourLists lists = RestrictNeighbours(all, rows, position);
     body(g, data, rows, lists, worker);
@@ -56,7 +57,7 @@ std::vector<EbMoranResult> GroupMoranTests(const RecordTable& table, const Group
       data1[k] = table.Data1[members.Rows[k]];
       data2[k] = table.Data2[members.Rows[k]];
     }
-    std::vector<uint32_t> position(table.Size(), kNotMember);
+    const std::vector<uint32_t> position = MemberPositions(table.Size(), members.Rows, members.Start);
     results[0] = EbMoranTest({data1, data2}, RestrictNeighbours(neighbours, members.Rows, position), pool);
     return results;
   }

@@ -387,12 +387,14 @@ class NeighbourParser {
       return Fail(NeighbourFileStatus::BadHeader, 1);
     }
     if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
+    // "N", "0 N layer key", or GeoDa's form with a layer's or key's name
+    // that holds blanks: more fields after "0 N".
     const size_t count = Split(line);
-    if (count != 1 && count != 4) {
+    if (count != 1 && count != 4 && !(count > 4 && fields_[0] == "0")) {
       error_.Found = count;
       return Fail(NeighbourFileStatus::BadHeader, 1);
     }
-    const std::string_view field = fields_[count == 4 ? 1 : 0];
+    const std::string_view field = fields_[count == 1 ? 0 : 1];
     const std::optional<uint32_t> regions = ReadCount(field);
     if (!regions) return FailAt(NeighbourFileStatus::NotACount, field);
     announced_ = *regions;

@@ -5,6 +5,9 @@
 // Both formats begin with a header line, either the region count alone
 // ("N", the old form) or GeoDa's four fields "0 N layer key" (a flag, the
 // count, the layer's and the key variable's names; only the count is read).
+// A layer's name with blanks in it gives that form more fields ("0 100 my
+// layer FIPS"): five or more fields whose first is 0 are read as it, as
+// PySAL reads them (spdep's read.gal takes only one field or four).
 // Then
 //   GAL: per region a line "id k" followed by a line holding its k neighbour
 //        ids (spdep and GeoDa write an empty line for k = 0);
@@ -28,7 +31,8 @@
 //
 // What must hold, and the error for each (every error of the file names the
 // line, counted from 1, and the id or the field concerned):
-//   - the header is "N" or four fields with N second; N is a count (a
+//   - the header is "N", four fields with N second, or five or more with 0
+//     first and N second; N is a count (a
 //     decimal integer from 0 to 2^31 - 1);
 //   - GAL: an entry line is exactly "id k", k a count; the line after it
 //     (for k > 0) holds exactly k ids; blank lines where an entry line is due
@@ -80,7 +84,7 @@ enum class NeighbourFileStatus {
   CannotRead,          // an I/O error while reading it
   RepeatedCode,        // the data: Id repeats, in records Record and OtherRecord
   UnusableCode,        // the data: code Id of record Record is empty or holds white space
-  BadHeader,           // line 1 has neither one field nor four (Found: how many it has)
+  BadHeader,           // line 1 is neither "N" nor "0 N layer key" (Found: how many fields it has)
   UnknownFormat,       // the first line after the header that is not blank has neither two fields nor
                        //   three (Found: how many)
   NotACount,           // Id, where a count belongs (the header's N, a GAL entry's k), is not one

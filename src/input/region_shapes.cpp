@@ -30,6 +30,16 @@ ShapeError ProblemError(const VectorLayer& layer) {
   return {};
 }
 
+// What the shapes take from the layer beside the shapes themselves.
+void TakeLayerFacts(const VectorLayer& layer, RegionShapes& shapes) {
+  shapes.LongitudeLatitude = layer.LongitudeLatitude;
+  shapes.BeyondGeographicCrs = layer.BeyondGeographicCrs;
+  shapes.Layer = layer.LayerName;
+  for (const FeatureProblem& problem : layer.Problems) {
+    if (problem.Kind == ShapeProblem::NoGeometry) shapes.WithoutShape.push_back(problem);
+  }
+}
+
 // A key as plain data's integer code: the value of a decimal integer text
 // that fits 32 bits, or nothing.
 std::optional<int32_t> IntegerKey(std::string_view key) {
@@ -67,8 +77,7 @@ ShapeError TakeShapes(VectorLayer& layer, RegionShapes& shapes) {
   shapes = RegionShapes{};
   if (ShapeError error = ProblemError(layer); error.Status != ShapeStatus::Ok) return error;
   shapes.Records = std::move(layer.Shapes);
-  shapes.LongitudeLatitude = layer.LongitudeLatitude;
-  shapes.Layer = layer.LayerName;
+  TakeLayerFacts(layer, shapes);
   return {};
 }
 
@@ -132,8 +141,7 @@ ShapeError MatchShapes(VectorLayer& layer, const RecordTable& table, RegionShape
     shapes.OtherKeys.Append(keys.At(k));
     shapes.Others.push_back(std::move(layer.Shapes[k]));
   }
-  shapes.LongitudeLatitude = layer.LongitudeLatitude;
-  shapes.Layer = layer.LayerName;
+  TakeLayerFacts(layer, shapes);
   shapes.Key = layer.Fields[layer.Key].Name;
   return {};
 }

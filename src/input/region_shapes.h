@@ -17,7 +17,8 @@
 //     (Invalid) is an error, so that nothing is drawn wrongly or left out
 //     without a word; a feature without geometry (or an empty one) leaves
 //     its region without a shape: not drawn on a map (which counts it), with
-//     no contiguity neighbours;
+//     no contiguity neighbours; such features are listed in WithoutShape,
+//     by number and key, for the run to report;
 //   - (MatchShapes) every record's code is unique (RepeatedCode), no two
 //     features match one record (RepeatedKey: the same key twice, or two
 //     keys of one integer value), and every record has a feature
@@ -44,6 +45,8 @@ struct RegionShapes {
   TextColumn OtherKeys;               // the features that no record matches: their keys, in the layer's order
   std::vector<MultiPolygon> Others;   // and their shapes
   bool LongitudeLatitude = false;     // VectorLayer::LongitudeLatitude
+  std::string BeyondGeographicCrs;    // VectorLayer::BeyondGeographicCrs
+  std::vector<FeatureProblem> WithoutShape;  // the features without geometry (or an empty one), in the layer's order
   std::string Layer;                  // the layer's name
   std::string Key;                    // the key field's name, as the layer spells it (MatchShapes)
 };

@@ -77,17 +77,20 @@ const GdalModule& Module() {
   return module;
 }
 
-// Every coordinate of every shape lies within [-180, 180] x [-90, 90], and
-// there is at least one.
-bool WithinLongitudeLatitude(const std::vector<MultiPolygon>& shapes) {
-  bool any = false;
+// Where the shapes' coordinates lie: whether there is any, and whether one
+// lies beyond [-180, 180] x [-90, 90].
+struct Coordinates {
+  bool Any = false, Beyond = false;
+};
+Coordinates CoordinatesOf(const std::vector<MultiPolygon>& shapes) {
+  Coordinates found;
   for (const MultiPolygon& shape : shapes) {
     const Box box = BoxOf(shape);
     if (box.Empty()) continue;
-    any = true;
-    if (box.MinX < -180.0 || box.MaxX > 180.0 || box.MinY < -90.0 || box.MaxY > 90.0) return false;
+    found.Any = true;
+    if (box.MinX < -180.0 || box.MaxX > 180.0 || box.MinY < -90.0 || box.MaxY > 90.0) found.Beyond = true;
   }
-  return any;
+  return found;
 }
 
 }  // namespace
@@ -111,8 +114,13 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
   const GdalLayerCall call{&fileName, &options, &SameColumnName, &layer, &result};
   module.Read(&call);
   if (result.Status != VectorStatus::Ok) return result;
-  const bool lonLatRange = options.Geometry && WithinLongitudeLatitude(layer.Shapes);
-  layer.LongitudeLatitude = layer.Crs == CrsKind::Geographic || (layer.Crs == CrsKind::None && lonLatRange);
+  const Coordinates coordinates = CoordinatesOf(layer.Shapes);  // none without the shapes
+  if (layer.Crs == CrsKind::Geographic) {
+    layer.LongitudeLatitude = !coordinates.Beyond;
+    if (coordinates.Beyond) layer.BeyondGeographicCrs = layer.CrsName;
+  } else {
+    layer.LongitudeLatitude = layer.Crs == CrsKind::None && coordinates.Any && !coordinates.Beyond;
+  }
   return result;
 }
 

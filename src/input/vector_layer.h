@@ -33,9 +33,12 @@
 // longitude first), Projected for a projected one, Other for the rest (a
 // local or geocentric CRS: planar coordinates all the same), None for a
 // layer without a CRS. LongitudeLatitude is the decision that drawing uses:
-// true for Geographic, and for None when every coordinate of every shape
-// lies within [-180, 180] x [-90, 90] (as a shapefile without its .prj file
-// usually holds); false otherwise.
+// true for Geographic and None when every coordinate of every shape lies
+// within [-180, 180] x [-90, 90] (as a shapefile without its .prj file
+// usually holds); false otherwise. A geographic layer whose coordinates
+// reach beyond that range (GDAL calls a GeoJSON file without a "crs" member
+// WGS 84, whatever its numbers: metres of a projected CRS, often) is drawn
+// as planar, and BeyondGeographicCrs names its CRS for the map's caption.
 //
 // Errors end the read: the data set cannot be opened (not a file GDAL reads
 // as vector data), it has no layer, the named layer is missing, a named
@@ -101,6 +104,7 @@ struct VectorLayer {
   CrsKind Crs = CrsKind::None;
   std::string CrsName;             // the CRS's name, empty for None
   bool LongitudeLatitude = false;  // see above
+  std::string BeyondGeographicCrs; // CrsName where the CRS is Geographic but LongitudeLatitude false; else empty
   std::vector<VectorField> Fields;
   size_t Key = kNoKey;                // index in Fields of the key field (there whenever one was named)
   std::vector<int64_t> Fids;          // per feature

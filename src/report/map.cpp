@@ -119,8 +119,6 @@ Scale ExceedScale() {
 // ---------------------------------------------------------------------------
 // Text
 
-
-
 void AppendValue(std::string& out, double v, int digits) {
   if (std::isnan(v)) {
     out += "n/a";
@@ -130,14 +128,16 @@ void AppendValue(std::string& out, double v, int digits) {
   out.append(text, std::to_chars(text, text + sizeof text, v, std::chars_format::general, digits).ptr);
 }
 
+// A probability after its "P(...) ": "= 0.623", "< 0.001", "> 0.999", "= n/a".
 void AppendProbability(std::string& out, double p) {
   if (std::isnan(p)) {
-    out += "n/a";
+    out += "= n/a";
   } else if (p < 0.0005) {
     out += "< 0.001";
   } else if (p >= 0.9995) {
     out += "> 0.999";
   } else {
+    out += "= ";
     char text[16];
     out.append(text, std::to_chars(text, text + sizeof text, p, std::chars_format::fixed, 3).ptr);
   }
@@ -167,7 +167,7 @@ void AppendRegionTitle(std::string& text, const MapRegion& r, const std::string&
   AppendValue(text, r.Upper, 4);
   text += "\nP(ratio > ";
   text += threshold;
-  text += ") = ";
+  text += ") ";
   AppendProbability(text, r.PExceed);
 }
 
@@ -528,7 +528,7 @@ std::string DrawMap(std::span<const MapRegion> regions, const MapSettings& setti
     const int a = RatioClass(r.Eb, settings.Breaks), b = ExceedClass(r.PExceed);
     (a < 0 ? ratioCounts.Missing : ratioCounts.PerClass[static_cast<size_t>(a)]) += 1;
     (b < 0 ? exceedCounts.Missing : exceedCounts.PerClass[static_cast<size_t>(b)]) += 1;
-    if (std::isnan(r.Observed)) ++withoutData;
+    if (std::isnan(r.Ratio)) ++withoutData;  // a feature without data, or a row without a defined ratio
     if (!r.Shape.empty()) ++drawn;
   }
   const bool compact = drawn > kMaxTitledRegions;
@@ -645,7 +645,12 @@ std::string DrawMap(std::span<const MapRegion> regions, const MapSettings& setti
   DrawLegend(svg, "legend-ratio", ratioScale, ratioCounts, kLeft, legendTop);
   DrawLegend(svg, "legend-exceed", exceedScale, exceedCounts, secondLeft, legendTop);
   const std::string caption = " font-size=\"11\" fill=\"#525252\"";
-  Text(svg, kLeft, captionY, caption, DescribeProjection(layout.Map) + ". Classes hold their lower bounds.");
+  std::string projection = DescribeProjection(layout.Map);
+  if (!settings.BeyondGeographicCrs.empty()) {
+    projection += " (its CRS, " + ValidXmlCharacters(settings.BeyondGeographicCrs) +
+                  ", is geographic, but its coordinates reach beyond longitude and latitude)";
+  }
+  Text(svg, kLeft, captionY, caption, projection + ". Classes hold their lower bounds.");
   if (compact) {
     Text(svg, kLeft, captionY + 16, caption,
          "More than " + FormatInteger(static_cast<int64_t>(kMaxTitledRegions)) +

@@ -10,7 +10,9 @@
 // A region without a value for a panel (no data for its feature, or a
 // missing value) is hatched grey there. Legends give every class with its
 // number of regions, "No data" included. The title gives the data file's
-// name and the prior, the line under it the numbers of regions; a caption
+// name and the prior, the line under it the numbers of regions, those
+// without a crude ratio (a feature without data, or a row without a defined
+// ratio that --undefined=skip kept) counted as without data; a caption
 // under the panels names the projection.
 //
 // Classes. A value v falls in the class of the cut points it reaches: class
@@ -46,7 +48,8 @@
 //   - Up to kMaxTitledRegions regions with shapes, every region is one <g>
 //     (in input order) holding a <title> (what a browser shows on hover, in
 //     four lines: the code; observed and expected counts and the crude ratio;
-//     the EB ratio and its interval; the probability) and two <path>s, the
+//     the EB ratio and its interval; the probability; "n/a" for a value that
+//     is missing) and two <path>s, the
 //     first in the ratio panel, the second in the other, each with its fill.
 //   - Above it the map takes its compact form, so that it stays small and
 //     quick to draw: per panel one <path> per class (ids "ratio-K",
@@ -83,9 +86,9 @@ namespace tarnek {
 struct MapRegion {
   static constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
   std::string Code;            // as the outputs print it
-  double Observed = kMissing;  // NaN for a feature without data
-  double Expected = kMissing;
-  double Ratio = kMissing;     // crude ratio observed / expected
+  double Observed = kMissing;  // NaN for a feature without data, or a count that is not known
+  double Expected = kMissing;  // NaN for a feature without data, or an expected count that is not known
+  double Ratio = kMissing;     // crude ratio observed / expected; NaN where the data give none
   double Eb = kMissing;        // EB ratio, the first panel's value
   double Lower = kMissing;     // its interval
   double Upper = kMissing;
@@ -106,6 +109,10 @@ struct MapSettings {
   double Threshold = 1.0;      // the ratio that PExceed is about
   std::vector<double> Breaks = kDefaultRatioBreaks;  // ValidRatioBreaks
   bool LongitudeLatitude = false;  // coordinates are degrees (VectorLayer::LongitudeLatitude)
+  // The name of a geographic CRS whose layer has coordinates beyond
+  // longitude and latitude (VectorLayer::BeyondGeographicCrs): drawn as
+  // planar, as the caption says. Empty otherwise.
+  std::string BeyondGeographicCrs;
 };
 
 // True for cut points that the ratio scale accepts (see above).

@@ -47,9 +47,12 @@ std::vector<MapRegion> MapRegionsOf(const RunProducts& p) {
   for (size_t row = 0; row < records; ++row) {
     MapRegion& r = regions[row];
     AppendCode(r.Code, p.Table, row);
-    r.Observed = p.Table.Data1[row];
+    // A row without a defined ratio (--undefined=skip) shows what it holds
+    // and no ratio: its count -1 and the table's placeholder ratio are none.
+    const bool defined = p.Table.Defined(row);
+    r.Observed = p.Table.Data1[row] >= 0 ? p.Table.Data1[row] : MapRegion::kMissing;
     r.Expected = p.Table.Data2[row];
-    r.Ratio = p.Results.Records.Ratio[row];
+    r.Ratio = defined ? p.Results.Records.Ratio[row] : MapRegion::kMissing;
     r.Eb = p.Posteriors.Eb[row];
     r.Lower = p.Posteriors.Lower[row];
     r.Upper = p.Posteriors.Upper[row];
@@ -74,6 +77,7 @@ void WriteMapFile(OutputFile& file, const RunProducts& p) {
   settings.Threshold = p.Posterior.Exceed;
   settings.Breaks = p.MapBreaks;
   settings.LongitudeLatitude = p.Shapes.LongitudeLatitude;
+  settings.BeyondGeographicCrs = p.Shapes.BeyondGeographicCrs;
   WriteOutput(file, DrawMap(MapRegionsOf(p), settings));
 }
 

@@ -64,6 +64,8 @@ enum class Console {
   BrokenPipe,  // a pipe whose reader has gone, SIGPIPE at its default
   Full,        // /dev/full: every write fails
   Pipe,        // a pipe that the test reads to its end
+  Append,      // the file consoleFile of the run's directory, opened as `>>` opens it
+  Truncate,    // the same, opened as `>` opens it
 };
 
 // How the built tarnek is started; the defaults give a plain run.
@@ -74,6 +76,7 @@ struct Launch {
   int ignoredSignal = 0;                    // above 0: starts with that signal ignored, as nohup does SIGHUP
   Console console = Console::File;
   std::string binary = TARNEK_BINARY;       // the program file: the built tarnek or a copy of it
+  std::string consoleFile = "";             // Append, Truncate: the console's file in the run's directory
 };
 
 // Runs the built tarnek with `args` in `dir` and returns its exit code (128 +
@@ -88,6 +91,9 @@ std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string>
   const int consoleFd = fileno(console);
   int readFds[2];
   if (launch.console == Console::Pipe && pipe2(readFds, O_CLOEXEC) != 0) return {-1, "no pipe for the console"};
+  const int named = launch.console != Console::Append && launch.console != Console::Truncate ? -1
+                    : open((dir / launch.consoleFile).c_str(),
+                           O_WRONLY | O_CREAT | O_CLOEXEC | (launch.console == Console::Append ? O_APPEND : O_TRUNC), 0644);
   const pid_t pid = fork();
   if (pid == 0) {  // only async-signal-safe calls from here on
     int pipeFds[2];
@@ -106,6 +112,8 @@ std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string>
         dup2(readFds[1], STDOUT_FILENO);
         close(readFds[1]);
         break;
+      case Console::Append:
+      case Console::Truncate: dup2(named, STDOUT_FILENO); break;
     }
     alarm(60);
     const rlimit noCore{0, 0};
@@ -130,6 +138,7 @@ std::pair<int, std::string> Tarnek(const fs::path& dir, std::vector<std::string>
   }
   int status = 0;
   waitpid(pid, &status, 0);
+  if (named >= 0) close(named);
   std::rewind(console);
   for (int c; (c = std::fgetc(console)) != EOF;) text += static_cast<char>(c);
   std::fclose(console);
@@ -260,19 +269,35 @@ TEST(Console, TimesAndAConsoleThatCannotBeWrittenLeaveTheFilesAlone) {
   }
 }
 
-TEST(Console, StandardOutputAsAnOutputIsWrittenThroughAPipe) {
-  // /dev/stdout leads to /proc/self/fd/1, whose link text is "pipe:[N]"
-  // where the console is a pipe: no path, but the pipe itself. The table
-  // goes down the pipe after the console's lines; the log lies beside the link.
+TEST(Console, StandardOutputAsAnOutputIsWrittenThroughItsDescriptor) {
+  // The table named by a link to /dev/stdout (so the log lies beside it as
+  // so.log) goes through descriptor 1 after the console's lines: down a
+  // pipe ("pipe:[N]" is no path), or into the file the console was
+  // redirected to, which keeps what it held before. That file was replaced
+  // by the table alone (`>> keep.txt`: its earlier text and the console
+  // lines lost), being a regular file that /proc/self/fd/1 leads to.
   const fs::path worked = kGolden / "worked6";
   std::string names = Read(worked / "stdout");
   names.replace(names.find("out.txt"), 7, "so");
   names.replace(names.find("out.log"), 7, "so.log");
-  const Tree before{{"data.txt", Read(worked / "before" / "data.txt")}, {"so", kLink + "/dev/stdout"}};
-  Tree after = before;
-  after["so.log"] = Read(worked / "after" / "out.log");
-  EXPECT_EQ(ExpectRun(before, {"data.txt", "so"}, 0, after, {.console = Console::Pipe}),
-            names + Read(worked / "after" / "out.txt"));
+  const std::string table = Read(worked / "after" / "out.txt");
+  const Tree before{{"data.txt", Read(worked / "before" / "data.txt")}, {"so", kLink + "/dev/stdout"},
+                    {"keep.txt", "earlier line\n"}};
+  const struct { Console console; bool sync; std::string consoleText, kept; } cases[] = {
+      {Console::Pipe, false, names + table, "earlier line\n"},
+      {Console::Pipe, true, names + table, "earlier line\n"},  // no directory to sync: that failed
+      {Console::Append, false, "", "earlier line\n" + names + table},
+      {Console::Truncate, true, "", names + table},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.console));
+    Tree after = before;
+    after["so.log"] = Read(worked / "after" / "out.log");
+    after["keep.txt"] = c.kept;
+    std::vector<std::string> args{"data.txt", "so"};
+    if (c.sync) args.push_back("--sync");
+    EXPECT_EQ(ExpectRun(before, args, 0, after, {.console = c.console, .consoleFile = "keep.txt"}), c.consoleText);
+  }
 }
 
 TEST(GeneratedInput, WriteFailuresAndHugeInputs) {

@@ -155,3 +155,32 @@ TEST(DataReaderTest, ReadOnThreadsEqualsReadOnOne) {
     }
   }
 }
+
+TEST(DataReaderTest, ThreadsAndMemoryFollowTheData) {
+  // A pool of 64 threads reads a file of a few records on the calling
+  // thread alone, and one of a megabyte on no more threads than it holds
+  // parts of 64 KiB: every round was read as 64 blocks of a megabyte and cut
+  // into 64 parts, whatever the file held ("Not enough memory" at
+  // --threads=64 under a 60 MB limit, 52 threads for 686 bytes).
+  const auto tasks = [] {
+    const std::filesystem::directory_iterator all("/proc/self/task");
+    return std::distance(begin(all), end(all));
+  };
+  std::string small, large;
+  for (int k = 1; k <= 3; ++k) small += "1 " + std::to_string(k) + " 3 4.5\n";
+  for (int k = 1; large.size() < (size_t{1} << 20); ++k) large += std::to_string(k % 9) + " " + std::to_string(k) + " 3 4.5\n";
+  for (const auto& [text, most] : {std::pair{small, 0}, {large, 15}}) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::rewind(file);
+    const auto before = tasks();
+    WorkerPool pool(64);
+    RecordTable got, want;
+    EXPECT_EQ(ReadDataStream(file, got, kReadBlockSize, pool).Status, ReadStatus::Ok);
+    EXPECT_LE(tasks() - before, most) << text.size() << " bytes";
+    std::fclose(file);
+    ParseRecords(text, want);
+    EXPECT_EQ(got.Code, want.Code);
+  }
+}

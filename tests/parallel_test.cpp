@@ -4,6 +4,7 @@
 // that reaches the process's handler.
 #include <gtest/gtest.h>
 
+#include <sched.h>     // sched_setaffinity
 #include <signal.h>    // sigaction, SIGSEGV
 #include <sys/mman.h>  // mmap
 #include <sys/wait.h>  // waitpid
@@ -14,7 +15,9 @@
 #include <cstdlib>  // std::getenv, std::atoi
 #include <filesystem>
 #include <new>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/parallel.h"
@@ -140,7 +143,54 @@ TEST(AvailableCoresTest, CgroupQuotaInWholeCores) {
       {"800000 100000\n", 8}, {"", 0}, {"garbage", 0}, {"100000 0\n", 0}, {"-1 100000\n", 0},
   };
   for (const auto& c : cases) EXPECT_EQ(CoresOfCpuMax(c.text), c.cores) << c.text;
+  // cgroup v1: the quota and the period in files of their own, -1 for none.
+  const struct { const char* quota; const char* period; int cores; } v1[] = {
+      {"-1\n", "100000\n", 0}, {"100000\n", "100000\n", 1}, {"150000\n", "100000\n", 2}, {"50000", "100000", 1},
+      {"", "100000\n", 0}, {"100000\n", "", 0}, {"100000\n", "0\n", 0}, {"1x\n", "100000\n", 0},
+  };
+  for (const auto& c : v1) EXPECT_EQ(CoresOfCfsQuota(c.quota, c.period), c.cores) << c.quota << " " << c.period;
+}
+
+TEST(AvailableCoresTest, TheCpuControllerOfCgroupV1IsFoundWhereItIsMounted) {
+  // A host's cgroup below the mount of the hierarchy's root; a container's,
+  // whose mount shows its own cgroup at its root; a space escaped in the
+  // mount point; the cpu controller alone; none (cgroup v2 only).
+  const std::string mount = "35 25 0:30 / /sys/fs/cgroup/cpu,cpuacct rw,nosuid shared:12 - cgroup cgroup rw,cpu,cpuacct\n";
+  const struct { std::string cgroup, mountinfo; CgroupPlace place; } cases[] = {
+      {"5:memory:/user.slice\n4:cpu,cpuacct:/user.slice/a\n0::/x\n",
+       "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n" + mount, {"/sys/fs/cgroup/cpu,cpuacct", "/user.slice/a"}},
+      {"4:cpu,cpuacct:/docker/abc\n", "35 25 0:30 /docker/abc /sys/fs/cgroup/cpu,cpuacct ro - cgroup cgroup ro,cpuacct,cpu\n",
+       {"/sys/fs/cgroup/cpu,cpuacct", "/"}},
+      {"3:cpu:/a\n", "40 25 0:31 / /mnt/c\\040g rw shared:1 - cgroup none rw,cpu\n", {"/mnt/c g", "/a"}},
+      {"3:cpuacct:/a\n4:cpuset:/a\n", mount, {}},
+      {"0::/user.slice\n", "30 25 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n", {}},
+  };
+  for (const auto& c : cases) {
+    const CgroupPlace got = CpuControllerPlace(c.cgroup, c.mountinfo);
+    EXPECT_EQ(std::tie(got.Mount, got.Path), std::tie(c.place.Mount, c.place.Path)) << c.cgroup;
+  }
+}
+
+TEST(AvailableCoresTest, TheDefaultFollowsTheAffinity) {
+  // A child process allowed one CPU of those this one has.
   const int cores = AvailableCores();
   EXPECT_GE(cores, 1);
   EXPECT_LE(cores, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) _exit(100);
+    int first = 0;
+    while (!CPU_ISSET(first, &set)) ++first;
+    CPU_ZERO(&set);
+    CPU_SET(first, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(100);
+    _exit(AvailableCores());
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
 }

@@ -25,6 +25,7 @@
 #include <sys/file.h>      // flock
 #include <sys/ioctl.h>     // ioctl
 #include <sys/resource.h>  // setrlimit, RLIMIT_FSIZE
+#include <sys/syscall.h>   // SYS_tgkill
 #include <sys/wait.h>      // waitpid, waitid
 #include <unistd.h>        // fork, execv, dup2, pipe, close, chdir, alarm, usleep
 
@@ -740,11 +741,13 @@ TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
       {SIGUSR2, false, "left the temporaries"}, {SIGALRM, false, "a timeout left the temporaries"},
       {SIGXCPU, false, "a CPU time limit left a partial log"}, {SIGVTALRM, false, "left the temporaries"},
       {SIGPROF, false, "left the temporaries"}, {SIGHUP, true, "nohup: the hangup must not end the run"},
+      {SIGSEGV, false, "sent to a worker, as a fault there raises it: the main thread made a temporary after the handler"},
   };
   int caught = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(strsignal(c.signal)) + ": " + c.note);
     Scratch scratch(before);
+    std::error_code error;  // the run may have ended
     const auto hasTemporary = [&] {
       return std::any_of(fs::directory_iterator(scratch.path), fs::directory_iterator(),
                          [](const auto& e) { return e.path().filename().string().starts_with(".tarnek-"); });
@@ -753,10 +756,17 @@ TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
     const auto whileRunning = [&](pid_t pid) {
       const auto giveUp = std::chrono::steady_clock::now() + 20s;
       while (!(seen = hasTemporary()) && std::chrono::steady_clock::now() < giveUp) usleep(200);
-      kill(pid, c.signal);  // still our unreaped child, even if it has ended
+      if (c.signal != SIGSEGV) {
+        kill(pid, c.signal);  // still our unreaped child, even if it has ended
+        return;
+      }
+      const auto tasks = fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error);
+      const auto worker = std::find_if(begin(tasks), end(tasks),
+                                       [&](const auto& e) { return e.path().filename() != std::to_string(pid); });
+      seen = seen && worker != end(tasks) && syscall(SYS_tgkill, pid, std::stoi(worker->path().filename()), SIGSEGV) == 0;
     };
-    const auto [exitCode, console] =
-        Tarnek(scratch.path, kArgs, {.whileRunning = whileRunning, .ignoredSignal = c.ignored ? c.signal : 0});
+    const auto [exitCode, console] = Tarnek(scratch.path, {"data.txt", "out.txt", "--threads=2"},
+                                            {.whileRunning = whileRunning, .ignoredSignal = c.ignored ? c.signal : 0});
     if (seen && !c.ignored) {
       ++caught;
       EXPECT_EQ(exitCode, 128 + c.signal);

@@ -745,6 +745,9 @@ TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {
   };
   int caught = 0;
   for (const auto& c : cases) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    if (c.signal == SIGSEGV) continue;  // the sanitizer's own handler reports a fault, and the run keeps it
+#endif
     SCOPED_TRACE(std::string(strsignal(c.signal)) + ": " + c.note);
     Scratch scratch(before);
     std::error_code error;  // the run may have ended

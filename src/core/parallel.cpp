@@ -9,8 +9,8 @@
 #include <signal.h>   // sigfillset, sigdelset
 
 #include <algorithm>
-#include <cctype>  // std::isdigit
 #include <atomic>
+#include <cctype>  // std::isdigit
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>  // std::fopen, std::fgets

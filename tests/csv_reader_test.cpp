@@ -161,7 +161,7 @@ TEST(CsvReaderTest, DirectoryCannotBeOpened) {
   EXPECT_EQ(ReadCsvFile(::testing::TempDir(), kDefault, table).Status, CsvStatus::CannotOpen);
 }
 
-TEST(CsvReaderTest, NamedColumnsAskedFor) {
+TEST(CsvReaderTest, NamedColumnsAskedForAndColumnsWithoutAName) {
   // Columns beyond the four, found by name in any letter case and read as
   // asked: reals, reals of 0 or more, identifiers, any text (a quoted line
   // break in a text field moves the lines of later errors on). A missing or
@@ -178,26 +178,7 @@ TEST(CsvReaderTest, NamedColumnsAskedFor) {
   EXPECT_EQ(Texts(table.Column("stratum")->Texts), (std::vector<std::string>{"m", "f"}));
   EXPECT_EQ(Texts(table.Column("name")->Texts), (std::vector<std::string>{"Ayr,\nArran", ""}));
   EXPECT_EQ(table.Column("aff"), nullptr) << "found in the table by the name asked for";
-  const struct { const char* note; std::string rows; CsvStatus status; uint64_t line; const char* column; } bad[] = {
-      {"not a number", "1,a,3,1.5,x,1,m,n\n", NotAValue, 2, "AFF"},
-      {"an empty real", "1,a,3,1.5,,1,m,n\n", NotAValue, 2, "AFF"},
-      {"no word for infinity", "1,a,3,1.5,inf,1,m,n\n", NotAValue, 2, "AFF"},
-      {"beyond the double range", "1,a,3,1.5,1e999,1,m,n\n", Range, 2, "AFF"},
-      {"a negative population", "1,a,3,1.5,1,-1,m,n\n", Range, 2, "pop"},
-      {"an empty identifier", "1,a,3,1.5,1,1,,n\n", NotAValue, 2, "stratum"},
-      {"after a text of two lines, the next row's line", "1,a,3,1.5,1,1,m,\"x\ny\"\n1,b,3,1.5,1,1,m\n", NotAValue, 4, "name"},
-  };
-  for (const auto& c : bad) {
-    RecordTable t;
-    const CsvReadResult r = ParseCsv(header + c.rows, columns, t);
-    EXPECT_EQ(std::tie(r.Status, r.Line, r.Column), std::tie(c.status, c.line, c.column)) << c.note;
-  }
-  RecordTable t;
-  const CsvReadResult r = ParseCsv(kHeader + "1,a,3,1.5\n", columns, t);
-  EXPECT_EQ(std::tuple(r.Status, r.Line, r.Column), std::tuple(Missing, uint64_t{1}, std::string("AFF")));
-}
 
-TEST(CsvReaderTest, ColumnsWithoutANameAreNotReadAndLinesAreKept) {
   // A run that computes the expected counts reads no expected column, and a
   // file of rates none of code, observed and expected: their header names
   // are empty. The file need not have them, and a column of that header
@@ -207,30 +188,41 @@ TEST(CsvReaderTest, ColumnsWithoutANameAreNotReadAndLinesAreKept) {
   noExpected.Expected = "";
   noExpected.Extra = {{"pop", ColumnKind::NonNegativeReal}};
   noExpected.KeepLines = true;
-  RecordTable table;
-  ASSERT_EQ(ParseCsv("name,unit,code,observed,pop,expected\n\"a\nb\",1,x,3,10,\n\n2,2,y,4,0,zz\n", noExpected, table).Status,
+  RecordTable counts;
+  ASSERT_EQ(ParseCsv("name,unit,code,observed,pop,expected\n\"a\nb\",1,x,3,10,\n\n2,2,y,4,0,zz\n", noExpected, counts).Status,
             Ok);
-  EXPECT_EQ(std::tuple(Texts(table.CodeText), table.Data1, table.Data2, table.Column("pop")->Reals, table.Lines),
+  EXPECT_EQ(std::tuple(Texts(counts.CodeText), counts.Data1, counts.Data2, counts.Column("pop")->Reals, counts.Lines),
             std::tuple(std::vector<std::string>{"x", "y"}, std::vector<int32_t>{3, 4}, std::vector<double>{},
                        std::vector<double>{10, 0}, std::vector<uint64_t>{2, 5}));
-
   CsvColumns ratesOnly{"-", "", "", "", {{"age", ColumnKind::Identifier}, {"rate", ColumnKind::NonNegativeReal}}};
   ratesOnly.KeepLines = true;
-  const struct { const char* note; std::string text; CsvStatus status; uint64_t line; const char* column; } cases[] = {
-      {"a header with empty names matches none of the three", ",age,,rate\n,1,,0.5\n", Ok, 0, ""},
-      {"no header: the first column asked for is missing", "", Missing, 1, "age"},
-      {"the rate missing", "age\n1\n", Missing, 1, "rate"},
-      {"a rate below 0", "age,rate\n1,-0.5\n", Range, 2, "rate"},
-  };
-  for (const auto& c : cases) {
-    RecordTable t;
-    const CsvReadResult r = ParseCsv(c.text, ratesOnly, t);
-    EXPECT_EQ(std::tie(r.Status, r.Line, r.Column), std::tie(c.status, c.line, c.column)) << c.note;
-    if (c.status != Ok) continue;
-    EXPECT_EQ(std::tuple(t.Size(), t.Unit, t.CodeText.Size(), t.Data1.size(), t.Lines),
-              std::tuple(size_t{1}, std::vector<int32_t>{-1}, size_t{0}, size_t{0}, std::vector<uint64_t>{2})) << c.note;
-  }
+  RecordTable rates;
+  ASSERT_EQ(ParseCsv(",age,,rate\n,1,,0.5\n", ratesOnly, rates).Status, Ok) << "empty names match none of the three";
+  EXPECT_EQ(std::tuple(rates.Size(), rates.Unit, rates.CodeText.Size(), rates.Data1.size(), rates.Lines),
+            std::tuple(size_t{1}, std::vector<int32_t>{-1}, size_t{0}, size_t{0}, std::vector<uint64_t>{2}));
   RecordTable plain;  // without KeepLines no line is kept
   ASSERT_EQ(ParseCsv(kHeader + "1,a,1,1\n", kDefault, plain).Status, Ok);
   EXPECT_TRUE(plain.Lines.empty());
+
+  const struct {
+    const char* note; const CsvColumns& columns; std::string text; CsvStatus status; uint64_t line; const char* column;
+  } bad[] = {
+      {"not a number", columns, header + "1,a,3,1.5,x,1,m,n\n", NotAValue, 2, "AFF"},
+      {"an empty real", columns, header + "1,a,3,1.5,,1,m,n\n", NotAValue, 2, "AFF"},
+      {"no word for infinity", columns, header + "1,a,3,1.5,inf,1,m,n\n", NotAValue, 2, "AFF"},
+      {"beyond the double range", columns, header + "1,a,3,1.5,1e999,1,m,n\n", Range, 2, "AFF"},
+      {"a negative population", columns, header + "1,a,3,1.5,1,-1,m,n\n", Range, 2, "pop"},
+      {"an empty identifier", columns, header + "1,a,3,1.5,1,1,,n\n", NotAValue, 2, "stratum"},
+      {"after a text of two lines, the next row's line", columns, header + "1,a,3,1.5,1,1,m,\"x\ny\"\n1,b,3,1.5,1,1,m\n",
+       NotAValue, 4, "name"},
+      {"an extra column missing", columns, kHeader + "1,a,3,1.5\n", Missing, 1, "AFF"},
+      {"no header: the first column asked for is missing", ratesOnly, "", Missing, 1, "age"},
+      {"the rate missing", ratesOnly, "age\n1\n", Missing, 1, "rate"},
+      {"a rate below 0", ratesOnly, "age,rate\n1,-0.5\n", Range, 2, "rate"},
+  };
+  for (const auto& c : bad) {
+    RecordTable t;
+    const CsvReadResult r = ParseCsv(c.text, c.columns, t);
+    EXPECT_EQ(std::tie(r.Status, r.Line, r.Column), std::tie(c.status, c.line, c.column)) << c.note;
+  }
 }

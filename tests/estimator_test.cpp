@@ -145,12 +145,16 @@ TEST(EstimatorTest, FitIsTheMaximum) {
 
 // Poisson-Gamma groups of 1 to 41 records, expected counts up to 1000 (counts
 // up to a few thousand), groups of repeated counts, now and then a huge count,
-// under seven kinds of settings.
+// under eight kinds of settings. The last, Eps of 0 or below, cannot converge
+// on a step that is not exactly zero, so the fit goes round a cycle of
+// iterates (of 1 to a few hundred steps) until the limit: the fit that stops
+// at the first repetition must end with the full loop's iterations, errors
+// and (failed) estimates, wherever in the cycle the limit falls.
 TEST(EstimatorTest, SameBitsAsReferenceOnRandomGroups) {
   std::mt19937_64 rng(20240611);
   auto uni = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
   int fitted = 0;
-  for (int g = 0; g < 300 && !HasFailure(); ++g) {
+  for (int g = 0; g < 640 && !HasFailure(); ++g) {
     const int n = g % 15 == 0 ? 1 : 2 + int(rng() % 40);
     const double shape = uni(0.5, 8), mean = uni(0.1, 2), eMax = g % 4 == 3 ? 1000 : 20;
     Counts y(n);
@@ -159,33 +163,22 @@ TEST(EstimatorTest, SameBitsAsReferenceOnRandomGroups) {
       e[i] = g % 5 == 1 ? 1.0 : std::exp(uni(std::log(0.05), std::log(eMax)));
       y[i] = std::poisson_distribution<int32_t>(e[i] * std::gamma_distribution<double>(shape, mean / shape)(rng))(rng);
     }
-    if (g % 50 == 7) y[0] = 200000;
+    if (g % 50 == 7 && g % 8 != 7) y[0] = 200000;  // not in a fit of hundreds of steps
     const std::vector<double> me = Estimate(y, e, {.IterationLimit = 0});  // given starts near the moment estimates
     const double a = me[MeA] > 0 ? me[MeA] * uni(0.6, 1.6) : 1, b = me[MeB] > 0 ? me[MeB] * uni(0.6, 1.6) : 1;
     const FitSettings settings[] = {{}, {.AlphaOption = a}, {.BetaOption = b}, {.AlphaOption = a, .BetaOption = b},
-                                    {.IterationLimit = 1 + g % 3}, {.Eps = 0}, {.Eps = uni(1e-9, 0.1), .IterationLimit = 40}};
+                                    {.IterationLimit = 1 + g % 3}, {.Eps = 0}, {.Eps = uni(1e-9, 0.1), .IterationLimit = 40},
+                                    {.Eps = g % 3 ? -1.0 : 0.0, .IterationLimit = 1 + int32_t(rng() % 700)}};
     SCOPED_TRACE(g);
-    fitted += Estimate(y, e, settings[g % 7])[Fit] == 1;
+    fitted += Estimate(y, e, settings[g % 8])[Fit] == 1;
   }
-  EXPECT_GT(fitted, 60);  // both outcomes well represented
-  EXPECT_LT(fitted, 240);
+  EXPECT_GT(fitted, 130) << fitted;  // both outcomes well represented
+  EXPECT_LT(fitted, 510) << fitted;
 }
 
-// A fit with Eps of 0 or below cannot converge on a step that is not exactly
-// zero, so it goes round a cycle of iterates (of 1 to a few hundred steps)
-// until the limit: the fit that stops at the first repetition must end with
-// the full loop's iterations, errors and (failed) estimates, wherever in the
-// cycle the limit falls.
+// The sample's fit with Eps below 0 at limits before and in its cycle, and
+// at two billion steps, out of the full loop's reach.
 TEST(EstimatorTest, RepeatingFitEndsAsTheFullLoopWould) {
-  std::mt19937_64 rng(5);
-  for (int g = 0; g < 400 && !HasFailure(); ++g) {
-    const int n = 2 + int(rng() % 12);
-    Counts y(n);
-    Expected e(n);
-    for (int i = 0; i < n; ++i) e[i] = 0.2 + double(rng() % 1000) / 50, y[i] = int32_t(rng() % 30);
-    SCOPED_TRACE(g);
-    Estimate(y, e, {.Eps = g % 3 ? -1.0 : 0.0, .IterationLimit = 1 + int32_t(rng() % 700)});
-  }
   const auto [scotY, scotE] = Scotland();
   for (const int32_t limit : {5, 6, 7, 1000, 1001, 12345}) Estimate(scotY, scotE, {.Eps = -1, .IterationLimit = limit});
 

@@ -54,6 +54,38 @@ double TermByTerm(InnerTerm kind, double s, double b, int64_t from, int64_t to, 
   return s;
 }
 
+// Checks a sweep of both sums over `counts` (ascending) against the plain
+// loop from l = 0, bit for bit at every count.
+void ExpectSweep(const std::vector<int32_t>& counts, double b, double crossover, InnerSumMemo* memo = nullptr) {
+  std::vector<double> score(counts.size()), hess(counts.size());
+  SweepInnerSums(counts, b, score, hess, crossover, memo);
+  double s = 0, h = 0;
+  Seen ignored;
+  for (size_t k = 0; k < counts.size(); ++k) {
+    s = TermByTerm(InnerTerm::Score, s, b, k ? counts[k - 1] : 0, counts[k], ignored);
+    h = TermByTerm(InnerTerm::Hess, h, b, k ? counts[k - 1] : 0, counts[k], ignored);
+    EXPECT_EQ(std::bit_cast<uint64_t>(score[k]), std::bit_cast<uint64_t>(s)) << "b " << b << ", count " << counts[k];
+    EXPECT_EQ(std::bit_cast<uint64_t>(hess[k]), std::bit_cast<uint64_t>(h)) << "b " << b << ", count " << counts[k];
+  }
+}
+
+// The term for l = L is exactly `units` halves of the grid g = 2^-63 of a sum
+// in [1, 2): q = units 2^-64 (units odd), 1/(b + L) for the long double x = b +
+// L next to 2^64/units whose reciprocal rounds to q; b < 1 is then a
+// multiple of 2^-12, exact.
+struct ExactTermAt {
+  double b;
+  int64_t l;
+};
+
+ExactTermAt FindExactTerm(int64_t units) {
+  const X q = std::ldexp(X(units), -64);
+  X x = 1 / q;
+  for (int tries = 0; 1 / x != q && tries < 64; ++tries) x = std::nextafter(x, 1 / x > q ? X(INFINITY) : X(0));
+  const auto l = static_cast<int64_t>(x);
+  return {static_cast<double>(x - X(l)), l};
+}
+
 }  // namespace
 
 TEST(InnerSumsTest, JumpsGiveTheTermByTermBits) {
@@ -95,21 +127,7 @@ TEST(InnerSumsTest, SweepGivesEveryCountItsOwnSums) {
     for (int i = 0; i < 5; ++i) counts.push_back(int32_t(5000 + rng() % 1500000));
     std::sort(counts.begin(), counts.end());
     counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
-    std::vector<double> wantScore, wantHess;
-    double s = 0, h = 0;
-    Seen ignored;
-    for (size_t k = 0; k < counts.size(); ++k) {
-      wantScore.push_back(s = TermByTerm(InnerTerm::Score, s, b, k ? counts[k - 1] : 0, counts[k], ignored));
-      wantHess.push_back(h = TermByTerm(InnerTerm::Hess, h, b, k ? counts[k - 1] : 0, counts[k], ignored));
-    }
-    for (const double crossover : {0.0, kInnerSumCrossover}) {
-      std::vector<double> score(counts.size()), hess(counts.size());
-      SweepInnerSums(counts, b, score, hess, crossover);
-      for (size_t k = 0; k < counts.size(); ++k) {
-        EXPECT_EQ(std::bit_cast<uint64_t>(score[k]), std::bit_cast<uint64_t>(wantScore[k])) << "b " << b << ", count " << counts[k];
-        EXPECT_EQ(std::bit_cast<uint64_t>(hess[k]), std::bit_cast<uint64_t>(wantHess[k])) << "b " << b << ", count " << counts[k];
-      }
-    }
+    for (const double crossover : {0.0, kInnerSumCrossover}) ExpectSweep(counts, b, crossover);
   }
 }
 
@@ -122,35 +140,14 @@ TEST(InnerSumsTest, ATermHalfwayBetweenGridUnitsRoundsToEven) {
   // have given s + u. (From the odd s = 1 + 2^-52 both give 1 + 2^-51.) The
   // term is 1/(b + l) for x = b + l, the long double whose reciprocal rounds
   // to q, found next to 2^64/6143.
-  const X q = std::ldexp(X(6143), -64);
-  X x = 1 / q;
-  for (int tries = 0; 1 / x != q && tries < 64; ++tries) x = std::nextafter(x, X(0));  // one a few ulps below has it
-  const int64_t l = static_cast<int64_t>(x);
-  const double b = static_cast<double>(x - X(l));  // a multiple of 2^-12: exact
-  ASSERT_EQ(TermOf(InnerTerm::Score, b, l), q);
+  const auto [b, l] = FindExactTerm(6143);
+  ASSERT_EQ(TermOf(InnerTerm::Score, b, l), std::ldexp(X(6143), -64));
   for (const auto& [s, want] : {std::pair{1.0, 1 + 0x1p-51}, std::pair{1 + 0x1p-52, 1 + 0x1p-51}}) {
     Seen seen;
     ASSERT_EQ(TermByTerm(InnerTerm::Score, s, b, l, l + 1, seen), want);
     EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, s, b, l, l + 1, 0.0), want) << s;
     EXPECT_EQ(AdvanceInnerSum(InnerTerm::Score, s, b, l, l + 1), want) << s;
   }
-}
-
-// The term for l = L is exactly `units` halves of the grid g = 2^-63 of a sum
-// in [1, 2): q = units 2^-64 (units odd), 1/(b + L) for the long double x = b +
-// L next to 2^64/units whose reciprocal rounds to q; b < 1 is then a
-// multiple of 2^-12, exact.
-struct ExactTermAt {
-  double b;
-  int64_t l;
-};
-
-ExactTermAt FindExactTerm(int64_t units) {
-  const X q = std::ldexp(X(units), -64);
-  X x = 1 / q;
-  for (int tries = 0; 1 / x != q && tries < 64; ++tries) x = std::nextafter(x, 1 / x > q ? X(INFINITY) : X(0));
-  const auto l = static_cast<int64_t>(x);
-  return {static_cast<double>(x - X(l)), l};
 }
 
 TEST(InnerSumsTest, StreaksOfTiesAndATermOnTheirEdges) {
@@ -238,19 +235,7 @@ TEST(InnerSumsTest, AMemoOfTheLastSweepGivesTheSameBits) {
                         {0.37 + 0x1p-51, true, true}};
   for (const Step& step : steps) {
     const double b = step.b;
-    std::vector<double> wantScore, wantHess;
-    double s = 0, h = 0;
-    Seen ignored;
-    for (size_t k = 0; k < counts.size(); ++k) {
-      wantScore.push_back(s = TermByTerm(InnerTerm::Score, s, b, k ? counts[k - 1] : 0, counts[k], ignored));
-      wantHess.push_back(h = TermByTerm(InnerTerm::Hess, h, b, k ? counts[k - 1] : 0, counts[k], ignored));
-    }
-    std::vector<double> score(counts.size()), hess(counts.size());
-    SweepInnerSums(counts, b, score, hess, kInnerSumCrossover, &memo);
-    for (size_t k = 0; k < counts.size(); ++k) {
-      EXPECT_EQ(std::bit_cast<uint64_t>(score[k]), std::bit_cast<uint64_t>(wantScore[k])) << "b " << b << ", count " << counts[k];
-      EXPECT_EQ(std::bit_cast<uint64_t>(hess[k]), std::bit_cast<uint64_t>(wantHess[k])) << "b " << b << ", count " << counts[k];
-    }
+    ExpectSweep(counts, b, kInnerSumCrossover, &memo);
     if (!step.kept) {
       EXPECT_TRUE(memo.Seen[0].empty() && memo.RunsSeen[1].empty()) << b;
       continue;

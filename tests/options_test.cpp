@@ -69,6 +69,8 @@ TEST(OptionsTest, CommandLineTable) {
       {"threads: a later one overrides", {"d", "o", "--threads=3", "--threads=2"}, Ok, 20, 1e-5, -1, -1, 0, false, false,
        {"unit", "code", "observed", "expected"}, 2},
       {"threads: at least 1", {"d", "o", "--threads=0"}, Bad},
+      {"threads: at most 2^31 - 1, as the message says", {"d", "o", "--threads=2147483648"}, Bad},
+      {"threads: no sign games", {"d", "o", "--threads=-2"}, Bad},
       {"threads: nothing after the number", {"d", "o", "--threads=2x"}, Bad},
       {"threads: a value is needed", {"d", "o", "--threads"}, Missing},
       {"an output needs a name", {"d", "o", "--plot="}, Bad},
@@ -112,7 +114,7 @@ TEST(OptionsTest, CommandLineTable) {
       {"--sync", "no value"}, {"--csv", "no value"}, {"--plot", "a file name"}, {"--groups", "a file name"},
       {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)"},
       {"--level", "a decimal number above 0 and below 1"}, {"--exceed", "a decimal number above 0"},
-      {"--prior", "mle, me, marshall, local or local-own-means"}, {"--threads", "a whole number of threads, 1 or more"},
+      {"--prior", "mle, me, marshall, local or local-own-means"}, {"--threads", "a whole number of threads from 1 to 2147483647"},
       {"--keep", "NAME[,NAME...]: different column names, none a column of the region table, or all"},
       {"--snap", "a decimal number, 0 or above"}, {"--geometry-layer", "a layer's name"},
       {"--map-breaks", "B1,B2,...: 1 to 10 increasing numbers above 0, 1 to 5 classes wholly below 1 and 1 to 5 above"}};

@@ -1,9 +1,10 @@
 // The worker pool's contract: every piece once, worker ids below the
 // participants, no more threads than pieces, the first error back, jobs
-// that follow each other with any number of pieces, and a fault in a worker
-// that reaches the process's handler.
+// that follow each other with any number of pieces, a fault in a worker
+// that reaches the process's handler; and the cores a process may use.
 #include <gtest/gtest.h>
 
+#include <sched.h>     // sched_setaffinity
 #include <signal.h>    // sigaction, SIGSEGV
 #include <sys/mman.h>  // mmap
 #include <sys/wait.h>  // waitpid
@@ -14,7 +15,9 @@
 #include <cstdlib>  // std::getenv, std::atoi
 #include <filesystem>
 #include <new>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/parallel.h"
@@ -55,7 +58,6 @@ TEST(WorkerPoolTest, NoMoreThreadsThanPieces) {
   small.Run(3, 1, [](size_t, size_t, int) {});
   const auto before = tasks();
   WorkerPool pool(2147483647);
-  EXPECT_EQ(pool.Participants(3, 1), 3u);
   std::atomic<int> pieces{0};
   pool.Run(3, 1, [&](size_t, size_t, int) { ++pieces; });
   EXPECT_EQ(pieces.load(), 3);
@@ -77,7 +79,7 @@ TEST(WorkerPoolTest, TheFirstErrorComesBackAndNoPieceBeginsAfterIt) {
                             if (first > 10) std::this_thread::sleep_for(std::chrono::microseconds(100));
                           }),
                  std::bad_alloc);
-    if (threads == 1) EXPECT_EQ(begun.load(), 11u);
+    if (threads == 1) { EXPECT_EQ(begun.load(), 11u); }
     EXPECT_LT(begun.load(), 100000u) << threads;
     // The pool goes on after a failed job.
     std::atomic<size_t> done{0};
@@ -135,12 +137,50 @@ TEST(WorkerPoolTest, AFaultInAWorkerReachesTheHandler) {
 }
 
 TEST(AvailableCoresTest, CgroupQuotaInWholeCores) {
+  // cgroup v2's cpu.max: "QUOTA PERIOD"; v1's quota and period in files of
+  // their own (the text of each, after a blank), -1 for no limit.
   const struct { const char* text; int cores; } cases[] = {
       {"max 100000\n", 0}, {"100000 100000\n", 1}, {"150000 100000\n", 2}, {"50000 100000", 1},
       {"800000 100000\n", 8}, {"", 0}, {"garbage", 0}, {"100000 0\n", 0}, {"-1 100000\n", 0},
   };
   for (const auto& c : cases) EXPECT_EQ(CoresOfCpuMax(c.text), c.cores) << c.text;
+  const struct { const char* quota; const char* period; int cores; } v1[] = {
+      {"-1\n", "100000\n", 0}, {"100000\n", "100000\n", 1}, {"150000\n", "100000\n", 2}, {"50000", "100000", 1},
+      {"", "100000\n", 0}, {"100000\n", "", 0}, {"100000\n", "0\n", 0}, {"1x\n", "100000\n", 0},
+  };
+  for (const auto& c : v1) EXPECT_EQ(CoresOfCfsQuota(c.quota, c.period), c.cores) << c.quota << " " << c.period;
+}
+
+TEST(AvailableCoresTest, TheCpuControllerOfCgroupV1IsFoundWhereItIsMounted) {
+  // A host's cgroup below the mount of the hierarchy's root; a container's,
+  // whose mount shows its own cgroup at its root; a space escaped in the
+  // mount point; the cpu controller alone; none (cgroup v2 only).
+  const std::string mount = "35 25 0:30 / /sys/fs/cgroup/cpu,cpuacct rw,nosuid shared:12 - cgroup cgroup rw,cpu,cpuacct\n";
+  const struct { std::string cgroup, mountinfo; CgroupPlace place; } cases[] = {
+      {"5:memory:/user.slice\n4:cpu,cpuacct:/user.slice/a\n0::/x\n",
+       "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n" + mount, {"/sys/fs/cgroup/cpu,cpuacct", "/user.slice/a"}},
+      {"4:cpu,cpuacct:/docker/abc\n", "35 25 0:30 /docker/abc /sys/fs/cgroup/cpu,cpuacct ro - cgroup cgroup ro,cpuacct,cpu\n",
+       {"/sys/fs/cgroup/cpu,cpuacct", "/"}},
+      {"3:cpu:/a\n", "40 25 0:31 / /mnt/c\\040g rw shared:1 - cgroup none rw,cpu\n", {"/mnt/c g", "/a"}},
+      {"3:cpuacct:/a\n4:cpuset:/a\n", mount, {}},
+      {"0::/user.slice\n", "30 25 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n", {}},
+  };
+  for (const auto& c : cases) {
+    const CgroupPlace got = CpuControllerPlace(c.cgroup, c.mountinfo);
+    EXPECT_EQ(std::tie(got.Mount, got.Path), std::tie(c.place.Mount, c.place.Path)) << c.cgroup;
+  }
+}
+
+TEST(AvailableCoresTest, TheDefaultFollowsTheAffinity) {
+  // This thread allowed one CPU of those it has, then all again.
   const int cores = AvailableCores();
   EXPECT_GE(cores, 1);
   EXPECT_LE(cores, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  cpu_set_t all, one;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  CPU_ZERO(&one);
+  for (int cpu = 0; CPU_COUNT(&one) == 0; ++cpu) if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  EXPECT_EQ(AvailableCores(), 1);
+  ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
 }

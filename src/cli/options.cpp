@@ -272,7 +272,7 @@ std::vector<LongOption> MakeLongOptions() {
        },
        {}, "rows without a defined ratio (a count or expected count empty or NA, an expected count of 0): "
            "skip keeps them in every output, out of every estimate (error)"},
-      {"--threads", "a whole number of threads, 1 or more", true,
+      {"--threads", "a whole number of threads from 1 to 2147483647", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          const std::optional<int32_t> threads = ReadWholeInteger(value);
          if (!threads || *threads < 1) return false;

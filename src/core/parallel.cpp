@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>  // std::isdigit
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>  // std::fopen, std::fgets
@@ -72,30 +73,132 @@ std::string FirstLine(const std::string& path) {
   return read ? std::string(line) : std::string();
 }
 
-// The cgroup v2 CPU quota of this process, in whole cores (rounded up): the
-// smallest over its cgroup and the cgroups above it; 0 for none.
-int CgroupCores() {
-  std::FILE* file = std::fopen("/proc/self/cgroup", "re");
-  if (file == nullptr) return 0;
-  std::string path;
-  char line[4096];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    const std::string text(line);
-    if (text.rfind("0::", 0) == 0) path = text.substr(3, text.find_first_of("\r\n") - 3);
-  }
+// The whole text of a small file, or "" when it cannot be read.
+std::string FileText(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "re");
+  if (file == nullptr) return {};
+  std::string text;
+  char block[4096];
+  for (size_t got; (got = std::fread(block, 1, sizeof block, file)) > 0;) text.append(block, got);
   std::fclose(file);
-  int cores = 0;
+  return text;
+}
+
+// The smallest quota over the cgroup `path` ("/a/b") of a hierarchy
+// mounted at `mount` and the cgroups above it, as `cores` reads it from a
+// cgroup's directory; 0 for none.
+template <typename Cores>
+int SmallestQuota(const std::string& mount, std::string path, const Cores& cores) {
+  int smallest = 0;
   for (;;) {
-    const int here = CoresOfCpuMax(FirstLine("/sys/fs/cgroup" + (path == "/" ? std::string() : path) + "/cpu.max").c_str());
-    if (here > 0 && (cores == 0 || here < cores)) cores = here;
-    if (path.empty() || path == "/") break;
+    const int here = cores(mount + (path == "/" ? std::string() : path));
+    if (here > 0 && (smallest == 0 || here < smallest)) smallest = here;
+    if (path.empty() || path == "/") return smallest;
     const size_t slash = path.rfind('/');
     path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  }
+}
+
+// The CPU quota of this process, in whole cores (rounded up): the smallest
+// over its cgroup and the cgroups above it, of cgroup v2 (cpu.max) and of
+// the cpu controller of cgroup v1 (cpu.cfs_quota_us, cpu.cfs_period_us);
+// 0 for none.
+int CgroupCores() {
+  const std::string cgroup = FileText("/proc/self/cgroup");
+  std::string path;
+  for (size_t at = 0; at < cgroup.size();) {
+    const size_t end = std::min(cgroup.find('\n', at), cgroup.size());
+    if (cgroup.compare(at, 3, "0::") == 0) path = cgroup.substr(at + 3, end - at - 3);
+    at = end + 1;
+  }
+  int cores = 0;
+  if (!path.empty()) {
+    cores = SmallestQuota("/sys/fs/cgroup", path, [](const std::string& dir) {
+      return CoresOfCpuMax(FirstLine(dir + "/cpu.max").c_str());
+    });
+  }
+  const CgroupPlace v1 = CpuControllerPlace(cgroup, FileText("/proc/self/mountinfo"));
+  if (!v1.Mount.empty()) {
+    const int here = SmallestQuota(v1.Mount, v1.Path, [](const std::string& dir) {
+      return CoresOfCfsQuota(FirstLine(dir + "/cpu.cfs_quota_us").c_str(), FirstLine(dir + "/cpu.cfs_period_us").c_str());
+    });
+    if (here > 0 && (cores == 0 || here < cores)) cores = here;
   }
   return cores;
 }
 
+// The fields of a line, split at spaces; a mount table's octal escapes
+// (\040 for a space) are read back.
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::string field;
+  for (size_t i = 0; i <= line.size(); ++i) {
+    if (i == line.size() || line[i] == ' ') {
+      if (!field.empty()) fields.push_back(std::move(field));
+      field.clear();
+    } else if (line[i] == '\\' && i + 3 < line.size() && std::isdigit(static_cast<unsigned char>(line[i + 1]))) {
+      field += static_cast<char>((line[i + 1] - '0') * 64 + (line[i + 2] - '0') * 8 + (line[i + 3] - '0'));
+      i += 3;
+    } else {
+      field += line[i];
+    }
+  }
+  return fields;
+}
+
+// True when the comma-separated `list` holds `item`.
+bool ListHolds(const std::string& list, const std::string& item) {
+  return ("," + list + ",").find("," + item + ",") != std::string::npos;
+}
+
 }  // namespace
+
+CgroupPlace CpuControllerPlace(const std::string& cgroup, const std::string& mountinfo) {
+  // "4:cpu,cpuacct:/user.slice": the process's cgroup in the cpu hierarchy.
+  std::string path;
+  bool found = false;
+  for (size_t at = 0; at < cgroup.size() && !found;) {
+    const size_t end = std::min(cgroup.find('\n', at), cgroup.size());
+    const std::string line = cgroup.substr(at, end - at);
+    const size_t first = line.find(':');
+    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second != std::string::npos && ListHolds(line.substr(first + 1, second - first - 1), "cpu")) {
+      path = line.substr(second + 1);
+      found = !path.empty() && path.front() == '/';
+    }
+    at = end + 1;
+  }
+  if (!found) return {};
+  // "35 25 0:30 /root /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpu,cpuacct": the
+  // hierarchy's mount, which shows the cgroup `root` of it.
+  for (size_t at = 0; at < mountinfo.size();) {
+    const size_t end = std::min(mountinfo.find('\n', at), mountinfo.size());
+    const std::vector<std::string> fields = Fields(mountinfo.substr(at, end - at));
+    at = end + 1;
+    const auto dash = std::find(fields.begin(), fields.end(), "-");
+    if (fields.size() < 5 || fields.end() - dash < 4 || dash[1] != "cgroup" || !ListHolds(dash[3], "cpu")) continue;
+    const std::string& root = fields[3];
+    std::string below = "/";
+    if (root == "/") {
+      below = path;
+    } else if (path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/')) {
+      below = path.size() == root.size() ? "/" : path.substr(root.size());
+    }
+    return {fields[4], below};
+  }
+  return {};
+}
+
+int CoresOfCfsQuota(const char* quota, const char* period) {
+  uint64_t us = 0;
+  uint64_t per = 0;
+  const char* p = quota;
+  const char* q = period;
+  const auto ends = [](const char* at) { return *at == '\0' || *at == '\n'; };
+  if (!ReadCount(p, us) || !ends(p) || !ReadCount(q, per) || !ends(q) || us == 0 || per == 0) return 0;
+  const uint64_t cores = us / per + (us % per != 0 ? 1 : 0);
+  return static_cast<int>(std::min<uint64_t>(cores, INT32_MAX));
+}
 
 int CoresOfCpuMax(const char* text) {
   uint64_t quota = 0;

@@ -25,7 +25,11 @@
 //   4. Run returns once every piece is done and no worker touches the job any
 //      more: the body, and whatever it captured, may then go. A worker that a
 //      job does not count on never looks at it.
-//   5. If a body throws, no piece is begun after that; Run rethrows the first
+//   5. If a body throws, the job is marked failed as the exception leaves
+//      the body, and each thread looks at that mark before it takes a piece:
+//      no piece begins on a thread once it has seen the mark, but one that
+//      took its piece just before may still begin it, so that at most one
+//      piece per other thread begins after the mark. Run rethrows the first
 //      exception once every thread has left the job.
 //   6. One job at a time: Run must not be called from a body, nor from two
 //      threads at once on the same pool.
@@ -42,18 +46,39 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace tarnek {
 
 // The number of cores this process may use, at least 1: those of its CPU
-// affinity, no more than its cgroup's CPU quota allows (rounded up), as a
-// container sets it.
+// affinity, no more than the CPU quota of its cgroup or of any cgroup above
+// it allows (rounded up), as a container sets it: cgroup v2's cpu.max, or
+// cgroup v1's cpu.cfs_quota_us over cpu.cfs_period_us.
 int AvailableCores();
 
 // The quota's share of a core from the text of a cgroup v2 "cpu.max" file
 // ("max 100000", or "150000 100000" for 1.5 cores), rounded up to whole
 // cores; 0 when the text sets no limit or does not read.
 int CoresOfCpuMax(const char* text);
+
+// The same from the texts of a cgroup v1 cpu controller's
+// "cpu.cfs_quota_us" ("-1" for no limit, "150000") and "cpu.cfs_period_us"
+// ("100000"): 0 when they set no limit or do not read.
+int CoresOfCfsQuota(const char* quota, const char* period);
+
+// Where a process's cgroup v1 cpu controller keeps the files of its cgroup:
+// the controller's mount point and the cgroup's path below it ("/" for the
+// mount's own). Both are empty where there is no v1 cpu hierarchy.
+struct CgroupPlace {
+  std::string Mount;
+  std::string Path;
+};
+
+// The place from the texts of the process's /proc/self/cgroup (a line
+// "4:cpu,cpuacct:/a/b") and /proc/self/mountinfo (the hierarchy's cgroup
+// mount, which shows the cgroup at its root: in a container often the
+// container's own, so that /a/b lies below the mount point as "/").
+CgroupPlace CpuControllerPlace(const std::string& cgroup, const std::string& mountinfo);
 
 struct PoolState;
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>  // PATH_MAX
 #include <csignal>
+#include <cstdio>   // std::fflush
 #include <cstdlib>  // mkstemp
 #include <cstring>
 #include <vector>
@@ -34,23 +35,56 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// The descriptor of this process that `link` names, as /proc/self/fd/N
+// (where /dev/stdout, /dev/stderr and /dev/fd/N lead) or
+// /proc/thread-self/fd/N does, or -1 when it names none: its final name is
+// a number and its directory is the fd directory of this process (or of
+// one of its threads) on a proc file system, wherever that is mounted.
+int OwnDescriptor(const std::string& link) {
+  const size_t slash = link.rfind('/');
+  if (slash == std::string::npos || slash + 1 == link.size() || link.size() - slash > 11) return -1;
+  long number = 0;
+  for (size_t i = slash + 1; i < link.size(); ++i) {
+    if (link[i] < '0' || link[i] > '9') return -1;
+    number = number * 10 + (link[i] - '0');
+  }
+  if (number > INT_MAX) return -1;
+  const std::string directory = DirectoryOf(link);
+  struct statfs info{};
+  if (statfs(directory.c_str(), &info) != 0 || info.f_type != PROC_SUPER_MAGIC) return -1;
+  char* real = realpath(directory.c_str(), nullptr);
+  if (real == nullptr) return -1;
+  // ".../PID/fd" or ".../PID/task/TID/fd", PID this process's.
+  std::string path(real);
+  std::free(real);
+  if (!path.ends_with("/fd")) return -1;
+  path.resize(path.size() - 3);
+  if (const size_t task = path.rfind("/task/"); task != std::string::npos && path.find('/', task + 6) == std::string::npos) {
+    path.resize(task);
+  }
+  const bool own = path.ends_with("/" + std::to_string(getpid()));
+  return own && fcntl(static_cast<int>(number), F_GETFD) != -1 ? static_cast<int>(number) : -1;
+}
+
 // True when `link`, whose text is `text`, is a link of /proc to a file that
-// a process holds open (/proc/self/fd/1, where /dev/stdout leads) and its
-// text is no path but names a pipe or a socket ("pipe:[4711]"): such a link
-// itself opens that file.
+// another process holds open and its text is no path but names a pipe or a
+// socket ("pipe:[4711]"): such a link itself opens that file.
 bool IsOpenFileLink(const std::string& link, const std::string& text) {
   struct statfs info{};
   return text.front() != '/' && statfs(DirectoryOf(link).c_str(), &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
 }
 
 // Follows symbolic links from `path` to the name of the file they lead to,
-// which need not exist; a link to an open pipe or socket is that file's
-// name. False when the links cannot be read or loop.
+// which need not exist. A link that names a descriptor of this process
+// (OwnDescriptor) is that file's name, whatever it leads to, and so is a
+// link to another process's open pipe or socket. False when the links
+// cannot be read or loop.
 bool ResolveLinks(const std::string& path, std::string& target) {
   target = path;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat info{};
     if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+    if (OwnDescriptor(target) >= 0) return true;
     std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX) + 1, '\0');
     const ssize_t length = readlink(target.c_str(), link.data(), link.size());
     if (length <= 0 || static_cast<size_t>(length) >= link.size()) return false;
@@ -101,11 +135,27 @@ void NoteFailure(OutputFile& file) {
   }
 }
 
+// Writes `size` bytes at `data` to the file. An output written in place may
+// share its file with the console (/dev/stdout): what the process holds in
+// its stdio buffers goes out first, so that the bytes land in the order
+// they were written.
+void WriteOut(OutputFile& file, const char* data, size_t size) {
+  if (file.FailedAt != 0 || size == 0) return;
+  if (file.InPlace) std::fflush(nullptr);
+  if (!WriteAll(file.Fd, data, size)) NoteFailure(file);
+}
+
 void FlushBuffer(OutputFile& file) {
-  if (file.FailedAt == 0 && !file.Buffer.empty() && !WriteAll(file.Fd, file.Buffer.data(), file.Buffer.size())) {
-    NoteFailure(file);
-  }
+  WriteOut(file, file.Buffer.data(), file.Buffer.size());
   file.Buffer.clear();
+}
+
+// True when the file is one that fsync can write out: a temporary file, or
+// a regular file written in place (through /dev/stdout); not a pipe or a
+// device.
+bool Syncable(const OutputFile& file) {
+  struct stat info{};
+  return !file.InPlace || (fstat(file.Fd, &info) == 0 && S_ISREG(info.st_mode));
 }
 
 }  // namespace
@@ -114,12 +164,25 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
   InstallTempFileCleanup();
   DiscardOutput(file);
   file.FailedAt = 0;
+  file.InPlace = false;
   file.Name = name;
   if (name.empty()) return OutputStatus::CannotCreate;
 
   // A symbolic link stays as it is: the file it leads to is the one written,
   // whether it exists yet or not.
   if (!ResolveLinks(name, file.Target)) return OutputStatus::CannotCreate;
+  if (const int own = OwnDescriptor(file.Target); own >= 0) {
+    // A descriptor of this process (/dev/stdout): written through it, at its
+    // offset or its end, after what was written there before.
+    struct stat info{};
+    const int flags = fcntl(own, F_GETFL);
+    if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY || fstat(own, &info) != 0 || S_ISDIR(info.st_mode)) {
+      return OutputStatus::CannotCreate;
+    }
+    file.Fd = fcntl(own, F_DUPFD_CLOEXEC, 0);
+    file.InPlace = true;
+    return file.Fd < 0 ? OutputStatus::CannotCreate : OutputStatus::Ok;
+  }
   struct stat info{};
   const bool exists = stat(file.Target.c_str(), &info) == 0;
   if (!exists && errno != ENOENT) return OutputStatus::CannotCreate;
@@ -127,6 +190,7 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
   if (exists && !S_ISREG(info.st_mode)) {
     // Devices and FIFOs cannot be replaced: they are written through.
     file.Fd = open(file.Target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    file.InPlace = true;
     return file.Fd < 0 ? OutputStatus::CannotCreate : OutputStatus::Ok;
   }
 
@@ -153,7 +217,7 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name) {
 void WriteOutput(OutputFile& file, std::string_view bytes) {
   if (file.Buffer.empty() && bytes.size() >= kBlockSize) {
     // A whole block goes out as it is, without a copy.
-    if (file.FailedAt == 0 && !WriteAll(file.Fd, bytes.data(), bytes.size())) NoteFailure(file);
+    WriteOut(file, bytes.data(), bytes.size());
     return;
   }
   file.Buffer.append(bytes);
@@ -163,7 +227,7 @@ void WriteOutput(OutputFile& file, std::string_view bytes) {
 OutputStatus FinishOutput(OutputFile& file, bool sync) {
   if (file.Fd >= 0) {
     FlushBuffer(file);
-    if (sync && !file.TempName.empty() && file.FailedAt == 0 && fsync(file.Fd) != 0) NoteFailure(file);
+    if (sync && file.FailedAt == 0 && Syncable(file) && fsync(file.Fd) != 0) NoteFailure(file);
     if (close(file.Fd) != 0) NoteFailure(file);
     file.Fd = -1;
   }
@@ -353,6 +417,7 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
 const OutputFile* SyncDirectories(OutputFile* const* files, int count) {
   std::vector<std::string> synced;
   for (int i = 0; i < count; ++i) {
+    if (files[i]->InPlace) continue;  // no new name
     std::string directory = DirectoryOf(files[i]->Target);
     if (std::find(synced.begin(), synced.end(), directory) != synced.end()) continue;
     const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

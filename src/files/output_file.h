@@ -3,10 +3,14 @@
 // A regular (or not yet existing) target is written to a temporary file in
 // the same directory and renamed into place by CommitOutputs only when every
 // output is complete, flushed and closed; until then any earlier file of that
-// name stays exactly as it was. A target that exists and is not a regular
-// file (a device, a FIFO, or an open pipe named through /proc, as
-// /dev/stdout is) is written in place. Every write, the final flush
-// and the close are checked. If a signal ends the process (any that can be
+// name stays exactly as it was. Written in place instead, and so not all or
+// nothing, are a target that exists and is not a regular file (a device, a
+// FIFO, another process's pipe named through /proc) and a descriptor of this
+// process named through /proc (/dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N), whatever file it is open on: its bytes go through that
+// descriptor, after whatever was written to it before (the process's stdio
+// buffers are flushed first), and a regular file behind it keeps its content
+// before them. Every write, the final flush and the close are checked. If a signal ends the process (any that can be
 // caught and whose default action is to end it, unless the caller ignored it
 // or handles it), its temporary files are removed first (temp_files.h).
 #pragma once
@@ -21,6 +25,7 @@ struct OutputFile {
   std::string Name;      // the name the user sees and the file finally gets
   std::string Target;    // where it lands: Name, or the file a symbolic link points to
   std::string TempName;  // the temporary file, empty when written in place
+  bool InPlace = false;  // written in place: a device, a FIFO, an open descriptor
   int Fd = -1;
   uint64_t FailedAt = 0; // 0 while every write has succeeded; otherwise the file is incomplete, and
                          // this tells when its first write failed (the monotonic clock, in ns)
@@ -39,7 +44,8 @@ enum class OutputStatus { Ok, CannotCreate, CannotWrite };
 // On a file system that keeps no permissions (FAT through FUSE: fchmod
 // fails with ENOSYS, EOPNOTSUPP or EPERM) the file has the one it gives.
 // Returns CannotCreate when it cannot be created, for instance when the
-// directory is missing or `name` is a directory.
+// directory is missing, `name` is a directory, or it names a descriptor
+// that is open for reading only (/dev/stdin) or on a directory.
 OutputStatus CreateOutput(OutputFile& file, const std::string& name);
 
 // Appends bytes; they are written out in large blocks. A failure is
@@ -47,7 +53,8 @@ OutputStatus CreateOutput(OutputFile& file, const std::string& name);
 void WriteOutput(OutputFile& file, std::string_view bytes);
 
 // Writes what is buffered and closes the file; with `sync`, a file that will
-// be renamed into place is first written to stable storage (fsync). Returns
+// be renamed into place, or a regular file written in place, is first
+// written to stable storage (fsync). Returns
 // CannotWrite when any write, the flush, the sync or the close failed.
 OutputStatus FinishOutput(OutputFile& file, bool sync = false);
 
@@ -70,8 +77,9 @@ const OutputFile* FinishOutputs(OutputFile* const* files, int count, bool sync);
 const OutputFile* CommitOutputs(OutputFile* const* files, int count);
 
 // Makes the names given by CommitOutputs durable: writes each target's
-// directory to stable storage (fsync). Returns the first file whose
-// directory could not be synced, or nullptr.
+// directory to stable storage (fsync), but for files written in place,
+// which took no new name. Returns the first file whose directory could not
+// be synced, or nullptr.
 const OutputFile* SyncDirectories(OutputFile* const* files, int count);
 
 // Closes the file if open and removes its temporary file; the target is

@@ -6,7 +6,9 @@
 // that fits.
 #include "files/temp_files.h"
 
-#include <unistd.h>  // unlink
+#include <sys/syscall.h>  // SYS_gettid
+#include <time.h>         // nanosleep
+#include <unistd.h>       // unlink, syscall
 
 #include <atomic>
 #include <cstring>  // std::memcpy
@@ -25,6 +27,22 @@ struct TempEntry {
 // The chain's first entry; entries are added at the front.
 std::atomic<TempEntry*> gTempFiles{nullptr};
 
+// The thread (its kernel id) that holds the files as they are: from
+// BlockFatalSignals to RestoreSignals, or, once a handler has taken them,
+// that handler's thread for good; 0 when none does.
+std::atomic<pid_t> gHolder{0};
+
+// Waits until the files are this thread's. Returns at once where they are
+// already: a fault raised by the thread that holds them.
+void HoldFiles() {
+  const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+  for (pid_t holder = 0; !gHolder.compare_exchange_strong(holder, self); holder = 0) {
+    if (holder == self) return;
+    const timespec pause{0, 100000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 const sigset_t& FatalSignals() {
   static const sigset_t fatal = [] {
     sigset_t set;
@@ -38,9 +56,12 @@ const sigset_t& FatalSignals() {
 }
 
 // Removes the temporary files, then lets the signal end the process as it
-// would have: the same exit status, a core file where it makes one.
+// would have: the same exit status, a core file where it makes one. The
+// files are held first, for good: a thread that is making a temporary file
+// or committing the outputs finishes that step, and none begins another.
 // Only async-signal-safe calls.
 extern "C" void RemoveTempFilesAndDie(int signalNumber) {
+  HoldFiles();
   for (TempEntry* entry = gTempFiles.load(); entry != nullptr; entry = entry->Next) {
     if (const char* name = entry->Name.load()) unlink(name);
   }
@@ -72,10 +93,15 @@ void InstallTempFileCleanup() {
 sigset_t BlockFatalSignals() {
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &FatalSignals(), &previous);
+  HoldFiles();
   return previous;
 }
 
-void RestoreSignals(const sigset_t& previous) { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+void RestoreSignals(const sigset_t& previous) {
+  pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+  gHolder.compare_exchange_strong(self, 0);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
 
 void RememberTempFile(const std::string& name) {
   const size_t room = name.size() + 1;

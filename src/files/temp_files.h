@@ -9,7 +9,8 @@
 // ignored, one that already has a handler (a sanitizer's, a fuzzer's) keeps
 // it. A thread that creates or removes a temporary file holds these signals
 // off meanwhile (BlockFatalSignals), so that none falls between the file and
-// its entry in the list.
+// its entry in the list; a signal that another thread takes (a fault in a
+// worker) waits until it is done, and no thread begins such a step after it.
 #pragma once
 
 #include <signal.h>  // sigset_t
@@ -21,7 +22,10 @@ namespace tarnek {
 // Installs the handler once per process; later calls do nothing.
 void InstallTempFileCleanup();
 
-// Holds off every fatal signal on this thread; returns the mask to restore.
+// Holds off every fatal signal on this thread, and the handler on every
+// other thread, until RestoreSignals; waits while another thread does the
+// same, and for good once a handler has begun. Returns the mask to restore.
+// Not nested.
 sigset_t BlockFatalSignals();
 void RestoreSignals(const sigset_t& previous);
 

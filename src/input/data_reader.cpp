@@ -171,6 +171,31 @@ namespace {
 // text of a round stays at this many blocks.
 constexpr size_t kMostReadParts = 64;
 
+// The least text of a part (but where blocks are smaller): a thread is worth
+// starting for no less, so that a small file is read on one thread.
+constexpr size_t kLeastReadPart = size_t{64} << 10;
+
+// The bytes that `file` holds after its position where it tells (a regular
+// file: its size), or 0 where it does not (a pipe, a terminal, a file in
+// memory, a file of /proc that gives no size).
+uint64_t BytesLeft(std::FILE* file) {
+  struct stat info{};
+  const int fd = fileno(file);
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return 0;
+  const off_t at = ftello(file);
+  return at >= 0 && at < info.st_size ? static_cast<uint64_t>(info.st_size - at) : 0;
+}
+
+// The bytes a round reads after the text the last one left: a block per
+// thread, but no more than the file holds still (and one byte, to meet its
+// end), or where it does not tell, no more than has been read so far (a
+// block at first), so that the memory of a round follows the data.
+size_t RoundBytes(size_t threads, size_t blockSize, uint64_t left, uint64_t read) {
+  const size_t most = threads * blockSize;
+  if (left > read) return static_cast<size_t>(std::min<uint64_t>(most, left - read + 1));
+  return static_cast<size_t>(std::min<uint64_t>(most, std::max<uint64_t>(blockSize, read)));
+}
+
 // One part of a round's text, scanned on a thread of its own as if a record
 // began at its start.
 struct Part {
@@ -288,23 +313,28 @@ ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize,
   const size_t threads = std::min(static_cast<size_t>(pool.Threads()), kMostReadParts);
   if (threads <= 1) return ReadDataStream(file, table, blockSize, zeroExpected);
   blockSize = std::max<size_t>(blockSize, 1);
-  // A round reads a block per thread after the text of the record that the
-  // last round left unfinished (the text begins at a record's start), and
-  // cuts it into as many parts as it has blocks.
+  const size_t leastPart = std::min(blockSize, kLeastReadPart);
+  const uint64_t left = BytesLeft(file);
+  // A round reads up to a block per thread after the text of the record
+  // that the last round left unfinished (the text begins at a record's
+  // start), and cuts it into parts of leastPart bytes or more, one per
+  // thread at most.
   RoundText text;
   std::vector<Part> parts(threads);
   std::vector<Fresh> fresh;
   bool atEnd = false;
+  uint64_t read = 0;   // bytes read from the file
   size_t scanned = 0;  // bytes of the text that ended in records, counted for the room the next round needs
   for (;;) {
     const size_t kept = text.Size;
-    const size_t want = std::max(threads * blockSize, kept);
+    const size_t want = std::max(RoundBytes(threads, blockSize, left, read), kept);
     text.Keep(text.Bytes.get(), want);
     const size_t got = std::fread(text.Bytes.get() + kept, 1, want, file);
     if (got < want) {
       if (std::ferror(file)) return {ReadStatus::CannotRead, 0};
       atEnd = true;
     }
+    read += got;
     text.Size = kept + got;
     // Nothing after a Ctrl-Z is data.
     if (const void* ctrlZ = std::memchr(text.Bytes.get() + kept, 0x1A, got)) {
@@ -315,10 +345,11 @@ ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize,
     const char* const last = begin + text.Size;
 
     // The parts: each from the first line end after its share of the text.
+    const size_t shares = std::clamp<size_t>(text.Size / leastPart, 1, threads);
     size_t count = 0;
-    for (size_t k = 0; k < threads; ++k) {
-      const char* from = begin + text.Size / threads * k;
-      const char* to = k + 1 < threads ? begin + text.Size / threads * (k + 1) : last;
+    for (size_t k = 0; k < shares; ++k) {
+      const char* from = begin + text.Size / shares * k;
+      const char* to = k + 1 < shares ? begin + text.Size / shares * (k + 1) : last;
       const char* start = k == 0 ? begin : PartStart(from, to);
       if (start == nullptr) continue;
       parts[count].Start = start;

@@ -52,8 +52,12 @@ inline constexpr size_t kReadBlockSize = size_t{1} << 20;
 ReadResult ReadDataStream(std::FILE* file, RecordTable& table, size_t blockSize, bool zeroExpected = false);
 
 // The same read, the scanning shared out over the threads of `pool`: a
-// round of one block per thread (64 at most) is read at once and cut into one part per
-// block, each part scanned from the first line end in it. A part's records
+// round of up to one block per thread (64 at most) is read at once and cut
+// into parts of 64 KiB or more (a block, where blocks are smaller), one per
+// thread at most, each part scanned from the first line end in it. A round
+// reads no more than a regular file still holds, and of a stream whose size
+// is unknown no more than has been read so far (a block at first): memory
+// and threads follow the data, not the number of threads. A part's records
 // count only where the scan before it stops at the very record the part
 // began with; elsewhere (a record that spans that line end) the text is
 // scanned again from where that scan stopped. The table and the result are

@@ -1,0 +1,52 @@
+// Output files beyond the end-to-end runs: an output named through a
+// descriptor of this process is written through it, in place.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>   // open
+#include <unistd.h>  // close, write
+
+#include <cstdlib>  // mkdtemp
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "files/output_file.h"
+
+using namespace tarnek;
+namespace fs = std::filesystem;
+
+TEST(OutputFileTest, ADescriptorOfThisProcessIsWrittenThroughInPlace) {
+  // Every name of descriptor N: the output follows what was written through
+  // it before, the file keeps what it held, nothing is made beside it. A
+  // descriptor open for reading only, or a closed one, cannot be an output.
+  std::string pattern = (fs::temp_directory_path() / "tarnek-output-XXXXXX").string();
+  const fs::path dir = mkdtemp(pattern.data());
+  const fs::path kept = dir / "kept.txt";
+  for (const char* spelling : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/"}) {
+    SCOPED_TRACE(spelling);
+    std::ofstream(kept) << "held\n";
+    const int fd = open(kept.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "before\n", 7), 7);
+    OutputFile file;
+    ASSERT_EQ(CreateOutput(file, spelling + std::to_string(fd)), OutputStatus::Ok);
+    WriteOutput(file, "table\r\n");
+    OutputFile* files[] = {&file};
+    EXPECT_EQ(FinishOutputs(files, 1, true), nullptr);
+    EXPECT_EQ(CommitOutputs(files, 1), nullptr);
+    EXPECT_EQ(SyncDirectories(files, 1), nullptr);
+    ASSERT_EQ(write(fd, "after\n", 6), 6) << "the descriptor itself stays open";
+    close(fd);
+    std::ostringstream text;
+    text << std::ifstream(kept).rdbuf();
+    EXPECT_EQ(text.str(), "held\nbefore\ntable\r\nafter\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  }
+  const int reading = open(kept.c_str(), O_RDONLY);
+  OutputFile file;
+  EXPECT_EQ(CreateOutput(file, "/dev/fd/" + std::to_string(reading)), OutputStatus::CannotCreate);
+  close(reading);
+  EXPECT_EQ(CreateOutput(file, "/dev/fd/" + std::to_string(reading)), OutputStatus::CannotCreate);
+  fs::remove_all(dir);
+}

@@ -62,7 +62,9 @@ int OwnDescriptor(const std::string& link) {
   if (const size_t task = path.rfind("/task/"); task != std::string::npos && path.find('/', task + 6) == std::string::npos) {
     path.resize(task);
   }
-  const bool own = path.ends_with("/" + std::to_string(getpid()));
+  std::string own_name(1, '/');
+  own_name += std::to_string(getpid());
+  const bool own = path.ends_with(own_name);
   return own && fcntl(static_cast<int>(number), F_GETFD) != -1 ? static_cast<int>(number) : -1;
 }
 

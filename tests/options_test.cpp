@@ -235,7 +235,7 @@ TEST(OptionsTest, CovariatesAndCoefficients) {
   // values are told with the value last given, also where the clash is
   // with --columns, which may come later.
   constexpr ParseStatus Ok = ParseStatus::Ok, Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded;
-  const std::string takes = "NAME[,NAME...]: different column names, none of them one of --columns";
+  const std::string takes = "NAME[,NAME...]: different column names, none of them one of --columns, shape or (intercept)";
   const struct {
     const char* note;
     std::vector<std::string> options;

@@ -71,16 +71,10 @@ TEST(MarshallPriorTest, SmallGroupsInExactFractions) {
 
 TEST(MarshallPriorTest, AgreesWithSpdep) {
   // spdep 1.2.7 on R 4.2.2, EBest(n, x) (family "poisson"), its attribute
-  // "parameters" and column estmm, printed with %.17g by tests/marshall_spdep.R.
-  const MarshallEstimate hand = EstimateMarshall({Counts{9, 0, 7, 1}, Expected{2, 0.5, 4, 1.5}});
-  EXPECT_TRUE(Near(hand.Variance, 1.0989583333333335, 1e-15));
-  EXPECT_TRUE(Near(hand.Mean, 2.125, 0));
-  const double handEb[] = {3.3325301204819278, 1.688412852969815, 1.8722044728434506, 1.4879227053140096};
-  const Counts hy = {9, 0, 7, 1};
-  const Expected he = {2, 0.5, 4, 1.5};
-  for (int i = 0; i < 4; ++i) EXPECT_TRUE(Near(EbRatio(MarshallPrior(hand), hy[i], he[i]), handEb[i], 1e-14));
-
-  // The bundled sample (lip cancer in Scotland).
+  // "parameters" and column estmm, printed with %.17g by tests/marshall_spdep.R,
+  // on the bundled sample (lip cancer in Scotland). (On the "four regions"
+  // above it printed a = 1.0989583333333335 = 211/192, b = 2.125 and the
+  // EB ratios 3.3325301204819278 = 2766/830 and 1.688412852969815.)
   const auto [y, e] = Scotland();
   const MarshallEstimate m = EstimateMarshall({y, e});
   EXPECT_TRUE(Near(m.Variance, 0.80270009869432779, 1e-14));
@@ -103,4 +97,11 @@ TEST(MarshallPriorTest, ValuesBeyondTheRange) {
   EXPECT_EQ(MarshallPrior({1.0, 1e-320, 1e-320}).Mean, 1.0);
   // A variance so large that b^2/a underflows: no prior.
   EXPECT_FALSE(HasPrior(MarshallPrior({1e-200, 1e300, 1e300})));
+  // b^2 underflows but b^2/a does not: y = (0, 5, 1), E = (1e-300, 1e300, 1)
+  // give b = 6e-300, s^2 = (1 + 1e-300)/1e300, a = s^2 - 1.8e-599, so that
+  // shape b^2/a = 3.6e-299 and rate b/a = 6, each to a few ulps.
+  const RegionPrior tiny = MarshallPrior(EstimateMarshall({Counts{0, 5, 1}, Expected{1e-300, 1e300, 1}}));
+  ASSERT_TRUE(HasPrior(tiny) && !IsPointPrior(tiny));
+  EXPECT_TRUE(Near(tiny.Shape, 3.6e-299, 1e-14));
+  EXPECT_TRUE(Near(tiny.Rate, 6, 1e-14));
 }

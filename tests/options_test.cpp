@@ -166,7 +166,7 @@ TEST(OptionsTest, ColumnOptions) {
   // excludes, and columns that must be columns of their own, whatever the
   // order given; a refusal names the option, what it takes (or the option
   // it needs or cannot go with) and the value last given.
-  const std::string covariates = "NAME[,NAME...]: different column names, none of them one of --columns";
+  const std::string covariates = "NAME[,NAME...]: different column names, none of them one of --columns, shape or (intercept)";
   const std::string population = "a column name, not the unit, code or observed column";
   const std::string strata = "NAME[,NAME...]: different column names, none the unit, code, observed or population "
                              "column (nor rate with --standard)";

@@ -80,56 +80,17 @@ TEST(PosteriorTest, IntegerShapesAgainstPoissonSums) {
   }
 }
 
-TEST(PosteriorTest, ExtremeCountsAndExpectedCounts) {
-  // Counts up to 2^31 - 1 and expected counts from 1e-6 to 1e9. The values
-  // are mpmath's (40 digits) for the posterior Gamma(y + b, a + E) with its
-  // shape, rate and threshold as the doubles they round to. Without a prior,
-  // or with y + b or a + E beyond the double range, no value exists.
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const struct {
-    int32_t y;
-    double e, a, b, level, exceed;
-    double sd, median, lower, upper, pExceed;
-  } cases[] = {
-      {2147483647, 1e9, 0.5, 2.5, 0.95, 2.147484, 0.000046340950004855493382, 2.1474836480929248426,
-       2.1473928227803959383, 2.1475744759664262927, 0.49697051411234606576},
-      {2147483647, 1e-6, 1e-3, 7.25, 0.999999, 2.1454e12, 46294655.423852686371, 2145338315601.0657367,
-       2145111866851.4001364, 2145564780286.8798376, 0.091361521928253494074},
-      {2147483647, 2147483647.0, 1.0, 1.0, 0.5, 1.00003, 0.000021579186437577744275, 0.9999999998447795709,
-       0.99998544497532651345, 1.000014554855463482, 0.082230769109019225488},
-      {123456789, 123456.789, 0.01, 50.0, 0.999999, 1000.5, 0.090000011344497421721, 1000.0003212999769074,
-       999.56013838593257648, 1000.4406334258973177, 1.4197097789636071972e-8},
-      {0, 1e9, 1.0, 0.5, 0.95, 1e-9, 7.0710678047944074392e-10, 2.2746821133231816464e-10,
-       4.9103455809659427061e-13, 2.5119430911455006179e-9, 0.15729920684273136493},
-      {1, 1e-6, 2.0, 3.0, 0.95, 2.0, 0.99999950000024992999, 1.8360294564107197183, 0.54493241434695537911,
-       4.3836343430539905518, 0.43346972963317693611},
-      {5, 1e9, 1e-3, 1e4, 0.9, 1e-5, 1.0002499687568097627e-7, 0.000010004666668631055057,
-       9.8410439941547515146e-6, 0.000010170093028649627285, 0.5186091645436671886},
-      {3, 2.0, nan, nan, 0.95, 1, nan, nan, nan, nan, nan},             // no prior (a failed fit)
-      {3, 1.7e308, 1.7e308, 2.0, 0.95, 1, nan, nan, nan, nan, nan},     // a + E beyond the double range
-      {3, 2.0, 1.0, INFINITY, 0.95, 1, nan, nan, nan, nan, nan},        // y + b beyond the double range
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "y " << c.y << " E " << c.e << " a " << c.a << " b " << c.b);
-    const PosteriorSummary s = SummarizePosterior(c.y, c.e, GammaPriorOf(c.b, c.a), {.Level = c.level, .Exceed = c.exceed});
-    for (const auto& [got, want] : {std::pair(s.Sd, c.sd), {s.Median, c.median}, {s.Lower, c.lower},
-                                    {s.Upper, c.upper}}) {
-      EXPECT_TRUE(Near(got, want, 1e-12));
-    }
-    EXPECT_TRUE(Near(s.PExceed, c.pExceed, 1e-12));
-  }
-  // At the edge but within range: every value finite or NaN, never a crash.
-  const PosteriorSummary s = SummarizePosterior(2147483647, 1e-6, GammaPriorOf(1e300, 1e-300), {.Exceed = 1e300});
-  for (const double v : {s.Sd, s.Median, s.Lower, s.Upper, s.PExceed}) EXPECT_TRUE(std::isfinite(v) || std::isnan(v));
-}
-
-TEST(PosteriorTest, EveryPathAgainstMpmath) {
+TEST(PosteriorTest, EveryPathAndExtremeCountsAgainstMpmath) {
   // One case for each way the tails and quantiles are computed (the series
   // below the mean and a little above it, Temme's expansion on either side,
   // the continued fraction, the far tails, levels near 0 and 1, Boost below
-  // the shapes served). The values are mpmath's (40 digits), printed by
-  // tests/posterior_cases.py with mpmath 1.3.0, for the posterior Gamma(y +
+  // the shapes served), then counts up to 2^31 - 1 and expected counts from
+  // 1e-6 to 1e9. The values are mpmath's (40 digits; the paths' printed by
+  // tests/posterior_cases.py with mpmath 1.3.0), for the posterior Gamma(y +
   // b, a + E) with its shape, rate and threshold as the doubles they round to.
+  // Without a prior, or with y + b or a + E beyond the double range, no value
+  // exists.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
   const struct {
     int32_t y;
     double e, a, b, level, exceed;
@@ -161,6 +122,24 @@ TEST(PosteriorTest, EveryPathAgainstMpmath) {
       {2147483647, 1000000000.0, 0.5, 2.5, 0.999999, 2.0, 0.000046340950004855493382, 2.1474836480929248426, 2.1472569728948736136, 2.1477103392430607128, 1.0000000000000000000},
       // a = 0.4: Boost below the served shapes
       {0, 1e-06, 3.0, 0.4, 0.95, 0.2, 0.21081844040507848314, 0.048359364428023612295, 0.000024427739708572988456, 0.74157180253683061703, 0.21464945996754325497},
+      // counts and expected counts at the extremes
+      {2147483647, 1e9, 0.5, 2.5, 0.95, 2.147484, 0.000046340950004855493382, 2.1474836480929248426,
+       2.1473928227803959383, 2.1475744759664262927, 0.49697051411234606576},
+      {2147483647, 1e-6, 1e-3, 7.25, 0.999999, 2.1454e12, 46294655.423852686371, 2145338315601.0657367,
+       2145111866851.4001364, 2145564780286.8798376, 0.091361521928253494074},
+      {2147483647, 2147483647.0, 1.0, 1.0, 0.5, 1.00003, 0.000021579186437577744275, 0.9999999998447795709,
+       0.99998544497532651345, 1.000014554855463482, 0.082230769109019225488},
+      {123456789, 123456.789, 0.01, 50.0, 0.999999, 1000.5, 0.090000011344497421721, 1000.0003212999769074,
+       999.56013838593257648, 1000.4406334258973177, 1.4197097789636071972e-8},
+      {0, 1e9, 1.0, 0.5, 0.95, 1e-9, 7.0710678047944074392e-10, 2.2746821133231816464e-10,
+       4.9103455809659427061e-13, 2.5119430911455006179e-9, 0.15729920684273136493},
+      {1, 1e-6, 2.0, 3.0, 0.95, 2.0, 0.99999950000024992999, 1.8360294564107197183, 0.54493241434695537911,
+       4.3836343430539905518, 0.43346972963317693611},
+      {5, 1e9, 1e-3, 1e4, 0.9, 1e-5, 1.0002499687568097627e-7, 0.000010004666668631055057,
+       9.8410439941547515146e-6, 0.000010170093028649627285, 0.5186091645436671886},
+      {3, 2.0, nan, nan, 0.95, 1, nan, nan, nan, nan, nan},             // no prior (a failed fit)
+      {3, 1.7e308, 1.7e308, 2.0, 0.95, 1, nan, nan, nan, nan, nan},     // a + E beyond the double range
+      {3, 2.0, 1.0, INFINITY, 0.95, 1, nan, nan, nan, nan, nan},        // y + b beyond the double range
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "y " << c.y << " E " << c.e << " a " << c.a << " b " << c.b << " level "
@@ -171,6 +150,9 @@ TEST(PosteriorTest, EveryPathAgainstMpmath) {
       EXPECT_TRUE(Near(got, want, 1e-12));
     }
   }
+  // At the edge but within range: every value finite or NaN, never a crash.
+  const PosteriorSummary s = SummarizePosterior(2147483647, 1e-6, GammaPriorOf(1e300, 1e-300), {.Exceed = 1e300});
+  for (const double v : {s.Sd, s.Median, s.Lower, s.Upper, s.PExceed}) EXPECT_TRUE(std::isfinite(v) || std::isnan(v));
 }
 
 TEST(PosteriorTest, PointPriorAndNoPrior) {

@@ -106,10 +106,15 @@ std::optional<std::vector<std::string>> ColumnNames(std::string_view value) {
 }
 
 // "NAME[,NAME...]" (ColumnNames): each becomes a column of real numbers that
-// the CSV reader reads.
+// the CSV reader reads. None may be a term of the coefficient table that is
+// no covariate, "shape" or "(intercept)" (in any case): two of its rows
+// would have one term.
 bool ApplyCovariates(std::string_view value, RunSettings& settings) {
   const auto names = ColumnNames(value);
   if (!names) return false;
+  for (const std::string& name : *names) {
+    if (SameColumnName(name, "shape") || SameColumnName(name, "(intercept)")) return false;
+  }
   // A later --covariates replaces the columns an earlier one asked for.
   std::erase_if(settings.Columns.Extra, [&](const ColumnRequest& request) {
     return request.Kind == ColumnKind::Real &&
@@ -221,7 +226,7 @@ std::vector<LongOption> MakeLongOptions() {
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyKeep(value, s); }, "--csv",
        "columns carried into the region table after code, as text, or all that the run does not use", {},
        KeepApartFromRegionColumns},
-      {"--covariates", "NAME[,NAME...]: different column names, none of them one of --columns", true,
+      {"--covariates", "NAME[,NAME...]: different column names, none of them one of --columns, shape or (intercept)", true,
        [](std::string_view, std::string_view value, RunSettings& s) { return ApplyCovariates(value, s); }, "--csv",
        "the covariate columns of the regression prior (mle) and the coefficient table", {},
        CovariatesApartFromColumns},

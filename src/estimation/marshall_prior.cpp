@@ -60,10 +60,12 @@ RegionPrior MarshallPrior(const MarshallEstimate& estimate) {
   const double a = estimate.Variance;
   if (std::isnan(b) || std::isnan(a)) return NoPrior();
   if (a == 0.0) return PointPriorAt(b);
-  const double shape = b * b / a;
+  // The shape b^2/a as b (b/a), or b/(a/b) where b/a is below the normal
+  // range: b^2 alone may underflow where the shape does not.
   const double rate = b / a;
+  const double shape = rate >= std::numeric_limits<double>::min() ? b * rate : b / (a / b);
   if (!std::isfinite(shape) || !std::isfinite(rate)) return PointPriorAt(b);
-  return GammaPriorOf(shape, rate);  // none where b^2 or b/a fell to 0
+  return GammaPriorOf(shape, rate);  // none where the shape or b/a falls to 0
 }
 
 }  // namespace tarnek

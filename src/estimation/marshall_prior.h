@@ -26,8 +26,10 @@
 // Groups at the edge: all counts 0 give b = 0, s^2 = 0, a = 0: the point
 // prior at 0 (spdep's EBest divides 0 by 0 there and returns NaN). One
 // region gives s^2 = 0, a = 0: the point at its ratio. Where b^2/a or b/a
-// leaves the double range, the prior is the point at b, which that Gamma
-// cannot be told from; where one of them falls to 0, no prior. Sums beyond
+// overflows, the prior is the point at b, which that Gamma cannot be told
+// from; where one of them falls to 0, no prior. The shape is computed as
+// b (b/a), so that it exists wherever b^2/a is in the double range, also
+// where b^2 alone underflows. Sums beyond
 // the double range give no prior (NaN).
 #pragma once
 

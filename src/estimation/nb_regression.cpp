@@ -45,6 +45,9 @@ constexpr double kMaxShape = 1e15;
 // fraction of its diagonal entry makes a covariate collinear with those before it.
 constexpr double kConstant = 1e-10;
 constexpr double kAliased = 1e-11;
+// The profile likelihood's coefficients are fitted to this decrement
+// (relative): enough to compare points of the scan of b.
+constexpr double kProfiled = 1e-6;
 // Counts up to this sum the inner sums of 1/(b + l) term by term.
 constexpr int32_t kSmallCount = 8;
 
@@ -153,7 +156,7 @@ struct RegressionWork {
   std::vector<double> Scaled, Offsets, CountTerms;  // the group (Problem)
   std::vector<double> Eta, U, W, C;                 // per record, within one evaluation
   std::vector<double> Centre, Spread, Factor, Delta, Vector;
-  Point At, Trial, PoissonMaximum, Best;
+  Point At, Trial, PoissonMaximum, Best, Scan;
 };
 
 RegressionScratch::RegressionScratch() : Work(std::make_unique<RegressionWork>()) {}
@@ -190,9 +193,11 @@ void LinearPredictors(const Problem& pr, const std::vector<double>& gamma, bool 
 // and with t = log b: dl/dt = b dl/db, d2l/dt2 = b^2 d2l/db2 + b dl/db.
 // The Poisson log-likelihood is summed as y (log E + eta) - m less the log
 // factorials, and again term by term (negbin_terms.h) where that sum's
-// rounding could reach 1e-14 of it (large counts). Without `derivatives`
-// the log-likelihood and the means alone.
-void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w, bool derivatives = true) {
+// rounding could reach 1e-14 of it (large counts). `want` says what beyond
+// the log-likelihood and the means: nothing, the derivatives in the
+// coefficients alone (b fixed; the entries of t stay 0), or all.
+enum class Want { LogLik, Coefficients, All };
+void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w, Want want = Want::All) {
   const size_t n = pr.N, p = pr.P;
   const size_t q = p + (poisson ? 0 : 1);
   pt.LogLik = -kInfinity;
@@ -203,8 +208,10 @@ void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w, boo
     b = pt.Shape = std::exp(pt.LogShape);
     if (!(b > 0.0) || !std::isfinite(b)) return;
     remainderB = StirlingRemainder(b);
-    digammaB = boost::math::digamma(b, BoostPolicy());
-    trigammaB = boost::math::trigamma(b, BoostPolicy());
+    if (want == Want::All) {
+      digammaB = boost::math::digamma(b, BoostPolicy());
+      trigammaB = boost::math::trigamma(b, BoostPolicy());
+    }
   }
   LinearPredictors(pr, pt.Gamma, true, w.Eta);
   double logLik = 0.0, magnitude = pr.LogFactorials, scoreB = 0.0, curvatureB = 0.0;
@@ -222,11 +229,12 @@ void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w, boo
       continue;
     }
     logLik += NegBinLogPmf(y, m, b, pr.CountTerms[i], remainderB);
-    if (!derivatives) continue;
+    if (want == Want::LogLik) continue;
     const double rate = b + m;
     const double mr = m / rate;
     w.U[i] = b * (count - m) / rate;
     w.W[i] = (count + b) * mr * (b / rate);
+    if (want == Want::Coefficients) continue;
     w.C[i] = mr * ((count - m) / rate);
     const InnerSums s = SumsOf(y, b, digammaB, trigammaB);
     scoreB += s.Digamma - std::log1p(m / b) + (m - count) / rate;
@@ -239,7 +247,7 @@ void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w, boo
       for (size_t i = 0; i < n; ++i) logLik += PoissonLogPmf(pr.Counts[i], pt.Mean[i], pr.CountTerms[i]);
     }
   }
-  if (!derivatives) {
+  if (want == Want::LogLik) {
     if (std::isfinite(logLik)) pt.LogLik = logLik;
     return;
   }
@@ -249,7 +257,7 @@ void Evaluate(const Problem& pr, bool poisson, Point& pt, RegressionWork& w, boo
       pt.Information[j * q + k] = k == 0 ? Sum(pr, j, w.W.data()) : Sum(pr, j, w.W.data(), pr.Scaled + (k - 1) * n);
     }
   }
-  if (!poisson) {
+  if (!poisson && want == Want::All) {
     pt.Score[p] = b * scoreB;
     for (size_t j = 0; j < p; ++j) pt.Information[p * q + j] = -b * Sum(pr, j, w.C.data());
     pt.Information[p * q + p] = -(b * b * curvatureB + b * scoreB);
@@ -331,6 +339,188 @@ Ascent Maximize(const Problem& pr, bool poisson, Point& at, RegressionWork& w, i
     if (!accepted) return nearMaximum ? ending : Ascent::Stalled;
     std::swap(at, trial);
     if (!poisson && at.Shape > kMaxShape) return Ascent::ShapeUnbounded;
+  }
+}
+
+// The profile likelihood at t = at.LogShape: the maximum over the
+// coefficients with b fixed, by Newton's method from at.Gamma (the
+// likelihood is strictly concave in them), to a decrement of kProfiled of
+// max(1, |log-likelihood|). `at` holds that maximum's log-likelihood
+// (-infinity where it has none); its score and information are those in the
+// coefficients alone.
+void MaximizeCoefficients(const Problem& pr, Point& at, RegressionWork& w) {
+  const size_t p = pr.P, q = p + 1;
+  Point& trial = w.Trial;
+  trial.Gamma.resize(p);
+  trial.LogShape = at.LogShape;
+  Evaluate(pr, false, at, w, Want::Coefficients);
+  for (int step = 0; step < kMaxIterations && at.LogLik > -kInfinity; ++step) {
+    w.Factor.resize(p * p);
+    for (size_t j = 0; j < p; ++j) {
+      for (size_t k = 0; k < p; ++k) w.Factor[j * p + k] = at.Information[j * q + k];
+    }
+    if (!Cholesky(w.Factor, p, 0.0)) return;
+    w.Delta.assign(at.Score.begin(), at.Score.begin() + static_cast<std::ptrdiff_t>(p));
+    CholeskySolve(w.Factor, p, w.Delta);
+    double decrement = 0.0;
+    for (size_t j = 0; j < p; ++j) decrement += at.Score[j] * w.Delta[j];
+    if (!(decrement > kProfiled * std::max(1.0, std::fabs(at.LogLik)))) return;
+    bool accepted = false;
+    double length = 1.0;
+    for (int halving = 0; halving <= kMaxHalvings && !accepted; ++halving, length *= 0.5) {
+      for (size_t j = 0; j < p; ++j) trial.Gamma[j] = at.Gamma[j] + length * w.Delta[j];
+      Evaluate(pr, false, trial, w, Want::Coefficients);
+      accepted = trial.LogLik >= at.LogLik;
+    }
+    if (!accepted) return;
+    std::swap(at, trial);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Separation: a direction of the coefficients along which the likelihood
+// rises for ever.
+
+// The eigenvalues (in `values`) and eigenvectors (the columns of `vectors`)
+// of the symmetric `a` of order q, by cyclic Jacobi rotations.
+void SymmetricEigen(std::vector<double> a, size_t q, std::vector<double>& values, std::vector<double>& vectors) {
+  vectors.assign(q * q, 0.0);
+  for (size_t j = 0; j < q; ++j) vectors[j * q + j] = 1.0;
+  const auto rotate = [q](std::vector<double>& m, size_t stride, size_t step, size_t j, size_t k, double c, double s) {
+    for (size_t i = 0; i < q; ++i) {
+      double& x = m[i * stride + j * step];
+      double& y = m[i * stride + k * step];
+      const double u = x, v = y;
+      x = c * u - s * v;
+      y = s * u + c * v;
+    }
+  };
+  for (int sweep = 0; sweep < 60; ++sweep) {
+    double off = 0.0, diagonal = 0.0;
+    for (size_t i = 0; i < q; ++i) {
+      for (size_t j = 0; j < q; ++j) (i == j ? diagonal : off) += a[i * q + j] * a[i * q + j];
+    }
+    if (!(off > 1e-28 * diagonal)) break;
+    for (size_t j = 0; j < q; ++j) {
+      for (size_t k = j + 1; k < q; ++k) {
+        const double ajk = a[j * q + k];
+        if (ajk == 0.0) continue;
+        const double theta = (a[k * q + k] - a[j * q + j]) / (2.0 * ajk);
+        const double t = std::fabs(theta) > 1e150 ? 0.5 / theta
+                                                  : std::copysign(1.0, theta) / (std::fabs(theta) + std::hypot(theta, 1.0));
+        const double c = 1.0 / std::hypot(t, 1.0), s = t * c;
+        rotate(a, q, 1, j, k, c, s);        // the columns j and k
+        rotate(a, 1, q, j, k, c, s);        // the rows
+        rotate(vectors, q, 1, j, k, c, s);  // V J
+      }
+    }
+  }
+  values.resize(q);
+  for (size_t j = 0; j < q; ++j) values[j] = a[j * q + j];
+}
+
+// Whether the counts are separated: some d != 0 has z_i' d = 0 for every
+// record with y_i > 0 and z_i' d <= 0 for every one with y_i = 0 (z_i the
+// record's scaled covariates, 1 first). Along such a d the likelihood
+// rises without end for every b (the zero counts' terms rise as their means
+// fall, the others stay), so that there is no maximum; without one, every
+// ray from a point leads the likelihood to -infinity, and a maximum exists
+// (at finite coefficients, b finite or at the boundary). Where the positive
+// counts' rows have full rank (their cross products pass the pivot check
+// of the group's) there is no d. Otherwise the d form the null space N of
+// those rows (eigenvalues of their cross products at most kAliased of the
+// largest); with A = Z0 N the zero counts'
+// rows in it, the question is whether some c != 0 has A c <= 0, a pointed
+// cone (A has full column rank, as Z has), nonzero where it has an edge:
+// a c orthogonal to r - 1 independent rows of A (r the columns of N), with
+// every other row on one side of it. Tried for every such choice where
+// there are at most kMaxEdges; beyond (a rare shape of data: many zero
+// counts, fewer positive ones than covariates), false.
+constexpr size_t kMaxEdges = 20000;
+constexpr double kOnTheEdge = 1e-9;  // |a_i' c| at most this of |a_i| |c|: a_i on the hyperplane
+
+bool Separated(const Problem& pr, RegressionWork& w) {
+  const size_t n = pr.N, p = pr.P;
+  const auto z = [&](size_t i, size_t j) { return j == 0 ? 1.0 : pr.Scaled[(j - 1) * n + i]; };
+  std::vector<double> cross(p * p, 0.0), values, vectors;
+  for (size_t i = 0; i < n; ++i) {
+    if (pr.Counts[i] == 0) continue;
+    for (size_t j = 0; j < p; ++j) {
+      for (size_t k = 0; k < p; ++k) cross[j * p + k] += z(i, j) * z(i, k);
+    }
+  }
+  // Most groups: the rows with counts have full rank, and no d exists.
+  values = cross;
+  if (Cholesky(values, p, kAliased)) return false;
+  SymmetricEigen(cross, p, values, vectors);
+  const double largest = *std::max_element(values.begin(), values.end());
+  std::vector<size_t> nullColumns;
+  for (size_t j = 0; j < p; ++j) {
+    if (!(values[j] > kAliased * largest)) nullColumns.push_back(j);
+  }
+  const size_t r = nullColumns.size();
+  if (r == 0) return false;
+  // A's rows, one per zero count that does not lie in the null space's complement.
+  std::vector<double>& rows = w.Vector;
+  rows.clear();
+  for (size_t i = 0; i < n; ++i) {
+    if (pr.Counts[i] != 0) continue;
+    double norm = 0.0;
+    for (size_t j = 0; j < p; ++j) norm += z(i, j) * z(i, j);
+    size_t added = 0;
+    for (const size_t column : nullColumns) {
+      double a = 0.0;
+      for (size_t j = 0; j < p; ++j) a += z(i, j) * vectors[j * p + column];
+      rows.push_back(a);
+      added += std::fabs(a) > kOnTheEdge * std::sqrt(norm);
+    }
+    if (added == 0) rows.resize(rows.size() - r);
+  }
+  const size_t m = rows.size() / r;
+  // Every row of A on one side of c (none strictly on the other), some off it.
+  const auto oneSide = [&](const std::vector<double>& c) {
+    bool below = false, above = false;
+    for (size_t i = 0; i < m; ++i) {
+      double dot = 0.0, norm = 0.0;
+      for (size_t j = 0; j < r; ++j) dot += rows[i * r + j] * c[j], norm += rows[i * r + j] * rows[i * r + j];
+      if (std::fabs(dot) <= kOnTheEdge * std::sqrt(norm)) continue;
+      (dot < 0.0 ? below : above) = true;
+    }
+    return below != above;
+  };
+  if (r == 1) return m > 0 && oneSide({1.0});
+  // Every choice of r - 1 rows of A, while there are at most kMaxEdges.
+  double choices = 1.0;
+  for (size_t j = 0; j + 1 < r; ++j) choices = choices * static_cast<double>(m - std::min(m, j)) / static_cast<double>(j + 1);
+  if (m + 1 < r || choices > static_cast<double>(kMaxEdges)) return false;
+  std::vector<size_t> chosen(r - 1);
+  for (size_t j = 0; j + 1 < r; ++j) chosen[j] = j;
+  std::vector<double> products(r * r), edgeValues, edgeVectors, c(r);
+  for (;;) {
+    std::fill(products.begin(), products.end(), 0.0);
+    for (const size_t i : chosen) {
+      for (size_t j = 0; j < r; ++j) {
+        for (size_t k = 0; k < r; ++k) products[j * r + k] += rows[i * r + j] * rows[i * r + k];
+      }
+    }
+    SymmetricEigen(products, r, edgeValues, edgeVectors);
+    // c: the eigenvector of the one eigenvalue 0, where the rows are independent.
+    size_t smallest = 0, zeros = 0;
+    const double top = *std::max_element(edgeValues.begin(), edgeValues.end());
+    for (size_t j = 0; j < r; ++j) {
+      if (edgeValues[j] < edgeValues[smallest]) smallest = j;
+      zeros += !(edgeValues[j] > kAliased * top);
+    }
+    if (zeros == 1) {
+      for (size_t j = 0; j < r; ++j) c[j] = edgeVectors[j * r + smallest];
+      if (oneSide(c)) return true;
+    }
+    // The next choice in lexicographic order.
+    size_t j = r - 1;
+    while (j > 0 && chosen[j - 1] == m - r + j) --j;
+    if (j == 0) return false;
+    ++chosen[j - 1];
+    for (size_t k = j; k + 1 < r; ++k) chosen[k] = chosen[k - 1] + 1;
   }
 }
 
@@ -462,9 +652,14 @@ RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> 
     for (size_t c = 0; c <= a; ++c) crossProducts[a * p + c] = c == 0 ? Sum(pr, a, w.W.data()) : Sum(pr, a, w.W.data(), pr.Scaled + (c - 1) * n);
   }
   if (!Cholesky(crossProducts, p, kAliased)) return fit;
+  // Separated counts: no maximum, a coefficient runs to infinity.
+  if (k > 0 && Separated(pr, w)) {
+    fit.End = RegressionEnd::IterationLimit;
+    return fit;
+  }
 
   Point& at = w.At;
-  for (Point* point : {&w.At, &w.Trial, &w.PoissonMaximum, &w.Best}) point->Mean.resize(n);
+  for (Point* point : {&w.At, &w.Trial, &w.PoissonMaximum, &w.Best, &w.Scan}) point->Mean.resize(n);
   const bool started = start.Shape > 0.0 && start.Shape <= kMaxShape;
   const auto finish = [&](RegressionEnd end) {
     fit.End = end;
@@ -503,36 +698,61 @@ RegressionFit FitNegBinRegression(const RegressionData& data, std::span<double> 
     return finish(RegressionEnd::Boundary);
   };
 
-  // Where b starts: the given start, else the moment estimate sum of m^2 / S
-  // where S > 0; where S <= 0 and the given start lies below the Poisson
-  // regression, or there is none, the best of b = 0.1, 0.5, 2.5, ... 312.5. Where
-  // S > 0 the likelihood rises from the boundary into b < infinity; where
-  // S <= 0 it falls at first, but may rise again to a higher maximum.
-  // The points of the scan are evaluated without derivatives, the one
-  // chosen again with them.
+  // Where the joint fit starts: the best of these points.
+  //   - The given start: b there, the Poisson regression's coefficients (the
+  //     given intercept where there are no covariates); with covariates and
+  //     a given intercept, also that intercept with every slope 0, the
+  //     maximum of the model without covariates, so that the fit ends no
+  //     lower than that model (which it holds).
+  //   - Where S > 0 (but for a started fit without covariates), the moment
+  //     estimate of b, sum of m^2 / S, with the Poisson regression's
+  //     coefficients: the likelihood in b can have two maxima, and a given
+  //     b may lie near the lower.
+  //   - Where S <= 0 and none of these lies above the Poisson regression,
+  //     the profile likelihood (the coefficients fitted to each b) at
+  //     b = 4^6, 4^5, ... 4^-2: the likelihood falls from the boundary into
+  //     finite b there, yet may rise again to a higher maximum, which the
+  //     scan finds where it is not narrower in log b than the scan's steps.
+  // The scan's point chosen is evaluated again with every derivative.
   Point& best = w.Best;
   best.LogLik = -kInfinity;
-  bool scanned = false;
-  const auto tryShape = [&](double shape, bool given, bool scan) {
-    at.Gamma = poissonMaximum.Gamma;
-    if (k == 0 && given && std::isfinite(start.Intercept)) at.Gamma[0] = start.Intercept;
+  const auto tryPoint = [&](double shape, const std::vector<double>* gamma) {
+    at.Gamma = gamma != nullptr ? *gamma : poissonMaximum.Gamma;
     at.LogShape = std::log(shape);
-    Evaluate(pr, false, at, w, !scan);
-    if (at.LogLik > best.LogLik) {
-      std::swap(at, best);
-      scanned = scan;
-    }
+    Evaluate(pr, false, at, w);
+    if (at.LogLik > best.LogLik) std::swap(at, best);
   };
   if (started) {
-    tryShape(start.Shape, true, false);
-  } else if (excess > 0.0) {
-    tryShape(squaredMeans / excess, false, false);
+    std::vector<double>& nullModel = w.Delta;
+    nullModel.assign(p, 0.0);
+    nullModel[0] = start.Intercept;
+    if (k == 0 && std::isfinite(start.Intercept)) {
+      tryPoint(start.Shape, &nullModel);
+    } else {
+      tryPoint(start.Shape, nullptr);
+      if (std::isfinite(start.Intercept)) tryPoint(start.Shape, &nullModel);
+    }
   }
+  if (excess > 0.0 && (!started || k > 0)) tryPoint(squaredMeans / excess, nullptr);
+  bool scanned = false;
   if (!(excess > 0.0) && !(best.LogLik > poissonMaximum.LogLik)) {
-    for (const double shape : {0.1, 0.5, 2.5, 12.5, 62.5, 312.5}) tryShape(shape, false, true);
+    Point& scan = w.Scan;
+    scan.Gamma = poissonMaximum.Gamma;
+    for (int power = 6; power >= -2; --power) {
+      scan.LogShape = power * std::log(4.0);
+      MaximizeCoefficients(pr, scan, w);
+      if (!(scan.LogLik > -kInfinity)) {
+        scan.Gamma = poissonMaximum.Gamma;
+      } else if (scan.LogLik > best.LogLik) {
+        best.Gamma = scan.Gamma;
+        best.LogShape = scan.LogShape;
+        best.LogLik = scan.LogLik;
+        scanned = true;
+      }
+    }
   }
   std::swap(at, best);
-  if (scanned && at.LogLik > poissonMaximum.LogLik) Evaluate(pr, false, at, w);
+  if (scanned) Evaluate(pr, false, at, w);
   for (int raise = 0; excess > 0.0 && raise < 30 && !(at.LogLik > poissonMaximum.LogLik); ++raise) {
     at.LogShape += std::log(4.0);
     Evaluate(pr, false, at, w);

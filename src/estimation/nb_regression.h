@@ -10,22 +10,34 @@
 // covariates it is the estimator's model, b = Beta and mu = Beta/Alpha.
 //
 // The fit. Covariates are centred and scaled within the group (reported on
-// their own scale). First the Poisson regression (b infinite), by Newton's
-// method from the overall ratio. Then Newton's method on (beta, log b)
-// jointly with the observed information, from the Poisson regression's
-// coefficients and a start for b: the one given (RegressionStart), else the
-// moment estimate sum of m_i^2 / S, where S = sum of ((y_i - m_i)^2 - y_i)
-// at the Poisson fit is above 0, else (or where the one given lies below
-// the Poisson regression with S <= 0) the best of b = 0.1, 0.5, 2.5, ... 312.5.
-// Where the likelihood is not concave the coefficients take their Newton
-// step with b fixed and log b a step of at most 1 along its score. Every
-// step is halved until the likelihood does not fall. The maximum so found
-// is the fit where its likelihood exceeds the Poisson regression's;
-// otherwise the Poisson regression is: the boundary, b -> infinity, where
-// every region's prior is the point at its mu_i. (Where S > 0 the
-// likelihood rises from the boundary into finite b, so that a maximum there
-// exists; where S <= 0 it falls at first, but may rise again to a higher
-// maximum: the likelihood in b can have two.) A stage ends when the Newton
+// their own scale). First the separation check: where some direction d of
+// the coefficients has x_i' d = 0 for every record with a count and
+// x_i' d <= 0 for every one without (not all 0), the likelihood rises along
+// d for ever and has no maximum (IterationLimit); without one it has a
+// maximum, at b finite or at the boundary (an exact test: the null space of
+// the rows with counts, and the edges of the cone it leaves the others).
+// Then the Poisson regression (b infinite), by Newton's method from the
+// overall ratio. Then Newton's method on (beta, log b) jointly with the
+// observed information, from the best of these points: the given start
+// (RegressionStart: its b with the Poisson regression's coefficients, and
+// with its intercept and every slope 0, the maximum of the model without
+// covariates, so that the fit never ends below that model); where
+// S = sum of ((y_i - m_i)^2 - y_i) at the Poisson fit is above 0 (but for a
+// started fit without covariates), the moment estimate b = sum of m_i^2 / S;
+// where S <= 0 and none of these lies above the Poisson regression, the
+// profile likelihood (the coefficients fitted to b by Newton's method) at
+// b = 4^6, 4^5, ... 4^-2. Where the likelihood is not concave the
+// coefficients take their Newton step with b fixed and log b a step of at
+// most 1 along its score. Every step is halved until the likelihood does not
+// fall. The maximum so found is the fit where its likelihood exceeds the
+// Poisson regression's; otherwise the Poisson regression is: the boundary,
+// b -> infinity, where every region's prior is the point at its mu_i.
+// (Where S > 0 the likelihood rises from the boundary into finite b, so
+// that a maximum there exists; where S <= 0 it falls at first, but may rise
+// again to a higher maximum, which the profile's scan finds unless it is
+// narrower in log b than the scan's steps. Against an independent
+// maximisation of the profile likelihood on 1,000 random groups, to 1e-9
+// relative: nb_regression_test.) A stage ends when the Newton
 // decrement g'(-H)^-1 g is at most 1e-26 of |log-likelihood| where the
 // likelihood is concave, which puts it at the maximum far below 1e-10
 // relative; from 2e-10 on, steps are no longer halved, since they gain less
@@ -64,8 +76,8 @@ namespace tarnek {
 enum class RegressionEnd {
   Converged,        // at the maximum, b finite
   Boundary,         // the maximum is the Poisson regression: b infinite
-  IterationLimit,   // no maximum reached: 100 Newton steps in a stage, or no step raised the likelihood
-                    // (a maximum at a coefficient of +-infinity, data that a model fits exactly)
+  IterationLimit,   // no maximum: the covariates separate the zero counts (the header), or none reached:
+                    // 100 Newton steps in a stage, or no step raised the likelihood
   NotIdentifiable,  // fewer records than coefficients, a covariate constant within the group, or
                     // covariates collinear (a pivot of their scaled cross products below 1e-11)
   NoCounts,         // every count is 0: the means have no maximum above 0
@@ -92,10 +104,10 @@ struct RegressionFit {
 };
 
 // Where a fit may start: a shape above 0 starts b in the second stage
-// instead of the moment estimate (the fit without covariates has its b
-// near); with it, a finite intercept starts a fit without covariates there,
-// before the Poisson regression (the estimator's maximum is near its own).
-// NaN: not given.
+// instead of the moment estimate; with it, a finite intercept (every slope
+// 0) too. The fit without covariates has its maximum near the estimator's;
+// the fit with them starts from the maximum of the one without, and so
+// ends no lower. NaN: not given.
 struct RegressionStart {
   double Intercept = std::numeric_limits<double>::quiet_NaN();
   double Shape = std::numeric_limits<double>::quiet_NaN();

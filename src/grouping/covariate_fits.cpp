@@ -63,12 +63,14 @@ CovariateFits FitAllRegressions(const RecordTable& table, const Estimates& estim
       w.NullMeans.resize(n);
       GroupRegression& r = fits.Groups[g];
       // The fit without covariates starts from the estimator's maximum, the
-      // one with them from its shape.
+      // one with them from its maximum too (its intercept, every slope 0,
+      // its shape), so that it ends no lower.
       const GroupResult& plain = estimates.Groups[g];
       RegressionStart from;
       if (plain.FitSucceeded) from = {std::log(plain.MleBeta / plain.MleAlpha), plain.MleBeta};
       r.Null = FitNegBinRegression({w.Counts, w.Expected, {}}, w.NullMeans, w.Scratch, from);
-      r.Full = FitNegBinRegression({w.Counts, w.Expected, w.Covariates}, w.Means, w.Scratch, {kNoValue, r.Null.Shape});
+      r.Full = FitNegBinRegression({w.Counts, w.Expected, w.Covariates}, w.Means, w.Scratch,
+                                   {r.Null.Estimate[0], r.Null.Shape});
       r.Lrt = r.PValue = kNoValue;
       if (AtMaximum(r.Full) && AtMaximum(r.Null)) {
         // The model with the covariates holds the other: a negative
@@ -96,7 +98,7 @@ void FillCovariatePriors(const MethodInput& input, PriorSet& out) {
       }
     }
     out.Groups[g] = GroupPrior{};
-    out.Groups[g].Source = "covariates";
+    out.Groups[g].Source = AtMaximum(fit) ? "covariates" : "none";
   }
   out.PlotLegend = "EB ratio (covariates; ME where the fit failed)";
 }

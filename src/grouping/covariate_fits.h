@@ -38,14 +38,16 @@ struct CovariateFits {
 // Fits every group of `members` (ListGroupMembers) to its counts, expected
 // counts and the columns `names` of `table`, which must be Real columns of
 // it, on the threads of `pool`. `estimates` (EstimateAllGroups) give the fit
-// without covariates its start where the estimator's converged.
+// without covariates its start where the estimator's converged; the fit with
+// them starts from that fit's maximum too.
 CovariateFits FitAllRegressions(const RecordTable& table, const Estimates& estimates, const GroupMembers& members,
                                 std::span<const std::string> names, WorkerPool& pool);
 
 // The priors of the regression (input.Covariates): every member of a group
 // whose fit converged gets Gamma(b, b/mu_i); at the boundary the point at
-// mu_i; where the fit has no maximum, none. The group table's prior columns
-// stay empty: the members' priors differ.
+// mu_i; where the fit has no maximum, none. The group's source is
+// "covariates" where its members have priors, "none" where not; its other
+// prior columns stay empty: the members' priors differ.
 void FillCovariatePriors(const MethodInput& input, PriorSet& out);
 
 // The "mle" method: the regression's priors where the run has covariates,

@@ -9,8 +9,11 @@ namespace tarnek {
 
 namespace {
 
-std::string_view SourceOf(MaximumKind kind) {
-  switch (kind) {
+// The word of a maximum; "best_found" where the search could not certify
+// it (likelihood_maximum.h).
+std::string_view SourceOf(const LikelihoodMaximum& maximum) {
+  if (!maximum.Certified && maximum.Kind != MaximumKind::None) return "best_found";
+  switch (maximum.Kind) {
     case MaximumKind::NewtonRaphson: return "newton_raphson";
     case MaximumKind::Safeguarded: return "safeguarded";
     case MaximumKind::Boundary: return "boundary";
@@ -24,7 +27,7 @@ std::string_view SourceOf(MaximumKind kind) {
 void FillMaximumLikelihoodPriors(const MethodInput& input, PriorSet& out) {
   for (size_t g = 0; g < input.Results.Groups.size(); ++g) {
     const LikelihoodMaximum& maximum = (*input.Maxima)[g];
-    SetGroupPrior(input, g, PriorOf(maximum), SourceOf(maximum.Kind), out);
+    SetGroupPrior(input, g, PriorOf(maximum), SourceOf(maximum), out);
   }
 }
 

@@ -5,7 +5,10 @@
 //     Gamma(shape MleBeta, rate MleAlpha) where it found the maximum, the
 //     safeguarded search's where it did not, or the point prior at the
 //     pooled ratio where the maximum lies on the boundary of zero prior
-//     variance; sources newton_raphson, safeguarded, boundary.
+//     variance; sources newton_raphson, safeguarded, boundary, and
+//     best_found where the search could not certify its maximum (the best
+//     point it found, a true value of the likelihood but without the
+//     guarantee that none is higher).
 //   "me": the estimator's moment estimates, Gamma(shape MeBeta, rate
 //     MeAlpha); source moments.
 //   "marshall": Marshall's global moments (marshall_prior.h), weighted by

@@ -68,7 +68,8 @@ struct CsvColumns {
                             // name, after the Extra ones in the order of the header
   bool KeepLines = false;   // keep each row's line in RecordTable::Lines
   bool KeepUndefined = false;  // an observed or expected field that is empty or NA, or an expected count of 0,
-                               // makes a row without a defined ratio (RecordTable::Defined): -1, NaN or 0
+                               // makes a row without a defined ratio (RecordTable::Defined): -1, NaN or 0;
+                               // such a row may leave an extra Real column empty or NA too (NaN)
 };
 
 // True when two column names are the same without regard to ASCII letter case.

@@ -325,6 +325,12 @@ void RecordFields::ExtraField(size_t extra, std::string_view text) {
   switch (column.Kind) {
     case ColumnKind::Real:
     case ColumnKind::NonNegativeReal: {
+      if (column.Kind == ColumnKind::Real && columns_.KeepUndefined && NotKnown(text)) {
+        // Read only where the row turns out to have no defined ratio (EndRow).
+        if (unknownReal_ == kNoUnknownReal) unknownReal_ = extra;
+        column.Reals.push_back(std::numeric_limits<double>::quiet_NaN());
+        break;
+      }
       const std::optional<double> value = ScanWholeReal(text);
       if (!value) return FailNamed(CsvStatus::NotAValue, column.Name);
       if (!std::isfinite(*value) || (column.Kind == ColumnKind::NonNegativeReal && *value < 0.0)) {
@@ -351,6 +357,11 @@ void RecordFields::EndRow(size_t fields, uint64_t line) {
     if (position_[role] != kNoPosition && position_[role] >= fields) missing = std::min(missing, position_[role]);
   }
   if (missing != kNoPosition) return Fail(CsvStatus::NotAValue, missing);
+  if (unknownReal_ != kNoUnknownReal) {
+    const bool undefined = (Reads(kObserved) && table_.Data1.back() < 0) || (Reads(kExpected) && !(table_.Data2.back() > 0.0));
+    if (!undefined) return FailNamed(CsvStatus::NotAValue, table_.Columns[unknownReal_].Name);
+    unknownReal_ = kNoUnknownReal;
+  }
   if (!HasUnit()) table_.Unit.push_back(-1);
   if (columns_.KeepLines) table_.Lines.push_back(line);
 }

@@ -10,7 +10,10 @@
 // header's order, each checked as it comes (csv_reader.h lists the rules:
 // unit and code identifiers, observed a count, expected a positive real,
 // extra columns by their ColumnKind); a row with fewer fields than a named
-// column needs, or more than the header has, is an error. At the end the
+// column needs, or more than the header has, is an error. With
+// CsvColumns::KeepUndefined a Real column's field may be empty or NA (NaN)
+// on a row without a defined ratio, which no estimate reads; on a defined
+// row that is an error, found at the row's end. At the end the
 // units are ranked (numerically when every unit is an integer text, else by
 // bytes) and each row's Unit becomes the rank of its text.
 //
@@ -90,6 +93,11 @@ class RecordFields {
   // Extra columns read from a column that has a role already (a column kept
   // that is also a covariate, say): the column and the extra column's index.
   std::vector<std::pair<size_t, size_t>> moreRoles_;
+  // With KeepUndefined: the first extra column of real numbers whose field
+  // in this row is empty or NA (NaN in the table), an error unless the row
+  // has no defined ratio; kNoUnknownReal where none is.
+  static constexpr size_t kNoUnknownReal = SIZE_MAX;
+  size_t unknownReal_ = kNoUnknownReal;
   std::unique_ptr<UnitSet> units_;
   TextColumn pendingUnits_;  // the units of the last rows given, not yet looked up
 };

@@ -1,21 +1,17 @@
-// The maximum of the marginal likelihood against an independent
-// maximisation: the log-likelihood summed term by term in long double
-// (sum over l < y of log(1 + l phi), no log-Gamma differences), the prior
-// mean fitted by bisection on the score, the profile scanned on a grid in
-// log phi and its three best grid points polished by golden-section search,
-// and the Poisson model for phi = 0. Also: the legacy fit's maximum comes back
-// bit for bit, and the groups outside the domain.
+// The maximum of the marginal likelihood against the independent
+// maximisation of nb_reference.h (the model without covariates, phi = 1/b).
+// Also: the legacy fit's maximum comes back bit for bit, and the groups
+// outside the domain.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
-#include <limits>
 #include <random>
 #include <vector>
 
 #include "estimation/likelihood_maximum.h"
+#include "nb_reference.h"
 #include "sample_data.h"
 
 using namespace tarnek;
@@ -24,104 +20,7 @@ using testdata::Counts, testdata::Expected, testdata::Near;
 namespace {
 
 using Real = long double;
-
-// The independent maximisation.
-class Independent {
- public:
-  Independent(const Counts& y, const Expected& e) : y_(y), e_(e) {
-    for (size_t i = 0; i < y.size(); ++i) {
-      total_ += y[i], expected_ += e[i];
-      logFactorials_.push_back(std::lgamma(y[i] + 1.0L));
-    }
-  }
-
-  Real Poisson() const {
-    const Real r = total_ / expected_;
-    Real sum = 0;
-    for (size_t i = 0; i < y_.size(); ++i) sum += y_[i] * (y_[i] ? std::log(r * e_[i]) : 0) - r * e_[i] - std::lgamma(y_[i] + 1.0L);
-    return sum;
-  }
-
-  // log-likelihood at prior mean mu and dispersion phi > 0.
-  Real LogLik(Real mu, Real phi) const {
-    Real sum = 0;
-    for (size_t i = 0; i < y_.size(); ++i) {
-      const Real m = mu * e_[i];
-      for (int l = 1; l < y_[i]; ++l) sum += std::log1p(l * phi);
-      sum += (y_[i] ? y_[i] * std::log(m) : 0) - y_[i] * std::log1p(m * phi) - std::log1p(m * phi) / phi -
-             logFactorials_[i];
-    }
-    return sum;
-  }
-
-  // The profile at phi (the score, sum of (y - m)/(1 + phi m), falls with log mu).
-  Real Profile(Real phi) const { return LogLik(std::exp(FittedLogMean(phi)), phi); }
-
-  // The fitted log mu at phi.
-  Real FittedLogMean(Real phi) const {
-    Real lo = std::log(total_ / expected_) - 20, hi = lo + 40;
-    for (int k = 0; k < 70; ++k) {
-      const Real mid = (lo + hi) / 2, mu = std::exp(mid);
-      Real score = 0;
-      for (size_t i = 0; i < y_.size(); ++i) score += (y_[i] - mu * e_[i]) / (1 + phi * mu * e_[i]);
-      (score > 0 ? lo : hi) = mid;
-    }
-    return (lo + hi) / 2;
-  }
-
-  // The profile's stationary point in [lo, hi], where its slope falls
-  // through 0, by bisection on the slope dL/dphi at the fitted mean, summed
-  // term by term:
-  //   sum over l < y of l/(1 + l phi) - y m/(1 + m phi) + log(1 + m phi)/phi^2 - m/(phi (1 + m phi)).
-  Real StationaryPoint(Real lo, Real hi) const {
-    for (int k = 0; k < 80; ++k) {
-      const Real phi = std::sqrt(lo * hi), mu = std::exp(FittedLogMean(phi));
-      Real slope = 0;
-      for (size_t i = 0; i < y_.size(); ++i) {
-        const Real m = mu * e_[i];
-        for (int l = 1; l < y_[i]; ++l) slope += l / (1 + l * phi);
-        slope += -y_[i] * m / (1 + m * phi) + std::log1p(m * phi) / (phi * phi) - m / (phi * (1 + m * phi));
-      }
-      (slope > 0 ? lo : hi) = phi;
-    }
-    return std::sqrt(lo * hi);
-  }
-
-  // The largest log-likelihood: the Poisson model, or the best of the grid
-  // u = log phi in [-18, 10] by 0.2 with its three best local maxima polished.
-  Real Maximum() const {
-    constexpr int kLast = 140;
-    constexpr Real kStep = 0.2L;
-    std::vector<Real> grid;
-    for (int j = 0; j <= kLast; ++j) grid.push_back(Profile(std::exp(-18 + kStep * j)));
-    std::vector<int> peaks;
-    for (int j = 0; j <= kLast; ++j) {
-      if ((j == 0 || grid[j] >= grid[j - 1]) && (j == kLast || grid[j] >= grid[j + 1])) peaks.push_back(j);
-    }
-    std::sort(peaks.begin(), peaks.end(), [&](int a, int b) { return grid[a] > grid[b]; });
-    Real best = Poisson();
-    for (size_t p = 0; p < peaks.size() && p < 3; ++p) {
-      const Real g = (std::sqrt(5.0L) - 1) / 2;
-      Real a = -18 + kStep * (peaks[p] - 1), b = a + 2 * kStep;
-      Real c = b - g * (b - a), d = a + g * (b - a), fc = Profile(std::exp(c)), fd = Profile(std::exp(d));
-      for (int k = 0; k < 50; ++k) {
-        if (fc > fd) {
-          b = d, d = c, fd = fc, c = b - g * (b - a), fc = Profile(std::exp(c));
-        } else {
-          a = c, c = d, fc = fd, d = a + g * (b - a), fd = Profile(std::exp(d));
-        }
-      }
-      best = std::max({best, fc, fd, grid[peaks[p]]});
-    }
-    return best;
-  }
-
- private:
-  const Counts& y_;
-  const Expected& e_;
-  Real total_ = 0, expected_ = 0;
-  std::vector<Real> logFactorials_;
-};
+using Independent = reference::NegBinMaximum;
 
 struct Fitted {
   GroupResult Fit;
@@ -161,7 +60,7 @@ void ExpectTheMaximum(const Counts& y, const Expected& e, const LikelihoodMaximu
     EXPECT_TRUE(Near(m.Mean, total / expected, 1e-15));
   } else {
     // LogLik is the log-likelihood at (Alpha, Beta), not a bound.
-    EXPECT_TRUE(Near(m.LogLik, independent.LogLik(m.Beta / m.Alpha, 1 / m.Beta), 1e-12));
+    EXPECT_TRUE(Near(m.LogLik, independent.LogLik({std::log(Real(m.Beta) / m.Alpha)}, m.Beta), 1e-12));
     EXPECT_GT(m.LogLik, m.LogLikPoisson);
     EXPECT_TRUE(Near(m.Lrt, 2 * (m.LogLik - m.LogLikPoisson), 1e-15));
     EXPECT_TRUE(Near(m.POverdispersion, OverdispersionPValue(m.Lrt), 0));
@@ -197,8 +96,8 @@ TEST(LikelihoodMaximumTest, AgreesWithAnIndependentMaximisation) {
     EXPECT_TRUE(HasPrior(PriorOf(f.Maximum)) && std::isfinite(f.Maximum.POverdispersion));
     poissonFailed += shape == 0 && f.Diagnostics.Status != FitStatus::Converged;
     if (f.Maximum.Kind == MaximumKind::Safeguarded) {
-      const double phi = 1 / f.Maximum.Beta;
-      EXPECT_TRUE(Near(phi, Independent(y, e).StationaryPoint(phi / 1.1, phi * 1.1), 1e-9));
+      const double b = f.Maximum.Beta;
+      EXPECT_TRUE(Near(b, Independent(y, e).StationarySize(b / 1.1, b * 1.1), 1e-9));
     }
     ++searched;
     (f.Maximum.Kind == MaximumKind::Boundary ? boundary : safeguarded) += 1;
@@ -238,7 +137,7 @@ TEST(LikelihoodMaximumTest, TwoMaximaNeitherTheFitNorTheScoreDecides) {
   EXPECT_TRUE(Near(f.Maximum.LogLik, -10.711968829764, 1e-12));
   EXPECT_TRUE(Near(f.Maximum.LogLikPoisson, -11.440271850319, 1e-12));
   EXPECT_TRUE(Near(1 / f.Maximum.Beta, 0.7645710492, 1e-6));
-  EXPECT_TRUE(Near(1 / f.Maximum.Beta, Independent(y, e).StationaryPoint(0.5, 1.0), 1e-12));
+  EXPECT_TRUE(Near(f.Maximum.Beta, Independent(y, e).StationarySize(1.0, 2.0), 1e-12));
   ExpectTheMaximum(y, e, f.Maximum);
 }
 

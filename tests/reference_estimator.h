@@ -1,6 +1,5 @@
-// Test-only reference of the group estimator and of unit grouping, written the
-// plain way: every record sums its own inner terms over l, nothing is cached,
-// and every group is gathered by a scan of the whole table. Tests demand the
+// Test-only reference of the group estimator, written the plain way: every
+// record sums its own inner terms over l, nothing is cached. Tests demand the
 // same bits from the library in every result.
 //
 // Numerics: one term is carried in long double and rounded once to the double
@@ -8,13 +7,11 @@
 // NoEstimate, and so is every value computed from one.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
 
 #include "core/fit_settings.h"
-#include "core/record_table.h"
 #include "estimation/natural_log.h"
 
 namespace tarnek::reference {
@@ -28,11 +25,6 @@ struct GroupWorkspace {
   double MeanRatio = 0, VarianceRatio = 0, InitialAlpha = 0, InitialBeta = 0, MeAlpha = 0, MeBeta = 0;
   double MleAlpha = 0, MleBeta = 0, ErrorAlpha = 0, ErrorBeta = 0;
   int FitSucceeded = 0, Iterations = 0;
-};
-
-// Every record's results, in input order.
-struct Ratios {
-  std::vector<double> Ratio, EbRatioMe, EbRatioMle;
 };
 
 using X = long double;
@@ -94,29 +86,6 @@ inline void EstimateGroup(GroupWorkspace& w, const FitSettings& s, std::vector<s
     w.EbRatioMe[i] = No(w.MeAlpha) || No(w.MeBeta) ? NoEstimate : Kept((X(w.Data1[i]) + w.MeBeta) / (X(w.MeAlpha) + w.Data2[i]));
     w.EbRatioMle[i] = ok ? Kept((X(w.Data1[i]) + b) / (X(a) + w.Data2[i])) : NoEstimate;
   }
-}
-
-// Groups the table (first Unit -1: one group; else one per Unit, ascending),
-// fills `t`'s results in input order and returns the units in the order estimated.
-inline std::vector<int32_t> EstimateAllGroups(const RecordTable& table, Ratios& t, const FitSettings& s) {
-  const int n = int(table.Size());
-  const bool single = n > 0 && table.Unit[0] == -1;
-  std::vector<int32_t> sorted = table.Unit, order;
-  std::sort(sorted.begin(), sorted.end());
-  t.Ratio.assign(n, 0), t.EbRatioMe.assign(n, 0), t.EbRatioMle.assign(n, 0);
-  for (int start = 0; start < n;) {
-    GroupWorkspace w;
-    std::vector<int> rows;
-    for (int k = 0; k < n; ++k)
-      if (single || table.Unit[k] == sorted[start]) rows.push_back(k), w.Data1.push_back(table.Data1[k]), w.Data2.push_back(table.Data2[k]);
-    w.RegionCount = int(rows.size());
-    reference::EstimateGroup(w, s);
-    for (size_t i = 0; i < rows.size(); ++i)
-      t.Ratio[rows[i]] = w.Ratio[i], t.EbRatioMe[rows[i]] = w.EbRatioMe[i], t.EbRatioMle[rows[i]] = w.EbRatioMle[i];
-    order.push_back(single ? -1 : sorted[start]);
-    start += w.RegionCount;
-  }
-  return order;
 }
 
 }  // namespace tarnek::reference

@@ -6,20 +6,11 @@
 #include <vector>
 
 #include "estimation/marshall_prior.h"
+#include "estimation/posterior.h"
 #include "sample_data.h"
 
 using namespace tarnek;
 using testdata::Counts, testdata::Expected, testdata::Near, testdata::Scotland;
-
-namespace {
-
-// A region's EB ratio under a prior: the posterior mean (y + s)/(E + r), or
-// the point's mean.
-double EbRatio(const RegionPrior& prior, int32_t y, double e) {
-  return IsPointPrior(prior) ? prior.Mean : (y + prior.Shape) / (e + prior.Rate);
-}
-
-}  // namespace
 
 TEST(MarshallPriorTest, SmallGroupsInExactFractions) {
   const struct {
@@ -65,7 +56,7 @@ TEST(MarshallPriorTest, SmallGroupsInExactFractions) {
       EXPECT_TRUE(Near(prior.Shape, c.shape, 1e-14));
       EXPECT_TRUE(Near(prior.Rate, c.rate, 1e-14));
     }
-    for (size_t i = 0; i < c.eb.size(); ++i) EXPECT_TRUE(Near(EbRatio(prior, c.y[i], c.e[i]), c.eb[i], 1e-14));
+    for (size_t i = 0; i < c.eb.size(); ++i) EXPECT_TRUE(Near(PosteriorMean(c.y[i], c.e[i], prior), c.eb[i], 1e-14));
   }
 }
 
@@ -84,7 +75,7 @@ TEST(MarshallPriorTest, AgreesWithSpdep) {
     int region;
     double eb;
   } regions[] = {{1, 3.8728112336348559}, {2, 4.0466091758015263}, {30, 1.0698569158770426}, {56, 0.40877864117161389}};
-  for (const auto& r : regions) EXPECT_TRUE(Near(EbRatio(prior, y[r.region - 1], e[r.region - 1]), r.eb, 1e-14));
+  for (const auto& r : regions) EXPECT_TRUE(Near(PosteriorMean(y[r.region - 1], e[r.region - 1], prior), r.eb, 1e-14));
 }
 
 TEST(MarshallPriorTest, ValuesBeyondTheRange) {

@@ -50,12 +50,13 @@ struct Fitted {
   std::vector<double> Means;
 };
 
-Fitted Fit(std::span<const int32_t> y, std::span<const double> e, const std::vector<std::vector<double>>& x) {
+Fitted Fit(std::span<const int32_t> y, std::span<const double> e, const std::vector<std::vector<double>>& x,
+           const RegressionStart& start = {}) {
   const std::vector<std::span<const double>> columns(x.begin(), x.end());
   Fitted f;
   f.Means.resize(y.size());
   RegressionScratch scratch;
-  f.Fit = FitNegBinRegression({y, e, columns}, f.Means, scratch);
+  f.Fit = FitNegBinRegression({y, e, columns}, f.Means, scratch, start);
   return f;
 }
 
@@ -100,14 +101,10 @@ TEST(NbRegressionTest, AgreesWithAnIndependentProfileMaximisation) {
       }
     }
     SCOPED_TRACE(testing::Message() << "group " << g);
-    const std::vector<std::span<const double>> columns(x.begin(), x.end());
-    std::vector<double> means(y.size());
-    RegressionScratch scratch;
-    const RegressionFit null = FitNegBinRegression({y, e, {}}, means, scratch);
+    const RegressionFit null = Fit(y, e, {}).Fit;
     if (null.End == RegressionEnd::NoCounts) continue;
     ASSERT_TRUE(null.End == RegressionEnd::Converged || null.End == RegressionEnd::Boundary);
-    const RegressionFit run = FitNegBinRegression({y, e, columns}, means, scratch, {null.Estimate[0], null.Shape});
-    const RegressionFit unstarted = FitNegBinRegression({y, e, columns}, means, scratch);
+    const RegressionFit run = Fit(y, e, x, {null.Estimate[0], null.Shape}).Fit, unstarted = Fit(y, e, x).Fit;
     if (run.End == RegressionEnd::IterationLimit) {
       EXPECT_EQ(unstarted.End, RegressionEnd::IterationLimit);
       EXPECT_LE(std::count_if(y.begin(), y.end(), [](int32_t c) { return c > 0; }), std::ssize(x));
@@ -118,9 +115,7 @@ TEST(NbRegressionTest, AgreesWithAnIndependentProfileMaximisation) {
     const long double best = reference::NegBinMaximum(y, e, x).Maximum();
     EXPECT_GE(run.LogLik, null.LogLik - 1e-12 * std::fabs(null.LogLik)) << "below the model without covariates";
     for (const RegressionFit* fit : {&run, &unstarted}) {
-      SCOPED_TRACE(fit == &run ? "as the run fits it" : "from no start");
-      EXPECT_GE(fit->LogLik, best - 1e-9L * std::fabs(best)) << "missed the maximum";
-      EXPECT_TRUE(Near(fit->LogLik, best, 1e-9));
+      EXPECT_TRUE(Near(fit->LogLik, best, 1e-9)) << (fit == &run ? "as the run fits it" : "from no start");
     }
     if (g == 0) {
       EXPECT_TRUE(Near(run.LogLik, -9.19064, 1e-6) && Near(run.Shape, 1.2467, 1e-4));
@@ -245,13 +240,9 @@ TEST(NbRegressionTest, AtTheBoundaryThePoissonRegressionInClosedForm) {
   EXPECT_TRUE(Near(f.Fit.StandardError[0], std::sqrt(1.0L / 6), 1e-12));
   EXPECT_TRUE(Near(f.Fit.StandardError[1], std::sqrt(1.0L / 6 + 1.0L / 12), 1e-12));
   const std::vector<double> mu = {1, 1, 1, 2, 2};
-  long double logLik = 0;
-  for (size_t i = 0; i < y.size(); ++i) {
-    EXPECT_TRUE(Near(f.Means[i], mu[i], 1e-13)) << i;
-    const long double m = e[i] * mu[i];
-    logLik += y[i] * std::log(m) - m - std::lgamma(y[i] + 1.0L);
-  }
-  EXPECT_TRUE(Near(f.Fit.LogLik, logLik, 1e-14));
+  for (size_t i = 0; i < y.size(); ++i) EXPECT_TRUE(Near(f.Means[i], mu[i], 1e-13)) << i;
+  // The Poisson log-likelihood there, term by term.
+  EXPECT_TRUE(Near(f.Fit.LogLik, reference::NegBinMaximum(y, e, {x}).LogLik({0, std::log(2.0L)}, INFINITY), 1e-14));
 }
 
 TEST(NbRegressionTest, TheHigherOfTwoMaximaWhereThePoissonFitIsOneOfThem) {
@@ -269,9 +260,7 @@ TEST(NbRegressionTest, TheHigherOfTwoMaximaWhereThePoissonFitIsOneOfThem) {
   EXPECT_TRUE(Near(f.Means[0], 1.1285196730711993, 1e-9));
   EXPECT_TRUE(Near(f.Fit.LogLik, -16.146031687883006, 1e-12));
   // From a start beside the boundary's maximum it climbs to the higher one too.
-  std::vector<double> means(y.size());
-  RegressionScratch scratch;
-  EXPECT_TRUE(Near(FitNegBinRegression({y, e, {}}, means, scratch, {0.0, 1e6}).LogLik, -16.146031687883006, 1e-12));
+  EXPECT_TRUE(Near(Fit(y, e, {}, {0.0, 1e6}).Fit.LogLik, -16.146031687883006, 1e-12));
 }
 
 TEST(NbRegressionTest, StandardErrorsCoverTheTrueValuesOnGeneratedData) {

@@ -4,15 +4,20 @@
 // to about 2^-112, independent of the fast path), rounded to long double,
 // wherever logq is not within its own accuracy of a midpoint; and, for the
 // arguments closest to a rounding boundary, from Python's decimal module
-// (natural_log_cases.py, which rounds a 200-digit ln exactly).
+// (natural_log_cases.py, which rounds a 200-digit ln exactly; its values in
+// tests/data/natural_log_cases.txt).
 #include <gtest/gtest.h>
 #include <quadmath.h>
 
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
+#include <sstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "estimation/natural_log.h"
@@ -59,54 +64,27 @@ int ExpectLikeLogq(const std::vector<long double>& xs, long double (*log)(long d
   return skipped;
 }
 
-// Arguments whose ln lies close to a midpoint, with ln x correctly rounded by
-// natural_log_cases.py. The first group came out of tarnek-check-log's runs
-// (closest of their kind); the second is 1 + k 2^-63, where z - z^2/2 is
-// itself a midpoint and only z^3/3 (about 2^-120 relative) decides.
-struct Case {
-  long double x, ln;
-};
-const Case kHardCases[] = {
-    // fit E/a + 1, any exponent, [1, 2): the closest of 10^9 arguments,
-    // 3e-10 .. 5e-9 ulp from a midpoint
-    {0x8000000000017700p-63L, 0xbb7ffffffffeed58p-110L},
-    {0x8000000000018100p-63L, 0xc07ffffffffede80p-110L},
-    {0x8dbc60d4d83a2076p1506L, 0x87f4cba9a51eeaeep-53L},
-    {0xebba3725ca0e2f34p13344L, 0x91368a2210a6bce0p-50L},
-    {0x866945c8da7049ccp-63L, 0xc82fbcc092a0b51bp-68L},
-    {0xfc4ae81e8a34649dp-63L, 0xadb60f952f489a6ap-64L},
-    // the same kinds from a shorter run: 1e-8 .. 3e-5 ulp from a midpoint
-    {0x800000000007ae00p-63L, 0xf5bffffffff8a0b8p-108L},
-    {0x98b2e688a7ce2fc9p-56L, 0xa0e934c82d85b568p-61L},
-    {0x8b508578741c1ca6p-62L, 0xc72140b3cf0987a2p-64L},
-    {0xda45456c4aa289fcp14374L, 0x9c5dff8a4d12be63p-50L},
-    {0xb2e762ff5f353027p16007L, 0xae0cd70cd3c20244p-50L},
-    {0xcf19635ca58c2ba7p-63L, 0xf65b967016c4af2fp-65L},
-    {0xf24bf8354ab946bep-63L, 0xa35caec5f20e416ep-64L},
-    // 1 + k 2^-63: 2e-18 .. 9e-15 ulp from a midpoint
-    {0x8000000000000006p-63L, 0xbffffffffffffffcp-124L},
-    {0x8000000000000014p-63L, 0x9ffffffffffffff4p-122L},
-    {0x800000000000001cp-63L, 0xdfffffffffffffe8p-122L},
-    {0x8000000000000048p-63L, 0x8fffffffffffffd8p-120L},
-    {0x8000000000000058p-63L, 0xafffffffffffffc4p-120L},
-    {0x8000000000000068p-63L, 0xcfffffffffffffacp-120L},
-    {0x8000000000000078p-63L, 0xefffffffffffff90p-120L},
-    {0x8000000000000110p-63L, 0x87ffffffffffff70p-118L},
-    {0x8000000000000130p-63L, 0x97ffffffffffff4cp-118L},
-    {0x8000000000000150p-63L, 0xa7ffffffffffff24p-118L},
-    {0x8000000000000170p-63L, 0xb7fffffffffffef8p-118L},
-    {0x8000000000000190p-63L, 0xc7fffffffffffec8p-118L},
-};
-
-// Easy arguments with decimal-derived values, for the accurate path alone.
-const Case kPlainCases[] = {
-    {0x8000000000000000p16320L, 0xb16f522f71f0326ep-50L},  // 2^16383: ln 2 to 16383 times its accuracy
-    {0xffffffffffffffffp16320L, 0xb17217f7d1cf79acp-50L},  // LDBL_MAX
-    {0x8000000000000001p-63L, 0xffffffffffffffffp-127L},   // 1 + 2^-63: the smallest result
-    {0x8040000000000000p-63L, 0xffc0154d588733c5p-73L},    // 1 + 2^-9: first boundary of the table
-    {0xffffffffffffffffp-63L, 0xb17217f7d1cf79abp-64L},    // 2 - 2^-63: the last entry
-    {0xc000000000000000p-63L, 0xcf991f65fcc25f96p-65L},    // 1.5
-};
+// tests/data/natural_log_cases.txt: arguments x whose ln lies close to a
+// midpoint, and easy ones, with ln x correctly rounded by
+// natural_log_cases.py; both as hexadecimal 0x<64-bit mantissa>p<exponent>,
+// read exactly.
+std::vector<std::pair<long double, long double>> DecimalCases() {
+  const auto hex = [](const std::string& t) {
+    const size_t p = t.find('p');
+    return std::ldexp(static_cast<long double>(std::stoull(t.substr(2, p - 2), nullptr, 16)), std::stoi(t.substr(p + 1)));
+  };
+  std::vector<std::pair<long double, long double>> cases;
+  std::ifstream in(TARNEK_SOURCE_DIR "/tests/data/natural_log_cases.txt");
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string x, ln;
+    fields >> x >> ln;
+    cases.emplace_back(hex(x), hex(ln));
+  }
+  EXPECT_EQ(cases.size(), 31u);
+  return cases;
+}
 
 }  // namespace
 
@@ -215,14 +193,10 @@ TEST(NaturalLogTest, RoundingTest) {
 // bits must double for the hardest ones), against the decimal values and
 // against logq on random arguments of the fit's kind.
 TEST(NaturalLogTest, HardCasesAndTheAccuratePathAlone) {
-  for (const Case& c : kHardCases) EXPECT_TRUE(SameBits(NaturalLog(c.x), c.ln)) << std::hexfloat << "x=" << c.x;
-  for (const Case& c : kPlainCases) EXPECT_TRUE(SameBits(NaturalLog(c.x), c.ln)) << std::hexfloat << "x=" << c.x;
-  for (int bits : {128, 192, 1024}) {
-    for (const auto& table : {std::vector<Case>(std::begin(kHardCases), std::end(kHardCases)),
-                              std::vector<Case>(std::begin(kPlainCases), std::end(kPlainCases))}) {
-      for (const Case& c : table) {
-        EXPECT_TRUE(SameBits(nl::AccurateLog(c.x, bits), c.ln)) << std::hexfloat << "x=" << c.x << " bits " << bits;
-      }
+  for (const auto& [x, ln] : DecimalCases()) {
+    EXPECT_TRUE(SameBits(NaturalLog(x), ln)) << std::hexfloat << "x=" << x;
+    for (int bits : {128, 192, 1024}) {
+      EXPECT_TRUE(SameBits(nl::AccurateLog(x, bits), ln)) << std::hexfloat << "x=" << x << " bits " << bits;
     }
   }
   std::mt19937_64 rng(12);

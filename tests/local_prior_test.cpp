@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "estimation/local_prior.h"
@@ -31,19 +32,32 @@ struct Expected {
   double v = 0.0;  // the Gamma's variance
 };
 
-struct Case {
-  const char* note;
-  std::vector<int32_t> y;
-  std::vector<double> e;
-  std::vector<std::vector<uint32_t>> lists;
-  std::vector<Expected> local, ownMeans;  // per region, for each kind
-};
-
 constexpr double kTiny = 1e-310;  // a subnormal E: y / E overflows
 
-// Worked by hand from the formulas of local_prior.h (E = 1 unless said).
-const std::vector<Case>& Cases() {
-  static const std::vector<Case> cases = {
+void ExpectPriors(const std::vector<RegionPrior>& priors, const std::vector<Expected>& expected) {
+  ASSERT_EQ(priors.size(), expected.size());
+  for (size_t i = 0; i < priors.size(); ++i) {
+    SCOPED_TRACE("region " + std::to_string(i));
+    const RegionPrior& p = priors[i];
+    const Expected& x = expected[i];
+    EXPECT_EQ(std::pair(HasPrior(p), IsPointPrior(p)), std::pair(x.kind != kNone, x.kind == kPoint));
+    if (x.kind == kPoint) EXPECT_EQ(p.Mean, x.m);
+    if (x.kind != kGamma || !HasPrior(p) || IsPointPrior(p)) continue;
+    EXPECT_TRUE(testdata::Near(p.Mean, x.m, 1e-14));
+    EXPECT_TRUE(testdata::Near(p.Shape / (p.Rate * p.Rate), x.v, 1e-13));
+    EXPECT_TRUE(testdata::Near(p.Shape, x.m * x.m / x.v, 1e-13));
+  }
+}
+
+TEST(LocalPrior, HandDerivedCases) {
+  // Worked by hand from the formulas of local_prior.h (E = 1 unless said).
+  const struct {
+    const char* note;
+    std::vector<int32_t> y;
+    std::vector<double> e;
+    std::vector<std::vector<uint32_t>> lists;
+    std::vector<Expected> local, ownMeans;  // per region, for each kind
+  } cases[] = {
       {"an island: the point at its own ratio", {3}, {2}, {{}}, {{kPoint, 1.5}}, {{kPoint, 1.5}}},
       // m = 5 for both; C = 25 + 25; v = 50/2 - 5/1 = 20: shape 25/20, rate 5/20.
       {"a pair", {0, 10}, {1, 1}, {{1}, {0}}, {{kGamma, 5, 20}, {kGamma, 5, 20}}, {{kGamma, 5, 20}, {kGamma, 5, 20}}},
@@ -69,36 +83,8 @@ const std::vector<Case>& Cases() {
       {"a ratio beyond the double range: no prior where it counts", {1, 1, 1}, {kTiny, 1, 1}, {{1}, {0}, {}},
        {{kNone}, {kNone}, {kPoint, 1}}, {{kNone}, {kNone}, {kPoint, 1}}},
   };
-  return cases;
-}
-
-void ExpectPriors(const std::vector<RegionPrior>& priors, const std::vector<Expected>& expected) {
-  ASSERT_EQ(priors.size(), expected.size());
-  for (size_t i = 0; i < priors.size(); ++i) {
-    SCOPED_TRACE("region " + std::to_string(i));
-    const RegionPrior& p = priors[i];
-    const Expected& x = expected[i];
-    switch (x.kind) {
-      case kNone:
-        EXPECT_FALSE(HasPrior(p));
-        break;
-      case kPoint:
-        EXPECT_TRUE(IsPointPrior(p));
-        EXPECT_EQ(p.Mean, x.m);
-        break;
-      case kGamma:
-        ASSERT_TRUE(HasPrior(p) && !IsPointPrior(p));
-        EXPECT_NEAR(p.Mean, x.m, 1e-14 * x.m);
-        EXPECT_NEAR(p.Shape / (p.Rate * p.Rate), x.v, 1e-13 * x.v);
-        EXPECT_NEAR(p.Shape, x.m * x.m / x.v, 1e-13 * x.m * x.m / x.v);
-        break;
-    }
-  }
-}
-
-TEST(LocalPrior, HandDerivedCases) {
   LocalPriorScratch scratch;  // one for every case, as a caller keeps it
-  for (const Case& c : Cases()) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.note);
     const GroupData group{c.y, c.e};
     const NeighbourLists lists = ListsOf(c.lists);

@@ -88,7 +88,7 @@ double Cross(const std::vector<double>& z, const std::vector<std::vector<uint32_
 
 // Seven regions have 5040 orders: the share q of those whose I is at least
 // the data's is the exact p-value; the 999 permutations must estimate it
-// within four binomial standard errors.
+// within four binomial standard errors, the same on any number of threads.
 TEST(EbMoran, PermutationsFollowTheExactDistribution) {
   const std::vector<std::vector<uint32_t>> rows = {{1}, {0, 2}, {1, 3}, {2, 4}, {3, 5}, {4, 6}, {5}};  // a chain
   const std::vector<double> e = {10, 20, 15, 30, 25, 10, 40};
@@ -111,6 +111,10 @@ TEST(EbMoran, PermutationsFollowTheExactDistribution) {
     EXPECT_NEAR(estimate, q, 4 * std::sqrt(q * (1 - q) / 999));
     EXPECT_GT(q, 0.01);
     EXPECT_LT(q, 0.99);
+    for (const int threads : {2, 200}) {  // 125 pieces of 8 permutations: more than workers, and fewer
+      WorkerPool pool(threads);
+      EXPECT_EQ(EbMoranTest(GroupData{y, e}, ListsOf(rows), pool).PValue, test.PValue) << threads << " threads";
+    }
   }
 }
 

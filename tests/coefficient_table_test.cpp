@@ -3,7 +3,6 @@
 // coefficients, not the shape; empty fields for values that do not exist.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <string>
 #include <tuple>

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <limits>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>

@@ -4,7 +4,6 @@
 // the header and on every line.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <string>
 #include <vector>

@@ -6,12 +6,8 @@
 // form of large maps.
 #include <gtest/gtest.h>
 
-#include <unistd.h>  // mkstemp, close, unlink
-
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>  // std::system, std::strtod
-#include <fstream>
 #include <limits>
 #include <map>
 #include <string>

@@ -4,7 +4,6 @@
 // and the three columns after p_exceed.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <string>
 

@@ -5,6 +5,7 @@
 
 #include <quadmath.h>  // __float128 (GCC), for the independent evaluation
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -273,21 +274,16 @@ TEST(StandardisationTest, AgreesWithTheFormulaInQuadruplePrecision) {
     }
   }
   for (size_t i = rows.size(); i > 1; --i) std::swap(rows[i - 1], rows[random() % i]);
-  char text[64];
+  const auto exact = [](double v) {  // the digits that read back as v
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+  };
   for (const QuadRow& row : rows) {
-    std::snprintf(text, sizeof text, "%.17g", row.population);
-    for (const std::string& field : {std::to_string(row.unit), row.code, row.stratum, std::to_string(row.observed)}) {
-      csv += field;
-      csv += ',';
-    }
-    csv += text;
-    csv += '\n';
+    csv += std::to_string(row.unit) + "," + row.code + "," + row.stratum + "," + std::to_string(row.observed) + "," +
+           exact(row.population) + "\n";
   }
   std::string standard = "age,sex,rate\n";
-  for (const auto& [stratum, rate] : rates) {
-    std::snprintf(text, sizeof text, "%.17g", rate);
-    standard += stratum + "," + text + "\n";
-  }
+  for (const auto& [stratum, rate] : rates) standard += stratum + "," + exact(rate) + "\n";
   const struct { const char* note; StandardisationSet within; bool external; } runs[] = {
       {"internal, by group", StandardisationSet::Group, false},
       {"internal, by file", StandardisationSet::File, false},

@@ -5,14 +5,10 @@
 // against poly2nb.)
 #include <gtest/gtest.h>
 
-#include <unistd.h>  // dup, dup2, close, unlink
-
-#include <cstdio>   // std::fflush
-#include <cstdlib>  // std::system, mkdtemp, mkstemp
+#include <cstdlib>  // std::system, mkdtemp
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -68,23 +64,12 @@ std::string Square(int x, int y) {
          p(x, y + 1) + "," + p(x, y) + "]]}";
 }
 
-// What `read` writes to standard error (which goes to a file meanwhile).
+// What `read` writes to standard error (descriptor 2, which googletest
+// sends to a file meanwhile).
 std::string StandardErrorOf(const std::function<void()>& read) {
-  char name[] = "/tmp/tarnek-stderr-XXXXXX";
-  const int file = mkstemp(name);
-  if (file < 0) return "(no file)";
-  std::fflush(stderr);
-  const int saved = dup(2);
-  dup2(file, 2);
+  ::testing::internal::CaptureStderr();
   read();
-  std::fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  close(file);
-  std::ifstream in(name, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  unlink(name);
-  return text;
+  return ::testing::internal::GetCapturedStderr();
 }
 
 std::vector<std::string> Texts(const VectorField& field) { return testdata::Texts(field.Values); }

@@ -17,9 +17,7 @@ TEST(CoefficientTableTest, TermsOfEveryGroupAndEmptyFields) {
   const double none = std::numeric_limits<double>::quiet_NaN();
   const double infinity = std::numeric_limits<double>::infinity();
   RecordTable table;
-  table.UnitText.Append("North, East");
-  table.UnitText.Append("W");
-  table.UnitText.Append("Z");
+  table.UnitText = testdata::ColumnOf({"North, East", "W", "Z"});
   Estimates estimates;
   estimates.Units = {0, 1, 2};
   estimates.Groups.resize(3);

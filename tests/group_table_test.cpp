@@ -10,6 +10,7 @@
 
 #include "core/fit_settings.h"  // NoEstimate
 #include "output_capture.h"
+#include "sample_data.h"
 #include "report/group_table.h"
 
 using namespace tarnek;
@@ -17,9 +18,7 @@ using namespace tarnek;
 TEST(GroupTableTest, LinesStatusWordsAndExtraColumns) {
   const double none = std::numeric_limits<double>::quiet_NaN();
   RecordTable table;
-  table.UnitText.Append("a,b");
-  table.UnitText.Append("b");
-  table.UnitText.Append("c");
+  table.UnitText = testdata::ColumnOf({"a,b", "b", "c"});
   Estimates estimates;
   estimates.Units = {0, 2};  // unit 1 has no fit: a line between them
   GroupResult fitted{3, 2.5, 3.5, 0.5, 1.5, 0.5, 1.5, 2.0, 4.0, 1e-7, 2e-7, 8, true, FitEnd::Converged};

@@ -9,6 +9,7 @@
 
 #include "core/fit_settings.h"  // NoEstimate
 #include "output_capture.h"
+#include "sample_data.h"
 #include "report/region_table.h"
 
 using namespace tarnek;
@@ -17,10 +18,8 @@ TEST(RegionTableTest, HeaderLinesAndEmptyFields) {
   const double none = std::numeric_limits<double>::quiet_NaN();
   RecordTable table;
   table.Unit = {0, 1};
-  table.UnitText.Append("North, East");
-  table.UnitText.Append("W");
-  table.CodeText.Append("01001");
-  table.CodeText.Append("say \"x\"");
+  table.UnitText = testdata::ColumnOf({"North, East", "W"});
+  table.CodeText = testdata::ColumnOf({"01001", "say \"x\""});
   table.Data1 = {3, 0};
   table.Data2 = {2.5, 0.1};
   const RecordRatios ratios{{1.2, 0.0}, {1.1, 0.25}, {NoEstimate, 0.5}};

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "input/vector_data.h"
+#include "sample_data.h"
 
 using namespace tarnek;
 namespace fs = std::filesystem;
@@ -61,15 +62,13 @@ TEST_F(VectorDataTest, TheAttributeTableReadsAsCsvColumns) {
   const VectorDataResult read = ReadVectorData(file, columns, {}, table, layer);
   ASSERT_TRUE(read.Ok()) << static_cast<int>(read.Fields) << " " << read.Column;
   ASSERT_EQ(table.Size(), 2u);
-  EXPECT_EQ(std::vector<std::string>({std::string(table.CodeText.At(0)), std::string(table.CodeText.At(1))}),
-            std::vector<std::string>({"E06", "007"}));
+  EXPECT_EQ(testdata::Texts(table.CodeText), (std::vector<std::string>{"E06", "007"}));
   EXPECT_EQ(table.Unit, (std::vector<int32_t>{1, 0}));  // 9 before 10
   EXPECT_EQ(table.Data1, (std::vector<int32_t>{3, 4}));
   EXPECT_EQ(table.Data2, (std::vector<double>{1.5, 2}));
   ASSERT_EQ(table.Columns.size(), 1u);
   EXPECT_EQ(table.Columns[0].HeaderName, "Name");
-  EXPECT_EQ(table.Columns[0].Texts.At(0), "Hart");
-  EXPECT_EQ(table.Columns[0].Texts.At(1), "");  // null: empty text
+  EXPECT_EQ(testdata::Texts(table.Columns[0].Texts), (std::vector<std::string>{"Hart", ""}));  // null: empty text
   EXPECT_TRUE(layer.Shapes.empty()) << "shapes only when asked";
   EXPECT_TRUE(layer.Fields.empty());
   EXPECT_EQ(layer.Files.size(), 1u);

@@ -214,33 +214,6 @@ TEST(NeighbourFile, ErrorsInWords) {
 
 const std::filesystem::path kNc = std::filesystem::path(TARNEK_SOURCE_DIR) / "tests" / "data" / "nc_sids";
 
-TextColumn NcCodes() {
-  RecordTable table;
-  EXPECT_EQ(ReadDataFile((kNc / "sids74.txt").string(), table).Status, ReadStatus::Ok);
-  return RecordCodeTexts(table);
-}
-
-struct NcFacts {
-  size_t links;
-  std::vector<std::string> islands;
-};
-
-void ExpectNcFile(const char* name, const NcFacts& facts) {
-  SCOPED_TRACE(name);
-  const TextColumn codes = NcCodes();
-  const NeighbourFileResult read = ReadNeighbourFile((kNc / name).string(), codes);
-  ASSERT_EQ(read.Error.Status, S::Ok) << DescribeNeighbourError(read);
-  EXPECT_EQ(read.Format, NeighbourFormat::Gal);
-  const NeighbourLists& lists = read.Lists;
-  ASSERT_EQ(lists.Regions(), 100u);
-  EXPECT_EQ(lists.Rows.size(), facts.links);
-  std::vector<std::string> islands;
-  for (size_t i = 0; i < 100; ++i) {
-    if (lists.Of(i).empty()) islands.emplace_back(codes.At(i));
-  }
-  EXPECT_EQ(islands, facts.islands);
-}
-
 // Counts by spdep 1.2.7 (R 4.2.2): read.gal(f, region.id = d$FIPSNO) prints
 // "Number of nonzero links: 394 ... 2 regions with no links: 37055 37095" for
 // ncCC89.gal and 492 links, none without, for ncCR85.gal; is.symmetric.nb is
@@ -248,14 +221,27 @@ void ExpectNcFile(const char* name, const NcFacts& facts) {
 // 1.2.7's write.sn2gwt with inverse-distance weights and the record numbers
 // 1..100 as ids (tests/data/nc_sids/README.md), in another order.
 TEST(NeighbourFile, TheNorthCarolinaFiles) {
-  ExpectNcFile("ncCC89.gal", {394, {"37055", "37095"}});
-  ExpectNcFile("ncCR85.gal", {492, {}});
+  RecordTable table;
+  ASSERT_EQ(ReadDataFile((kNc / "sids74.txt").string(), table).Status, ReadStatus::Ok);
+  const TextColumn codes = RecordCodeTexts(table);
+  const auto gal = [&](const char* name) { return ReadNeighbourFile((kNc / name).string(), codes); };
+  for (const auto& [name, links, islands] : {std::tuple{"ncCC89.gal", size_t{394}, std::vector<std::string>{"37055", "37095"}},
+                                             std::tuple{"ncCR85.gal", size_t{492}, std::vector<std::string>{}}}) {
+    const NeighbourFileResult read = gal(name);
+    ASSERT_EQ(std::tuple(read.Error.Status, read.Format, read.Lists.Regions()), std::tuple(S::Ok, NeighbourFormat::Gal, 100u))
+        << name << ": " << DescribeNeighbourError(read);
+    std::vector<std::string> without;
+    for (size_t i = 0; i < 100; ++i) {
+      if (read.Lists.Of(i).empty()) without.emplace_back(codes.At(i));
+    }
+    EXPECT_EQ(std::tuple(read.Lists.Rows.size(), without), std::tuple(links, islands)) << name;
+  }
   std::vector<std::string> numbers;
   for (int i = 1; i <= 100; ++i) numbers.push_back(std::to_string(i));
   const NeighbourFileResult gwt = ReadNeighbourFile((kNc / "ncCC89.gwt").string(), Codes(numbers));
   ASSERT_EQ(gwt.Error.Status, S::Ok) << DescribeNeighbourError(gwt);
   EXPECT_EQ(gwt.Format, NeighbourFormat::Gwt);
-  Lists fromGwt = RowsOf(gwt.Lists), fromGal = RowsOf(ReadNeighbourFile((kNc / "ncCC89.gal").string(), NcCodes()).Lists);
+  Lists fromGwt = RowsOf(gwt.Lists), fromGal = RowsOf(gal("ncCC89.gal").Lists);
   for (Lists* lists : {&fromGwt, &fromGal}) {
     for (auto& row : *lists) std::sort(row.begin(), row.end());
   }

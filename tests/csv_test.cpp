@@ -27,13 +27,9 @@ TEST(CsvTest, FieldsQuotedOnlyWhereTheyMustBe) {
     AppendCsvText(out, text);
     EXPECT_EQ(out, "<" + field) << text;
   }
-  // Numbers: the shortest text that reads back as the same double, as
-  // to_chars chooses between fixed and exponent form; never "nan" or "inf".
-  const std::pair<double, std::string> numbers[] = {
-      {0.1, "0.1"}, {1.0 / 3, "0.3333333333333333"}, {-2.5, "-2.5"}, {1e-7, "1e-07"}, {100000.0, "1e+05"},
-      {123456.0, "123456"}, {-0.0, "-0"}, {NoEstimate, "-9999"}, {4.9e-324, "5e-324"},
-      {1.7976931348623157e308, "1.7976931348623157e+308"}, {NAN, ""}, {INFINITY, ""}, {-INFINITY, ""},
-  };
+  // Numbers: never "nan" or "inf"; NoEstimate a number but as an estimate
+  // (finite numbers: NumbersAreTheBytesOfToChars).
+  const std::pair<double, std::string> numbers[] = {{NoEstimate, "-9999"}, {NAN, ""}, {INFINITY, ""}, {-INFINITY, ""}};
   for (const auto& [value, text] : numbers) {
     std::string out;
     AppendCsvNumber(out, value);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report/labels.h"
+#include "sample_data.h"
 
 using namespace tarnek;
 
@@ -28,15 +29,11 @@ TEST(LabelsTest, IntegersAndTextsInTheirRoom) {
   EXPECT_EQ(unit(-1), "-1");
   EXPECT_EQ(unit(2147483647), "2147483647");
   table.Code.clear();
-  for (const char* text : {"01001", "", "\xC3\xA9 \"quoted\", with a comma"}) table.CodeText.Append(text);
-  table.UnitText.Append("E01000001");
-  table.UnitText.Append(std::string(100000, 'u'));
+  table.CodeText = testdata::ColumnOf({"01001", "", "\xC3\xA9 \"quoted\", with a comma"});
+  table.UnitText = testdata::ColumnOf({"E01000001", std::string(100000, 'u')});
   EXPECT_EQ(code(0), "01001");
   EXPECT_EQ(code(1), "");
   EXPECT_EQ(code(2), "\xC3\xA9 \"quoted\", with a comma") << "bytes as read; quoting is the format's business";
   EXPECT_EQ(unit(1), std::string(100000, 'u'));
-  std::string appended;
-  AppendCode(appended, table, 0);
-  AppendUnit(appended, table, 0);
-  EXPECT_EQ(appended, "01001E01000001");
+  // AppendCode and AppendUnit: the CSV tables' tests (region_table_test).
 }

@@ -1,4 +1,7 @@
 // The log file's name: every stated split of a path, and long paths uncut.
+// (A path of directories with slashes, a name that ends in .log, and the
+// empty name: the golden cases output_in_subdirectory, collide_log_is_out
+// and empty_output_name.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,14 +21,12 @@ TEST(LogNameTest, SplitAndDeriveTable) {
       {R"(c:\work\out.txt)", "c:", R"(\work\)", "out", ".txt", R"(c:\work\out.log)"},
       {R"(..\res\out.dat)", "", R"(..\res\)", "out", ".dat", R"(..\res\out.log)"},
       {R"(dir.old\out)", "", R"(dir.old\)", "out", "", R"(dir.old\out.log)"},
-      {"a/b/out.txt", "", "a/b/", "out", ".txt", "a/b/out.log"},
       {"C:out.txt", "C:", "", "out", ".txt", "C:out.log"},
       {".profile", "", "", "", ".profile", ".log"},
       {"a..b", "", "", "a.", ".b", "a..log"},
       {R"(dir\)", "", R"(dir\)", "", "", R"(dir\.log)"},
       {".", "", ".", "", "", R"(.\.log)"},
       {R"(dir\..)", "", R"(dir\..)", "", "", R"(dir\..\.log)"},
-      {"x.log", "", "", "x", ".log", "x.log"},
       {" out.txt", "", "", " out", ".txt", " out.log"},                  // a leading blank stays
       {"a/b.c/out", "", "a/b.c/", "out", "", "a/b.c/out.log"},           // a dot behind a forward slash
       {"dir/.", "", "dir/.", "", "", R"(dir/.\.log)"},                    // forward slashes are kept

@@ -7,7 +7,8 @@
 
 #include "svg_check.h"
 
-#include <cstdlib>  // std::system, std::strtod, std::strtol
+#include <cstdlib>  // std::strtod, std::strtol
+#include <cstring>  // std::strchr
 #include <fstream>
 #include <string>
 #include <utility>
@@ -46,39 +47,28 @@ inline std::vector<Subpath> Parse(const std::string& d) {
   std::vector<Subpath> out;
   char command = 0;
   long x = 0, y = 0, startX = 0, startY = 0;
-  std::vector<long> numbers;
-  const auto flushPair = [&] {
-    if (numbers.size() < 2) return;
-    const long a = numbers[0], b = numbers[1];
-    numbers.clear();
-    if (command == 'M' || command == 'm') {
-      x = command == 'M' ? a : startX + a;
-      y = command == 'M' ? b : startY + b;
-      startX = x;
-      startY = y;
-      out.push_back({{x / 10.0, y / 10.0}});
-      command = 'l';  // further pairs draw lines
-    } else {
-      x += a;
-      y += b;
+  std::vector<long> pair;
+  for (const char* p = d.c_str(); *p != '\0';) {
+    if (std::strchr("Mmlz ", *p) != nullptr) {
+      if (*p != 'z' && *p != ' ') command = *p;
+      ++p;
+      continue;
+    }
+    char* end = nullptr;
+    pair.push_back(std::strtol(p, &end, 10));
+    p = end;
+    if (pair.size() < 2) continue;
+    if (command == 'l') {
+      x += pair[0];
+      y += pair[1];
       out.back().emplace_back(x / 10.0, y / 10.0);
+    } else {  // M, or m from the start of the last subpath: further pairs draw lines
+      x = startX = (command == 'M' ? 0 : startX) + pair[0];
+      y = startY = (command == 'M' ? 0 : startY) + pair[1];
+      out.push_back({{x / 10.0, y / 10.0}});
+      command = 'l';
     }
-  };
-  for (size_t i = 0; i < d.size();) {
-    const char c = d[i];
-    if (c == 'M' || c == 'm' || c == 'l') {
-      command = c;
-      ++i;
-    } else if (c == 'z') {
-      ++i;
-    } else if (c == ' ') {
-      ++i;
-    } else {
-      char* end = nullptr;
-      numbers.push_back(std::strtol(d.c_str() + i, &end, 10));
-      i = static_cast<size_t>(end - d.c_str());
-      flushPair();
-    }
+    pair.clear();
   }
   return out;
 }

@@ -12,23 +12,14 @@
 
 #include "input/data_reader.h"
 #include "input/neighbour_file.h"
+#include "sample_data.h"
 
 using namespace tarnek;
 
 namespace {
 
-TextColumn Codes(const std::vector<std::string>& texts) {
-  TextColumn codes;
-  for (const std::string& text : texts) codes.Append(text);
-  return codes;
-}
-
-// The lists as rows, for comparison.
-std::vector<std::vector<uint32_t>> Rows(const NeighbourLists& lists) {
-  std::vector<std::vector<uint32_t>> rows;
-  for (size_t i = 0; i < lists.Regions(); ++i) rows.emplace_back(lists.Of(i).begin(), lists.Of(i).end());
-  return rows;
-}
+TextColumn Codes(const std::vector<std::string>& texts) { return testdata::ColumnOf(texts); }
+using testdata::RowsOf;
 
 using S = NeighbourFileStatus;
 using Lists = std::vector<std::vector<uint32_t>>;
@@ -47,6 +38,8 @@ struct Case {
   NeighbourFormat format = NeighbourFormat::Gal;  // when Ok
 };
 
+// An entry id or a GAL count that does not read, and a file that is not
+// there, in words: the end-to-end refusals.
 const std::vector<Case>& Cases() {
   static const std::vector<Case> cases = {
       {"GeoDa's GAL: an island's empty line, asymmetric lists in file order", "0 3 layer key\na 2\nc b\nb 1\na\nc 0\n\n",
@@ -59,7 +52,6 @@ const std::vector<Case>& Cases() {
        kAbc, S::Ok, 0, "", "", 0, 0, 0, 0, {{1, 2}, {0}, {}}, NeighbourFormat::Gwt},
       {"codes longer than eight bytes that share their first eight", "2\nabcdefgh1 1\nabcdefgh2\nabcdefgh2 0\n",
        {"abcdefgh2", "abcdefgh1"}, S::Ok, 0, "", "", 0, 0, 0, 0, {{}, {0}}},
-      {"ids are text: 037001 is not 37001", "1\n037001 0\n", {"37001"}, S::UnknownId, 2, "037001"},
       {"no records, no regions", "0 0 x y\n", {}, S::Ok, 0, "", "", 0, 0, 0, 0, {}},
       {"GeoDa's header, a layer name of two words", "0 2 my layer FIPS\na 0\nb 0\n", {"a", "b"}, S::Ok, 0, "", "", 0,
        0, 0, 0, {{}, {}}},
@@ -72,14 +64,12 @@ const std::vector<Case>& Cases() {
       {"a header count that is no count", "0 -3 layer key\n", kAbc, S::NotACount, 1, "-3"},
       {"neither GAL nor GWT", "3\n\na b c d\n", kAbc, S::UnknownFormat, 3, "", "", 0, 4},
       {"a GAL entry line of three fields", "3\na 1\nb\nb 1 2\n", kAbc, S::WrongFieldCount, 4, "", "", 0, 3},
-      {"a GAL count that is no count", "3\na 1.5\n", kAbc, S::NotACount, 2, "1.5"},
       {"fewer neighbours than announced", "3\na 2\nb\n", kAbc, S::CountMismatch, 3, "", "a", 2, 1},
       {"more neighbours than announced", "3\na 1\nb c\n", kAbc, S::CountMismatch, 3, "", "a", 1, 2},
       {"an island has no line of ids: one is read as an entry", "3\na 0\nb c\n", kAbc, S::NotACount, 3, "c"},
       {"the file ends before a neighbour line", "3\na 0\nb 1\n", kAbc, S::FileEndsEarly, 3, "", "b"},
       {"the file ends before the header's count of entries", "3\na 0\nb 0\n\n", kAbc, S::FileEndsEarly, 4, "", "", 3, 2},
       {"text after the announced entries", "1\na 0\nb 0\n", kAbc, S::TextAfterEnd, 3, "", "", 1},
-      {"an entry id that is no code", "3\nz 0\n", kAbc, S::UnknownId, 2, "z"},
       {"a neighbour id that is no code", "3\na 2\nb z\n", kAbc, S::UnknownId, 3, "z", "a"},
       {"a region with two entries", "3\na 0\nb 0\na 0\n", kAbc, S::RepeatedEntry, 4, "a"},
       {"a neighbour listed twice", "3\nb 0\na 2\nc c\n", kAbc, S::RepeatedNeighbour, 4, "c", "a"},
@@ -89,7 +79,6 @@ const std::vector<Case>& Cases() {
 
       {"GWT: a line of two fields", "3\na b 1\nb a\n", kAbc, S::WrongFieldCount, 3, "", "", 0, 2},
       {"GWT: a weight that is no decimal number", "3\na b 1\nb a inf\n", kAbc, S::NotAWeight, 3, "inf"},
-      {"GWT: hexadecimal is no decimal number", "3\na b 0x1p3\n", kAbc, S::NotAWeight, 2, "0x1p3"},
       {"GWT: the header's count is not the data's", "2\na b 1\n", kAbc, S::RegionCountMismatch, 1, "", "", 2, 3},
       {"GWT: a first id that is no code", "3\na b 1\nz a 1\n", kAbc, S::UnknownId, 3, "z"},
       {"GWT: a second id that is no code", "3\na z 1\n", kAbc, S::UnknownId, 2, "z", "a"},
@@ -115,7 +104,7 @@ void ExpectCase(const Case& c, const NeighbourFileResult& result) {
   EXPECT_EQ(e.Record, c.record);
   EXPECT_EQ(e.OtherRecord, c.otherRecord);
   if (c.status == S::Ok) {
-    EXPECT_EQ(Rows(result.Lists), c.lists);
+    EXPECT_EQ(RowsOf(result.Lists), c.lists);
     EXPECT_EQ(result.Format, c.format);
   } else {
     EXPECT_EQ(result.Lists.Regions(), 0u) << "no lists behind an error";
@@ -135,10 +124,8 @@ TEST(NeighbourFile, BlocksOfAnySizeReadAsTheWholeText) {
   for (const size_t blockSize : {1, 2, 3, 5, 64}) {
     for (const Case& c : Cases()) {
       SCOPED_TRACE(std::string(c.note) + ", block " + std::to_string(blockSize));
-      std::FILE* file = std::tmpfile();
+      std::FILE* file = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "rb");
       ASSERT_NE(file, nullptr);
-      std::fwrite(c.text.data(), 1, c.text.size(), file);
-      std::rewind(file);
       ExpectCase(c, ReadNeighbourStream(file, Codes(c.codes), blockSize));
       std::fclose(file);
     }
@@ -173,7 +160,7 @@ TEST(NeighbourFile, IntegerCodesMatchAsText) {
   const TextColumn codes = Codes({"7", "-7", "007", "0"});
   NeighbourFileResult read = ParseNeighbours("4\n7 2\n-7 007\n-7 0\n007 1\n0\n0 0\n", codes);
   ASSERT_EQ(read.Error.Status, S::Ok);
-  EXPECT_EQ(Rows(read.Lists), (Lists{{1, 2}, {}, {3}, {}}));
+  EXPECT_EQ(RowsOf(read.Lists), (Lists{{1, 2}, {}, {3}, {}}));
   for (const char* id : {"+7", "7.0", "x", "07", "-0", "0000000000000000000007"}) {
     SCOPED_TRACE(id);
     read = ParseNeighbours(std::string("4\n") + id + " 0\n", codes);
@@ -188,7 +175,7 @@ TEST(NeighbourFile, IntegerCodesMatchAsText) {
   for (int i = 0; i < 40; ++i) gal.append(crowded[i]).append(" 1\n").append(crowded[(i + 1) % 40]).append("\n");
   read = ParseNeighbours(gal, Codes(crowded));
   ASSERT_EQ(read.Error.Status, S::Ok);
-  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(Rows(read.Lists)[i], std::vector<uint32_t>{(i + 1) % 40});
+  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(RowsOf(read.Lists)[i], std::vector<uint32_t>{(i + 1) % 40});
   crowded.push_back("1280");
   EXPECT_EQ(ParseNeighbours(gal, Codes(crowded)).Error.OtherRecord, 41u);
 }
@@ -196,7 +183,6 @@ TEST(NeighbourFile, IntegerCodesMatchAsText) {
 TEST(NeighbourFile, FilesThatCannotBeOpenedOrRead) {
   const TextColumn codes = Codes(kAbc);
   EXPECT_EQ(ReadNeighbourFile(::testing::TempDir(), codes).Error.Status, S::CannotOpen);
-  EXPECT_EQ(ReadNeighbourFile(::testing::TempDir() + "/no-such-file.gal", codes).Error.Status, S::CannotOpen);
   // The codes are checked before the file is opened.
   EXPECT_EQ(ReadNeighbourFile(::testing::TempDir(), Codes({"a", "a"})).Error.Status, S::RepeatedCode);
 
@@ -210,7 +196,6 @@ TEST(NeighbourFile, FilesThatCannotBeOpenedOrRead) {
 
 TEST(NeighbourFile, ErrorsInWords) {
   const TextColumn codes = Codes(kAbc);
-  EXPECT_EQ(DescribeNeighbourError(ParseNeighbours("3\na 1\nz\n", codes)), "line 3: id z matches no record's code");
   EXPECT_EQ(DescribeNeighbourError(ParseNeighbours("3\na 2\nb\n", codes)),
             "line 3: 1 neighbours of a, where its entry announces 2");
   EXPECT_EQ(DescribeNeighbourError(ParseNeighbours("3\n", Codes({"a", "b", "a"}))),
@@ -229,33 +214,6 @@ TEST(NeighbourFile, ErrorsInWords) {
 
 const std::filesystem::path kNc = std::filesystem::path(TARNEK_SOURCE_DIR) / "tests" / "data" / "nc_sids";
 
-TextColumn NcCodes() {
-  RecordTable table;
-  EXPECT_EQ(ReadDataFile((kNc / "sids74.txt").string(), table).Status, ReadStatus::Ok);
-  return RecordCodeTexts(table);
-}
-
-struct NcFacts {
-  size_t links;
-  std::vector<std::string> islands;
-};
-
-void ExpectNcFile(const char* name, const NcFacts& facts) {
-  SCOPED_TRACE(name);
-  const TextColumn codes = NcCodes();
-  const NeighbourFileResult read = ReadNeighbourFile((kNc / name).string(), codes);
-  ASSERT_EQ(read.Error.Status, S::Ok) << DescribeNeighbourError(read);
-  EXPECT_EQ(read.Format, NeighbourFormat::Gal);
-  const NeighbourLists& lists = read.Lists;
-  ASSERT_EQ(lists.Regions(), 100u);
-  EXPECT_EQ(lists.Rows.size(), facts.links);
-  std::vector<std::string> islands;
-  for (size_t i = 0; i < 100; ++i) {
-    if (lists.Of(i).empty()) islands.emplace_back(codes.At(i));
-  }
-  EXPECT_EQ(islands, facts.islands);
-}
-
 // Counts by spdep 1.2.7 (R 4.2.2): read.gal(f, region.id = d$FIPSNO) prints
 // "Number of nonzero links: 394 ... 2 regions with no links: 37055 37095" for
 // ncCC89.gal and 492 links, none without, for ncCR85.gal; is.symmetric.nb is
@@ -263,14 +221,27 @@ void ExpectNcFile(const char* name, const NcFacts& facts) {
 // 1.2.7's write.sn2gwt with inverse-distance weights and the record numbers
 // 1..100 as ids (tests/data/nc_sids/README.md), in another order.
 TEST(NeighbourFile, TheNorthCarolinaFiles) {
-  ExpectNcFile("ncCC89.gal", {394, {"37055", "37095"}});
-  ExpectNcFile("ncCR85.gal", {492, {}});
+  RecordTable table;
+  ASSERT_EQ(ReadDataFile((kNc / "sids74.txt").string(), table).Status, ReadStatus::Ok);
+  const TextColumn codes = RecordCodeTexts(table);
+  const auto gal = [&](const char* name) { return ReadNeighbourFile((kNc / name).string(), codes); };
+  for (const auto& [name, links, islands] : {std::tuple{"ncCC89.gal", size_t{394}, std::vector<std::string>{"37055", "37095"}},
+                                             std::tuple{"ncCR85.gal", size_t{492}, std::vector<std::string>{}}}) {
+    const NeighbourFileResult read = gal(name);
+    ASSERT_EQ(std::tuple(read.Error.Status, read.Format, read.Lists.Regions()), std::tuple(S::Ok, NeighbourFormat::Gal, 100u))
+        << name << ": " << DescribeNeighbourError(read);
+    std::vector<std::string> without;
+    for (size_t i = 0; i < 100; ++i) {
+      if (read.Lists.Of(i).empty()) without.emplace_back(codes.At(i));
+    }
+    EXPECT_EQ(std::tuple(read.Lists.Rows.size(), without), std::tuple(links, islands)) << name;
+  }
   std::vector<std::string> numbers;
   for (int i = 1; i <= 100; ++i) numbers.push_back(std::to_string(i));
   const NeighbourFileResult gwt = ReadNeighbourFile((kNc / "ncCC89.gwt").string(), Codes(numbers));
   ASSERT_EQ(gwt.Error.Status, S::Ok) << DescribeNeighbourError(gwt);
   EXPECT_EQ(gwt.Format, NeighbourFormat::Gwt);
-  Lists fromGwt = Rows(gwt.Lists), fromGal = Rows(ReadNeighbourFile((kNc / "ncCC89.gal").string(), NcCodes()).Lists);
+  Lists fromGwt = RowsOf(gwt.Lists), fromGal = RowsOf(gal("ncCC89.gal").Lists);
   for (Lists* lists : {&fromGwt, &fromGal}) {
     for (auto& row : *lists) std::sort(row.begin(), row.end());
   }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <map>
 #include <string>
 #include <tuple>
@@ -16,83 +15,66 @@ using namespace tarnek;
 TEST(OptionsTest, CommandLineTable) {
   // Each row's note says what it catches: the settings of a parse that
   // succeeds, or the status, and for a refused value what the message needs.
+  // Not repeated here: how a value reads (decimal_test: text after the
+  // number, signs, words, beyond the range, saturation), what
+  // ValidRatioBreaks accepts (map_test), and the refusals that the
+  // end-to-end table runs (a --keep of a region table column, --prior=local
+  // without neighbours, a value missing at the end, two --columns names).
   constexpr ParseStatus Ok = ParseStatus::Ok, Error = ParseStatus::OptionError, Usage = ParseStatus::Usage,
                         Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded, Missing = ParseStatus::MissingValue;
+  const std::vector<std::string> names = {"unit", "code", "observed", "expected"};  // --columns' defaults
   const struct {  // the settings expected when the status is Ok
     const char* note; std::vector<std::string> args; ParseStatus status;
-    int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false;
-    bool csv = false; std::vector<std::string> columns = {"unit", "code", "observed", "expected"}; int32_t threads = 0;
+    bool csv = false; std::vector<std::string> columns = {"unit", "code", "observed", "expected"};
+    int32_t limit = 20; double eps = 1e-5, alpha = -1, beta = -1; int32_t timing = 0; bool sync = false; int32_t threads = 0;
     size_t extra = 0;  // columns other options ask for
   } cases[] = {
       {"two names: every default", {"d", "o"}, Ok},
-      {"a later option overrides", {"d", "o", "-L5", "-L10"}, Ok, 10},
-      {"a value without digits reads 0", {"d", "o", "-Lfive"}, Ok, 0},
-      {"a value ends at the first non-digit", {"d", "o", "-L7x"}, Ok, 7},
-      {"-L saturates beyond 32 bits", {"d", "o", "-L99999999999"}, Ok, 2147483647},
-      {"-E, -A, -B; letter case ignored", {"d", "o", "-e0.005", "-a1.5", "-b2"}, Ok, 20, 0.005, 1.5, 2},
-      {"-A0 reads 0.0 (automatic)", {"d", "o", "-A0"}, Ok, 20, 1e-5, 0},
-      {"no hex: -A0x10 reads 0.0", {"d", "o", "-A0x10"}, Ok, 20, 1e-5, 0},
-      {"-A1e999 reads +inf", {"d", "o", "-A1e999"}, Ok, 20, 1e-5, INFINITY},
-      {"-t sets Timing", {"d", "o", "-t"}, Ok, 20, 1e-5, -1, -1, 1},
+      {"a later option overrides", {"d", "o", "-L5", "-L10"}, Ok, false, names, 10},
+      {"a value without digits reads 0", {"d", "o", "-Lfive"}, Ok, false, names, 0},
+      {"a value ends at the first non-digit", {"d", "o", "-L7x"}, Ok, false, names, 7},
+      {"-E, -A, -B; letter case ignored", {"d", "o", "-e0.005", "-a1.5", "-b2"}, Ok, false, names, 20, 0.005, 1.5, 2},
+      {"no hex: -A0x10 reads 0.0", {"d", "o", "-A0x10"}, Ok, false, names, 20, 1e-5, 0},
+      {"-t sets Timing", {"d", "o", "-t"}, Ok, false, names, 20, 1e-5, -1, -1, 1},
       {"-T matches only as the whole argument", {"d", "o", "-tx"}, Error},
       {"stops at -X: -T never reached", {"d", "o", "-E0.005", "-X", "-T"}, Error},
       {"positions one and two are never options", {"-T", "-L5"}, Ok},
       {"the third position always is", {"-T", "data.txt", "out.txt"}, Error},
       {"--help is a file name in the first two positions", {"--help", "--version"}, Ok},
       {"nor any prefix of it", {"--he"}, Usage},
-      {"the value as the next argument", {"d", "o", "--threads", "3", "-L5"}, Ok, 5, 1e-5, -1, -1, 0, false, false,
-       {"unit", "code", "observed", "expected"}, 3},
-      {"the next argument whatever it looks like", {"d", "o", "--columns", "--csv,b,c,d", "--csv"}, Ok, 20, 1e-5, -1, -1,
-       0, false, true, {"--csv", "b", "c", "d"}},
+      {"the value as the next argument", {"d", "o", "--threads", "3", "-L5"}, Ok, false, names, 5, 1e-5, -1, -1, 0, false, 3},
+      {"the next argument whatever it looks like", {"d", "o", "--columns", "--csv,b,c,d", "--csv"}, Ok, true, {"--csv", "b", "c", "d"}},
       {"a switch takes no next argument", {"d", "o", "--sync", "yes"}, Error},
-      {"a long switch mixes with the letters", {"d", "o", "-L5", "--sync", "-t"}, Ok, 5, 1e-5, -1, -1, 1, true},
+      {"a long switch mixes with the letters", {"d", "o", "-L5", "--sync", "-t"}, Ok, false, names, 5, 1e-5, -1, -1, 1, true},
       {"a switch takes no value", {"d", "o", "--sync=yes"}, Bad},
       {"long names are exact: no other case", {"d", "o", "--SYNC"}, Error},
       {"no prefixes", {"d", "o", "--syn"}, Error},
       {"an unknown long option is an option error", {"d", "o", "--no-such-option=1"}, Error},
-      {"--csv alone: the default column names", {"d", "o", "--csv"}, Ok, 20, 1e-5, -1, -1, 0, false, true},
-      {"--columns after --csv, any letter case kept", {"d", "o", "--csv", "--columns=-,FIPS,Cases,E"}, Ok, 20, 1e-5, -1, -1, 0,
-       false, true, {"-", "FIPS", "Cases", "E"}},
-      {"--columns before --csv: order does not matter", {"d", "o", "--columns=a,b c,d,e", "--csv"}, Ok, 20, 1e-5, -1, -1, 0,
-       false, true, {"a", "b c", "d", "e"}},
-      {"--columns after --keep keeps the kept columns", {"d", "o", "--csv", "--keep=x", "--columns=a,b,c,d"}, Ok, 20, 1e-5,
-       -1, -1, 0, false, true, {"a", "b", "c", "d"}, 0, 1},
+      {"--csv alone: the default column names", {"d", "o", "--csv"}, Ok, true},
+      {"--columns after --csv, any letter case kept", {"d", "o", "--csv", "--columns=-,FIPS,Cases,E"}, Ok, true, {"-", "FIPS", "Cases", "E"}},
+      {"--columns before --csv: order does not matter", {"d", "o", "--columns=a,b c,d,e", "--csv"}, Ok, true, {"a", "b c", "d", "e"}},
+      {"--columns after --keep keeps the kept columns", {"d", "o", "--csv", "--keep=x", "--columns=a,b,c,d"}, Ok, true,
+       {"a", "b", "c", "d"}, 20, 1e-5, -1, -1, 0, false, 0, 1},
       {"--columns needs --csv", {"d", "o", "--columns=a,b,c,d"}, Unneeded},
       {"an option error comes first", {"d", "o", "--columns=a,b,c,d", "-X"}, Error},
-      {"three names", {"d", "o", "--csv", "--columns=a,b,c"}, Bad},
       {"five names", {"d", "o", "--csv", "--columns=a,b,c,d,e"}, Bad},
       {"an empty name", {"d", "o", "--csv", "--columns=a,,c,d"}, Bad},
       {"no value: the last argument", {"d", "o", "--csv", "--columns"}, Missing},
       {"two names for one column, in another case", {"d", "o", "--csv", "--columns=unit,code,Code,e"}, Bad},
       {"- only for the unit", {"d", "o", "--csv", "--columns=u,-,c,d"}, Bad},
-      {"--csv is a switch", {"d", "o", "--csv=yes"}, Bad},
-      {"threads: a later one overrides", {"d", "o", "--threads=3", "--threads=2"}, Ok, 20, 1e-5, -1, -1, 0, false, false,
-       {"unit", "code", "observed", "expected"}, 2},
       {"threads: at least 1", {"d", "o", "--threads=0"}, Bad},
-      {"threads: at most 2^31 - 1, as the message says", {"d", "o", "--threads=2147483648"}, Bad},
-      {"threads: no sign games", {"d", "o", "--threads=-2"}, Bad},
-      {"threads: nothing after the number", {"d", "o", "--threads=2x"}, Bad},
-      {"threads: a value is needed", {"d", "o", "--threads"}, Missing},
       {"an output needs a name", {"d", "o", "--plot="}, Bad},
-      {"without =, the last argument has none", {"d", "o", "--groups"}, Missing},
       {"--keep needs --csv", {"d", "o", "--keep=name"}, Unneeded},
       {"--keep=all", {"d", "o", "--vector", "--keep=all"}, Ok},
-      {"a kept column is none of the region table's", {"d", "o", "--csv", "--keep=name,CODE"}, Bad},
       {"nor one it may add", {"d", "o", "--csv", "--keep=neighbours"}, Bad},
       {"a level is below 1", {"d", "o", "--level=1"}, Bad},
-      {"nothing after the level", {"d", "o", "--level=0.95x"}, Bad},
       {"a level that reads as 0", {"d", "o", "--level=1e-400"}, Bad},
-      {"a level that rounds to 1", {"d", "o", "--level=0.99999999999999999"}, Bad},
       {"a threshold above 0", {"d", "o", "--exceed=0"}, Bad},
-      {"no word for infinity", {"d", "o", "--exceed=inf"}, Bad},
-      {"a finite threshold", {"d", "o", "--exceed=1e999"}, Bad},
       {"the prior's words are exact", {"d", "o", "--prior=MLE"}, Bad},
       {"refused after accepted ones", {"d", "o", "--regions=r.csv", "--level=.5", "--prior=moments"}, Bad},
-      {"a local prior needs neighbours", {"d", "o", "--prior=local"}, Unneeded},
       {"given after the prior too", {"d", "o", "--prior=local-own-means", "--neighbours=nb.gal"}, Ok},
-      {"--vector meets --columns' need of --csv", {"d", "o", "--columns=-,a,b,c", "--vector"}, Ok, 20, 1e-5, -1, -1, 0,
-       false, false, {"-", "a", "b", "c"}},
-      {"--csv after --vector reads CSV", {"d", "o", "--vector", "--csv"}, Ok, 20, 1e-5, -1, -1, 0, false, true},
+      {"--vector meets --columns' need of --csv", {"d", "o", "--columns=-,a,b,c", "--vector"}, Ok, false, {"-", "a", "b", "c"}},
+      {"--csv after --vector reads CSV", {"d", "o", "--vector", "--csv"}, Ok, true},
       {"a map needs shapes", {"d", "o", "--map=m.svg"}, Unneeded},
       {"--vector gives them", {"d", "o", "--vector", "--map=m.svg"}, Ok},
       {"but not after --csv", {"d", "o", "--vector", "--csv", "--map=m.svg"}, Unneeded},
@@ -104,29 +86,19 @@ TEST(OptionsTest, CommandLineTable) {
       {"no negative snap", {"d", "o", "--snap=-1e-9"}, Bad},
       {"one cut point at 1", {"d", "o", "--geometry=g.shp", "--map=m.svg", "--map-breaks=1"}, Ok},
       {"classes on both sides of 1", {"d", "o", "--map-breaks=0.5,0.8"}, Bad},
-      {"increasing cut points", {"d", "o", "--map-breaks=2,1,0.5"}, Bad},
       {"no empty cut point", {"d", "o", "--map-breaks=0.5,,2"}, Bad},
       {"cut points need a map", {"d", "o", "--map-breaks=0.5,2"}, Unneeded},
       {"a layer's name is not empty", {"d", "o", "--geometry-layer="}, Bad},
   };
-  // What a refused option takes, as its message says it.
-  const std::map<std::string, std::string> takes = {
-      {"--sync", "no value"}, {"--csv", "no value"}, {"--plot", "a file name"}, {"--groups", "a file name"},
-      {"--columns", "UNIT,CODE,OBSERVED,EXPECTED: four different column names (UNIT may be -)"},
-      {"--level", "a decimal number above 0 and below 1"}, {"--exceed", "a decimal number above 0"},
-      {"--prior", "mle, me, marshall, local or local-own-means"}, {"--threads", "a whole number of threads from 1 to 2147483647"},
-      {"--keep", "NAME[,NAME...]: different column names, none a column of the region table, or all"},
-      {"--snap", "a decimal number, 0 or above"}, {"--geometry-layer", "a layer's name"},
-      {"--map-breaks", "B1,B2,...: 1 to 10 increasing numbers above 0, 1 to 5 classes wholly below 1 and 1 to 5 above"}};
   for (const auto& c : cases) {
     RunSettings s;
     const ParseResult r = ParseCommandLine(c.args, s);
     ASSERT_EQ(r.Status, c.status) << c.note;
-    if (c.status == Bad || c.status == Missing) {  // the last argument is refused: the message names it, what it
-      const std::string& arg = c.args.back();          // takes and its value
+    if (c.status == Bad || c.status == Missing) {  // the last argument is refused: the message names it and its
+      const std::string& arg = c.args.back();          // value (what it takes: the help text, golden case help_alone)
       const size_t equals = std::min(arg.find('='), arg.size());
       const std::string option = arg.substr(0, equals), value = equals < arg.size() ? arg.substr(equals + 1) : "";
-      EXPECT_EQ(std::tuple(r.Option, r.Accepts, r.Value), std::tuple(option, takes.at(option), value)) << c.note;
+      EXPECT_EQ(std::tuple(r.Option, r.Value), std::tuple(option, value)) << c.note;
     }
     if (c.status != Ok) continue;
     const std::vector<std::string> columns{s.Columns.Unit, s.Columns.Code, s.Columns.Observed, s.Columns.Expected};
@@ -147,12 +119,7 @@ std::string ColumnSettings(const RunSettings& s) {
     for (const std::string& n : names) text += (&n == &names.front() ? "=" : ",") + n;
     text += ' ';
   };
-  list("covariates", s.Covariates);
-  for (const std::string& name : s.Covariates) {
-    EXPECT_TRUE(std::any_of(s.Columns.Extra.begin(), s.Columns.Extra.end(), [&](const ColumnRequest& r) {
-      return r.Name == name && r.Kind == ColumnKind::Real;
-    })) << name;
-  }
+  list("covariates", s.Covariates);  // each asked of the CSV reader: the golden case covariates_by_unit
   const StandardisationSettings& st = s.Standardisation;
   text += "population=" + st.Population + ' ';
   list("strata", st.Strata);
@@ -164,33 +131,29 @@ std::string ColumnSettings(const RunSettings& s) {
 TEST(OptionsTest, ColumnOptions) {
   // The covariates, population, strata, set and standard: what each needs and
   // excludes, and columns that must be columns of their own, whatever the
-  // order given; a refusal names the option, what it takes (or the option
-  // it needs or cannot go with) and the value last given.
-  const std::string covariates = "NAME[,NAME...]: different column names, none of them one of --columns, shape or (intercept)";
-  const std::string population = "a column name, not the unit, code or observed column";
-  const std::string strata = "NAME[,NAME...]: different column names, none the unit, code, observed or population "
-                             "column (nor rate with --standard)";
+  // order given; a refusal names the option and the value last given, or
+  // the option it needs (what each takes: the help text, golden case
+  // help_alone). The runs with --coefficients, --standard, --population of
+  // a vector layer, and --standardise-within with --standard: golden and
+  // end-to-end cases.
   constexpr ParseStatus Ok = ParseStatus::Ok, Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded;
   const struct {
     const char* note; std::vector<std::string> options; ParseStatus status;
-    std::string got;  // Ok: ColumnSettings; else "OPTION|TAKES|VALUE"
+    std::string got;  // Ok: ColumnSettings; BadValue: "OPTION=VALUE"; Unneeded: "OPTION needs OPTION"
   } cases[] = {
       {"covariates, in their case, before --csv", {"--covariates=AFF,x 2", "--csv"}, Ok,
        "covariates=AFF,x 2 population= strata group"},
       {"--columns after them keeps them", {"--covariates=x", "--csv", "--columns=-,c,o,e"}, Ok,
        "covariates=x population= strata group"},
       {"a later one overrides", {"--csv", "--covariates=a,b", "--covariates=c"}, Ok, "covariates=c population= strata group"},
-      {"with --coefficients", {"--csv", "--coefficients=c.csv", "--covariates=a"}, Ok,
-       "covariates=a population= strata group"},
       {"the unit's name is free without a unit column", {"--csv", "--covariates=unit", "--columns=-,c,o,e"}, Ok,
        "covariates=unit population= strata group"},
-      {"covariates need --csv", {"--covariates=p"}, Unneeded, "--covariates|--csv|"},
-      {"--coefficients needs --covariates", {"--csv", "--coefficients=c.csv"}, Unneeded, "--coefficients|--covariates|"},
-      {"an empty value", {"--csv", "--covariates="}, Bad, "--covariates|" + covariates + "|"},
+      {"covariates need --csv", {"--covariates=p"}, Unneeded, "--covariates needs --csv"},
+      {"--coefficients needs --covariates", {"--csv", "--coefficients=c.csv"}, Unneeded, "--coefficients needs --covariates"},
+      {"an empty value", {"--csv", "--covariates="}, Bad, "--covariates="},
       {"one of --columns, given after", {"--csv", "--covariates=E", "--covariates=e,z", "--columns=u,c,o,e"}, Bad,
-       "--covariates|" + covariates + "|e,z"},
+       "--covariates=e,z"},
       {"population alone", {"--csv", "--population=POP"}, Ok, "covariates population=POP strata group"},
-      {"population with --vector", {"--vector", "--population=BIR74"}, Ok, "covariates population=BIR74 strata group"},
       {"strata, any order of options; the set by file", {"--strata=age,Sex", "--standardise-within=file", "--csv", "--population=p"},
        Ok, "covariates population=p strata=age,Sex file"},
       {"a later value overrides", {"--csv", "--population=a", "--population=b", "--strata=x", "--strata=y,z"}, Ok,
@@ -201,26 +164,19 @@ TEST(OptionsTest, ColumnOptions) {
        "covariates population=p strata=unit group"},
       {"rate is a stratum without a standard", {"--csv", "--population=p", "--strata=Rate"}, Ok,
        "covariates population=p strata=Rate group"},
-      {"a standard", {"--csv", "--population=p", "--strata=a", "--standard=s.csv"}, Ok, "covariates population=p strata=a group"},
-      {"population needs csv", {"--population=p"}, Unneeded, "--population|--csv|"},
-      {"strata need a population", {"--csv", "--strata=age"}, Unneeded, "--strata|--population|"},
-      {"the set needs a population", {"--csv", "--standardise-within=file"}, Unneeded, "--standardise-within|--population|"},
-      {"a standard needs a population", {"--csv", "--standard=s.csv"}, Unneeded, "--standard|--population|"},
-      {"the set is for internal standardisation alone",
-       {"--csv", "--population=p", "--standard=s.csv", "--standardise-within=group"}, ParseStatus::Excluded,
-       "--standardise-within|--standard|"},
-      {"an empty population", {"--csv", "--population="}, Bad, "--population|" + population + "|"},
-      {"the population is no column of --columns", {"--population=CODE", "--csv"}, Bad, "--population|" + population + "|CODE"},
-      {"nor the unit", {"--csv", "--columns=u,c,o,e", "--population=U"}, Bad, "--population|" + population + "|U"},
-      {"an empty stratum name", {"--csv", "--population=p", "--strata=age,"}, Bad, "--strata|" + strata + "|age,"},
-      {"a stratum twice", {"--csv", "--population=p", "--strata=age,sex,AGE"}, Bad, "--strata|" + strata + "|age,sex,AGE"},
-      {"a stratum that is the population", {"--strata=age,P", "--csv", "--population=p"}, Bad, "--strata|" + strata + "|age,P"},
-      {"a stratum that is the observed column", {"--csv", "--population=p", "--strata=observed"}, Bad,
-       "--strata|" + strata + "|observed"},
+      {"population needs csv", {"--population=p"}, Unneeded, "--population needs --csv"},
+      {"strata need a population", {"--csv", "--strata=age"}, Unneeded, "--strata needs --population"},
+      {"the set needs a population", {"--csv", "--standardise-within=file"}, Unneeded, "--standardise-within needs --population"},
+      {"a standard needs a population", {"--csv", "--standard=s.csv"}, Unneeded, "--standard needs --population"},
+      {"an empty population", {"--csv", "--population="}, Bad, "--population="},
+      {"the population is no column of --columns", {"--population=CODE", "--csv"}, Bad, "--population=CODE"},
+      {"nor the unit", {"--csv", "--columns=u,c,o,e", "--population=U"}, Bad, "--population=U"},
+      {"a stratum twice", {"--csv", "--population=p", "--strata=age,sex,AGE"}, Bad, "--strata=age,sex,AGE"},
+      {"a stratum that is the population", {"--strata=age,P", "--csv", "--population=p"}, Bad, "--strata=age,P"},
+      {"a stratum that is the observed column", {"--csv", "--population=p", "--strata=observed"}, Bad, "--strata=observed"},
       {"a stratum named rate with a standard", {"--csv", "--population=p", "--strata=age,rate", "--standard=s.csv"}, Bad,
-       "--strata|" + strata + "|age,rate"},
-      {"the set's words are exact", {"--csv", "--population=p", "--standardise-within=Group"}, Bad,
-       "--standardise-within|group or file|Group"},
+       "--strata=age,rate"},
+      {"the set's words are exact", {"--csv", "--population=p", "--standardise-within=Group"}, Bad, "--standardise-within=Group"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"d", "o"};
@@ -228,7 +184,8 @@ TEST(OptionsTest, ColumnOptions) {
     RunSettings s;
     const ParseResult r = ParseCommandLine(args, s);
     ASSERT_EQ(r.Status, c.status) << c.note;
-    EXPECT_EQ(c.status == Ok ? ColumnSettings(s) : r.Option + "|" + r.Accepts + "|" + r.Value, c.got) << c.note;
+    EXPECT_EQ(c.status == Ok ? ColumnSettings(s) : c.status == Bad ? r.Option + "=" + r.Value : r.Option + " needs " + r.Accepts,
+              c.got) << c.note;
   }
 }
 

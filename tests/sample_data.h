@@ -1,16 +1,19 @@
 // Test data and checks shared by the test files: the bundled sample's counts,
-// and closeness to an independent value.
+// closeness to an independent value, and text columns and neighbour lists
+// written out and read back.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/neighbours.h"
+#include "core/record_table.h"
 
 namespace tarnek::testdata {
 
@@ -43,6 +46,25 @@ inline NeighbourLists ListsOf(const std::vector<std::vector<uint32_t>>& rows) {
     lists.Start.push_back(lists.Rows.size());
   }
   return lists;
+}
+
+// The rows of neighbour lists, one vector of neighbour rows per region.
+inline std::vector<std::vector<uint32_t>> RowsOf(const NeighbourLists& lists) {
+  std::vector<std::vector<uint32_t>> rows;
+  for (size_t i = 0; i < lists.Regions(); ++i) rows.emplace_back(lists.Of(i).begin(), lists.Of(i).end());
+  return rows;
+}
+
+// A text column of the given texts, and the texts of a column.
+inline TextColumn ColumnOf(const std::vector<std::string>& texts) {
+  TextColumn column;
+  for (const std::string& text : texts) column.Append(text);
+  return column;
+}
+inline std::vector<std::string> Texts(const TextColumn& column) {
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < column.Size(); ++i) texts.emplace_back(column.At(i));
+  return texts;
 }
 
 }  // namespace tarnek::testdata

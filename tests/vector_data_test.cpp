@@ -1,7 +1,8 @@
 // The vector data reader: a GeoJSON layer's attribute table read by the CSV
 // columns' rules (names in any letter case, codes and units as text, counts
-// that must be whole, kept columns as text), every field error naming its
-// feature and column, header errors, and the shapes read only when asked.
+// that must be whole, kept columns as text), and the shapes read only when
+// asked. Its field and header errors are the CSV columns' (csv_reader_test),
+// each named by its feature (the end-to-end refusals of vector data).
 #include <gtest/gtest.h>
 
 #include <cstdlib>  // mkdtemp
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "input/vector_data.h"
+#include "sample_data.h"
 
 using namespace tarnek;
 namespace fs = std::filesystem;
@@ -60,43 +62,16 @@ TEST_F(VectorDataTest, TheAttributeTableReadsAsCsvColumns) {
   const VectorDataResult read = ReadVectorData(file, columns, {}, table, layer);
   ASSERT_TRUE(read.Ok()) << static_cast<int>(read.Fields) << " " << read.Column;
   ASSERT_EQ(table.Size(), 2u);
-  EXPECT_EQ(std::vector<std::string>({std::string(table.CodeText.At(0)), std::string(table.CodeText.At(1))}),
-            std::vector<std::string>({"E06", "007"}));
+  EXPECT_EQ(testdata::Texts(table.CodeText), (std::vector<std::string>{"E06", "007"}));
   EXPECT_EQ(table.Unit, (std::vector<int32_t>{1, 0}));  // 9 before 10
   EXPECT_EQ(table.Data1, (std::vector<int32_t>{3, 4}));
   EXPECT_EQ(table.Data2, (std::vector<double>{1.5, 2}));
   ASSERT_EQ(table.Columns.size(), 1u);
   EXPECT_EQ(table.Columns[0].HeaderName, "Name");
-  EXPECT_EQ(table.Columns[0].Texts.At(0), "Hart");
-  EXPECT_EQ(table.Columns[0].Texts.At(1), "");  // null: empty text
+  EXPECT_EQ(testdata::Texts(table.Columns[0].Texts), (std::vector<std::string>{"Hart", ""}));  // null: empty text
   EXPECT_TRUE(layer.Shapes.empty()) << "shapes only when asked";
   EXPECT_TRUE(layer.Fields.empty());
   EXPECT_EQ(layer.Files.size(), 1u);
-}
-
-TEST_F(VectorDataTest, ErrorsNameTheFeatureAndTheColumn) {
-  const CsvColumns columns{"-", "code", "observed", "expected"};
-  const struct {
-    const char* note;
-    std::vector<std::string> features;
-    CsvStatus status;
-    uint64_t feature;
-    std::string column;
-  } cases[] = {
-      {"a negative count", {R"("code":"a","observed":-1,"expected":1)"}, CsvStatus::OutOfRange, 1, "observed"},
-      {"a null expected count", {R"("code":"a","observed":1,"expected":2)", R"("code":"b","observed":1,"expected":null)"},
-       CsvStatus::NotAValue, 2, "expected"},
-      {"an expected count of 0", {R"("code":"a","observed":1,"expected":0)"}, CsvStatus::OutOfRange, 1, "expected"},
-      {"an empty code", {R"("code":"","observed":1,"expected":1)"}, CsvStatus::NotAValue, 1, "code"},
-      {"a column twice", {R"("code":"a","CODE":"b","observed":1,"expected":1)"}, CsvStatus::RepeatedColumn, 0, "code"},
-  };
-  for (const auto& c : cases) {
-    RecordTable table;
-    VectorLayer layer;
-    const VectorDataResult read = ReadVectorData(Layer(c.features), columns, {}, table, layer);
-    ASSERT_EQ(read.Read.Status, VectorStatus::Ok) << c.note;
-    EXPECT_EQ(std::tie(read.Fields, read.Feature, read.Column), std::tie(c.status, c.feature, c.column)) << c.note;
-  }
 }
 
 TEST_F(VectorDataTest, ShapesOnlyWhenAsked) {

@@ -14,7 +14,7 @@
 // A file named .keep only keeps its otherwise empty directory in the source
 // tree: it is neither copied nor compared.
 //
-// Cases whose expectations come from elsewhere:
+// What some cases stand for:
 //   standardise_internal_precomputed, standardise_external_precomputed: the
 //     long-form runs standardise_internal and standardise_external (four
 //     regions by age group, their rows mixed, an age group without cases, a
@@ -25,11 +25,12 @@
 //     standard's rates, A = 3.125 + 3.125 + 6.25 + 50 x 0.0001. A kept column
 //     is a region's (keep_stratum_column: a stratum column, which varies
 //     within one, is refused).
-//   The cases of refused input (csv_*, keep_*, covariate*_*, geometry_*,
-//     neighbours_*, standard*_*, vector_*, ...): a message naming the file,
-//     the line or feature and the column or id, exit code 2 where the text
-//     does not read as what the run needs and 1 where it reads but does not
-//     fit, and the earlier out.txt and out.log left as they were.
+//   the refused inputs and options (csv_*, keep_*, covariate_*, covariates_*,
+//     geometry_*, neighbours_*, standard_*, standardise_*, vector_*, ...): a
+//     message naming the option or the file, the line or feature and the
+//     column or id, exit code 2 where the text does not read as what the run
+//     needs and 1 where it reads but does not fit, and the earlier out.txt
+//     and out.log left as they were.
 //
 // After them, what cannot be fixed bytes: the times of -T, a console that
 // cannot be written, writes that fail at the file-size limit or on a full

@@ -56,7 +56,9 @@ TEST(EbMoran, HandWorkedStatistics) {
     EXPECT_TRUE(testdata::Near(test.Statistic, c.statistic, 1e-15));
     EXPECT_TRUE(testdata::Near(EbMoranStatistic(group, lists, scratch), test.Statistic, 0));
     EXPECT_TRUE(std::isnan(c.statistic) ? std::isnan(test.PValue) : test.PValue >= 1.0 / 1000 && test.PValue <= 1.0);
-    if (c.pValue != 0) EXPECT_EQ(test.PValue, c.pValue);
+    if (c.pValue != 0) {
+      EXPECT_EQ(test.PValue, c.pValue);
+    }
   }
 }
 

@@ -41,7 +41,9 @@ void ExpectPriors(const std::vector<RegionPrior>& priors, const std::vector<Expe
     const RegionPrior& p = priors[i];
     const Expected& x = expected[i];
     EXPECT_EQ(std::pair(HasPrior(p), IsPointPrior(p)), std::pair(x.kind != kNone, x.kind == kPoint));
-    if (x.kind == kPoint) EXPECT_EQ(p.Mean, x.m);
+    if (x.kind == kPoint) {
+      EXPECT_EQ(p.Mean, x.m);
+    }
     if (x.kind != kGamma || !HasPrior(p) || IsPointPrior(p)) continue;
     EXPECT_TRUE(testdata::Near(p.Mean, x.m, 1e-14));
     EXPECT_TRUE(testdata::Near(p.Shape / (p.Rate * p.Rate), x.v, 1e-13));

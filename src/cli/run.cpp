@@ -15,6 +15,7 @@
 #include "cli/options.h"
 #include "core/parallel.h"
 #include "core/record_table.h"
+#include "core/shown_text.h"
 #include "files/output_file.h"
 #include "estimation/standardisation.h"
 #include "grouping/grouping.h"
@@ -307,9 +308,8 @@ void PrintShapeless(std::FILE* console, const RegionShapes& shapes) {
   std::string line = Plural(features.size(), "feature", "features") +
                      " without a shape (left off the map, no contiguity neighbours): ";
   for (size_t k = 0; k < std::min(features.size(), kShown); ++k) {
-    std::string key = features[k].Key;
-    for (char& c : key) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-    line += (k > 0 ? ", " : "") + FormatInteger(static_cast<int64_t>(features[k].Feature)) + " (" + key + ")";
+    line += (k > 0 ? ", " : "") + FormatInteger(static_cast<int64_t>(features[k].Feature)) + " (" +
+            ShownText(features[k].Key) + ")";
   }
   if (features.size() > kShown) line += ", ...";
   PrintLine(console, " ", line + "\n");

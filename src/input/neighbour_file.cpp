@@ -15,6 +15,7 @@
 
 #include <sys/stat.h>  // fstat, to refuse a directory
 
+#include "core/shown_text.h"
 #include "input/decimal.h"
 
 namespace tarnek {
@@ -746,22 +747,14 @@ NeighbourFileResult ReadNeighbourFile(const std::string& fileName, const TextCol
 
 namespace {
 
-std::string Shown(std::string_view text) {
-  std::string shown(text);
-  for (char& c : shown) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return shown;
-}
-
 std::string Number(uint64_t value) { return std::to_string(value); }
 
 }  // namespace
 
 std::string DescribeNeighbourError(const NeighbourFileResult& result) {
   const NeighbourFileError& e = result.Error;
-  const std::string id = Shown(e.Id);
-  const std::string region = Shown(e.Region);
+  const std::string id = ShownText(e.Id);
+  const std::string region = ShownText(e.Region);
   const std::string at = "line " + Number(e.Line) + ": ";
   const bool gal = result.Format == NeighbourFormat::Gal;
   switch (e.Status) {

@@ -3,7 +3,8 @@
 // 2^31 - 1; and the largest count's sums from AdvanceInnerSum with terms in
 // blocks only (a crossover beyond any run) and boundaries only (crossover 0).
 // Each case is swept again for b moved by 2^-44 of itself, with the memo of
-// the first sweep (InnerSumMemo), and checked the same way.
+// the first sweep (InnerSumMemo), and checked the same way; and once more
+// shared out over two threads (SweepInnerSumsShared).
 // Not part of the test suite (one case sums two billion terms the slow way);
 // run it after a change to src/estimation/inner_sums.cpp.
 //
@@ -20,7 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/parallel.h"
 #include "estimation/inner_sums.h"
+#include "estimation/shared_sums.h"
 
 namespace {
 
@@ -59,6 +62,12 @@ int Check(const Case& c, tarnek::InnerSumMemo* memo) {
     blocks[kind] = tarnek::AdvanceInnerSum(term, 0.0, c.b, 0, top, 1e300);
     boundaries[kind] = tarnek::AdvanceInnerSum(term, 0.0, c.b, 0, top, 0.0);
   }
+  std::vector<double> sharedScore(c.counts.size()), sharedHess(c.counts.size());
+  {
+    tarnek::WorkerPool pool(2);
+    tarnek::InnerSumMemo fresh;  // keeps nothing: the sweep is shared out
+    tarnek::SweepInnerSumsShared(c.counts, c.b, sharedScore, sharedHess, fresh, &pool);
+  }
   int wrong = 0;
   double s = 0, h = 0;
   X lx = 0;
@@ -70,9 +79,9 @@ int Check(const Case& c, tarnek::InnerSumMemo* memo) {
       s = double(X(s) + 1 / bl);
       h = double(X(h) + 1 / (bl * bl));
     }
-    if (!same(s, score[k]) || !same(h, hess[k])) {
-      std::printf("DISAGREE b %a count %d: score %a (jumped %a), hess %a (jumped %a)\n", c.b, c.counts[k], s,
-                  score[k], h, hess[k]);
+    if (!same(s, score[k]) || !same(h, hess[k]) || !same(s, sharedScore[k]) || !same(h, sharedHess[k])) {
+      std::printf("DISAGREE b %a count %d: score %a (jumped %a, shared %a), hess %a (jumped %a, shared %a)\n", c.b,
+                  c.counts[k], s, score[k], sharedScore[k], h, hess[k], sharedHess[k]);
       ++wrong;
     }
   }

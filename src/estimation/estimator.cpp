@@ -10,6 +10,7 @@
 
 #include "estimation/inner_sums.h"
 #include "estimation/natural_log.h"  // NaturalLog: ln, correctly rounded
+#include "estimation/shared_sums.h"
 
 namespace tarnek {
 
@@ -102,7 +103,7 @@ void RankCounts(std::span<const int32_t> data1, EstimatorScratch& s) {
 DerivativeSums ComputeDerivatives(const GroupData& group, EstimatorScratch& s, double a, double b) {
   const size_t n = group.Data1.size();
   const Extended nx = static_cast<Extended>(n);
-  SweepInnerSums(s.DistinctCounts, b, s.InnerScore, s.InnerHess, kInnerSumCrossover, &s.InnerMemo);
+  SweepInnerSumsShared(s.DistinctCounts, b, s.InnerScore, s.InnerHess, s.InnerMemo, s.SweepPool);
   DerivativeSums d;
   d.ScoreAlpha = Stored(nx * b / a);
   d.ScoreBeta = 0.0;

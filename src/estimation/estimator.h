@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/fit_settings.h"
+#include "core/parallel.h"
 #include "estimation/inner_sums.h"
 
 namespace tarnek {
@@ -89,6 +90,10 @@ struct EstimatorScratch {
   std::vector<long double> Logs;        // per member: ln(E/a + 1) at the current a
   std::vector<uint64_t> SortKeys;
   InnerSumMemo InnerMemo;               // the last fit step's blocks of inner-sum terms
+  // Where the group is fitted alone: the pool its long inner sums may be
+  // shared out on (none: in order). EstimateGroup must then not be called
+  // from a job of that pool.
+  WorkerPool* SweepPool = nullptr;
 };
 
 // A group's results: the summary, and the members' ratios, which lie in the

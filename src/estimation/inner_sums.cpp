@@ -771,7 +771,7 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
                     double crossover, InnerSumMemo* memo) {
   MemoCursor cursors[2];
   if (memo != nullptr) {
-    const bool keep = std::fabs(b - memo->LastB) <= memo->LastB * 0x1p-10;
+    const bool keep = MemoKeeps(*memo, b);
     memo->LastB = b;
     for (int k = 0; k < 2; ++k) {
       memo->Next[k].clear();

@@ -183,6 +183,12 @@ struct InnerSumMemo {
   double LastB = 0.0;
 };
 
+// True when a sweep at b keeps its blocks in the memo (b within 2^-10 of the
+// last sweep's, relative).
+inline bool MemoKeeps(const InnerSumMemo& memo, double b) {
+  return b - memo.LastB <= memo.LastB * 0x1p-10 && memo.LastB - b <= memo.LastB * 0x1p-10;
+}
+
 // Adds the terms for l = from .. to-1 to `sum`, b > 0, 0 <= from <= to, and
 // returns the result: bit for bit the term-by-term sum. A `crossover` of 0
 // takes boundaries wherever runs are at least a term long.

@@ -257,6 +257,7 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
 
   if (estimates.Mode == GroupMode::SingleGroup) {
     EstimatorScratch scratch;
+    scratch.SweepPool = &pool;  // the one group may share its long sums out
     if (allDefined) {
       // Every record in input order: the estimator reads the table's own columns.
       const GroupEstimate group = EstimateGroup({table.Data1, table.Data2}, fit, scratch);
@@ -286,7 +287,7 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
   // Each thread has its own workspace; every group writes only its own
   // result and its own members' rows.
   std::vector<Workspace> workspaces(pool.Participants(groups, kGroupsPerPiece));
-  pool.Run(groups, kGroupsPerPiece, [&](size_t first, size_t last, int worker) {
+  const auto estimate = [&](size_t first, size_t last, int worker) {
     Workspace& workspace = workspaces[static_cast<size_t>(worker)];
     for (size_t g = first; g < last; ++g) {
       if (g + 1 < groups) PrefetchMembers(table, records, all.subspan(starts[g + 1], starts[g + 2] - starts[g + 1]));
@@ -297,7 +298,13 @@ Estimates EstimateAllGroups(const RecordTable& table, const FitSettings& fit, Wo
       estimates.Groups[g] = group.Result;
       ScatterBack(group.Members, [&](size_t i) { return RowOf(members[i]); }, records);
     }
-  });
+  };
+  if (groups == 1) {  // fitted alone: its long sums may be shared out
+    workspaces[0].Scratch.SweepPool = &pool;
+    estimate(0, 1, 0);
+  } else {
+    pool.Run(groups, kGroupsPerPiece, estimate);
+  }
   return estimates;
 }
 

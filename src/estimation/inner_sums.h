@@ -96,8 +96,12 @@
 // summed by parts, the run sums without an integer division: no change
 // measured) bounds it: the estimates themselves do, one for each term or run.
 // Fewer could only be had by counting the lattice points under the hyperbola
-// (about 2^-11 of all terms are ties, each needing the parity of the sum
-// before it), which is not done.
+// a stretch at a time; but about 2^-11 of all terms are ties, each adding
+// j - 1 or j by the parity of the whole sum before it, so that counting
+// would still settle some 10^6 ties one by one in a sweep to 2^31 - 1, each
+// at a cost far above a run's: not done. Where a group is fitted alone, the
+// long stretches of a sweep are shared out over threads instead
+// (shared_sums.h).
 //
 // The memo (InnerSumMemo). Where the fit settles, b moves by a few ulps from
 // step to step, and nearly every block of terms or of boundaries holds for

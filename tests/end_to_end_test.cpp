@@ -748,6 +748,15 @@ TEST(Threads, EveryThreadCountWritesTheFilesOfOne) {
     EXPECT_EQ(lines, 2 * (c.records + 1) + 3 + c.units * 13 + c.units + 1);
     for (const int threads : c.threads) EXPECT_TRUE(Outputs(files, {"--threads=" + std::to_string(threads)}) == one) << threads;
   }
+  // A file's only group, whose count of 2 * 10^7 has its sums shared out over
+  // the threads: in single-group mode and as a unit of its own.
+  for (const char* unit : {"-1", "7"}) {
+    const std::string u = unit;
+    const Tree files{{"data.txt", u + " 1 20000000 0.5\n" + u + " 2 1 1e-10\n"}}, one = Outputs(files, {"--threads=1"});
+    for (const int threads : {2, 3, 8}) {
+      EXPECT_TRUE(Outputs(files, {"--threads=" + std::to_string(threads)}) == one) << unit << " on " << threads;
+    }
+  }
 }
 
 TEST(Interrupted, EveryFatalSignalRemovesTemporariesAndKeepsEarlierFiles) {

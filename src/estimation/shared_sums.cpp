@@ -82,20 +82,10 @@ struct Piece {
   // Filled by the job. First: Result. Guess: the sums from F at the
   // checkpoints, the last at Hi; Fits false where one left F's binade.
   double Result = 0.0;
-  std::vector<int64_t> At;
-  std::vector<double> SumAt;
+  std::vector<int64_t> At = {};
+  std::vector<double> SumAt = {};
   bool Fits = true;
 };
-
-Piece MakePiece(InnerTerm kind, int64_t lo, int64_t hi, How way, int binade = 0) {
-  Piece piece;
-  piece.Kind = kind;
-  piece.Lo = lo;
-  piece.Hi = hi;
-  piece.Way = way;
-  piece.Binade = binade;
-  return piece;
-}
 
 // Cuts [from, to) into pieces: the binades' margins in order, the rest in
 // pieces of at most pieceTerms guessed from their binade.
@@ -125,14 +115,15 @@ void Plan(InnerTerm kind, double sum, double b, int64_t from, int64_t to, int64_
       const int64_t end = std::min(hi, at + pieceTerms);
       const double foreseen = static_cast<double>(ahead.At(at));
       const int e = foreseen > 0.0 ? std::ilogb(foreseen) : kLowestBinade - 1;
-      pieces.push_back(MakePiece(kind, at, end, e >= kLowestBinade && std::isfinite(foreseen) ? How::Guess : How::InOrder, e));
+      const How way = e >= kLowestBinade && std::isfinite(foreseen) ? How::Guess : How::InOrder;
+      pieces.push_back({.Kind = kind, .Lo = at, .Hi = end, .Way = way, .Binade = e});
       at = end;
     }
   };
   int64_t at = from;
   for (const auto& [lo, hi] : margins) {
     guessed(at, lo);
-    pieces.push_back(MakePiece(kind, lo, hi, How::InOrder));
+    pieces.push_back({.Kind = kind, .Lo = lo, .Hi = hi, .Way = How::InOrder});
     at = hi;
   }
   guessed(at, to);

@@ -19,7 +19,9 @@ TEST(OptionsTest, CommandLineTable) {
   // number, signs, words, beyond the range, saturation), what
   // ValidRatioBreaks accepts (map_test), and the refusals that the
   // end-to-end table runs (a --keep of a region table column, --prior=local
-  // without neighbours, a value missing at the end, two --columns names).
+  // without neighbours, a value missing at the end, two --columns names), and
+  // those of the golden cases long_option_value_apart (a value as the next
+  // argument, options read on after it) and option_value_missing.
   constexpr ParseStatus Ok = ParseStatus::Ok, Error = ParseStatus::OptionError, Usage = ParseStatus::Usage,
                         Bad = ParseStatus::BadValue, Unneeded = ParseStatus::Unneeded, Missing = ParseStatus::MissingValue;
   const std::vector<std::string> names = {"unit", "code", "observed", "expected"};  // --columns' defaults
@@ -42,7 +44,6 @@ TEST(OptionsTest, CommandLineTable) {
       {"the third position always is", {"-T", "data.txt", "out.txt"}, Error},
       {"--help is a file name in the first two positions", {"--help", "--version"}, Ok},
       {"nor any prefix of it", {"--he"}, Usage},
-      {"the value as the next argument", {"d", "o", "--threads", "3", "-L5"}, Ok, false, names, 5, 1e-5, -1, -1, 0, false, 3},
       {"the next argument whatever it looks like", {"d", "o", "--columns", "--csv,b,c,d", "--csv"}, Ok, true, {"--csv", "b", "c", "d"}},
       {"a switch takes no next argument", {"d", "o", "--sync", "yes"}, Error},
       {"a long switch mixes with the letters", {"d", "o", "-L5", "--sync", "-t"}, Ok, false, names, 5, 1e-5, -1, -1, 1, true},
@@ -59,7 +60,6 @@ TEST(OptionsTest, CommandLineTable) {
       {"an option error comes first", {"d", "o", "--columns=a,b,c,d", "-X"}, Error},
       {"five names", {"d", "o", "--csv", "--columns=a,b,c,d,e"}, Bad},
       {"an empty name", {"d", "o", "--csv", "--columns=a,,c,d"}, Bad},
-      {"no value: the last argument", {"d", "o", "--csv", "--columns"}, Missing},
       {"two names for one column, in another case", {"d", "o", "--csv", "--columns=unit,code,Code,e"}, Bad},
       {"- only for the unit", {"d", "o", "--csv", "--columns=u,-,c,d"}, Bad},
       {"threads: at least 1", {"d", "o", "--threads=0"}, Bad},

@@ -83,9 +83,6 @@ TEST(StandardisationTest, HandDerivedCases) {
     std::vector<int32_t> units = {};
     std::vector<uint64_t> lines = {};
   } cases[] = {
-      {"internal: A = 100 x 6/400 + 200 x 4/400 + 100 x 5/100 = 1.5 + 2 + 5; B = 4.5 + 2, no old group: "
-       "no population there",
-       kTwoRegions, kByAge, "", {"A", "B"}, {10, 5}, {8.5, 6.5}, {0, 0}, {2, 3}},
       {"external: A = 100 x 0.25 + 200 x 0.5 + 100 x 0.75 = 200, B = 75 + 100; the unused rate is ignored",
        kTwoRegions, kByAge, "age,rate,note\nold,0.75,x\nyoung,0.25,y\nmiddle,0.5,z\nnone,8,\n", {"A", "B"}, {10, 5},
        {200, 175}},

@@ -171,8 +171,9 @@ TEST(EbMoran, NorthCarolinaAgainstSpdep) {
   ASSERT_EQ(ReadDataFile((kNc / "sids74.txt").string(), table).Status, ReadStatus::Ok);
   const TextColumn codes = RecordCodeTexts(table);
   const GroupData group{table.Data1, table.Data2};
-  const std::map<std::string, double> spdep = {{"ncCC89.gal", 0.30045057080537085},
-                                               {"ncCR85.gal", 0.25423099115280356}};
+  // ncCC89.gal's statistic, spdep's to the last digit, and a p-value of
+  // 0.001 are in golden neighbours_local_nc's group table.
+  const std::map<std::string, double> spdep = {{"ncCR85.gal", 0.25423099115280356}};
   EbMoranScratch scratch;
   for (const auto& [file, statistic] : spdep) {
     SCOPED_TRACE(file);

@@ -2,7 +2,7 @@
 // erfc, the log-likelihoods and the observed information of tiny groups from
 // exact fractions, log-likelihoods at the extremes of counts and expected
 // counts from mpmath. The status words on fits that end every way are checked
-// with the estimator's cases.
+// with the estimator's cases and in the golden group tables they name.
 #include <gtest/gtest.h>
 
 #include <cmath>

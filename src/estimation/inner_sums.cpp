@@ -40,11 +40,6 @@ constexpr int64_t kLargestIndex = int64_t{1} << 51;
 // Terms estimated together, and run boundaries placed together.
 constexpr int kBlock = 64;
 
-// The term for l exactly as the fit forms it.
-inline Extended ExactTerm(InnerTerm kind, double b, int64_t l) {
-  const Extended bl = Extended(b) + Extended(l);
-  return kind == InnerTerm::Score ? 1.0L / bl : 1.0L / (bl * bl);
-}
 
 // The helpers below take the kind of term as a template argument: they run
 // once a term, and the choice is then made when they are compiled.
@@ -88,7 +83,7 @@ Grid GridOf(double sum) {
 // m(l) computed with the real arithmetic: the term in grid units rounded to
 // an integer, ties to even; kTooLarge from 2^62 on.
 uint64_t ExactGridUnits(InnerTerm kind, double b, int64_t l, double g) {
-  const Extended x = ExactTerm(kind, b, l) / Extended(g);  // exact: g is a power of two
+  const Extended x = InnerSumTerm(kind, b, l) / Extended(g);  // exact: g is a power of two
   if (!(x < 0x1p62L)) return kTooLarge;
   const auto whole = static_cast<uint64_t>(x);
   const Extended fraction = x - static_cast<Extended>(whole);  // exact
@@ -727,27 +722,27 @@ template <InnerTerm kind>
 double Advance(double sum, double b, int64_t from, int64_t to, double crossover, MemoCursor* memo = nullptr) {
   if (from >= to) return sum;
   // Terms never rise with l: the first equal to the last, all are equal.
-  const Extended first = ExactTerm(kind, b, from);
-  if (first == ExactTerm(kind, b, to - 1)) return AdvanceConstant(sum, first, to - from);
+  const Extended first = InnerSumTerm(kind, b, from);
+  if (first == InnerSumTerm(kind, b, to - 1)) return AdvanceConstant(sum, first, to - from);
   int64_t l = from;
   while (l < to) {
     // Every term is finite and positive: an infinite sum stays so, and from
     // a sum of 0 that a term leaves 0, no later (smaller) term moves it.
     if (std::isinf(sum)) return sum;
     if (sum == 0.0) {
-      sum = AddTerm(sum, ExactTerm(kind, b, l));
+      sum = AddTerm(sum, InnerSumTerm(kind, b, l));
       ++l;
       if (sum == 0.0) return sum;
       continue;
     }
     if (!OnGrid<kind>(sum, b, l)) {
-      for (const int64_t end = std::min(to, l + kPiece); l < end; ++l) sum = AddTerm(sum, ExactTerm(kind, b, l));
+      for (const int64_t end = std::min(to, l + kPiece); l < end; ++l) sum = AddTerm(sum, InnerSumTerm(kind, b, l));
       continue;
     }
     const int64_t before = l;
     AdvanceOnGrid<kind>(sum, b, l, to, crossover, memo);
     if (l == before) {  // the binade's top, or a large term: one real step
-      sum = AddTerm(sum, ExactTerm(kind, b, l));
+      sum = AddTerm(sum, InnerSumTerm(kind, b, l));
       ++l;
     }
   }
@@ -798,7 +793,7 @@ void SweepInnerSums(std::span<const int32_t> counts, double b, std::span<double>
         // Terms equal from here to the largest count go binade by binade.
         const int64_t last = counts.back() - 1;
         together = !FasterAlone<InnerTerm::Score>(s, b, l) && !FasterAlone<InnerTerm::Hess>(h, b, l) &&
-                   !(l < last && ExactTerm(InnerTerm::Score, b, l) == ExactTerm(InnerTerm::Score, b, last));
+                   !(l < last && InnerSumTerm(InnerTerm::Score, b, l) == InnerSumTerm(InnerTerm::Score, b, last));
         nextLook += kPiece;
       }
     }

@@ -122,6 +122,12 @@ enum class InnerTerm {
   Hess,   // 1/((b+l)(b+l))
 };
 
+// The term for l exactly as the fit forms it, in long double.
+inline long double InnerSumTerm(InnerTerm kind, double b, int64_t l) {
+  const long double bl = static_cast<long double>(b) + static_cast<long double>(l);
+  return kind == InnerTerm::Score ? 1.0L / bl : 1.0L / (bl * bl);
+}
+
 // Runs are taken boundary by boundary once they are about this many terms
 // long; before that, terms go in blocks.
 inline constexpr double kInnerSumCrossover = 4.0;

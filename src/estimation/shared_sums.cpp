@@ -23,11 +23,6 @@ constexpr double kMargin = 0x1p-14;                  // around a binade's edges,
 constexpr int64_t kFirstCheckpoint = 4096;           // terms from a piece's start; then 4 times as far each
 constexpr int kExactHead = 256;                      // terms foreseen exactly
 
-Extended Term(InnerTerm kind, double b, int64_t l) {
-  const Extended bl = Extended(b) + Extended(l);
-  return kind == InnerTerm::Score ? 1.0L / bl : 1.0L / (bl * bl);
-}
-
 // The sum foreseen at l, from `sum` at `from`: the first terms exactly, the
 // rest as the integral over [l0 - 1/2, l - 1/2] (the midpoint rule, off by at
 // most 1/(24 (b + 255)^2) for the score, less for the Hessian).
@@ -41,7 +36,7 @@ struct Foresight {
   Foresight(InnerTerm kind, double sum, double b, int64_t from, int64_t to) : Kind(kind), B(b), From(from) {
     HeadEnd = std::min<int64_t>(to, from + kExactHead);
     Head[0] = sum;
-    for (int64_t l = from; l < HeadEnd; ++l) Head[l - from + 1] = Head[l - from] + Term(kind, b, l);
+    for (int64_t l = from; l < HeadEnd; ++l) Head[l - from + 1] = Head[l - from] + InnerSumTerm(kind, b, l);
   }
 
   Extended At(int64_t l) const {

@@ -413,10 +413,6 @@ bool ColumnNamesClash(const RunSettings& settings, ParseResult& result) {
   return false;
 }
 
-}  // namespace
-
-namespace {
-
 // "--vector" meets the needs of "--csv" (its attribute table reads as a CSV
 // file's columns) and of "--geometry" (its features are shapes).
 constexpr std::string_view kVectorMeets[] = {"--csv", "--geometry"};

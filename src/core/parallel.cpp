@@ -84,6 +84,16 @@ std::string FileText(const std::string& path) {
   return text;
 }
 
+// Calls visit(line) for every line of `text`, without its line end.
+template <typename Visit>
+void ForEachLine(const std::string& text, const Visit& visit) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    visit(text.substr(at, end - at));
+    at = end + 1;
+  }
+}
+
 // The smallest quota over the cgroup `path` ("/a/b") of a hierarchy
 // mounted at `mount` and the cgroups above it, as `cores` reads it from a
 // cgroup's directory; 0 for none.
@@ -106,11 +116,9 @@ int SmallestQuota(const std::string& mount, std::string path, const Cores& cores
 int CgroupCores() {
   const std::string cgroup = FileText("/proc/self/cgroup");
   std::string path;
-  for (size_t at = 0; at < cgroup.size();) {
-    const size_t end = std::min(cgroup.find('\n', at), cgroup.size());
-    if (cgroup.compare(at, 3, "0::") == 0) path = cgroup.substr(at + 3, end - at - 3);
-    at = end + 1;
-  }
+  ForEachLine(cgroup, [&](const std::string& line) {
+    if (line.compare(0, 3, "0::") == 0) path = line.substr(3);
+  });
   int cores = 0;
   if (!path.empty()) {
     cores = SmallestQuota("/sys/fs/cgroup", path, [](const std::string& dir) {
@@ -157,26 +165,24 @@ CgroupPlace CpuControllerPlace(const std::string& cgroup, const std::string& mou
   // "4:cpu,cpuacct:/user.slice": the process's cgroup in the cpu hierarchy.
   std::string path;
   bool found = false;
-  for (size_t at = 0; at < cgroup.size() && !found;) {
-    const size_t end = std::min(cgroup.find('\n', at), cgroup.size());
-    const std::string line = cgroup.substr(at, end - at);
+  ForEachLine(cgroup, [&](const std::string& line) {
+    if (found) return;
     const size_t first = line.find(':');
     const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
     if (second != std::string::npos && ListHolds(line.substr(first + 1, second - first - 1), "cpu")) {
       path = line.substr(second + 1);
       found = !path.empty() && path.front() == '/';
     }
-    at = end + 1;
-  }
+  });
   if (!found) return {};
   // "35 25 0:30 /root /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpu,cpuacct": the
   // hierarchy's mount, which shows the cgroup `root` of it.
-  for (size_t at = 0; at < mountinfo.size();) {
-    const size_t end = std::min(mountinfo.find('\n', at), mountinfo.size());
-    const std::vector<std::string> fields = Fields(mountinfo.substr(at, end - at));
-    at = end + 1;
+  CgroupPlace place;
+  ForEachLine(mountinfo, [&](const std::string& line) {
+    if (!place.Mount.empty()) return;
+    const std::vector<std::string> fields = Fields(line);
     const auto dash = std::find(fields.begin(), fields.end(), "-");
-    if (fields.size() < 5 || fields.end() - dash < 4 || dash[1] != "cgroup" || !ListHolds(dash[3], "cpu")) continue;
+    if (fields.size() < 5 || fields.end() - dash < 4 || dash[1] != "cgroup" || !ListHolds(dash[3], "cpu")) return;
     const std::string& root = fields[3];
     std::string below = "/";
     if (root == "/") {
@@ -184,9 +190,9 @@ CgroupPlace CpuControllerPlace(const std::string& cgroup, const std::string& mou
     } else if (path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/')) {
       below = path.size() == root.size() ? "/" : path.substr(root.size());
     }
-    return {fields[4], below};
-  }
-  return {};
+    place = {fields[4], below};
+  });
+  return place;
 }
 
 int CoresOfCfsQuota(const char* quota, const char* period) {

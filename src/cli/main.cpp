@@ -5,10 +5,10 @@
 #include <vector>
 
 #include <fcntl.h>   // open, fcntl
-#include <malloc.h>  // mallopt
 #include <unistd.h>  // STDIN_FILENO, STDERR_FILENO
 
 #include "cli/run.h"
+#include "core/large_blocks.h"
 
 namespace {
 
@@ -23,22 +23,11 @@ void OccupyStandardDescriptors() {
   }
 }
 
-// Large blocks (the record table's columns, the results, the sort) come from
-// the heap and stay there when freed: a run frees and takes memory as its
-// columns grow, and memory the system hands out afresh costs a page fault
-// for every 4 KiB touched, a sixth of a run's time on some machines. The
-// memory is the process's own until it ends, a few seconds later.
-void KeepFreedMemory() {
-  mallopt(M_MMAP_THRESHOLD, 1 << 30);
-  mallopt(M_TRIM_THRESHOLD, -1);
-  mallopt(M_TOP_PAD, 16 << 20);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   OccupyStandardDescriptors();
-  KeepFreedMemory();
+  tarnek::SetUpMemory();
   // The console is a report: a reader that has gone makes its writes fail
   // (and be ignored) instead of ending the run.
   std::signal(SIGPIPE, SIG_IGN);

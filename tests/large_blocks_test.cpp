@@ -16,6 +16,8 @@
 namespace tarnek {
 namespace {
 
+constexpr size_t kMiB = size_t{1} << 20;
+
 class LargeBlocksTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,14 +62,14 @@ TEST_F(LargeBlocksTest, ComeFromRangesMarkedForHugePages) {
 TEST_F(LargeBlocksTest, FreedBlocksJoinAndServeTheNext) {
   const LargeBlockUsage before = CurrentLargeBlockUsage();
   std::vector<void*> blocks;
-  for (int i = 0; i < 16; ++i) blocks.push_back(::operator new(2 * kLargeBlock));
+  for (int i = 0; i < 16; ++i) blocks.push_back(::operator new(2 * kMiB));
   const size_t mapped = CurrentLargeBlockUsage().Mapped;
   for (const int i : {5, 0, 15, 7, 1, 9, 14, 2, 8, 3, 12, 4, 11, 6, 13, 10}) ::operator delete(blocks[i]);
   EXPECT_EQ(CurrentLargeBlockUsage().InUse, before.InUse);
   for (int round = 0; round < 20; ++round) {
-    ::operator delete(::operator new(32 * kLargeBlock));
+    ::operator delete(::operator new(32 * kMiB));
     std::vector<void*> some;
-    for (size_t i = 1; i <= 5; ++i) some.push_back(::operator new(i * kLargeBlock + 100));
+    for (size_t i = 1; i <= 5; ++i) some.push_back(::operator new(i * kMiB + 100));
     for (void* block : some) ::operator delete(block);
   }
   EXPECT_EQ(CurrentLargeBlockUsage().Mapped, mapped);

@@ -4,13 +4,15 @@
 // memory (the table's columns, the sort, the results, the text of the
 // outputs), and on a virtual machine every 4 KiB page touched for the
 // first time is a fault that costs microseconds: a quarter of a plain run's
-// time went to them. So every block of a mebibyte or more that operator new
+// time went to them. So every block of 256 KiB or more that operator new
 // hands out comes from ranges mapped apart from the heap and marked for
 // transparent huge pages (one fault per 2 MiB), where the system offers them
 // ("always" or "madvise" in /sys/kernel/mm/transparent_hugepage/enabled).
 // Freed blocks stay in those ranges for the next large block, as freed heap
 // memory stays in the heap (neighbouring free blocks join); nothing goes
-// back to the system before the process ends.
+// back to the system before the process ends. A block is found by a look
+// at every stretch of the ranges: a run holds some tens of such blocks at
+// once, and a block's first touch costs far more than the look.
 //
 // Smaller blocks, and every block where huge pages are off or before
 // SetUpMemory, come from malloc. Builds under AddressSanitizer keep its own
@@ -22,7 +24,7 @@
 namespace tarnek {
 
 // Blocks of this size or more go to the huge pages' ranges.
-inline constexpr size_t kLargeBlock = size_t{1} << 20;
+inline constexpr size_t kLargeBlock = size_t{1} << 18;  // 256 KiB
 
 // Sets up the run's memory: the heap keeps what is freed, and large blocks
 // go to huge pages where the system has them. Call once, first thing in

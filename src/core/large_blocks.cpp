@@ -156,7 +156,7 @@ bool GiveBackLargeBlock(void* p) {
   auto& s = r.Stretches;
   const auto at = std::lower_bound(s.begin(), s.end(), a, [](const Stretch& x, uintptr_t b) { return x.Begin < b; });
   if (at == s.end() || at->Begin != a || at->Free) return false;
-  size_t i = static_cast<size_t>(at - s.begin());
+  const size_t i = static_cast<size_t>(at - s.begin());
   s[i].Free = true;
   r.Usage.InUse -= s[i].Length;
   if (i + 1 < s.size() && s[i + 1].Free && s[i].Begin + s[i].Length == s[i + 1].Begin) {

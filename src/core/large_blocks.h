@@ -3,11 +3,12 @@
 // A run of a million records touches a few hundred megabytes of fresh
 // memory (the table's columns, the sort, the results, the text of the
 // outputs), and on a virtual machine every 4 KiB page touched for the
-// first time is a fault that costs microseconds: a quarter of a plain run's
-// time went to them. So every block of 256 KiB or more that operator new
-// hands out comes from ranges mapped apart from the heap and marked for
-// transparent huge pages (one fault per 2 MiB), where the system offers them
-// ("always" or "madvise" in /sys/kernel/mm/transparent_hugepage/enabled).
+// first time is a fault that costs microseconds: a sixth of a plain run's
+// time on a million records went to them, a third on 200,000. So every
+// block of 256 KiB or more that operator new hands out comes from ranges
+// mapped apart from the heap and marked for transparent huge pages (one
+// fault per 2 MiB), where the system offers them ("always" or "madvise" in
+// /sys/kernel/mm/transparent_hugepage/enabled).
 // Freed blocks stay in those ranges for the next large block, as freed heap
 // memory stays in the heap (neighbouring free blocks join); nothing goes
 // back to the system before the process ends. A block is found by a look

@@ -50,10 +50,12 @@ TEST_F(LargeBlocksTest, ComeFromRangesMarkedForHugePages) {
   const LargeBlockUsage before = CurrentLargeBlockUsage();
   std::vector<char> small(kLargeBlock - 1, 'a');
   EXPECT_EQ(CurrentLargeBlockUsage().InUse, before.InUse);
+  std::vector<char> least(kLargeBlock, 'c');
+  EXPECT_EQ(CurrentLargeBlockUsage().InUse, before.InUse + kLargeBlock);
   std::vector<char> large(3 * kLargeBlock + 5, 'b');
   EXPECT_EQ(reinterpret_cast<uintptr_t>(large.data()) % 4096, 0u);
   EXPECT_NE(FlagsOfMapping(large.data()).find(" hg "), std::string::npos) << FlagsOfMapping(large.data());
-  EXPECT_EQ(CurrentLargeBlockUsage().InUse, before.InUse + 3 * kLargeBlock + 4096);
+  EXPECT_EQ(CurrentLargeBlockUsage().InUse, before.InUse + 4 * kLargeBlock + 4096);
 }
 
 // Sixteen blocks of 2 MiB freed in a shuffled order join again: a block of
@@ -92,8 +94,10 @@ TEST_F(LargeBlocksTest, ManyThreadsKeepTheirBlocksWhole) {
           const size_t size = kLargeBlock / 2 + (state >> 8) % (3 * kLargeBlock);
           held.emplace_back(size, static_cast<unsigned char>(t + round));
           if (held.size() > 4) {
+            const auto filled = static_cast<unsigned char>(t + round - 4);  // when the oldest was taken
             const std::vector<unsigned char>& oldest = held.front();
-            for (size_t i = 0; i < oldest.size(); i += 512) damaged[t] += oldest[i] != oldest.back();
+            for (size_t i = 0; i < oldest.size(); i += 512) damaged[t] += oldest[i] != filled;
+            damaged[t] += oldest.back() != filled;
             held.erase(held.begin());
           }
         }

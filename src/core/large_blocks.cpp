@@ -16,10 +16,13 @@
 #include <sys/mman.h>  // mmap, munmap, madvise
 #include <unistd.h>    // read, close
 
+// Off under AddressSanitizer, and under clang's ThreadSanitizer, whose
+// runtime is linked in whole with its own operator new and delete (gcc's is
+// a shared library, which the program's replace as they replace libstdc++'s).
 #if defined(__SANITIZE_ADDRESS__)
 #define TARNEK_LARGE_BLOCKS 0
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define TARNEK_LARGE_BLOCKS 0
 #endif
 #endif

@@ -17,7 +17,8 @@
 //
 // Smaller blocks, and every block where huge pages are off or before
 // SetUpMemory, come from malloc. Builds under AddressSanitizer keep its own
-// allocator, whose checks would not see into these ranges.
+// allocator, whose checks would not see into these ranges, and so do builds
+// under clang's ThreadSanitizer.
 #pragma once
 
 #include <cstddef>

@@ -79,7 +79,7 @@ TEST_F(LargeBlocksTest, FreedBlocksJoinAndServeTheNext) {
 }
 
 // Blocks on both sides of the threshold, taken, filled and freed on 1 to 8
-// threads: no block overlaps another (each keeps its thread's pattern).
+// threads: no block overlaps another (each keeps the fill it was given).
 TEST_F(LargeBlocksTest, ManyThreadsKeepTheirBlocksWhole) {
   const LargeBlockUsage before = CurrentLargeBlockUsage();
   for (const int threads : {1, 2, 3, 8}) {

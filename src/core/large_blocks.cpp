@@ -81,6 +81,12 @@ std::atomic<bool> gMapped{false};  // some range exists: a freed block may be on
 
 size_t RoundUp(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 
+// The first stretch that begins at `address` or above.
+auto FirstFrom(std::vector<Stretch, MallocAllocator<Stretch>>& stretches, uintptr_t address) {
+  return std::lower_bound(stretches.begin(), stretches.end(), address,
+                          [](const Stretch& s, uintptr_t a) { return s.Begin < a; });
+}
+
 bool SystemHasHugePages() {
   const int fd = open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -99,15 +105,15 @@ size_t MapRange(Ranges& r, size_t length) {
   const size_t size = std::max(RoundUp(length, kHugePage), kRegion);
   void* mapped = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) return SIZE_MAX;
+  // The huge page's worth mapped beyond `size` is given back on either side
+  // of the aligned range: `head` bytes before it, the rest after.
   const uintptr_t first = reinterpret_cast<uintptr_t>(mapped);
   const uintptr_t begin = RoundUp(first, kHugePage);
-  if (begin > first) munmap(mapped, begin - first);
-  if (begin + size < first + size + kHugePage) {
-    munmap(reinterpret_cast<void*>(begin + size), first + size + kHugePage - (begin + size));
-  }
+  const size_t head = begin - first;
+  if (head > 0) munmap(mapped, head);
+  munmap(reinterpret_cast<void*>(begin + size), kHugePage - head);
   madvise(reinterpret_cast<void*>(begin), size, MADV_HUGEPAGE);
-  const auto at = std::lower_bound(r.Stretches.begin(), r.Stretches.end(), begin,
-                                   [](const Stretch& s, uintptr_t b) { return s.Begin < b; });
+  const auto at = FirstFrom(r.Stretches, begin);
   const size_t index = static_cast<size_t>(at - r.Stretches.begin());
   try {
     r.Stretches.insert(at, Stretch{begin, size, true});
@@ -157,7 +163,7 @@ bool GiveBackLargeBlock(void* p) {
   Ranges& r = TheRanges();
   std::lock_guard<std::mutex> lock(r.Lock);
   auto& s = r.Stretches;
-  const auto at = std::lower_bound(s.begin(), s.end(), a, [](const Stretch& x, uintptr_t b) { return x.Begin < b; });
+  const auto at = FirstFrom(s, a);
   if (at == s.end() || at->Begin != a || at->Free) return false;
   const size_t i = static_cast<size_t>(at - s.begin());
   s[i].Free = true;

@@ -40,7 +40,6 @@ constexpr int64_t kLargestIndex = int64_t{1} << 51;
 // Terms estimated together, and run boundaries placed together.
 constexpr int kBlock = 64;
 
-
 // The helpers below take the kind of term as a template argument: they run
 // once a term, and the choice is then made when they are compiled.
 

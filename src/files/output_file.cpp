@@ -471,24 +471,26 @@ bool MayNameOneFile(const std::string& a, const std::string& b) {
 // `directory`, as on a file system that ignores letter case (exFAT, FAT,
 // ext4 with casefold, the volumes of macOS) or Unicode normalisation. The
 // directory is asked, not guessed: a fresh subdirectory of it, which follows
-// its rule (ext4 passes the casefold flag on to new directories), receives a
-// file named `a`, and `b` is looked up beside it. Where that cannot be tried
+// its rule (ext4 passes the casefold flag on to new directories), receives an
+// entry named `a`, and `b` is looked up beside it. Where that cannot be tried
 // (no right to create there, a name the file system refuses) the answer is
 // false, and creating the output will tell. No signal while the probe
 // exists, so that it never stays behind.
+//
+// The entry is a directory, not a file: a file system through FUSE learns
+// that a file was closed only later, and until then it may refuse to remove
+// the probe around it (fusefat did, about once in 1,400 probes made four at a
+// time), which would leave the probe behind.
 bool OneEntry(const std::string& directory, const std::string& a, const std::string& b) {
   std::string probe = directory + "/.tarnek-XXXXXX";
   const sigset_t previous = BlockFatalSignals();
   bool one = false;
   if (mkdtemp(probe.data()) != nullptr) {
     const std::string created = probe + "/" + a;
-    const int fd = open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const bool made = mkdir(created.c_str(), 0700) == 0;
     struct stat info{};
-    one = fd >= 0 && lstat((probe + "/" + b).c_str(), &info) == 0;
-    if (fd >= 0) {
-      close(fd);
-      unlink(created.c_str());
-    }
+    one = made && lstat((probe + "/" + b).c_str(), &info) == 0;
+    if (made) rmdir(created.c_str());
     rmdir(probe.c_str());
   }
   RestoreSignals(previous);

@@ -407,8 +407,31 @@ TEST(NbRegressionTest, ExtremeCountsAndScalesGiveValuesOrNone) {
     EXPECT_TRUE(std::isfinite(fit.LogLik) && fit.LogLik <= 0);
     EXPECT_EQ(std::isinf(fit.Shape), fit.End == RegressionEnd::Boundary);
     for (const double v : fit.Estimate) EXPECT_TRUE(std::isfinite(v));
-    for (const double v : fit.StandardError) EXPECT_FALSE(std::isinf(v));
+    for (const double v : fit.StandardError) EXPECT_TRUE(std::isfinite(v) && v > 0) << v;
     for (const double m : means) EXPECT_TRUE(std::isfinite(m) && m >= 0);
   }
   EXPECT_GT(atMaximum, 2500);
+}
+
+TEST(NbRegressionTest, TheScaleOfACovariateScalesItsCoefficientAndStandardError) {
+  // y = 1, 5, 3, 0 with E = 1 and x = 1, 2, 3, 4, as MASS::glm.nb (R 4.2.2,
+  // MASS 7.3-58.2, epsilon 1e-14) fits it: slope -0.324745848852528, its
+  // standard error 0.419784797027774. x times s gives the slope and its
+  // standard error over s, the intercept's unchanged, for s from 1e-300 to
+  // 1e300: where the squares of the error's terms would leave the double
+  // range or reach its subnormal numbers, too.
+  const int32_t y[] = {1, 5, 3, 0};
+  const double e[] = {1, 1, 1, 1};
+  const Fitted plain = Fit(y, e, {{1, 2, 3, 4}});
+  ASSERT_EQ(plain.Fit.End, RegressionEnd::Converged);
+  EXPECT_NEAR(plain.Fit.Estimate[1], -0.324745848852528, 1e-10);
+  EXPECT_NEAR(plain.Fit.StandardError[1], 0.419784797027774, 1e-10);
+  for (const double s : {1e-300, 1e-200, 1e-160, 1e160, 1e200, 1e300}) {
+    SCOPED_TRACE(s);
+    const Fitted scaled = Fit(y, e, {{s, 2 * s, 3 * s, 4 * s}});
+    ASSERT_EQ(scaled.Fit.End, RegressionEnd::Converged);
+    EXPECT_NEAR(scaled.Fit.Estimate[1] * s / plain.Fit.Estimate[1], 1.0, 1e-12);
+    EXPECT_NEAR(scaled.Fit.StandardError[1] * s / plain.Fit.StandardError[1], 1.0, 1e-12);
+    EXPECT_NEAR(scaled.Fit.StandardError[0] / plain.Fit.StandardError[0], 1.0, 1e-12);
+  }
 }

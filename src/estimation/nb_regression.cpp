@@ -3,7 +3,7 @@
 #include "estimation/nb_regression.h"
 
 #include <algorithm>  // std::max, std::fill
-#include <cmath>      // std::exp, std::log, std::log1p, std::sqrt, std::hypot, std::fabs, std::isfinite
+#include <cmath>      // std::exp, std::log, std::log1p, std::sqrt, std::hypot, std::fabs, std::isfinite, std::ldexp
 #include <limits>
 #include <utility>    // std::swap
 
@@ -567,7 +567,12 @@ void Report(const Problem& pr, bool poisson, const Point& at, RegressionWork& w,
     for (size_t k = 0; k <= j; ++k) f[j * p + k] = k == 0 ? Sum(pr, j, w.W.data()) : Sum(pr, j, w.W.data(), pr.Scaled + (k - 1) * n);
   }
   if (!Cholesky(f, p, 0.0)) return;
-  // Var(beta_j) = v' F^-1 v = |L^-1 v|^2 with v the row of the map from gamma to beta.
+  // Var(beta_j) = v' F^-1 v = |L^-1 v|^2 with v the row of the map from
+  // gamma to beta. v is taken over 2^e, its largest entry's binade, and the
+  // standard error times 2^e again: a covariate of spread near 1e-200 or
+  // 1e200 would otherwise take |L^-1 v|^2 beyond the double range, or into
+  // its subnormal numbers. Scaling by a power of two is exact, so that
+  // where nothing leaves the range the bits are those of the plain sum.
   std::vector<double>& v = w.Vector;
   for (size_t j = 0; j < p; ++j) {
     v.assign(p, 0.0);
@@ -577,11 +582,16 @@ void Report(const Problem& pr, bool poisson, const Point& at, RegressionWork& w,
     } else {
       v[j] = 1.0 / w.Spread[j - 1];
     }
+    double largest = 0.0;
+    for (const double x : v) largest = std::max(largest, std::fabs(x));
+    if (!(largest > 0.0) || !std::isfinite(largest)) continue;
+    const int e = std::ilogb(largest);
+    for (double& x : v) x = std::ldexp(x, -e);
     ForwardSolve(f, p, v);
     double variance = 0.0;
     for (const double x : v) variance += x * x;
-    const double se = std::sqrt(variance);
-    if (std::isfinite(se)) fit.StandardError[j] = se;
+    const double se = std::ldexp(std::sqrt(variance), e);
+    if (std::isfinite(se) && se > 0.0) fit.StandardError[j] = se;
   }
 }
 

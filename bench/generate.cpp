@@ -368,6 +368,23 @@ void GridGal(std::FILE* file, bool& ok) {
   if (std::fwrite(buffer.data(), 1, buffer.size(), file) != buffer.size()) ok = false;
 }
 
+// A CSV file of few rows and many columns: code, observed and expected,
+// then `columns` more (c1, c2, ...), each row's fields the row's number. For
+// the reading of a wide header, every column of which --keep=all keeps.
+// Nothing in it is drawn: the seed plays no part.
+void WideTable(std::FILE* file, bool& ok, int64_t columns, int64_t rows) {
+  std::string buffer = "code,observed,expected";
+  for (int64_t c = 1; c <= columns; ++c) buffer += ",c" + std::to_string(c);
+  buffer += '\n';
+  for (int64_t r = 1; r <= rows; ++r) {
+    const std::string field = std::to_string(r);
+    buffer += field + ',' + field + ",1.5";
+    for (int64_t c = 1; c <= columns; ++c) buffer += ',' + field;
+    buffer += '\n';
+  }
+  if (std::fwrite(buffer.data(), 1, buffer.size(), file) != buffer.size()) ok = false;
+}
+
 struct Workload {
   const char* name;
   const char* description;
@@ -384,6 +401,7 @@ constexpr Workload kWorkloads[] = {
     {"grid-gal", "GAL neighbours of codes 1..1,000,000 on a 1000 x 1000 grid", 0, true},
     {"long", "CSV in long form: 50,000 regions in 1,000 units x 10 ages x 2 sexes, 1,000,000 rows",
      0x6c6f6e6766726d31ull},
+    {"wide", "CSV of 10 rows and 100,003 columns (code, observed, expected, c1 .. c100000)", 0},
 };
 
 void Generate(std::string_view name, Sampler& rng, RecordWriter& out, int covariates) {
@@ -405,7 +423,8 @@ void PrintUsage(std::FILE* to) {
                    "with --covariates N (units and million only) N columns x1 .. xN more, on\n"
                    "which the counts depend. The same WORKLOAD and seed (default 1) give the\n"
                    "same bytes on every machine. grid-gal writes a neighbour file (GAL) for the\n"
-                   "million records instead (--csv and --seed do nothing).\n\n"
+                   "million records instead (--csv and --seed do nothing); long and wide\n"
+                   "are always CSV.\n\n"
                    "workloads:\n");
   for (const Workload& w : kWorkloads) std::fprintf(to, "  %-8s %s\n", w.name, w.description);
 }
@@ -481,7 +500,9 @@ int main(int argc, char** argv) {
   bool ok = true;
   if (workload->neighbours) {
     GridGal(file, ok);
-  } else if (std::string_view(workload->name) == "long") {
+  } else if (name == "wide") {
+    WideTable(file, ok, 100000, 10);
+  } else if (name == "long") {
     Sampler rng(seed ^ workload->salt);
     LongForm(rng, file, ok, 50000, 1000, 10);
   } else {

@@ -72,6 +72,8 @@ const std::vector<Case>& Cases() {
       {"its name as --columns gave it", "x\n", {"-", "FIPS", "cases", "E"}, Missing, 1, "FIPS"},
       {"other columns may repeat", "x,X,unit,code,observed,expected,x\n1,2,3,4,5,6,7\n", kDefault, Ok, 0, "",
        {0}, {"3"}, {"4"}, {5}, {6}},
+      {"but not where every column is kept: the first of the two is named", "code,observed,expected,,x,,X\n",
+       {"-", "code", "observed", "expected", {}, true}, CsvStatus::RepeatedColumn, 1, "x"},
       {"blank lines alone: no header either", "\n \r\n", kNoUnit, Missing, 1, "code"},
       {"the header's line after blank lines", "\n\nunit,code\n", kDefault, Missing, 3, "observed"},
 

@@ -6,6 +6,7 @@
 #include <iterator>   // std::begin, std::end
 #include <limits>
 #include <optional>
+#include <unordered_set>
 
 #include "cli/inputs.h"
 #include "grouping/prior_methods.h"
@@ -93,13 +94,11 @@ bool ApplyColumns(std::string_view value, RunSettings& settings) {
 // regard to case; nothing when the value is not such a list.
 std::optional<std::vector<std::string>> ColumnNames(std::string_view value) {
   std::vector<std::string> names;
+  std::unordered_set<std::string> seen;
   for (size_t start = 0;;) {
     const size_t comma = value.find(',', start);
     names.emplace_back(value.substr(start, comma - start));
-    if (names.back().empty()) return std::nullopt;
-    for (size_t j = 0; j + 1 < names.size(); ++j) {
-      if (SameColumnName(names[j], names.back())) return std::nullopt;
-    }
+    if (names.back().empty() || !seen.insert(FoldedColumnName(names.back())).second) return std::nullopt;
     if (comma == std::string_view::npos) return names;
     start = comma + 1;
   }

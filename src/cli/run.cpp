@@ -8,6 +8,7 @@
 #include <new>        // std::bad_alloc
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <utility>  // std::move
 
 #include "cli/console.h"
@@ -269,7 +270,14 @@ std::optional<RunFailure> TakeDataShapes(const RunSettings& settings, VectorLaye
 // the region table is (which would name two columns alike).
 std::vector<const NamedColumn*> KeptColumns(const RunSettings& settings, const RecordTable& table) {
   std::vector<const NamedColumn*> kept;
-  for (const std::string& name : settings.Keep) kept.push_back(table.Column(name, ColumnKind::Text));
+  std::unordered_map<std::string_view, const NamedColumn*> text;  // the first Text column of each name
+  for (const NamedColumn& column : table.Columns) {
+    if (column.Kind == ColumnKind::Text) text.emplace(column.Name, &column);
+  }
+  for (const std::string& name : settings.Keep) {
+    const auto found = text.find(name);
+    kept.push_back(found == text.end() ? nullptr : found->second);
+  }
   if (settings.KeepAll) {
     for (const NamedColumn& column : table.Columns) {
       if (column.Kind == ColumnKind::Text && !IsRegionTableColumn(column.HeaderName)) kept.push_back(&column);

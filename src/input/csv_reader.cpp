@@ -152,9 +152,19 @@ struct FileCloser {
 
 }  // namespace
 
+namespace {
+char FoldLetter(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
 bool SameColumnName(std::string_view a, std::string_view b) {
-  const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return FoldLetter(x) == FoldLetter(y); });
+}
+
+std::string FoldedColumnName(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = FoldLetter(c);
+  return folded;
 }
 
 CsvReadResult ParseCsv(std::string_view text, const CsvColumns& columns, RecordTable& table) {

@@ -74,6 +74,9 @@ struct CsvColumns {
 
 // True when two column names are the same without regard to ASCII letter case.
 bool SameColumnName(std::string_view a, std::string_view b);
+// The name with ASCII letters in lower case: two names are the same column
+// exactly when their folded names are equal (a key for looking names up).
+std::string FoldedColumnName(std::string_view name);
 
 enum class CsvStatus {
   Ok,

@@ -201,6 +201,9 @@ RecordFields::RecordFields(const CsvColumns& columns, RecordTable& table)
       units_(std::make_unique<UnitSet>()) {
   table_.Columns.clear();
   for (const ColumnRequest& request : columns.Extra) table_.Columns.push_back({request.Name, {}, request.Kind, {}, {}});
+  for (uint32_t role = kUnit; role < RoleCount(); ++role) {
+    if (Reads(role)) rolesByName_[FoldedColumnName(Name(role))].push_back(role);
+  }
 }
 
 RecordFields::~RecordFields() = default;
@@ -240,9 +243,8 @@ void RecordFields::Fail(CsvStatus status, size_t index) {
 void RecordFields::HeaderField(size_t index, std::string_view text) {
   if (failed_) return;
   uint32_t role = kIgnored;
-  for (uint32_t candidate = kUnit; candidate < RoleCount(); ++candidate) {
-    if (!Reads(candidate)) continue;
-    if (!SameColumnName(text, Name(candidate))) continue;
+  std::vector<uint32_t>& candidates = rolesByName_[FoldedColumnName(text)];
+  for (const uint32_t candidate : candidates) {
     if (position_[candidate] != kNoPosition) return FailNamed(CsvStatus::RepeatedColumn, Name(candidate));
     position_[candidate] = index;
     if (candidate >= kRoleCount) table_.Columns[candidate - kRoleCount].HeaderName = text;
@@ -257,6 +259,7 @@ void RecordFields::HeaderField(size_t index, std::string_view text) {
     role = RoleCount();
     position_.push_back(index);
     table_.Columns.push_back({std::string(text), std::string(text), ColumnKind::Text, {}, {}});
+    if (Reads(role)) candidates.push_back(role);  // a second column of that name repeats it
   }
   roles_.push_back(role);
 }

@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -90,6 +91,9 @@ class RecordFields {
   std::string column_;
   std::vector<uint32_t> roles_;   // per column of the header
   std::vector<size_t> position_;  // per role: its column, or none
+  // The roles that read a column, by its folded name (FoldedColumnName), in
+  // ascending order; a header of many columns is matched in linear time.
+  std::unordered_map<std::string, std::vector<uint32_t>> rolesByName_;
   // Extra columns read from a column that has a role already (a column kept
   // that is also a covariate, say): the column and the extra column's index.
   std::vector<std::pair<size_t, size_t>> moreRoles_;

@@ -3,6 +3,7 @@
 #include "cli/options.h"
 
 #include <algorithm>  // std::find, std::find_if
+#include <cmath>      // std::isfinite
 #include <iterator>   // std::begin, std::end
 #include <limits>
 #include <optional>
@@ -447,13 +448,26 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
   }
   settings = RunSettings{};
   std::vector<Given> given;
+  std::string_view eps;  // the last -E's value
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (ApplyOption(argument, settings)) continue;
+    if (ApplyOption(argument, settings)) {
+      if (HasOptionPrefix(argument, 'E')) eps = std::string_view(argument).substr(2);
+      continue;
+    }
     if (!argument.starts_with("--") || !ApplyLongOption(arguments, i, settings, result, given)) {
       result.Status = ParseStatus::OptionError;
     }
     if (result.Status != ParseStatus::Ok) return result;
+  }
+  // A tolerance beyond the range of a double would stand in the log as an
+  // infinity; any value short of that is taken as it reads.
+  if (!std::isfinite(settings.Fit.Eps)) {
+    result.Status = ParseStatus::BadValue;
+    result.Option = "-E";
+    result.Accepts = "a number within the range of a double";
+    result.Value = std::string(eps);
+    return result;
   }
   if (settings.Vector) {
     for (const std::string_view need : kVectorMeets) given.push_back({need, {}});

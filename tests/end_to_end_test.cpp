@@ -393,7 +393,7 @@ TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
   // option each such row is an error (golden csv_observed_empty and the like).
   const struct { std::string row, table = "", region = ""; } rows[] = {  // the row; where it has no ratio, its lines in the tables
       {"1,a,3,1.5"}, {"1,b,,2", "1\tb\t***\t2.000000\t***\t***\t***", "1,b,,2"}, {"1,c,4,2.5"},
-      {"2,d,2,0", "2\td\t2\t0.000000\t***\t***\t***", "2,d,2,0"}, {"1,e,7,3"}, {"2,f,1,1"},
+      {"2,d,2,-0", "2\td\t2\t0.000000\t***\t***\t***", "2,d,2,0"}, {"1,e,7,3"}, {"2,f,1,1"},
       {"2,g,NA,1", "2\tg\t***\t1.000000\t***\t***\t***", "2,g,,1"}, {"2,h,5,2"},
       {"3,i,1,NA", "3\ti\t1\t***\t***\t***\t***", "3,i,1,"}, {"2,j,0,1.5"},
       {"1,k,2,", "1\tk\t2\t***\t***\t***\t***", "1,k,2,"}, {"2,l,9,4"},
@@ -452,13 +452,29 @@ TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
   // units; a row between its unit's others is the CSV rows' case above). The
   // first row with a ratio decides between one group and one per unit: unit
   // -1 after an undefined row of unit 2.
-  Scratch plain(Tree{{"data.txt", "2 1 3 0\n-1 2 4 1.5\n1 3 5 2\n"}, {"without.txt", "-1 2 4 1.5\n1 3 5 2\n"}});
+  Scratch plain(Tree{{"data.txt", "2 1 3 -0\n-1 2 4 1.5\n1 3 5 2\n"}, {"without.txt", "-1 2 4 1.5\n1 3 5 2\n"}});
   const auto [plainCode, plainConsole] = Tarnek(plain.path, {"data.txt", "out.txt", "--undefined", "skip"});
   EXPECT_EQ(plainCode, 0);
   EXPECT_NE(plainConsole.find(" 1 row without a defined ratio, first at record 1\n"), std::string::npos) << plainConsole;
   ASSERT_EQ(Tarnek(plain.path, {"without.txt", "without.out"}).first, 0);
   EXPECT_EQ(Read(plain.path / "out.log"), Read(plain.path / "without.log"));
   EXPECT_NE(Read(plain.path / "out.txt").find("\r\n2\t1\t3\t0.000000\t***\t***\t***\r\n"), std::string::npos);
+
+  // A vector layer's rows are its features, and the console says so; a row
+  // left out has no neighbours within a group either, but an empty field.
+  std::string layer = R"({"type":"FeatureCollection","features":[)";
+  for (const auto& [code, observed, left] : {std::tuple{"a", "1", 0}, {"b", "null", 1}, {"c", "4", 2}}) {
+    layer += std::string(left == 0 ? "" : ",") + R"({"type":"Feature","properties":{"code":")" + code +
+             R"(","observed":)" + observed + R"(,"expected":2},"geometry":{"type":"Polygon","coordinates":[[[)" +
+             std::to_string(left) + ",0],[" + std::to_string(left + 1) + ",0],[" + std::to_string(left + 1) + ",1],[" +
+             std::to_string(left) + ",1],[" + std::to_string(left) + ",0]]]}}";
+  }
+  Scratch vector(Tree{{"v.geojson", layer + "]}"}, {"v.gal", "3\na 1\nb\nb 2\na c\nc 1\nb\n"}});
+  const auto [vectorCode, vectorConsole] = Tarnek(vector.path, {"v.geojson", "out.txt", "--vector", "--columns=-,code,observed,expected",
+                                                                "--undefined=skip", "--neighbours=v.gal", "--prior=local", "--regions=r.csv"});
+  EXPECT_EQ(vectorCode, 0);
+  EXPECT_NE(vectorConsole.find(" 1 row without a defined ratio, first at feature 2\n"), std::string::npos) << vectorConsole;
+  EXPECT_NE(Read(vector.path / "r.csv").find("\r\n-1,b,,2" + std::string(12, ',') + "\r\n"), std::string::npos);
 }
 
 // The plain data of `rows` (Unit, Code, Data1, Data2 as text) written as CSV

@@ -287,9 +287,10 @@ std::vector<const NamedColumn*> KeptColumns(const RunSettings& settings, const R
 }
 
 // "3 rows without a defined ratio, first at line 7": with --undefined=skip,
-// how many rows the estimates leave out (the line of a CSV file, or the
-// record of a plain one), where there are any.
-void PrintUndefinedRows(std::FILE* console, const RecordTable& table, bool csv) {
+// how many rows the estimates leave out (the line of a CSV file, the
+// feature of a vector layer, or the record of a plain file), where there
+// are any.
+void PrintUndefinedRows(std::FILE* console, const RecordTable& table, const RunSettings& settings) {
   size_t count = 0;
   size_t first = 0;
   for (size_t row = table.Size(); row-- > 0;) {
@@ -298,9 +299,9 @@ void PrintUndefinedRows(std::FILE* console, const RecordTable& table, bool csv) 
     first = row;
   }
   if (count == 0) return;
-  const std::string where = csv && !table.Lines.empty()
-                                ? "line " + FormatInteger(static_cast<int64_t>(table.Lines[first]))
-                                : "record " + FormatInteger(static_cast<int64_t>(first + 1));
+  const bool numbered = (settings.Csv || settings.Vector) && !table.Lines.empty();
+  const std::string where = std::string(settings.Vector ? "feature " : numbered ? "line " : "record ") +
+                            FormatInteger(static_cast<int64_t>(numbered ? table.Lines[first] : first + 1));
   PrintLine(console, " ", FormatInteger(static_cast<int64_t>(count)) + (count == 1 ? " row" : " rows") +
                               " without a defined ratio, first at " + where + "\n");
 }
@@ -409,7 +410,7 @@ int RunSequence(const std::vector<std::string>& arguments, std::FILE* console) {
   products.CovariateNames = settings.Covariates;
   products.KeepUndefined = settings.KeepUndefined;
   if (products.HasShapes) PrintShapeless(console, products.Shapes);
-  PrintUndefinedRows(console, table, settings.Csv || settings.Vector);
+  PrintUndefinedRows(console, table, settings);
 
   // The timed stretch: every group's estimation and the timed outputs (the log).
   if (settings.Timing == 1) PrintLine(console, "\n start: ", FormatTimeText(ReadClock()));

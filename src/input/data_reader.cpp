@@ -81,7 +81,7 @@ enum class ScanStatus {
   table.Unit.push_back(unit.Value);
   table.Code.push_back(recordCode.Value);
   table.Data1.push_back(data1.Value);
-  table.Data2.push_back(data2.Value);
+  table.Data2.push_back(data2.Value + 0.0);  // "-0", a record without a ratio, is kept as 0
   p = data2.End;
   return ScanStatus::Record;
 }

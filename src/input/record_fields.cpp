@@ -311,7 +311,7 @@ void RecordFields::DataField(size_t index, std::string_view text) {
       if (!(*expected > 0.0 || zero) || !std::isfinite(*expected)) {
         return FailNamed(CsvStatus::OutOfRange, columns_.Expected);
       }
-      table_.Data2.push_back(*expected);
+      table_.Data2.push_back(*expected + 0.0);  // "-0", a row without a ratio, is kept as 0
       break;
     }
     default:

@@ -33,11 +33,12 @@ ExtraGroupColumns MoranColumns(const RunProducts& p) {
 }
 
 // With neighbours: the region's neighbours within its group (0: an island,
-// estimated by a local prior from its own ratio alone).
+// estimated by a local prior from its own ratio alone); empty for a row
+// without a defined ratio, which is in no group.
 ExtraRegionColumns NeighbourCountColumn(const RunProducts& p) {
   return {std::string(kNeighboursHeader), [&p](std::string& text, size_t row) {
             text += ',';
-            AppendInteger(text, p.NeighbourCounts[row]);
+            if (p.Table.Defined(row)) AppendInteger(text, p.NeighbourCounts[row]);
           }};
 }
 

@@ -109,6 +109,9 @@ TEST(PosteriorTest, EveryPathAndExtremeCountsAgainstMpmath) {
   // At the edge but within range: every value finite or NaN, never a crash.
   const PosteriorSummary s = SummarizePosterior(2147483647, 1e-6, GammaPriorOf(1e300, 1e-300), {.Exceed = 1e300});
   for (const double v : {s.Sd, s.Median, s.Lower, s.Upper, s.PExceed}) EXPECT_TRUE(std::isfinite(v) || std::isnan(v));
+  // A threshold whose product with the rate (here 3) leaves the doubles: the
+  // tail beyond it, e^-(3e308) at most, is 0, not unknown.
+  EXPECT_EQ(SummarizePosterior(3, 2, GammaPriorOf(1, 1), {.Exceed = 1e308}).PExceed, 0.0);
 }
 
 TEST(PosteriorTest, PointPriorAndNoPrior) {

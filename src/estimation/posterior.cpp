@@ -342,6 +342,10 @@ PosteriorSummary SummarizePosterior(int32_t y, double e, const RegionPrior& prio
   if (std::isnan(lower)) lower = boost::math::gamma_p_inv(shape, tail, BoostPolicy());
   if (std::isnan(upper)) upper = boost::math::gamma_q_inv(shape, tail, BoostPolicy());
   if (std::isnan(pExceed) && std::isfinite(threshold)) pExceed = boost::math::gamma_q(shape, threshold, BoostPolicy());
+  // A threshold times the rate beyond the doubles lies more than 2^23 times
+  // the mean of Gamma(shape, 1) out where the shape is at most 2^1000, and
+  // beyond e^708: its tail is 0 to the doubles.
+  if (std::isnan(pExceed) && threshold == std::numeric_limits<double>::infinity() && shape <= 0x1p1000) pExceed = 0.0;
   PosteriorSummary s;
   s.Eb = PosteriorMean(y, e, prior);
   s.Sd = Finite(std::sqrt(shape) / rate);

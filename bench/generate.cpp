@@ -277,6 +277,21 @@ void LargeCounts(Sampler& rng, RecordWriter& out, int64_t records) {
   }
 }
 
+// Eight units of the six counts near 10^9 of bench/run's count6 (each a fit
+// of about a tenth of a second), next to each other, then 10,000 units of
+// ten small records (about a microsecond each): the dear fits must not all
+// fall to one thread. Nothing in it is drawn: the seed plays no part.
+void HeavyUnits(RecordWriter& out) {
+  constexpr struct { int64_t count; double expected; } kHeavy[] = {
+      {1000000000, 900000000}, {999999937, 1000000000}, {1000000007, 1100000000},
+      {987654321, 950000000},  {1012345678, 1000000000}, {999000000, 1020000000}};
+  int64_t code = 0;
+  for (int64_t unit = 0; unit < 8; ++unit) {
+    for (const auto& r : kHeavy) out.Record(unit, ++code, r.count, r.expected);
+  }
+  for (int64_t i = 0; i < 100000; ++i) out.Record(100 + i / 10, ++code, i % 5, 3.5);
+}
+
 // Long form, as registries extract cases and populations: `regions` regions
 // in `units` units (region r in unit r mod units), one row per region, age
 // group (`ages` of them) and sex, all rows shuffled, under the header
@@ -402,6 +417,7 @@ constexpr Workload kWorkloads[] = {
     {"long", "CSV in long form: 50,000 regions in 1,000 units x 10 ages x 2 sexes, 1,000,000 rows",
      0x6c6f6e6766726d31ull},
     {"wide", "CSV of 10 rows and 100,003 columns (code, observed, expected, c1 .. c100000)", 0},
+    {"heavy", "8 units of counts near 1e9 side by side, then 10,000 units of small counts", 0},
 };
 
 void Generate(std::string_view name, Sampler& rng, RecordWriter& out, int covariates) {
@@ -413,6 +429,7 @@ void Generate(std::string_view name, Sampler& rng, RecordWriter& out, int covari
     ManyUnits(rng, out, 1000000, 100000, covariates);
   }
   if (name == "counts") LargeCounts(rng, out, 4000);
+  if (name == "heavy") HeavyUnits(out);
 }
 
 void PrintUsage(std::FILE* to) {

@@ -479,7 +479,7 @@ bool MayNameOneFile(const std::string& a, const std::string& b) {
 //
 // The entry is a directory, not a file: a file system through FUSE learns
 // that a file was closed only later, and until then it may refuse to remove
-// the probe around it (fusefat did, about once in 1,400 probes made four at a
+// the probe around it (fusefat did, about once in 1,200 probes made four at a
 // time), which would leave the probe behind.
 bool OneEntry(const std::string& directory, const std::string& a, const std::string& b) {
   std::string probe = directory + "/.tarnek-XXXXXX";

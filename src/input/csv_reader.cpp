@@ -150,10 +150,8 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-}  // namespace
-
-namespace {
 char FoldLetter(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 }  // namespace
 
 bool SameColumnName(std::string_view a, std::string_view b) {

@@ -14,8 +14,10 @@ namespace {
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
-// Groups handed to a thread at a time.
-constexpr size_t kGroupsPerPiece = 64;
+// Groups are handed to the threads one at a time, as to the estimator: a fit
+// costs in proportion to its group's size, and large groups next to each
+// other in a piece of several would all fall to one thread.
+constexpr size_t kGroupsPerPiece = 1;
 
 // What one thread works in: a group's data gathered, and the fit's storage.
 struct Workspace {

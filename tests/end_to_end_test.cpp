@@ -462,14 +462,11 @@ TEST(UndefinedRows, KeptInEveryOutputAndLeftOutOfEveryEstimate) {
 
   // A vector layer's rows are its features, and the console says so; a row
   // left out has no neighbours within a group either, but an empty field.
-  std::string layer = R"({"type":"FeatureCollection","features":[)";
-  for (const auto& [code, observed, left] : {std::tuple{"a", "1", 0}, {"b", "null", 1}, {"c", "4", 2}}) {
-    layer += std::string(left == 0 ? "" : ",") + R"({"type":"Feature","properties":{"code":")" + code +
-             R"(","observed":)" + observed + R"(,"expected":2},"geometry":{"type":"Polygon","coordinates":[[[)" +
-             std::to_string(left) + ",0],[" + std::to_string(left + 1) + ",0],[" + std::to_string(left + 1) + ",1],[" +
-             std::to_string(left) + ",1],[" + std::to_string(left) + ",0]]]}}";
-  }
-  Scratch vector(Tree{{"v.geojson", layer + "]}"}, {"v.gal", "3\na 1\nb\nb 2\na c\nc 1\nb\n"}});
+  const std::string layer = R"({"type":"FeatureCollection","features":[
+{"type":"Feature","properties":{"code":"a","observed":1,"expected":2},"geometry":{"type":"Polygon","coordinates":[[[0,0],[1,0],[1,1],[0,1],[0,0]]]}},
+{"type":"Feature","properties":{"code":"b","observed":null,"expected":2},"geometry":{"type":"Polygon","coordinates":[[[1,0],[2,0],[2,1],[1,1],[1,0]]]}},
+{"type":"Feature","properties":{"code":"c","observed":4,"expected":2},"geometry":{"type":"Polygon","coordinates":[[[2,0],[3,0],[3,1],[2,1],[2,0]]]}}]})";
+  Scratch vector(Tree{{"v.geojson", layer}, {"v.gal", "3\na 1\nb\nb 2\na c\nc 1\nb\n"}});
   const auto [vectorCode, vectorConsole] = Tarnek(vector.path, {"v.geojson", "out.txt", "--vector", "--columns=-,code,observed,expected",
                                                                 "--undefined=skip", "--neighbours=v.gal", "--prior=local", "--regions=r.csv"});
   EXPECT_EQ(vectorCode, 0);

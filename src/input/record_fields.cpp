@@ -243,15 +243,19 @@ void RecordFields::Fail(CsvStatus status, size_t index) {
 void RecordFields::HeaderField(size_t index, std::string_view text) {
   if (failed_) return;
   uint32_t role = kIgnored;
-  std::vector<uint32_t>& candidates = rolesByName_[FoldedColumnName(text)];
-  for (const uint32_t candidate : candidates) {
-    if (position_[candidate] != kNoPosition) return FailNamed(CsvStatus::RepeatedColumn, Name(candidate));
-    position_[candidate] = index;
-    if (candidate >= kRoleCount) table_.Columns[candidate - kRoleCount].HeaderName = text;
-    if (role == kIgnored) {
-      role = candidate;
-    } else {  // the four have names of their own: a second role is an extra column's
-      moreRoles_.emplace_back(index, candidate - kRoleCount);
+  std::string folded = FoldedColumnName(text);
+  // Only names that some role reads are in the index: the others of a wide
+  // header add nothing to it.
+  if (const auto named = rolesByName_.find(folded); named != rolesByName_.end()) {
+    for (const uint32_t candidate : named->second) {
+      if (position_[candidate] != kNoPosition) return FailNamed(CsvStatus::RepeatedColumn, Name(candidate));
+      position_[candidate] = index;
+      if (candidate >= kRoleCount) table_.Columns[candidate - kRoleCount].HeaderName = text;
+      if (role == kIgnored) {
+        role = candidate;
+      } else {  // the four have names of their own: a second role is an extra column's
+        moreRoles_.emplace_back(index, candidate - kRoleCount);
+      }
     }
   }
   if (role == kIgnored && columns_.KeepUnused) {
@@ -259,7 +263,7 @@ void RecordFields::HeaderField(size_t index, std::string_view text) {
     role = RoleCount();
     position_.push_back(index);
     table_.Columns.push_back({std::string(text), std::string(text), ColumnKind::Text, {}, {}});
-    if (Reads(role)) candidates.push_back(role);  // a second column of that name repeats it
+    if (Reads(role)) rolesByName_[std::move(folded)].push_back(role);  // a second column of that name repeats it
   }
   roles_.push_back(role);
 }

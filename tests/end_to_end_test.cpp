@@ -1358,6 +1358,10 @@ TEST(Refused, InputErrorsThatNeedTheirFilesMadeOrOtherWordsFollow) {
        "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1, "sids.shp"},
       {"a table over a file of the shapes", nc, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},
        "\n ERROR! sids.shx and sids.shx are the same file \n\n", 1, "sids74.txt"},
+      {"a map over the shapes named with GDAL's driver",
+       {{"data.txt", three},
+        {"g.geojson", layer({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":3")})}},
+       {"--geometry=GeoJSON:g.geojson", "--map=g.geojson"}, "\n ERROR! g.geojson and g.geojson are the same file \n\n", 1},
   };
   const std::string banner = kNames.substr(0, kNames.find(" DataFileName"));
   for (const auto& c : cases) {

@@ -261,3 +261,28 @@ TEST_F(VectorLayerTest, Errors) {
     EXPECT_EQ(layer.Size(), 0u) << c.file;  // nothing half read
   }
 }
+
+TEST_F(VectorLayerTest, FilesThatANameReachesThroughGdalsSyntax) {
+  // The files are empty: only their names matter. A directory on the way is
+  // no file of the data set.
+  for (const char* file : {"a.gpkg", "z.zip", "b.shp", "b.dbf"}) Write(file, "");
+  fs::create_directory(dir_ / "d");
+  Write("d/c.geojson", "");
+  const std::string gpkg = In("a.gpkg"), zip = In("z.zip"), shp = In("b.shp");
+  const struct {
+    std::string name;
+    std::vector<std::string> files;
+  } cases[] = {
+      {gpkg, {gpkg}},
+      {"GPKG:" + gpkg + ":roads", {gpkg}},
+      {"GeoJSON:" + In("d/c.geojson"), {In("d/c.geojson")}},
+      {"/vsizip/" + zip + "/inner/c.geojson", {zip}},
+      {"/vsizip/{" + zip + "}/c.geojson", {zip}},
+      {"/vsigzip//vsizip/" + zip + "/c.geojson.gz", {zip}},
+      {"/vsisubfile/0_100," + shp, {shp}},
+      {"/vsimem/c.geojson", {}},
+      {In("missing.shp"), {}},
+      {std::string(100000, ':') + gpkg, {}},  // the look-ups end long before the name
+  };
+  for (const auto& c : cases) EXPECT_EQ(FilesNamedIn(c.name), c.files) << c.name.substr(0, 80);
+}

@@ -2,10 +2,13 @@
 // read through it, and the decisions made from the shapes it gives.
 #include "input/vector_layer.h"
 
-#include <dlfcn.h>   // dlopen, dlsym, dlerror
-#include <unistd.h>  // access, readlink
+#include <dlfcn.h>     // dlopen, dlsym, dlerror
+#include <limits.h>    // PATH_MAX
+#include <sys/stat.h>  // stat
+#include <unistd.h>    // access, readlink
 
-#include <mutex>  // std::call_once
+#include <algorithm>  // std::find
+#include <mutex>      // std::call_once
 #include <string_view>
 #include <vector>
 
@@ -102,6 +105,42 @@ const VectorField* VectorLayer::Field(const std::string& name) const {
   return nullptr;
 }
 
+std::vector<std::string> FilesNamedIn(std::string_view name) {
+  std::vector<std::string> files;
+  int lookups = 4096;
+  const auto look = [&](std::string_view path) {
+    if (path.empty() || path.size() >= PATH_MAX || lookups == 0) return;
+    --lookups;
+    const std::string file(path);
+    struct stat info{};
+    if (stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        std::find(files.begin(), files.end(), file) == files.end()) {
+      files.push_back(file);
+    }
+  };
+  // The fields: name[starts[k], ends[k]).
+  std::vector<size_t> starts = {0}, ends;
+  for (size_t i = name.find_first_of(":,={}"); i != std::string_view::npos; i = name.find_first_of(":,={}", i + 1)) {
+    ends.push_back(i);
+    starts.push_back(i + 1);
+  }
+  ends.push_back(name.size());
+  for (size_t first = 0; first < starts.size() && lookups > 0; ++first) {
+    for (size_t last = first; last < starts.size() && last < first + 3; ++last) {
+      std::string_view stretch = name.substr(starts[first], ends[last] - starts[first]);
+      while (stretch.starts_with("/vsi")) {  // "/vsizip/", "/vsigzip//vsizip/"
+        const size_t slash = stretch.find('/', 1);
+        stretch = slash == std::string_view::npos ? std::string_view() : stretch.substr(slash + 1);
+      }
+      for (size_t slash = stretch.find('/', 1); slash != std::string_view::npos; slash = stretch.find('/', slash + 1)) {
+        look(stretch.substr(0, slash));
+      }
+      look(stretch);
+    }
+  }
+  return files;
+}
+
 VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOptions& options, VectorLayer& layer) {
   VectorReadResult result;
   const GdalModule& module = Module();
@@ -114,6 +153,9 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
   const GdalLayerCall call{&fileName, &options, &SameColumnName, &layer, &result};
   module.Read(&call);
   if (result.Status != VectorStatus::Ok) return result;
+  for (std::string& file : FilesNamedIn(fileName)) {
+    if (std::find(layer.Files.begin(), layer.Files.end(), file) == layer.Files.end()) layer.Files.push_back(std::move(file));
+  }
   const Coordinates coordinates = CoordinatesOf(layer.Shapes);  // none without the shapes
   if (layer.Crs == CrsKind::Geographic) {
     layer.LongitudeLatitude = !coordinates.Beyond;

@@ -57,6 +57,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/geometry.h"
@@ -100,7 +101,10 @@ struct FeatureProblem {
 
 struct VectorLayer {
   std::string LayerName;
-  std::vector<std::string> Files;  // the data set's files as GDAL lists them (a shapefile's .shp, .dbf, .shx, ...)
+  // The data set's files as GDAL lists them (a shapefile's .shp, .dbf,
+  // .shx, ...), then those its name reaches through GDAL's own syntax
+  // (FilesNamedIn), for the same-file checks.
+  std::vector<std::string> Files;
   CrsKind Crs = CrsKind::None;
   std::string CrsName;             // the CRS's name, empty for None
   bool LongitudeLatitude = false;  // see above
@@ -139,6 +143,21 @@ struct VectorReadResult {
   uint64_t FirstFeature = 0;  // DuplicateKey only
   std::string GdalMessage;    // GDAL's last error message, or empty
 };
+
+// The existing files (not directories) that a data set's name reaches
+// where GDAL reads it as more than a path, so that no output can take their
+// place: a driver's prefix or a layer after a colon ("GPKG:a.gpkg:roads",
+// "GeoJSON:a.geojson"), a virtual file system's path into an archive or a
+// compressed file ("/vsizip/a.zip/b.geojson", "/vsizip/{a.zip}/b.geojson",
+// "/vsigzip/b.gz", nested ones), a file after its options ("/vsisubfile/
+// 0_100,a.shp"). Each stretch of the name between the separators : , = { }
+// (up to three fields with the separators between them) is taken without
+// its leading /vsi.../ prefixes, and each of its leading parts that ends
+// before a '/' or at its end is a candidate. A plain path gives itself where
+// it exists. Names that GDAL would not read so give a few needless look-ups
+// at most (a file of the same name as a field, rarely there); the look-ups
+// stop after 4096, whatever the name.
+std::vector<std::string> FilesNamedIn(std::string_view name);
 
 // Reads the layer of `fileName` that `options` name into `layer` (which is
 // overwritten; left empty after an error). Running out of memory throws

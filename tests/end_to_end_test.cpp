@@ -1310,6 +1310,21 @@ TEST(Shapes, ALayerInMetresWithoutItsCrsAndAFeatureWithoutAShape) {
   EXPECT_EQ(neighbours, (std::vector<std::string>{"neighbours", "1", "1", "0", "0"}));
 }
 
+TEST(Shapes, ACrudeRatioBeyondTheDoublesIsNoneOnTheMap) {
+  // 5 / 1e-320 overflows: the result table prints "***" and the map's
+  // title says n/a, not the table's placeholder.
+  const std::string squares =
+      "{\"type\":\"FeatureCollection\",\"features\":["
+      "{\"type\":\"Feature\",\"properties\":{\"code\":1},\"geometry\":{\"type\":\"Polygon\","
+      "\"coordinates\":[[[0,0],[1,0],[1,1],[0,1],[0,0]]]}},"
+      "{\"type\":\"Feature\",\"properties\":{\"code\":2},\"geometry\":{\"type\":\"Polygon\","
+      "\"coordinates\":[[[1,0],[2,0],[2,1],[1,1],[1,0]]]}}]}";
+  Scratch scratch({{"data.txt", "-1 1 3 1.5\n-1 2 5 1e-320\n"}, {"g.geojson", squares}});
+  ASSERT_EQ(Tarnek(scratch.path, {"data.txt", "out.txt", "--geometry=g.geojson", "--map=map.svg"}).first, 0);
+  EXPECT_NE(Read(scratch.path / "out.txt").find("***"), std::string::npos);
+  EXPECT_NE(Read(scratch.path / "map.svg").find("<title>2\nobserved 5, expected 1e-320, ratio n/a\n"), std::string::npos);
+}
+
 TEST(Refused, InputErrorsThatNeedTheirFilesMadeOrOtherWordsFollow) {
   // The failures of inputs that the golden cases cannot hold: GEOS's words
   // after the message (compared up to them), a layer of 1600 squares, and

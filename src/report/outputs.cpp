@@ -3,6 +3,7 @@
 
 #include <charconv>  // std::to_chars
 
+#include "core/fit_settings.h"     // NoEstimate
 #include "input/neighbour_file.h"  // RecordCodeTexts
 #include "report/coefficient_table.h"
 #include "report/funnel_plot.h"
@@ -49,10 +50,12 @@ std::vector<MapRegion> MapRegionsOf(const RunProducts& p) {
     AppendCode(r.Code, p.Table, row);
     // A row without a defined ratio (--undefined=skip) shows what it holds
     // and no ratio: its count -1 and the table's placeholder ratio are none.
+    // Nor is a ratio beyond the range of a double (the result table's "***").
     const bool defined = p.Table.Defined(row);
     r.Observed = p.Table.Data1[row] >= 0 ? p.Table.Data1[row] : MapRegion::kMissing;
     r.Expected = p.Table.Data2[row];
-    r.Ratio = defined ? p.Results.Records.Ratio[row] : MapRegion::kMissing;
+    const double ratio = p.Results.Records.Ratio[row];
+    r.Ratio = defined && ratio != NoEstimate ? ratio : MapRegion::kMissing;
     r.Eb = p.Posteriors.Eb[row];
     r.Lower = p.Posteriors.Lower[row];
     r.Upper = p.Posteriors.Upper[row];

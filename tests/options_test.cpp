@@ -195,17 +195,26 @@ TEST(OptionsTest, GeometrySettings) {
   ASSERT_EQ(ParseCommandLine({"d", "o"}, s).Status, ParseStatus::Ok);
   EXPECT_EQ(s.Snap, 0x1p-26);
   EXPECT_EQ(s.MapBreaks, (std::vector<double>{0.5, 0.67, 0.8, 0.9, 1.1, 1.25, 1.5, 2}));
-  ASSERT_EQ(ParseCommandLine({"d", "o", "--vector", "--geometry-layer", "counties", "--geometry-key=FIPS",
-                              "--neighbours=queen", "--snap=1e-3", "--map=m.svg", "--map-breaks=0.8,1,1.25"},
+  ASSERT_EQ(ParseCommandLine({"d", "o", "--vector", "--geometry-layer", "counties", "--neighbours=queen",
+                              "--snap=1e-3", "--map=m.svg", "--map-breaks=0.8,1,1.25"},
                              s).Status,
             ParseStatus::Ok);
   EXPECT_TRUE(s.Vector);
-  EXPECT_EQ(std::tie(s.GeometryLayer, s.GeometryKey), std::tie("counties", "FIPS"));
+  EXPECT_EQ(s.GeometryLayer, "counties");
   EXPECT_EQ(s.Snap, 1e-3);
   EXPECT_EQ(s.MapBreaks, (std::vector<double>{0.8, 1, 1.25}));
   EXPECT_EQ(std::string(s.InputFile("--neighbours")), "queen");
   EXPECT_EQ(std::string(s.OutputFile("--map")), "m.svg");
+  ASSERT_EQ(ParseCommandLine({"d", "o", "--vector", "--geometry=g.shp", "--geometry-key=FIPS"}, s).Status, ParseStatus::Ok);
+  EXPECT_EQ(s.GeometryKey, "FIPS");
   // The message of a kind that needs what the run lacks names the value.
-  const ParseResult r = ParseCommandLine({"d", "o", "--neighbours", "rook"}, s);
-  EXPECT_EQ(std::tie(r.Option, r.Accepts), std::tie("--neighbours=rook", "--geometry"));
+  // --vector meets the need of queen, not that of the shapes' key field:
+  // its own features are matched by their row.
+  for (const auto& [args, option, need] :
+       {std::tuple{std::vector<std::string>{"d", "o", "--neighbours", "rook"}, "--neighbours=rook", "--geometry"},
+        std::tuple{std::vector<std::string>{"d", "o", "--vector", "--geometry-key=FIPS"}, "--geometry-key", "--geometry"}}) {
+    const ParseResult r = ParseCommandLine(args, s);
+    EXPECT_EQ(r.Status, ParseStatus::Unneeded) << option;
+    EXPECT_EQ(std::tie(r.Option, r.Accepts), std::tie(option, need));
+  }
 }

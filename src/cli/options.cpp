@@ -296,7 +296,8 @@ std::vector<LongOption> MakeLongOptions() {
          s.GeometryKey = value;
          return !value.empty();
        },
-       "--geometry", "the shapes' field that holds the codes (the code column's name)"},
+       "--geometry", "the shapes' field that holds the codes (the code column's name)", {}, nullptr,
+       false},  // --vector data's features are matched by their row
       {"--snap", "a decimal number, 0 or above", true,
        [](std::string_view, std::string_view value, RunSettings& s) {
          const std::optional<double> snap = ReadWholeReal(value);
@@ -430,7 +431,9 @@ std::string LongOptionsText() {
     line.resize(std::max<size_t>(line.size() + 2, 24), ' ');
     line += option.Help;
     if (option.TakesValue) line += (option.Help.empty() ? "" : "; takes ") + option.Accepts;
-    if (!option.Needs.empty()) line += "; needs " + std::string(option.Needs) + (VectorMeets(option.Needs) ? " or --vector" : "");
+    if (!option.Needs.empty()) {
+      line += "; needs " + std::string(option.Needs) + (option.VectorMeetsNeed && VectorMeets(option.Needs) ? " or --vector" : "");
+    }
     if (!option.Excludes.empty()) line += "; not with " + std::string(option.Excludes);
     text += line + "\n";
   }
@@ -469,17 +472,17 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     result.Value = std::string(eps);
     return result;
   }
-  if (settings.Vector) {
-    for (const std::string_view need : kVectorMeets) given.push_back({need, {}});
-  }
   // The last time an option was given, or nullptr.
   const auto lastGiven = [&](std::string_view name) -> const Given* {
     const auto last = std::find_if(given.rbegin(), given.rend(), [&](const Given& g) { return g.Name == name; });
     return last == given.rend() ? nullptr : &*last;
   };
   const auto wasGiven = [&](std::string_view name) { return lastGiven(name) != nullptr; };
+  const auto met = [&](std::string_view need, bool byVector) {
+    return wasGiven(need) || (byVector && settings.Vector && VectorMeets(need));
+  };
   for (const LongOption& option : LongOptions()) {
-    if (!option.Needs.empty() && lastGiven(option.Name) && !lastGiven(option.Needs)) {
+    if (!option.Needs.empty() && wasGiven(option.Name) && !met(option.Needs, option.VectorMeetsNeed)) {
       result.Status = ParseStatus::Unneeded;
       result.Option = option.Name;
       result.Accepts = option.Needs;
@@ -500,7 +503,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
   }
   for (const InputKind& input : kInputKinds) {
     const std::string_view value = settings.InputFile(input.Option);
-    if (!input.KindsNeed.empty() && IsInputKind(input, value) && !wasGiven(input.KindsNeed)) {
+    if (!input.KindsNeed.empty() && IsInputKind(input, value) && !met(input.KindsNeed, true)) {
       result.Status = ParseStatus::Unneeded;
       result.Option = std::string(input.Option) + "=" + std::string(value);
       result.Accepts = input.KindsNeed;

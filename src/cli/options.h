@@ -89,6 +89,9 @@ struct LongOption {
   // Checks the value against the other options once all are applied; false:
   // the value (the last one given) is not accepted. Null: no such check.
   bool (*Check)(const RunSettings& settings) = nullptr;
+  // Whether "--vector" meets Needs where it meets that option's needs (see
+  // below); false where only the option named gives this one a meaning.
+  bool VectorMeetsNeed = true;
 };
 
 // Every long option: those of the settings, then one "--NAME=FILE" for each

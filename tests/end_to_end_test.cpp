@@ -1352,6 +1352,8 @@ TEST(Refused, InputErrorsThatNeedTheirFilesMadeOrOtherWordsFollow) {
   }
   grid["g.geojson"] = layer(squares);
   const Tree nc = NorthCarolina();
+  Tree withCpg = nc;
+  withCpg["sids.cpg"] = "UTF-8\n";
   const struct {
     const char* note;
     Tree files;                        // the directory but for the earlier out.txt and out.log
@@ -1371,8 +1373,9 @@ TEST(Refused, InputErrorsThatNeedTheirFilesMadeOrOtherWordsFollow) {
        "than a region's size)\n", 1},
       {"a map over a file of the shapefile", nc, {"--vector", "--columns=-,FIPS,SID74,BIR74", "--map=sids.dbf"},
        "\n ERROR! sids.dbf and sids.dbf are the same file \n\n", 1, "sids.shp"},
-      {"a table over a file of the shapes", nc, {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.shx"},
-       "\n ERROR! sids.shx and sids.shx are the same file \n\n", 1, "sids74.txt"},
+      {"a table over the encoding file of the shapes, which GDAL reads but does not list", withCpg,
+       {"--geometry=sids.shp", "--geometry-key=FIPSNO", "--regions=sids.cpg"},
+       "\n ERROR! sids.cpg and sids.cpg are the same file \n\n", 1, "sids74.txt"},
       {"a map over the shapes named with GDAL's driver",
        {{"data.txt", three},
         {"g.geojson", layer({square(0, "\"code\":1"), square(1, "\"code\":2"), square(2, "\"code\":3")})}},

@@ -262,10 +262,13 @@ TEST_F(VectorLayerTest, Errors) {
   }
 }
 
-TEST_F(VectorLayerTest, FilesThatANameReachesThroughGdalsSyntax) {
+TEST_F(VectorLayerTest, FilesOfTheDataSetBeyondGdalsList) {
   // The files are empty: only their names matter. A directory on the way is
   // no file of the data set.
-  for (const char* file : {"a.gpkg", "z.zip", "b.shp", "b.dbf"}) Write(file, "");
+  for (const char* file : {"a.gpkg", "z.zip", "b.shp", "b.dbf", "b.cpg", "b.PRJ", "b.shp.xml", "b.dbf.aux.xml", "b.txt",
+                           "B.SBN", "c.geojson", "c.cpg", "c.geojson.aux.xml"}) {
+    Write(file, "");
+  }
   fs::create_directory(dir_ / "d");
   Write("d/c.geojson", "");
   const std::string gpkg = In("a.gpkg"), zip = In("z.zip"), shp = In("b.shp");
@@ -285,4 +288,9 @@ TEST_F(VectorLayerTest, FilesThatANameReachesThroughGdalsSyntax) {
       {std::string(100000, ':') + gpkg, {}},  // the look-ups end long before the name
   };
   for (const auto& c : cases) EXPECT_EQ(FilesNamedIn(c.name), c.files) << c.name.substr(0, 80);
+  // A shapefile's other parts of its name, in either case (but not B.SBN:
+  // another name where case counts), and GDAL's .aux.xml beside any file.
+  EXPECT_EQ(CompanionFiles({shp, In("b.dbf")}),
+            (std::vector<std::string>{In("b.cpg"), In("b.shp.xml"), In("b.PRJ"), In("b.dbf.aux.xml")}));
+  EXPECT_EQ(CompanionFiles({In("c.geojson")}), std::vector<std::string>{In("c.geojson.aux.xml")});
 }

@@ -7,7 +7,7 @@
 #include <sys/stat.h>  // stat
 #include <unistd.h>    // access, readlink
 
-#include <algorithm>  // std::find
+#include <algorithm>  // std::find, std::none_of
 #include <mutex>      // std::call_once
 #include <string_view>
 #include <vector>
@@ -141,6 +141,34 @@ std::vector<std::string> FilesNamedIn(std::string_view name) {
   return files;
 }
 
+std::vector<std::string> CompanionFiles(const std::vector<std::string>& files) {
+  static constexpr std::string_view kShapefileParts[] = {"shp", "shx", "dbf"};
+  static constexpr std::string_view kCompanions[] = {
+      "cpg", "prj", "qix", "sbn", "sbx", "qpj", "fbn", "fbx", "ain", "aih", "atx", "ixs", "mxs", "shp.xml",
+      "CPG", "PRJ", "QIX", "SBN", "SBX", "QPJ", "FBN", "FBX", "AIN", "AIH", "ATX", "IXS", "MXS", "SHP.XML"};
+  std::vector<std::string> found;
+  const auto look = [&](const std::string& path) {
+    struct stat info{};
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        std::find(files.begin(), files.end(), path) == files.end() &&
+        std::find(found.begin(), found.end(), path) == found.end()) {
+      found.push_back(path);
+    }
+  };
+  for (const std::string& file : files) {
+    look(file + ".aux.xml");
+    const size_t dot = file.rfind('.');
+    if (dot == std::string::npos || file.find('/', dot) != std::string::npos) continue;
+    const std::string_view extension = std::string_view(file).substr(dot + 1);
+    if (std::none_of(std::begin(kShapefileParts), std::end(kShapefileParts),
+                     [&](std::string_view part) { return SameColumnName(extension, part); })) {
+      continue;
+    }
+    for (const std::string_view companion : kCompanions) look(file.substr(0, dot + 1) + std::string(companion));
+  }
+  return found;
+}
+
 VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOptions& options, VectorLayer& layer) {
   VectorReadResult result;
   const GdalModule& module = Module();
@@ -156,6 +184,7 @@ VectorReadResult ReadVectorLayer(const std::string& fileName, const VectorReadOp
   for (std::string& file : FilesNamedIn(fileName)) {
     if (std::find(layer.Files.begin(), layer.Files.end(), file) == layer.Files.end()) layer.Files.push_back(std::move(file));
   }
+  for (std::string& file : CompanionFiles(layer.Files)) layer.Files.push_back(std::move(file));
   const Coordinates coordinates = CoordinatesOf(layer.Shapes);  // none without the shapes
   if (layer.Crs == CrsKind::Geographic) {
     layer.LongitudeLatitude = !coordinates.Beyond;

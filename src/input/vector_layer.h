@@ -103,7 +103,8 @@ struct VectorLayer {
   std::string LayerName;
   // The data set's files as GDAL lists them (a shapefile's .shp, .dbf,
   // .shx, ...), then those its name reaches through GDAL's own syntax
-  // (FilesNamedIn), for the same-file checks.
+  // (FilesNamedIn) and those that belong with a listed file though GDAL
+  // may leave them out (CompanionFiles), for the same-file checks.
   std::vector<std::string> Files;
   CrsKind Crs = CrsKind::None;
   std::string CrsName;             // the CRS's name, empty for None
@@ -158,6 +159,13 @@ struct VectorReadResult {
 // at most (a file of the same name as a field, rarely there); the look-ups
 // stop after 4096, whatever the name.
 std::vector<std::string> FilesNamedIn(std::string_view name);
+
+// The existing files that belong with the files of a data set, though GDAL
+// may not list them: beside a shapefile's .shp, .shx or .dbf, its other
+// parts of the same name (.cpg, the encoding GDAL reads; .prj; the indexes
+// .qix, .sbn, .sbx and the like), in lower or upper case, and its metadata
+// (.shp.xml); beside any file, GDAL's own .aux.xml. None of `files` itself.
+std::vector<std::string> CompanionFiles(const std::vector<std::string>& files);
 
 // Reads the layer of `fileName` that `options` name into `layer` (which is
 // overwritten; left empty after an error). Running out of memory throws

@@ -188,15 +188,18 @@ void CheckParser(const std::vector<std::string>& args) {
   }
   bool allOptions = true;
   for (size_t i = 2; i < args.size(); ++i) allOptions = allOptions && OptionLetter(args[i]) != 0;
-  // The last "-E" sets the tolerance; one beyond the range of a double is
-  // refused as a bad value.
-  double lastEps = RunSettings{}.Fit.Eps;
-  for (size_t i = 2; i < args.size(); ++i) {
-    if (OptionLetter(args[i]) == 'E') lastEps = ExpectedReal(std::string_view(args[i]).substr(2));
+  // The last "-E", "-A" and "-B" set the tolerance and the starts; one
+  // beyond the range of a double is refused as a bad value.
+  bool inRange = true;
+  for (const char letter : {'E', 'A', 'B'}) {
+    double last = 0.0;
+    for (size_t i = 2; i < args.size(); ++i) {
+      if (OptionLetter(args[i]) == letter) last = ExpectedReal(std::string_view(args[i]).substr(2));
+    }
+    inRange = inRange && std::isfinite(last);
   }
-  const bool epsInRange = std::isfinite(lastEps);
-  CHECK((status == ParseStatus::Ok) == (allOptions && epsInRange));
-  CHECK((status == ParseStatus::BadValue) == (allOptions && !epsInRange));
+  CHECK((status == ParseStatus::Ok) == (allOptions && inRange));
+  CHECK((status == ParseStatus::BadValue) == (allOptions && !inRange));
   CHECK(status == ParseStatus::Ok || status == ParseStatus::OptionError || status == ParseStatus::BadValue);
   if (status != ParseStatus::Ok) return;
 

@@ -451,11 +451,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
   }
   settings = RunSettings{};
   std::vector<Given> given;
-  std::string_view eps;  // the last -E's value
+  // The classic options that take a real number, and the last value of each.
+  const struct {
+    char Letter;
+    double FitSettings::*Value;
+  } reals[] = {{'E', &FitSettings::Eps}, {'A', &FitSettings::AlphaOption}, {'B', &FitSettings::BetaOption}};
+  std::string_view lastReal[std::size(reals)];
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (ApplyOption(argument, settings)) {
-      if (HasOptionPrefix(argument, 'E')) eps = std::string_view(argument).substr(2);
+      for (size_t k = 0; k < std::size(reals); ++k) {
+        if (HasOptionPrefix(argument, reals[k].Letter)) lastReal[k] = std::string_view(argument).substr(2);
+      }
       continue;
     }
     if (!argument.starts_with("--") || !ApplyLongOption(arguments, i, settings, result, given)) {
@@ -463,14 +470,17 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     }
     if (result.Status != ParseStatus::Ok) return result;
   }
-  // A tolerance beyond the range of a double would stand in the log as an
-  // infinity; any value short of that is taken as it reads.
-  if (!std::isfinite(settings.Fit.Eps)) {
-    result.Status = ParseStatus::BadValue;
-    result.Option = "-E";
-    result.Accepts = "a number within the range of a double";
-    result.Value = std::string(eps);
-    return result;
+  // A value beyond the range of a double would stand in the log as an
+  // infinity (a tolerance) or start no fit at all (a start); any value short
+  // of that is taken as it reads.
+  for (size_t k = 0; k < std::size(reals); ++k) {
+    if (!std::isfinite(settings.Fit.*reals[k].Value)) {
+      result.Status = ParseStatus::BadValue;
+      result.Option = std::string{'-', reals[k].Letter};
+      result.Accepts = "a number within the range of a double";
+      result.Value = std::string(lastReal[k]);
+      return result;
+    }
   }
   // The last time an option was given, or nullptr.
   const auto lastGiven = [&](std::string_view name) -> const Given* {

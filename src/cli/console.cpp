@@ -3,6 +3,7 @@
 #include "cli/console.h"
 
 #include "core/banner.h"
+#include "core/shown_text.h"
 
 namespace tarnek {
 
@@ -85,7 +86,7 @@ int Report(std::FILE* console, const RunFailure& failure) {
     for (const std::string& name : failure.Names) {
       const size_t slot = rest.find("{}");
       Print(console, rest.substr(0, slot));
-      Print(console, name);
+      Print(console, ShownText(name));  // a name from the command line or a file: no control bytes
       rest.remove_prefix(slot + 2);
     }
     Print(console, rest);

@@ -40,9 +40,9 @@ namespace {
 // The command line
 
 void PrintFileNames(std::FILE* console, const RunSettings& settings, const std::string& logFileName) {
-  PrintLine(console, " DataFileName: ", settings.DataFileName + "\n");
-  PrintLine(console, " OutFileName : ", settings.OutFileName + "\n");
-  PrintLine(console, " LogFileName : ", logFileName + "\n");
+  PrintLine(console, " DataFileName: ", ShownText(settings.DataFileName) + "\n");
+  PrintLine(console, " OutFileName : ", ShownText(settings.OutFileName) + "\n");
+  PrintLine(console, " LogFileName : ", ShownText(logFileName) + "\n");
 }
 
 // The usage text and "Option Error!" end the run with exit code 0; a value

@@ -831,16 +831,14 @@ bool UserReaches(uid_t user, const fs::path& binary, const fs::path& dir) {
   return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {
-  // In a sticky directory another user's table may be written but not
-  // replaced: the log, already in place by then, must go back to the earlier one.
+TEST(Commit, FailuresAtTheCommitLeaveTheEarlierFiles) {
+  // As another user. In a sticky directory another user's table may be
+  // written but not replaced: the log, already in place by then, must go
+  // back to the earlier one. In a directory that may be written but not
+  // read, --sync could not sync the new names: nothing takes its place.
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run tarnek as another user";
   const uid_t nobody = 65534;
   const Tree before = WithEarlier({{"data.txt", Read(kGolden / "failing_fit" / "before" / "data.txt")}});
-  Scratch scratch(before);
-  fs::permissions(scratch.path, fs::perms::all | fs::perms::sticky_bit);
-  fs::permissions(scratch.path / "out.txt", fs::perms::all & ~fs::perms::others_exec & ~fs::perms::group_exec & ~fs::perms::owner_exec);
-  ASSERT_EQ(chown((scratch.path / "out.log").c_str(), nobody, nobody), 0);
   // The checkout may lie where that user cannot go (below a directory of
   // mode 0700): the user runs a copy, beside the run's directory.
   Scratch program({});
@@ -850,14 +848,30 @@ TEST(Commit, TableThatCannotTakeItsPlacePutsTheLogBack) {
   fs::copy_file(TARNEK_BINARY, binary);
   fs::permissions(binary, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
                               fs::perms::others_exec);
-  if (!UserReaches(nobody, binary, scratch.path)) {
-    GTEST_SKIP() << "user " << nobody << " cannot run " << binary << " or write in " << scratch.path
-                 << ": the temporary directory is out of its reach";
+  for (const bool sync : {false, true}) {
+    SCOPED_TRACE(sync ? "a directory that cannot be read, with --sync" : "a table that cannot be replaced");
+    Scratch scratch(before);
+    const fs::perms wx = fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write |
+                         fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec;
+    if (sync) {
+      fs::permissions(scratch.path, wx);
+    } else {
+      fs::permissions(scratch.path, fs::perms::all | fs::perms::sticky_bit);
+      fs::permissions(scratch.path / "out.txt", fs::perms::all & ~fs::perms::others_exec & ~fs::perms::group_exec &
+                                                    ~fs::perms::owner_exec);
+      ASSERT_EQ(chown((scratch.path / "out.log").c_str(), nobody, nobody), 0);
+    }
+    if (!UserReaches(nobody, binary, scratch.path)) {
+      GTEST_SKIP() << "user " << nobody << " cannot run " << binary << " or write in " << scratch.path
+                   << ": the temporary directory is out of its reach";
+    }
+    std::vector<std::string> args = kArgs;
+    if (sync) args.push_back("--sync");
+    const auto [exitCode, console] = Tarnek(scratch.path, args, {.user = nobody, .binary = binary.string()});
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_EQ(console, kNames + "\n ERROR! Can't write " + (sync ? "out.log" : "out.txt") + " file \n\n");
+    ExpectTree(scratch.path, before);
   }
-  const auto [exitCode, console] = Tarnek(scratch.path, kArgs, {.user = nobody, .binary = binary.string()});
-  EXPECT_EQ(exitCode, 1);
-  EXPECT_EQ(console, kNames + "\n ERROR! Can't write out.txt file \n\n");
-  ExpectTree(scratch.path, before);
 }
 
 // Runs `command` by the shell, its output discarded (the system directories

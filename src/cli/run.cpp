@@ -344,6 +344,11 @@ std::optional<RunFailure> Commit(std::vector<OutputFile>& files, bool sync) {
   if (const OutputFile* failed = FinishOutputs(all.data(), count, sync)) {
     return RunFailure{Failure::CannotWrite, {failed->Name}};
   }
+  // A directory that could not be synced once the files are in place ends
+  // the run before they are.
+  if (const OutputFile* failed = sync ? UnopenableDirectory(all.data(), count) : nullptr) {
+    return RunFailure{Failure::CannotWrite, {failed->Name}};
+  }
   if (const OutputFile* failed = CommitOutputs(all.data(), count)) return RunFailure{Failure::CannotWrite, {failed->Name}};
   if (const OutputFile* failed = sync ? SyncDirectories(all.data(), count) : nullptr) {
     return RunFailure{Failure::CannotWrite, {failed->Name}};

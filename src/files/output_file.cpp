@@ -416,19 +416,35 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count) {
   return failed;
 }
 
-const OutputFile* SyncDirectories(OutputFile* const* files, int count) {
-  std::vector<std::string> synced;
+namespace {
+
+// Opens the directory of each file that takes a new name, each once, and
+// acts on it; returns the first file whose directory cannot be opened or
+// fails the act, or nullptr.
+template <typename Act>
+const OutputFile* EachNewNameDirectory(OutputFile* const* files, int count, Act act) {
+  std::vector<std::string> done;
   for (int i = 0; i < count; ++i) {
     if (files[i]->InPlace) continue;  // no new name
     std::string directory = DirectoryOf(files[i]->Target);
-    if (std::find(synced.begin(), synced.end(), directory) != synced.end()) continue;
+    if (std::find(done.begin(), done.end(), directory) != done.end()) continue;
     const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool ok = fd >= 0 && fsync(fd) == 0;
+    const bool ok = fd >= 0 && act(fd);
     if (fd >= 0) close(fd);
     if (!ok) return files[i];
-    synced.push_back(std::move(directory));
+    done.push_back(std::move(directory));
   }
   return nullptr;
+}
+
+}  // namespace
+
+const OutputFile* SyncDirectories(OutputFile* const* files, int count) {
+  return EachNewNameDirectory(files, count, [](int fd) { return fsync(fd) == 0; });
+}
+
+const OutputFile* UnopenableDirectory(OutputFile* const* files, int count) {
+  return EachNewNameDirectory(files, count, [](int) { return true; });
 }
 
 void DiscardOutput(OutputFile& file) {

@@ -82,6 +82,11 @@ const OutputFile* CommitOutputs(OutputFile* const* files, int count);
 // be synced, or nullptr.
 const OutputFile* SyncDirectories(OutputFile* const* files, int count);
 
+// The first file whose directory SyncDirectories could not open (one that
+// may be written but not read), or nullptr: asked before CommitOutputs, so
+// that such a run fails with no file placed.
+const OutputFile* UnopenableDirectory(OutputFile* const* files, int count);
+
 // Closes the file if open and removes its temporary file; the target is
 // left as it was. Safe to call more than once.
 void DiscardOutput(OutputFile& file);

@@ -326,6 +326,9 @@ TEST(Console, StandardOutputAsAnOutputIsWrittenThroughItsDescriptor) {
     if (c.sync) args.push_back("--sync");
     EXPECT_EQ(ExpectRun(before, args, 0, after, {.console = c.console, .consoleFile = "keep.txt"}), c.consoleText);
   }
+  // With descriptor 1 closed there is nothing to write through: the table
+  // cannot be created (its message is lost with the console), and no file is.
+  ExpectRun(before, {"data.txt", "so"}, 1, before, {.console = Console::Closed});
 }
 
 TEST(GeneratedInput, WriteFailuresAndHugeInputs) {

@@ -12,14 +12,17 @@
 
 namespace {
 
-// Gives each of descriptors 0, 1 and 2 that is closed to /dev/null (or,
-// where there is none, to the root directory, which no write reaches), so
-// that no file the run opens takes its number and receives console text.
+// Gives each of descriptors 0, 1 and 2 that is closed to /dev/null, read
+// only (or, where there is none, to the root directory), so that no file
+// the run opens takes its number and receives console text. No write
+// reaches either: the console's lines are lost as they were, and an output
+// named through that descriptor (/dev/stdout) cannot be created, rather
+// than vanish.
 void OccupyStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) != -1) continue;
     // open returns the lowest free descriptor: this one.
-    if (open("/dev/null", O_RDWR) < 0) open("/", O_RDONLY | O_DIRECTORY);
+    if (open("/dev/null", O_RDONLY) < 0) open("/", O_RDONLY | O_DIRECTORY);
   }
 }
 

@@ -272,6 +272,8 @@ TEST_F(VectorLayerTest, FilesOfTheDataSetBeyondGdalsList) {
   fs::create_directory(dir_ / "d");
   Write("d/c.geojson", "");
   const std::string gpkg = In("a.gpkg"), zip = In("z.zip"), shp = In("b.shp");
+  std::string dotted = dir_.string() + "/";
+  for (int k = 0; k < 1500; ++k) dotted += "./";
   const struct {
     std::string name;
     std::vector<std::string> files;
@@ -285,7 +287,12 @@ TEST_F(VectorLayerTest, FilesOfTheDataSetBeyondGdalsList) {
       {"/vsisubfile/0_100," + shp, {shp}},
       {"/vsimem/c.geojson", {}},
       {In("missing.shp"), {}},
-      {std::string(100000, ':') + gpkg, {}},  // the look-ups end long before the name
+      // Whatever comes before it, a path is looked up whole; parts that name
+      // directories ("//", "./") cost no look-up of their own.
+      {std::string(20000, ':') + gpkg, {gpkg}},
+      {"GeoJSON:" + dir_.string() + std::string(3000, '/') + "d/c.geojson",
+       {dir_.string() + std::string(3000, '/') + "d/c.geojson"}},
+      {"/vsizip/" + dotted + "z.zip/c.geojson", {dotted + "z.zip"}},
   };
   for (const auto& c : cases) EXPECT_EQ(FilesNamedIn(c.name), c.files) << c.name.substr(0, 80);
   // A shapefile's other parts of its name, in either case (but not B.SBN:

@@ -105,18 +105,25 @@ const VectorField* VectorLayer::Field(const std::string& name) const {
   return nullptr;
 }
 
+namespace {
+
+// Adds `path` to `found` when it names an existing regular file that
+// neither list holds yet.
+void AddIfFile(const std::string& path, const std::vector<std::string>& known, std::vector<std::string>& found) {
+  struct stat info{};
+  if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+      std::find(known.begin(), known.end(), path) == known.end() &&
+      std::find(found.begin(), found.end(), path) == found.end()) {
+    found.push_back(path);
+  }
+}
+
+}  // namespace
+
 std::vector<std::string> FilesNamedIn(std::string_view name) {
   std::vector<std::string> files;
-  int lookups = 4096;
   const auto look = [&](std::string_view path) {
-    if (path.empty() || path.size() >= PATH_MAX || lookups == 0) return;
-    --lookups;
-    const std::string file(path);
-    struct stat info{};
-    if (stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-        std::find(files.begin(), files.end(), file) == files.end()) {
-      files.push_back(file);
-    }
+    if (!path.empty() && path.size() < PATH_MAX) AddIfFile(std::string(path), {}, files);
   };
   // The fields: name[starts[k], ends[k]).
   std::vector<size_t> starts = {0}, ends;
@@ -125,17 +132,29 @@ std::vector<std::string> FilesNamedIn(std::string_view name) {
     starts.push_back(i + 1);
   }
   ends.push_back(name.size());
-  for (size_t first = 0; first < starts.size() && lookups > 0; ++first) {
+  std::vector<std::string_view> stretches;
+  for (size_t first = 0; first < starts.size(); ++first) {
     for (size_t last = first; last < starts.size() && last < first + 3; ++last) {
       std::string_view stretch = name.substr(starts[first], ends[last] - starts[first]);
       while (stretch.starts_with("/vsi")) {  // "/vsizip/", "/vsigzip//vsizip/"
         const size_t slash = stretch.find('/', 1);
         stretch = slash == std::string_view::npos ? std::string_view() : stretch.substr(slash + 1);
       }
-      for (size_t slash = stretch.find('/', 1); slash != std::string_view::npos; slash = stretch.find('/', slash + 1)) {
-        look(stretch.substr(0, slash));
-      }
-      look(stretch);
+      stretches.push_back(stretch);
+    }
+  }
+  // Every stretch whole first, then the leading parts of each, up to a
+  // bound: those that end in a blank or "." part, or "..", are directories.
+  for (const std::string_view stretch : stretches) look(stretch);
+  int lookups = 65536;
+  for (const std::string_view stretch : stretches) {
+    size_t part = 0;  // where the part before `slash` begins
+    for (size_t slash = stretch.find('/'); slash != std::string_view::npos && lookups > 0;
+         part = slash + 1, slash = stretch.find('/', part)) {
+      const std::string_view last = stretch.substr(part, slash - part);
+      if (last.empty() || last == "." || last == "..") continue;
+      --lookups;
+      look(stretch.substr(0, slash));
     }
   }
   return files;
@@ -147,24 +166,19 @@ std::vector<std::string> CompanionFiles(const std::vector<std::string>& files) {
       "cpg", "prj", "qix", "sbn", "sbx", "qpj", "fbn", "fbx", "ain", "aih", "atx", "ixs", "mxs", "shp.xml",
       "CPG", "PRJ", "QIX", "SBN", "SBX", "QPJ", "FBN", "FBX", "AIN", "AIH", "ATX", "IXS", "MXS", "SHP.XML"};
   std::vector<std::string> found;
-  const auto look = [&](const std::string& path) {
-    struct stat info{};
-    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-        std::find(files.begin(), files.end(), path) == files.end() &&
-        std::find(found.begin(), found.end(), path) == found.end()) {
-      found.push_back(path);
-    }
-  };
   for (const std::string& file : files) {
-    look(file + ".aux.xml");
+    AddIfFile(file + ".aux.xml", files, found);
     const size_t dot = file.rfind('.');
     if (dot == std::string::npos || file.find('/', dot) != std::string::npos) continue;
+    // The extension in either letter case, as column names compare.
     const std::string_view extension = std::string_view(file).substr(dot + 1);
     if (std::none_of(std::begin(kShapefileParts), std::end(kShapefileParts),
                      [&](std::string_view part) { return SameColumnName(extension, part); })) {
       continue;
     }
-    for (const std::string_view companion : kCompanions) look(file.substr(0, dot + 1) + std::string(companion));
+    for (const std::string_view companion : kCompanions) {
+      AddIfFile(file.substr(0, dot + 1) + std::string(companion), files, found);
+    }
   }
   return found;
 }

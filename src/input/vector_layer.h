@@ -153,11 +153,12 @@ struct VectorReadResult {
 // "/vsigzip/b.gz", nested ones), a file after its options ("/vsisubfile/
 // 0_100,a.shp"). Each stretch of the name between the separators : , = { }
 // (up to three fields with the separators between them) is taken without
-// its leading /vsi.../ prefixes, and each of its leading parts that ends
-// before a '/' or at its end is a candidate. A plain path gives itself where
-// it exists. Names that GDAL would not read so give a few needless look-ups
-// at most (a file of the same name as a field, rarely there); the look-ups
-// stop after 4096, whatever the name.
+// its leading /vsi.../ prefixes: first each whole, then each of its leading
+// parts that ends before a '/' (but for a blank part, "." and "..", which
+// name directories), at most 65536 of those, whatever the name. A plain
+// path gives itself where it exists. Names that GDAL would not read so cost
+// needless look-ups, and a field that happens to name an existing file (a
+// layer "roads" beside a file "roads") joins the checks as well.
 std::vector<std::string> FilesNamedIn(std::string_view name);
 
 // The existing files that belong with the files of a data set, though GDAL

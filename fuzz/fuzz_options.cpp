@@ -188,15 +188,16 @@ void CheckParser(const std::vector<std::string>& args) {
   }
   bool allOptions = true;
   for (size_t i = 2; i < args.size(); ++i) allOptions = allOptions && OptionLetter(args[i]) != 0;
-  // The last "-E", "-A" and "-B" set the tolerance and the starts; one
-  // beyond the range of a double is refused as a bad value.
+  // The last "-E", "-A" and "-B" set the tolerance and the starts; a
+  // tolerance beyond the range of a double, or a start above it, is refused
+  // as a bad value (a start below it is the moment estimate's, as 0 is).
   bool inRange = true;
   for (const char letter : {'E', 'A', 'B'}) {
     double last = 0.0;
     for (size_t i = 2; i < args.size(); ++i) {
       if (OptionLetter(args[i]) == letter) last = ExpectedReal(std::string_view(args[i]).substr(2));
     }
-    inRange = inRange && std::isfinite(last);
+    inRange = inRange && (std::isfinite(last) || (letter != 'E' && last < 0));
   }
   CHECK((status == ParseStatus::Ok) == (allOptions && inRange));
   CHECK((status == ParseStatus::BadValue) == (allOptions && !inRange));

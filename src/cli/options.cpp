@@ -470,11 +470,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     }
     if (result.Status != ParseStatus::Ok) return result;
   }
-  // A value beyond the range of a double would stand in the log as an
-  // infinity (a tolerance) or start no fit at all (a start); any value short
+  // A tolerance beyond the range of a double would stand in the log as an
+  // infinity, and a start above it would begin no fit at all; a start below
+  // it is 0 or less, the moment estimate's, as any other. Every value short
   // of that is taken as it reads.
   for (size_t k = 0; k < std::size(reals); ++k) {
-    if (!std::isfinite(settings.Fit.*reals[k].Value)) {
+    const double value = settings.Fit.*reals[k].Value;
+    if (!std::isfinite(value) && (reals[k].Letter == 'E' || value > 0)) {
       result.Status = ParseStatus::BadValue;
       result.Option = std::string{'-', reals[k].Letter};
       result.Accepts = "a number within the range of a double";

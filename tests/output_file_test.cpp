@@ -1,9 +1,11 @@
 // Output files beyond the end-to-end runs: an output named through a
-// descriptor of this process is written through it, in place.
+// descriptor of this process is written through it, in place, as are
+// devices and FIFOs.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>   // open
-#include <unistd.h>  // close, write
+#include <fcntl.h>     // open
+#include <sys/stat.h>  // mkfifo
+#include <unistd.h>    // close, write
 
 #include <cstdlib>  // mkdtemp
 #include <filesystem>
@@ -30,6 +32,7 @@ TEST(OutputFileTest, ADescriptorOfThisProcessIsWrittenThroughInPlace) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "before\n", 7), 7);
     OutputFile file;
+    EXPECT_TRUE(WrittenInPlace(spelling + std::to_string(fd)));
     ASSERT_EQ(CreateOutput(file, spelling + std::to_string(fd)), OutputStatus::Ok);
     WriteOutput(file, "table\r\n");
     OutputFile* files[] = {&file};
@@ -48,5 +51,10 @@ TEST(OutputFileTest, ADescriptorOfThisProcessIsWrittenThroughInPlace) {
   EXPECT_EQ(CreateOutput(file, "/dev/fd/" + std::to_string(reading)), OutputStatus::CannotCreate);
   close(reading);
   EXPECT_EQ(CreateOutput(file, "/dev/fd/" + std::to_string(reading)), OutputStatus::CannotCreate);
+  // So are devices and FIFOs written in place; files and directories not.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_TRUE(WrittenInPlace("/dev/null"));
+  EXPECT_TRUE(WrittenInPlace((dir / "fifo").string()));
+  for (const fs::path& path : {kept, dir, dir / "missing.txt"}) EXPECT_FALSE(WrittenInPlace(path.string())) << path;
   fs::remove_all(dir);
 }

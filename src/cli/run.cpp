@@ -4,8 +4,6 @@
 // output files take their names only when every one of them is complete.
 #include "cli/run.h"
 
-#include <sys/stat.h>  // stat
-
 #include <algorithm>  // std::min
 #include <new>        // std::bad_alloc
 #include <optional>
@@ -137,15 +135,12 @@ std::optional<RunFailure> ReadInputs(const RunSettings& settings, RunProducts& p
 // another, or an input. The outputs are compared among themselves first
 // (the later one named first), then each input with each output.
 std::optional<RunFailure> CheckCollisions(const std::vector<std::string>& inputs, const std::vector<RunOutput>& outputs) {
-  // Outputs may share a character device (/dev/null, a terminal): each is
-  // written through it in turn, and nothing is replaced.
-  const auto characterDevice = [](const std::string& name) {
-    struct stat info{};
-    return stat(name.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
-  };
+  // Outputs written in place may share their file (/dev/null, a pipe through
+  // /dev/stdout): each is written through it in turn, and nothing is replaced.
   for (size_t later = 1; later < outputs.size(); ++later) {
     for (size_t earlier = 0; earlier < later; ++earlier) {
-      if (SameFile(outputs[later].Name, outputs[earlier].Name) && !characterDevice(outputs[later].Name)) {
+      if (SameFile(outputs[later].Name, outputs[earlier].Name) &&
+          !(WrittenInPlace(outputs[later].Name) && WrittenInPlace(outputs[earlier].Name))) {
         return RunFailure{Failure::SameFile, {outputs[later].Name, outputs[earlier].Name}};
       }
     }

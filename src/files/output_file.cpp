@@ -548,6 +548,14 @@ bool SameDirectory(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+bool WrittenInPlace(const std::string& name) {
+  std::string target;
+  if (!ResolveLinks(name, target)) return false;
+  if (OwnDescriptor(target) >= 0) return true;
+  struct stat info{};
+  return stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
 bool SameFile(const std::string& pathA, const std::string& pathB) {
   // Symbolic links lead where the output would be written, existing or not.
   std::string a;

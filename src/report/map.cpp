@@ -120,7 +120,7 @@ Scale ExceedScale() {
 // Text
 
 void AppendValue(std::string& out, double v, int digits) {
-  if (std::isnan(v)) {
+  if (!std::isfinite(v)) {
     out += "n/a";
     return;
   }

@@ -85,10 +85,12 @@ namespace tarnek {
 
 struct MapRegion {
   static constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
+  static constexpr double kBeyond = std::numeric_limits<double>::infinity();
   std::string Code;            // as the outputs print it
   double Observed = kMissing;  // NaN for a feature without data, or a count that is not known
   double Expected = kMissing;  // NaN for a feature without data, or an expected count that is not known
-  double Ratio = kMissing;     // crude ratio observed / expected; NaN where the data give none
+  double Ratio = kMissing;     // crude ratio observed / expected; NaN where the data give none, kBeyond
+                               // beyond the range of a double (both shown as "n/a")
   double Eb = kMissing;        // EB ratio, the first panel's value
   double Lower = kMissing;     // its interval
   double Upper = kMissing;

@@ -50,12 +50,13 @@ std::vector<MapRegion> MapRegionsOf(const RunProducts& p) {
     AppendCode(r.Code, p.Table, row);
     // A row without a defined ratio (--undefined=skip) shows what it holds
     // and no ratio: its count -1 and the table's placeholder ratio are none.
-    // Nor is a ratio beyond the range of a double (the result table's "***").
+    // A ratio beyond the range of a double (the result table's "***") is
+    // an infinity: the row has its data all the same.
     const bool defined = p.Table.Defined(row);
     r.Observed = p.Table.Data1[row] >= 0 ? p.Table.Data1[row] : MapRegion::kMissing;
     r.Expected = p.Table.Data2[row];
     const double ratio = p.Results.Records.Ratio[row];
-    r.Ratio = defined && ratio != NoEstimate ? ratio : MapRegion::kMissing;
+    r.Ratio = !defined ? MapRegion::kMissing : ratio == NoEstimate ? MapRegion::kBeyond : ratio;
     r.Eb = p.Posteriors.Eb[row];
     r.Lower = p.Posteriors.Lower[row];
     r.Upper = p.Posteriors.Upper[row];

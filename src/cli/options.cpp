@@ -147,6 +147,9 @@ bool ApplyKeep(std::string_view value, RunSettings& settings) {
   settings.Keep.clear();
   settings.KeepAll = value == "all";
   settings.Columns.KeepUnused = settings.KeepAll;
+  // Columns named as the region table's are not carried: they are ignored,
+  // and a row may leave them out at its end.
+  settings.Columns.LeftUnread = settings.KeepAll ? IsRegionTableColumn : nullptr;
   if (settings.KeepAll) return true;
   const std::optional<std::vector<std::string>> names = ColumnNames(value);
   if (!names) return false;

@@ -1,4 +1,5 @@
-// A text read from an input, as a console message shows it.
+// A text read from an input or given on the command line, as a console
+// message shows it.
 #pragma once
 
 #include <string>

@@ -66,6 +66,9 @@ struct CsvColumns {
                                           // of another kind: the column is then read as each
   bool KeepUnused = false;  // every column of the header that nothing names is read too, as Text under its own
                             // name, after the Extra ones in the order of the header
+  // With KeepUnused, the names of columns left unread all the same (true:
+  // ignored, as without KeepUnused), or null for none.
+  bool (*LeftUnread)(std::string_view name) = nullptr;
   bool KeepLines = false;   // keep each row's line in RecordTable::Lines
   bool KeepUndefined = false;  // an observed or expected field that is empty or NA, or an expected count of 0,
                                // makes a row without a defined ratio (RecordTable::Defined): -1, NaN or 0;

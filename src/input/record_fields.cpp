@@ -258,7 +258,7 @@ void RecordFields::HeaderField(size_t index, std::string_view text) {
       }
     }
   }
-  if (role == kIgnored && columns_.KeepUnused) {
+  if (role == kIgnored && columns_.KeepUnused && !(columns_.LeftUnread != nullptr && columns_.LeftUnread(text))) {
     // A column the run does not use, kept as text under its own name.
     role = RoleCount();
     position_.push_back(index);

@@ -20,6 +20,7 @@ TEST(CsvTest, FieldsQuotedOnlyWhereTheyMustBe) {
       {"a,b", "\"a,b\""},                                  // a comma would split the field
       {"say \"hi\"", "\"say \"\"hi\"\"\""},                // quotes doubled inside quotes
       {"two\nlines", "\"two\nlines\""}, {"cr\r", "\"cr\r\""},  // a line end would end the record
+      {"  sp  ", "\"  sp  \""}, {"\tx", "\"\tx\""}, {"y ", "\"y \""}, {"a b", "a b"},  // readers drop blanks around a field
       {std::string(100000, 'x') + ",", "\"" + std::string(100000, 'x') + ",\""},  // no length limit
   };
   for (const auto& [text, field] : texts) {

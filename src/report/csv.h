@@ -1,7 +1,7 @@
 // CSV fields as RFC 4180 writes them, for the run's CSV tables: fields
 // separated by commas, a field in double quotes only where it holds a comma,
-// a double quote, a CR or an LF (its double quotes then doubled). Numbers
-// never depend on the locale.
+// a double quote, a CR or an LF, or begins or ends with a blank or a tab
+// (its double quotes then doubled). Numbers never depend on the locale.
 #pragma once
 
 #include <string>

@@ -58,6 +58,9 @@ const std::vector<Case>& Cases() {
 
       {"a code that repeats", "3\n", {"a", "b", "a"}, S::RepeatedCode, 0, "a", "", 0, 0, 1, 3},
       {"a code with a blank", "2\n", {"a", "b c"}, S::UnusableCode, 0, "b c", "", 0, 0, 2},
+      {"a code with a no-break space, where PySAL splits", "2\n", {"a\xC3\xA9", "b\xC2\xA0" "c"}, S::UnusableCode, 0,
+       "b\xC2\xA0" "c", "", 0, 0, 2},
+      {"a code with an ideographic space", "1\n", {"\xE3\x80\x80"}, S::UnusableCode, 0, "\xE3\x80\x80", "", 0, 0, 1},
       {"an empty file has no header", "", kAbc, S::BadHeader, 1, "", "", 0, 0},
       {"a header of three fields", "0 3 layer\n", kAbc, S::BadHeader, 1, "", "", 0, 3},
       {"a header of five fields, not after a 0", "1 3 my layer key\n", kAbc, S::BadHeader, 1, "", "", 0, 5},

@@ -110,6 +110,24 @@ class LineSource {
 // can hold: vertical tab, form feed).
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
+// True when `code` holds white space as other readers of neighbour files
+// split at it: Python's str.split (PySAL's), beyond the ASCII white space,
+// takes the separators 0x1C to 0x1F and, in UTF-8, U+0085, U+00A0, U+1680,
+// U+2000 to U+200A, U+2028, U+2029, U+202F, U+205F and U+3000.
+bool HoldsWhiteSpace(std::string_view code) {
+  for (size_t i = 0; i < code.size(); ++i) {
+    const auto at = [&](size_t k) -> unsigned { return i + k < code.size() ? static_cast<unsigned char>(code[i + k]) : 0u; };
+    const unsigned c = at(0), c1 = at(1), c2 = at(2);
+    if (IsFieldSpace(code[i]) || (c >= 0x1C && c <= 0x1F)) return true;
+    if (c == 0xC2 && (c1 == 0x85 || c1 == 0xA0)) return true;
+    if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return true;
+    if (c == 0xE2 && c1 == 0x80 && ((c2 >= 0x80 && c2 <= 0x8A) || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) return true;
+    if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return true;
+    if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return true;
+  }
+  return false;
+}
+
 // Puts the fields of `line` in `fields` (emptied first); returns how many.
 size_t SplitFields(std::string_view line, std::vector<std::string_view>& fields) {
   fields.clear();
@@ -212,7 +230,7 @@ class CodeIndex {
       for (size_t k = 0; k < size; ++k) {
         const size_t row = batch + k;
         const std::string_view code = codes.At(row);
-        if (code.empty() || std::any_of(code.begin(), code.end(), IsFieldSpace)) {
+        if (code.empty() || HoldsWhiteSpace(code)) {
           error.Status = NeighbourFileStatus::UnusableCode;
           error.Id = Kept(code);
           error.Record = row + 1;

@@ -27,7 +27,8 @@
 // Ids are matched to the records' codes, byte for byte as text (plain data's
 // integer codes as their decimal text, e.g. "37001"; no other normalising:
 // "037001" is another id). With a neighbour file the codes must be unique,
-// non-empty and free of white space (an id of the file cannot hold a blank).
+// non-empty and free of white space (an id of the file cannot hold a blank),
+// Unicode's included, at which other readers of such files split (PySAL).
 //
 // What must hold, and the error for each (every error of the file names the
 // line, counted from 1, and the id or the field concerned):

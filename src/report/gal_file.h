@@ -6,9 +6,10 @@
 // output file of this system; the readers named take both line ends.
 //
 // A GAL file is split at white space, so an id must be non-empty and hold
-// no blank, tab, CR or LF; the layer's and key's names in the header have
-// every such byte replaced by '_' (and an empty one written as "-"), as
-// they only label the file.
+// none (the caller checks the codes, Unicode's white space included); the
+// layer's and key's names in the header have every blank, tab, CR or LF
+// replaced by '_' (and an empty one written as "-"), as they only label
+// the file.
 #pragma once
 
 #include <cstddef>

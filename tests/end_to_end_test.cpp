@@ -329,6 +329,20 @@ TEST(Console, StandardOutputAsAnOutputIsWrittenThroughItsDescriptor) {
   // With descriptor 1 closed there is nothing to write through: the table
   // cannot be created (its message is lost with the console), and no file is.
   ExpectRun(before, {"data.txt", "so"}, 1, before, {.console = Console::Closed});
+  // Two tables may share the pipe, which takes them in turn; not the file
+  // the console was redirected to, which each would write from its start.
+  Tree both = before;
+  both["out.txt"] = table;
+  both["out.log"] = Read(worked / "after" / "out.log");
+  const std::string piped = ExpectRun(before, {"data.txt", "out.txt", "--regions=so", "--groups=so"}, 0, both,
+                                      {.console = Console::Pipe});
+  const std::string console = Read(worked / "stdout");
+  EXPECT_TRUE(piped.starts_with(console + "unit,code,")) << piped;
+  EXPECT_NE(piped.find("\r\nunit,regions,", console.size()), std::string::npos) << "the group table after the regions";
+  Tree refused = before;
+  refused["keep.txt"] = kNames + "\n ERROR! so and so are the same file \n\n";
+  ExpectRun(before, {"data.txt", "out.txt", "--regions=so", "--groups=so"}, 1, refused,
+            {.console = Console::Truncate, .consoleFile = "keep.txt"});
 }
 
 TEST(GeneratedInput, WriteFailuresAndHugeInputs) {

@@ -1,6 +1,6 @@
 // Output files beyond the end-to-end runs: an output named through a
-// descriptor of this process is written through it, in place, as are
-// devices and FIFOs.
+// descriptor of this process is written through it, in place; which files
+// outputs may share.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>     // open
@@ -32,7 +32,7 @@ TEST(OutputFileTest, ADescriptorOfThisProcessIsWrittenThroughInPlace) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "before\n", 7), 7);
     OutputFile file;
-    EXPECT_TRUE(WrittenInPlace(spelling + std::to_string(fd)));
+    EXPECT_FALSE(TakesOutputsInTurn(spelling + std::to_string(fd))) << "two opens of a file: no sharing";
     ASSERT_EQ(CreateOutput(file, spelling + std::to_string(fd)), OutputStatus::Ok);
     WriteOutput(file, "table\r\n");
     OutputFile* files[] = {&file};
@@ -51,10 +51,11 @@ TEST(OutputFileTest, ADescriptorOfThisProcessIsWrittenThroughInPlace) {
   EXPECT_EQ(CreateOutput(file, "/dev/fd/" + std::to_string(reading)), OutputStatus::CannotCreate);
   close(reading);
   EXPECT_EQ(CreateOutput(file, "/dev/fd/" + std::to_string(reading)), OutputStatus::CannotCreate);
-  // So are devices and FIFOs written in place; files and directories not.
+  // Outputs may share a character device or a FIFO, which takes them in
+  // turn; never a file, whatever its name.
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  EXPECT_TRUE(WrittenInPlace("/dev/null"));
-  EXPECT_TRUE(WrittenInPlace((dir / "fifo").string()));
-  for (const fs::path& path : {kept, dir, dir / "missing.txt"}) EXPECT_FALSE(WrittenInPlace(path.string())) << path;
+  EXPECT_TRUE(TakesOutputsInTurn("/dev/null"));
+  EXPECT_TRUE(TakesOutputsInTurn((dir / "fifo").string()));
+  for (const fs::path& path : {kept, dir, dir / "missing.txt"}) EXPECT_FALSE(TakesOutputsInTurn(path.string())) << path;
   fs::remove_all(dir);
 }

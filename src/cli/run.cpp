@@ -135,12 +135,11 @@ std::optional<RunFailure> ReadInputs(const RunSettings& settings, RunProducts& p
 // another, or an input. The outputs are compared among themselves first
 // (the later one named first), then each input with each output.
 std::optional<RunFailure> CheckCollisions(const std::vector<std::string>& inputs, const std::vector<RunOutput>& outputs) {
-  // Outputs written in place may share their file (/dev/null, a pipe through
-  // /dev/stdout): each is written through it in turn, and nothing is replaced.
+  // Outputs may share a file that takes them in turn (/dev/null, a pipe
+  // through /dev/stdout): each is written through it, and nothing replaced.
   for (size_t later = 1; later < outputs.size(); ++later) {
     for (size_t earlier = 0; earlier < later; ++earlier) {
-      if (SameFile(outputs[later].Name, outputs[earlier].Name) &&
-          !(WrittenInPlace(outputs[later].Name) && WrittenInPlace(outputs[earlier].Name))) {
+      if (SameFile(outputs[later].Name, outputs[earlier].Name) && !TakesOutputsInTurn(outputs[later].Name)) {
         return RunFailure{Failure::SameFile, {outputs[later].Name, outputs[earlier].Name}};
       }
     }

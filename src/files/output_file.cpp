@@ -548,12 +548,9 @@ bool SameDirectory(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool WrittenInPlace(const std::string& name) {
-  std::string target;
-  if (!ResolveLinks(name, target)) return false;
-  if (OwnDescriptor(target) >= 0) return true;
+bool TakesOutputsInTurn(const std::string& name) {
   struct stat info{};
-  return stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+  return stat(name.c_str(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
 }
 
 bool SameFile(const std::string& pathA, const std::string& pathB) {

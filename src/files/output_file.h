@@ -101,10 +101,10 @@ void DiscardOutput(OutputFile& file);
 // identical or otherwise different names cost no probe.
 bool SameFile(const std::string& a, const std::string& b);
 
-// True when an output of that name would be written in place, as
-// CreateOutput decides: through a descriptor of this process (/dev/stdout),
-// or into what exists there and is neither a regular file nor a directory
-// (a device, a FIFO).
-bool WrittenInPlace(const std::string& name);
+// True when outputs may share the file that `name` leads to: a character
+// device, a FIFO or a socket (/dev/null, a pipe through /dev/stdout), which
+// takes each output after the last. Never a regular file or a block device:
+// two opens of it would each write from its start.
+bool TakesOutputsInTurn(const std::string& name);
 
 }  // namespace tarnek

@@ -25,7 +25,6 @@
 #include "input/data_reader.h"
 #include "input/region_shapes.h"
 #include "input/vector_data.h"
-#include "report/added_columns.h"  // IsRegionTableColumn
 #include "report/log_name.h"
 #include "report/number_format.h"
 #include "report/outputs.h"
@@ -268,8 +267,8 @@ std::optional<RunFailure> TakeDataShapes(const RunSettings& settings, VectorLaye
 
 // The columns that --keep carries into the region table: those it names, in
 // its order, or with --keep=all those the reader kept because nothing else
-// uses them, in the order of the header, but for any named as a column of
-// the region table is (which would name two columns alike).
+// uses them, in the order of the header (it leaves unread those named as a
+// column of the region table, which would name two columns alike).
 std::vector<const NamedColumn*> KeptColumns(const RunSettings& settings, const RecordTable& table) {
   std::vector<const NamedColumn*> kept;
   std::unordered_map<std::string_view, const NamedColumn*> text;  // the first Text column of each name
@@ -282,7 +281,7 @@ std::vector<const NamedColumn*> KeptColumns(const RunSettings& settings, const R
   }
   if (settings.KeepAll) {
     for (const NamedColumn& column : table.Columns) {
-      if (column.Kind == ColumnKind::Text && !IsRegionTableColumn(column.HeaderName)) kept.push_back(&column);
+      if (column.Kind == ColumnKind::Text) kept.push_back(&column);
     }
   }
   return kept;

@@ -274,6 +274,8 @@ TEST_F(VectorLayerTest, FilesOfTheDataSetBeyondGdalsList) {
   const std::string gpkg = In("a.gpkg"), zip = In("z.zip"), shp = In("b.shp");
   std::string dotted = dir_.string() + "/";
   for (int k = 0; k < 1500; ++k) dotted += "./";
+  std::string many;
+  for (int k = 0; k < 33000; ++k) many += "x/";
   const struct {
     std::string name;
     std::vector<std::string> files;
@@ -293,6 +295,7 @@ TEST_F(VectorLayerTest, FilesOfTheDataSetBeyondGdalsList) {
       {"GeoJSON:" + dir_.string() + std::string(3000, '/') + "d/c.geojson",
        {dir_.string() + std::string(3000, '/') + "d/c.geojson"}},
       {"/vsizip/" + dotted + "z.zip/c.geojson", {dotted + "z.zip"}},
+      {"x:" + many + ":/vsizip/" + zip + "/c.geojson", {zip}},  // parts beyond a path's length cost nothing
   };
   for (const auto& c : cases) EXPECT_EQ(FilesNamedIn(c.name), c.files) << c.name.substr(0, 80);
   // A shapefile's other parts of its name, in either case (but not B.SBN:

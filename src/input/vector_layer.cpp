@@ -149,7 +149,7 @@ std::vector<std::string> FilesNamedIn(std::string_view name) {
   int lookups = 65536;
   for (const std::string_view stretch : stretches) {
     size_t part = 0;  // where the part before `slash` begins
-    for (size_t slash = stretch.find('/'); slash != std::string_view::npos && lookups > 0;
+    for (size_t slash = stretch.find('/'); slash != std::string_view::npos && slash < PATH_MAX && lookups > 0;
          part = slash + 1, slash = stretch.find('/', part)) {
       const std::string_view last = stretch.substr(part, slash - part);
       if (last.empty() || last == "." || last == "..") continue;

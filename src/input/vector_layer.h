@@ -153,9 +153,10 @@ struct VectorReadResult {
 // "/vsigzip/b.gz", nested ones), a file after its options ("/vsisubfile/
 // 0_100,a.shp"). Each stretch of the name between the separators : , = { }
 // (up to three fields with the separators between them) is taken without
-// its leading /vsi.../ prefixes: first each whole, then each of its leading
-// parts that ends before a '/' (but for a blank part, "." and "..", which
-// name directories), at most 65536 of those, whatever the name. A plain
+// its leading /vsi.../ prefixes: first each whole (about three look-ups a
+// field), then each of its leading parts that ends before a '/' (but for a
+// blank part, "." and "..", which name directories, and parts too long to
+// be a path), at most 65536 of those, whatever the name. A plain
 // path gives itself where it exists. Names that GDAL would not read so cost
 // needless look-ups, and a field that happens to name an existing file (a
 // layer "roads" beside a file "roads") joins the checks as well.

@@ -140,8 +140,8 @@ char* WriteShortest(char* out, double v) {
 }  // namespace
 
 void AppendCsvText(std::string& out, std::string_view text) {
-  // Readers drop the blanks and tabs around an unquoted field (this system's
-  // own reader among them): a field that begins or ends with one is quoted.
+  // Some readers drop the blanks and tabs around an unquoted field (this
+  // system's own among them): a field that begins or ends with one is quoted.
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };
   if (text.find_first_of(",\"\r\n") == std::string_view::npos &&
       (text.empty() || (!blank(text.front()) && !blank(text.back())))) {

@@ -8,7 +8,7 @@
 //   - otherwise the result is OptionError exactly when an argument from the
 //     third on is no option (checked with a matcher written here), BadValue
 //     when every one is an option but the last "-E" reads beyond the range
-//     of a double, and on Ok
+//     of a double or the last "-A" or "-B" above it, and on Ok
 //     the file names are the first two arguments unchanged, Timing is 1 when
 //     some option is -T (any case), and the "-L", "-E", "-A", "-B" values
 //     equal those of an independent reading of the last such option

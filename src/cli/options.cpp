@@ -44,23 +44,32 @@ bool HasOptionPrefix(std::string_view argument, char letter) {
   return argument.size() >= 2 && argument[0] == '-' && FoldCase(argument[1]) == letter;
 }
 
+// The classic options that take a real number, and the setting of each.
+struct RealOption {
+  char Letter;
+  double FitSettings::*Value;
+};
+constexpr RealOption kRealOptions[] = {
+    {'E', &FitSettings::Eps}, {'A', &FitSettings::AlphaOption}, {'B', &FitSettings::BetaOption}};
+
 }  // namespace
 
 bool ApplyOption(std::string_view argument, RunSettings& settings) {
   if (argument.size() == 2 && HasOptionPrefix(argument, 'T')) {
     settings.Timing = 1;
-  } else if (HasOptionPrefix(argument, 'L')) {
-    settings.Fit.IterationLimit = ReadIntegerValue(argument.substr(2));
-  } else if (HasOptionPrefix(argument, 'E')) {
-    settings.Fit.Eps = ReadRealValue(argument.substr(2));
-  } else if (HasOptionPrefix(argument, 'A')) {
-    settings.Fit.AlphaOption = ReadRealValue(argument.substr(2));
-  } else if (HasOptionPrefix(argument, 'B')) {
-    settings.Fit.BetaOption = ReadRealValue(argument.substr(2));
-  } else {
-    return false;
+    return true;
   }
-  return true;
+  if (HasOptionPrefix(argument, 'L')) {
+    settings.Fit.IterationLimit = ReadIntegerValue(argument.substr(2));
+    return true;
+  }
+  for (const RealOption& option : kRealOptions) {
+    if (HasOptionPrefix(argument, option.Letter)) {
+      settings.Fit.*option.Value = ReadRealValue(argument.substr(2));
+      return true;
+    }
+  }
+  return false;
 }
 
 namespace {
@@ -454,17 +463,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
   }
   settings = RunSettings{};
   std::vector<Given> given;
-  // The classic options that take a real number, and the last value of each.
-  const struct {
-    char Letter;
-    double FitSettings::*Value;
-  } reals[] = {{'E', &FitSettings::Eps}, {'A', &FitSettings::AlphaOption}, {'B', &FitSettings::BetaOption}};
-  std::string_view lastReal[std::size(reals)];
+  std::string_view lastReal[std::size(kRealOptions)];  // the text of each one's last value
   for (size_t i = 2; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (ApplyOption(argument, settings)) {
-      for (size_t k = 0; k < std::size(reals); ++k) {
-        if (HasOptionPrefix(argument, reals[k].Letter)) lastReal[k] = std::string_view(argument).substr(2);
+      for (size_t k = 0; k < std::size(kRealOptions); ++k) {
+        if (HasOptionPrefix(argument, kRealOptions[k].Letter)) lastReal[k] = std::string_view(argument).substr(2);
       }
       continue;
     }
@@ -477,11 +481,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
   // infinity, and a start above it would begin no fit at all; a start below
   // it is 0 or less, the moment estimate's, as any other. Every value short
   // of that is taken as it reads.
-  for (size_t k = 0; k < std::size(reals); ++k) {
-    const double value = settings.Fit.*reals[k].Value;
-    if (!std::isfinite(value) && (reals[k].Letter == 'E' || value > 0)) {
+  for (size_t k = 0; k < std::size(kRealOptions); ++k) {
+    const double value = settings.Fit.*kRealOptions[k].Value;
+    if (!std::isfinite(value) && (kRealOptions[k].Letter == 'E' || value > 0)) {
       result.Status = ParseStatus::BadValue;
-      result.Option = std::string{'-', reals[k].Letter};
+      result.Option = std::string{'-', kRealOptions[k].Letter};
       result.Accepts = "a number within the range of a double";
       result.Value = std::string(lastReal[k]);
       return result;
